@@ -1,0 +1,119 @@
+// A simulated portable data terminal on the far end of a pseudo-terminal.
+// It plays the terminal's side of the RS-232 dialogue so the PC program can
+// be exercised end to end without hardware, with optional misbehaviour.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace simterm {
+
+struct Options {
+    // No automatic replies: the test plays the terminal through sendRaw().
+    bool manual = false;
+
+    // The Nth reply (1-based, counting every reply) becomes "NAK" and the
+    // request it answers is refused (no record removed, no line stored).
+    int nakAtReply = 0;               // 0 = off
+    // After N replies the terminal ignores everything (a hung terminal).
+    int silentAfterReplies = -1;      // -1 = off, 0 = never answers
+    // After N replies the master side is closed as soon as the PC's next
+    // message is complete, like a USB adapter being pulled. Waiting for that
+    // message keeps the Nth reply from being flushed away by the hang-up.
+    int hangupAfterReplies = -1;      // -1 = off
+
+    int splitPieces = 1;              // each reply written in K pieces
+    std::chrono::milliseconds pauseBetweenPieces{0};
+    bool doubleReplies = false;       // "ACK\rACK\r" in one write
+    bool crlfEndings = false;         // replies end CR LF
+    std::chrono::milliseconds replyDelay{0};
+    int baud = 0;                     // 0 = unthrottled; else 10 bits a byte
+
+    QString linkPath;                 // symlink to the slave, if not empty
+    QString transcriptPath;           // transcript file, if not empty
+
+    // Called on the terminal's thread. lineStored runs before the line's
+    // "ACK" is sent; sessionEnded after "DONE" (upload) or "OVER" (download).
+    std::function<void(const QByteArray &line)> lineStored;
+    enum class Session { Upload, Download };
+    std::function<void(Session)> sessionEnded;
+};
+
+enum class Direction { FromPc, FromTerminal };
+
+struct TranscriptChunk {
+    std::int64_t micros = 0;          // steady clock since construction
+    Direction direction = Direction::FromPc;
+    QByteArray bytes;
+};
+
+// One complete message from the PC.
+struct MessageTiming {
+    QByteArray text;                  // without the CR
+    std::int64_t firstByteMicros = 0; // read() that delivered its first byte
+    std::int64_t crMicros = 0;        // read() that delivered its CR
+};
+
+// One reply written by the terminal (an injected "NAK" included).
+struct ReplyTiming {
+    QByteArray text;                  // without line ending
+    std::int64_t lastByteMicros = 0;  // write() of its final CR returned
+};
+
+class SimTerminal {
+public:
+    explicit SimTerminal(std::vector<QByteArray> records = {}, Options options = {});
+    ~SimTerminal();
+    SimTerminal(const SimTerminal &) = delete;
+    SimTerminal &operator=(const SimTerminal &) = delete;
+
+    bool isOk() const;                // pty created and thread running
+    QString errorString() const;
+    QString slavePath() const;        // e.g. /dev/pts/7
+    QString linkPath() const;         // symlink in use, or empty
+
+    void stop();                      // idempotent; the destructor calls it
+    bool isRunning() const;
+    bool hungUp() const;
+
+    // Writes exact bytes from the terminal side right away (no pacing, no
+    // splitting). Returns false once the master is closed.
+    bool sendRaw(const QByteArray &bytes);
+
+    std::vector<QByteArray> remainingRecords() const;
+    std::vector<QByteArray> downloadedLines() const;
+    QByteArray receivedBytes() const;
+    std::vector<QByteArray> receivedMessages() const;
+    int messagesReceived() const;
+    int repliesSent() const;
+    bool uploadDone() const;
+    bool downloadDone() const;
+    bool inDownload() const;
+
+    std::vector<TranscriptChunk> transcript() const;
+    std::vector<MessageTiming> messageTimings() const;
+    std::vector<ReplyTiming> replyTimings() const;
+    std::int64_t elapsedMicros() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// Records file as the PC writes an upload: each record then CR LF; a final
+// record without CR LF counts too.
+std::vector<QByteArray> parseRecordFile(const QByteArray &contents);
+// N records of S bytes, deterministic, never containing CR or LF.
+std::vector<QByteArray> generateRecords(int count, int size);
+// A few inventory-like lines for demonstrations.
+std::vector<QByteArray> sampleRecords();
+// "<micros> PC|TERM <hex>  <printable>" as written to the transcript file.
+QByteArray formatTranscriptLine(const TranscriptChunk &chunk);
+
+} // namespace simterm

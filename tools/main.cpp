@@ -1,0 +1,172 @@
+// quillan-simterm: plays a portable data terminal on a pseudo-terminal so the
+// PC program can be tried and tested without hardware.
+#include "SimTerminal.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] auto n = ::write(signalPipe[1], &c, 1);
+}
+
+int fail(const QString &message)
+{
+    std::fprintf(stderr, "quillan-simterm: %s\n", qPrintable(message));
+    return 1;
+}
+
+bool parseInt(const QCommandLineParser &p, const QString &name, int min, int &out)
+{
+    if (!p.isSet(name))
+        return true;
+    bool ok = false;
+    const int v = p.value(name).toInt(&ok);
+    if (!ok || v < min) {
+        fail(QStringLiteral("--%1 needs a whole number of at least %2").arg(name).arg(min));
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quillan-simterm"));
+
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Simulated data terminal on a pseudo-terminal. Prints the device path on the first line."));
+    p.addHelpOption();
+    p.addOptions({
+        {QStringLiteral("records"), QStringLiteral("Records to upload, each followed by CR LF."), QStringLiteral("FILE")},
+        {QStringLiteral("records-count"), QStringLiteral("Generate N records (with --record-size)."), QStringLiteral("N")},
+        {QStringLiteral("record-size"), QStringLiteral("Size in bytes of generated records."), QStringLiteral("S")},
+        {QStringLiteral("sample"), QStringLiteral("Hold a few sample inventory records.")},
+        {QStringLiteral("store"), QStringLiteral("Write each downloaded line plus CR LF to FILE."), QStringLiteral("FILE")},
+        {QStringLiteral("link"), QStringLiteral("Place a symlink to the device at PATH."), QStringLiteral("PATH")},
+        {QStringLiteral("transcript"), QStringLiteral("Write a transcript of both directions."), QStringLiteral("FILE")},
+        {QStringLiteral("nak-at"), QStringLiteral("Replace the Nth reply by NAK."), QStringLiteral("N")},
+        {QStringLiteral("silent-after"), QStringLiteral("Never answer after N replies."), QStringLiteral("N")},
+        {QStringLiteral("hangup-after"), QStringLiteral("Hang up after N replies."), QStringLiteral("N")},
+        {QStringLiteral("split"), QStringLiteral("Write each reply in K pieces."), QStringLiteral("K")},
+        {QStringLiteral("pause-ms"), QStringLiteral("Pause between pieces."), QStringLiteral("MS")},
+        {QStringLiteral("double"), QStringLiteral("Write each reply twice.")},
+        {QStringLiteral("crlf"), QStringLiteral("End replies with CR LF.")},
+        {QStringLiteral("delay-ms"), QStringLiteral("Wait before each reply."), QStringLiteral("MS")},
+        {QStringLiteral("baud"), QStringLiteral("Pace both directions to this line rate."), QStringLiteral("B")},
+        {QStringLiteral("exit-when-done"), QStringLiteral("Exit once an upload or download has ended.")},
+        {QStringLiteral("timeout-s"), QStringLiteral("Give up after S seconds (exit code 2)."), QStringLiteral("S")},
+    });
+    p.process(app);
+
+    std::vector<QByteArray> records;
+    if (p.isSet(QStringLiteral("records"))) {
+        QFile f(p.value(QStringLiteral("records")));
+        if (!f.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("%1: %2").arg(f.fileName(), f.errorString()));
+        records = simterm::parseRecordFile(f.readAll());
+    }
+    int count = 0, size = 0;
+    if (!parseInt(p, QStringLiteral("records-count"), 0, count)
+        || !parseInt(p, QStringLiteral("record-size"), 0, size))
+        return 1;
+    if (count > 0 && !p.isSet(QStringLiteral("record-size")))
+        return fail(QStringLiteral("--records-count needs --record-size"));
+    for (auto &r : simterm::generateRecords(count, size))
+        records.push_back(std::move(r));
+    if (p.isSet(QStringLiteral("sample")))
+        for (auto &r : simterm::sampleRecords())
+            records.push_back(std::move(r));
+
+    simterm::Options opt;
+    int split = 1, pauseMs = 0, delayMs = 0, timeoutS = 0;
+    if (!parseInt(p, QStringLiteral("nak-at"), 1, opt.nakAtReply)
+        || !parseInt(p, QStringLiteral("silent-after"), 0, opt.silentAfterReplies)
+        || !parseInt(p, QStringLiteral("hangup-after"), 0, opt.hangupAfterReplies)
+        || !parseInt(p, QStringLiteral("split"), 1, split)
+        || !parseInt(p, QStringLiteral("pause-ms"), 0, pauseMs)
+        || !parseInt(p, QStringLiteral("delay-ms"), 0, delayMs)
+        || !parseInt(p, QStringLiteral("baud"), 0, opt.baud)
+        || !parseInt(p, QStringLiteral("timeout-s"), 1, timeoutS))
+        return 1;
+    opt.splitPieces = split;
+    opt.pauseBetweenPieces = std::chrono::milliseconds(pauseMs);
+    opt.replyDelay = std::chrono::milliseconds(delayMs);
+    opt.doubleReplies = p.isSet(QStringLiteral("double"));
+    opt.crlfEndings = p.isSet(QStringLiteral("crlf"));
+    opt.linkPath = p.value(QStringLiteral("link"));
+    opt.transcriptPath = p.value(QStringLiteral("transcript"));
+
+    // Written only from the terminal's thread, through lineStored.
+    QFile store;
+    int linesStored = 0;
+    if (p.isSet(QStringLiteral("store"))) {
+        store.setFileName(p.value(QStringLiteral("store")));
+        if (!store.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return fail(QStringLiteral("%1: %2").arg(store.fileName(), store.errorString()));
+        opt.lineStored = [&store](const QByteArray &line) {
+            store.write(line + "\r\n");
+            store.flush();
+        };
+    }
+    if (p.isSet(QStringLiteral("exit-when-done"))) {
+        opt.sessionEnded = [&app](simterm::Options::Session) {
+            QMetaObject::invokeMethod(&app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+        };
+    }
+
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return fail(QStringLiteral("pipe failed"));
+    QSocketNotifier sigNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&sigNotifier, &QSocketNotifier::activated, &app, [] {
+        char buf[16];
+        while (::read(signalPipe[0], buf, sizeof buf) > 0) {}
+        QCoreApplication::exit(0);
+    });
+    struct sigaction sa{};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+
+    int rc;
+    {
+        simterm::SimTerminal term(std::move(records), opt);
+        if (!term.isOk())
+            return fail(term.errorString());
+        std::fprintf(stdout, "%s\n", qPrintable(term.slavePath()));
+        std::fflush(stdout);
+
+        if (timeoutS > 0) {
+            QTimer::singleShot(std::chrono::seconds(timeoutS), &app, [] {
+                std::fprintf(stderr, "quillan-simterm: timed out\n");
+                QCoreApplication::exit(2);
+            });
+        }
+        rc = app.exec();
+        term.stop();
+        linesStored = int(term.downloadedLines().size());
+        std::fprintf(stderr, "quillan-simterm: %d records left, %d lines stored, %d messages received, %d replies sent\n",
+                     int(term.remainingRecords().size()), linesStored, term.messagesReceived(),
+                     term.repliesSent());
+    }
+    return rc;
+}
