@@ -1,0 +1,31 @@
+#include "PortNames.h"
+
+#include <QSerialPortInfo>
+
+QString deviceForComPort(int number)
+{
+    const QByteArray variable = "QUILLAN_COM" + QByteArray::number(number);
+    const QString configured = qEnvironmentVariable(variable.constData());
+    if (!configured.isEmpty())
+        return configured;
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(number);
+#else
+    return QStringLiteral("/dev/ttyS%1").arg(number - 1);
+#endif
+}
+
+QStringList availableSerialDevices()
+{
+    QStringList names;
+    const auto ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports)
+        names.append(info.systemLocation());
+    names.sort();
+    return names;
+}
+
+QString describeComPort(int number)
+{
+    return QStringLiteral("COM%1 (%2)").arg(number).arg(deviceForComPort(number));
+}

@@ -1,0 +1,196 @@
+#include "QtSerialPort.h"
+
+#include "PortNames.h"
+
+#include <QElapsedTimer>
+
+QtSerialPort::QtSerialPort(QObject *parent)
+    : SerialPort(parent)
+{
+    connect(&m_port, &QSerialPort::readyRead, this, [this] { notify(CommEvent::Receive); });
+    connect(&m_port, &QSerialPort::errorOccurred, this, &QtSerialPort::handleError);
+}
+
+QtSerialPort::~QtSerialPort()
+{
+    // A window that goes away must not leave its terminal holding a half-sent message.
+    if (m_port.isOpen())
+        abortPort();
+}
+
+QString QtSerialPort::deviceName() const
+{
+    return deviceForComPort(m_commPort);
+}
+
+Error QtSerialPort::setCommPort(int number)
+{
+    if (m_port.isOpen())
+        return {ErrorNumber::PortAlreadyOpen, tr("Port already open")};
+    if (number < 1 || number > 16)
+        return {ErrorNumber::InvalidPortNumber, tr("Invalid port number %1").arg(number)};
+    m_commPort = number;
+    return {};
+}
+
+Error QtSerialPort::setSettings(const QString &text)
+{
+    const auto parsed = LineSettings::parse(text);
+    if (!parsed)
+        return {ErrorNumber::InvalidPropertyValue, tr("Invalid settings \"%1\"").arg(text)};
+    if (m_port.isOpen()) {
+        if (Error e = applyLineSettings(*parsed)) {
+            applyLineSettings(m_settings); // put back what the port had
+            return e;
+        }
+    }
+    m_settings = *parsed;
+    return {};
+}
+
+Error QtSerialPort::setHandshaking(int mode)
+{
+    if (mode < Handshaking::None || mode > Handshaking::RtsCts)
+        return {ErrorNumber::InvalidPropertyValue, tr("Unsupported handshaking %1").arg(mode)};
+    if (m_port.isOpen()) {
+        if (Error e = applyHandshaking(mode)) {
+            applyHandshaking(m_handshaking);
+            return e;
+        }
+    }
+    m_handshaking = mode;
+    return {};
+}
+
+Error QtSerialPort::setInputLen(int length)
+{
+    if (length < 0)
+        return {ErrorNumber::InvalidPropertyValue, tr("Invalid input length %1").arg(length)};
+    m_inputLen = length;
+    return {};
+}
+
+Error QtSerialPort::applyLineSettings(const LineSettings &s)
+{
+    static const QSerialPort::Parity parities[] = {QSerialPort::NoParity, QSerialPort::EvenParity,
+                                                   QSerialPort::OddParity, QSerialPort::MarkParity,
+                                                   QSerialPort::SpaceParity};
+    static const QSerialPort::StopBits stops[] = {QSerialPort::OneStop, QSerialPort::OneAndHalfStop,
+                                                  QSerialPort::TwoStop};
+    const bool ok = m_port.setBaudRate(s.baud)
+                    && m_port.setParity(parities[static_cast<int>(s.parity)])
+                    && m_port.setDataBits(static_cast<QSerialPort::DataBits>(s.dataBits))
+                    && m_port.setStopBits(stops[static_cast<int>(s.stopBits)]);
+    return ok ? Error{} : portError(ErrorNumber::InvalidPropertyValue);
+}
+
+Error QtSerialPort::applyHandshaking(int mode)
+{
+    const QSerialPort::FlowControl flow = mode == Handshaking::RtsCts    ? QSerialPort::HardwareControl
+                                          : mode == Handshaking::XonXoff ? QSerialPort::SoftwareControl
+                                                                         : QSerialPort::NoFlowControl;
+    return m_port.setFlowControl(flow) ? Error{} : portError(ErrorNumber::InvalidPropertyValue);
+}
+
+Error QtSerialPort::portError(int number) const
+{
+    return {number, m_port.errorString()};
+}
+
+Error QtSerialPort::setPortOpen(bool open)
+{
+    if (!open) {
+        if (!m_port.isOpen())
+            return {ErrorNumber::PortNotOpen, tr("Port is not open")};
+        // close() drops what Qt still buffers; give the last message its
+        // chance to reach the line, but never hang on a stalled one.
+        QElapsedTimer waited;
+        waited.start();
+        while (m_port.isOpen() && m_port.bytesToWrite() > 0 && waited.elapsed() < CloseDrainMs)
+            m_port.waitForBytesWritten(int(CloseDrainMs - waited.elapsed()));
+        if (!m_port.isOpen())
+            return {};
+        if (m_port.bytesToWrite() > 0)
+            m_port.clear(QSerialPort::Output);
+        m_port.close();
+        m_commEvent = CommEvent::None;
+        return {};
+    }
+
+    if (m_port.isOpen())
+        return {ErrorNumber::PortAlreadyOpen, tr("Port already open")};
+    m_port.clearError();
+    m_port.setPortName(deviceForComPort(m_commPort));
+    if (Error e = applyLineSettings(m_settings))
+        return e;
+    if (Error e = applyHandshaking(m_handshaking))
+        return e;
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        switch (m_port.error()) {
+        case QSerialPort::DeviceNotFoundError: return portError(ErrorNumber::InvalidPortNumber);
+        case QSerialPort::PermissionError: return portError(ErrorNumber::PermissionDenied);
+        default: return portError(ErrorNumber::HardwareNotAvailable);
+        }
+    }
+    m_commEvent = CommEvent::None;
+    m_lastFailure = {};
+    return {};
+}
+
+void QtSerialPort::abortPort()
+{
+    if (!m_port.isOpen())
+        return;
+    // With RTS/CTS and a dead terminal the kernel would hold the close for
+    // its closing wait; nothing queued is worth that.
+    m_port.clear(QSerialPort::Output);
+    m_port.close();
+}
+
+Error QtSerialPort::output(const QByteArray &bytes)
+{
+    if (!m_port.isOpen())
+        return {ErrorNumber::PortNotOpen, tr("Port is not open")};
+    if (m_port.write(bytes) != bytes.size())
+        return portError(ErrorNumber::DeviceIo);
+    return {};
+}
+
+QByteArray QtSerialPort::input()
+{
+    if (!m_port.isOpen())
+        return {};
+    return m_inputLen == 0 ? m_port.readAll() : m_port.read(m_inputLen);
+}
+
+void QtSerialPort::notify(int event)
+{
+    m_commEvent = event;
+    Q_EMIT onComm();
+}
+
+void QtSerialPort::handleError(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::ResourceError:
+        // A pulled adapter floods these until the port is closed: close on the
+        // first one and say so once.
+        if (!m_port.isOpen())
+            return;
+        m_lastFailure = {ErrorNumber::DeviceIo, m_port.errorString()};
+        abortPort();
+        notify(CommEvent::Lost);
+        return;
+    case QSerialPort::NoError:
+    case QSerialPort::UnsupportedOperationError: // modem lines on a pseudo-terminal
+    case QSerialPort::TimeoutError:
+    case QSerialPort::NotOpenError:
+    case QSerialPort::DeviceNotFoundError:       // open failures are returned by setPortOpen
+    case QSerialPort::PermissionError:
+    case QSerialPort::OpenError:
+    case QSerialPort::UnknownError:
+        return;
+    }
+}

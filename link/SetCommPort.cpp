@@ -1,0 +1,17 @@
+#include "SetCommPort.h"
+
+#include "LineSettings.h"
+#include "SerialPort.h"
+
+Error SetCommPort(SerialPort &port, int comPortNumber)
+{
+    if (Error e = port.setCommPort(comPortNumber))
+        return e;
+    if (Error e = port.setSettings(linkSettingsText()))
+        return e;
+    if (Error e = port.setHandshaking(Handshaking::RtsCts))
+        return e;
+    if (Error e = port.setInputLen(0))
+        return e;
+    return port.setPortOpen(true);
+}
