@@ -76,7 +76,7 @@ public:
     bool isOk() const;                // pty created and thread running
     QString errorString() const;
     QString slavePath() const;        // e.g. /dev/pts/7
-    QString linkPath() const;         // symlink in use, or empty
+    QString linkPath() const;         // symlink asked for in Options, or empty
 
     void stop();                      // idempotent; the destructor calls it
     bool isRunning() const;

@@ -96,6 +96,22 @@ public:
         return msg;
     }
 
+    // Every read() until `bytes` bytes came (0: until a chunk ends in CR).
+    QByteArrayList reads(qsizetype bytes = 0)
+    {
+        QByteArrayList out;
+        qsizetype total = 0;
+        for (;;) {
+            QByteArray chunk;
+            if (readOnce(replyWaitMs, chunk) != Status::Data)
+                return out;
+            out << chunk;
+            total += chunk.size();
+            if (bytes > 0 ? total >= bytes : chunk.endsWith('\r'))
+                return out;
+        }
+    }
+
     QByteArray exchange(const QByteArray &text, int timeoutMs = replyWaitMs)
     {
         if (!sendMessage(text))
@@ -120,8 +136,6 @@ private slots:
     void dialogue();
     void download_data();
     void download();
-    void silentAfter_data();
-    void silentAfter();
     void hangupAfter_data();
     void hangupAfter();
     void splitPieces_data();
@@ -187,58 +201,73 @@ void TestSimTerm::uploadRoundTrip()
 void TestSimTerm::dialogue_data()
 {
     QTest::addColumn<int>("nakAt");
+    QTest::addColumn<int>("silentAfter");
     QTest::addColumn<QByteArrayList>("sends");
     QTest::addColumn<QByteArrayList>("replies");
     QTest::addColumn<QByteArrayList>("remaining");
     QTest::addColumn<QByteArrayList>("lines");
 
     QTest::newRow("REMOVE before any READ is refused")
-        << 0 << QByteArrayList{"REMOVE", "READ"} << QByteArrayList{"NAK", "r1"}
+        << 0 << -1 << QByteArrayList{"REMOVE", "READ"} << QByteArrayList{"NAK", "r1"}
         << QByteArrayList{"r1", "r2"} << QByteArrayList{};
     QTest::newRow("READ again repeats the record")
-        << 0 << QByteArrayList{"READ", "READ", "REMOVE", "READ"} << QByteArrayList{"r1", "r1", "NEXT", "r2"}
+        << 0 << -1 << QByteArrayList{"READ", "READ", "REMOVE", "READ"} << QByteArrayList{"r1", "r1", "NEXT", "r2"}
         << QByteArrayList{"r2"} << QByteArrayList{};
     QTest::newRow("second REMOVE is refused")
-        << 0 << QByteArrayList{"READ", "REMOVE", "REMOVE"} << QByteArrayList{"r1", "NEXT", "NAK"}
+        << 0 << -1 << QByteArrayList{"READ", "REMOVE", "REMOVE"} << QByteArrayList{"r1", "NEXT", "NAK"}
         << QByteArrayList{"r2"} << QByteArrayList{};
     QTest::newRow("words are case-sensitive")
-        << 0 << QByteArrayList{"read", "Read", "READ "} << QByteArrayList{"NAK", "NAK", "NAK"}
+        << 0 << -1 << QByteArrayList{"read", "Read", "READ "} << QByteArrayList{"NAK", "NAK", "NAK"}
         << QByteArrayList{"r1", "r2"} << QByteArrayList{};
     QTest::newRow("empty and unknown messages")
-        << 0 << QByteArrayList{"", "HELLO", "ACK", "NEXT"} << QByteArrayList{"NAK", "NAK", "NAK", "NAK"}
+        << 0 << -1 << QByteArrayList{"", "HELLO", "ACK", "NEXT"} << QByteArrayList{"NAK", "NAK", "NAK", "NAK"}
         << QByteArrayList{"r1", "r2"} << QByteArrayList{};
     QTest::newRow("DONE ends an outstanding record")
-        << 0 << QByteArrayList{"READ", "DONE", "REMOVE"} << QByteArrayList{"r1", noReply, "NAK"}
+        << 0 << -1 << QByteArrayList{"READ", "DONE", "REMOVE"} << QByteArrayList{"r1", noReply, "NAK"}
         << QByteArrayList{"r1", "r2"} << QByteArrayList{};
     QTest::newRow("download in between forgets the outstanding record")
-        << 0 << QByteArrayList{"READ", "DOWN", "x", "OVER", "REMOVE"}
+        << 0 << -1 << QByteArrayList{"READ", "DOWN", "x", "OVER", "REMOVE"}
         << QByteArrayList{"r1", "ACK", "ACK", noReply, "NAK"} << QByteArrayList{"r1", "r2"}
         << QByteArrayList{"x"};
     QTest::newRow("whole upload")
-        << 0 << QByteArrayList{"READ", "REMOVE", "READ", "REMOVE", "READ", "DONE"}
+        << 0 << -1 << QByteArrayList{"READ", "REMOVE", "READ", "REMOVE", "READ", "DONE"}
         << QByteArrayList{"r1", "NEXT", "r2", "NEXT", "OVER", noReply} << QByteArrayList{}
         << QByteArrayList{};
     QTest::newRow("NAK at 1st reply: record not sent")
-        << 1 << QByteArrayList{"READ", "REMOVE", "READ"} << QByteArrayList{"NAK", "NAK", "r1"}
+        << 1 << -1 << QByteArrayList{"READ", "REMOVE", "READ"} << QByteArrayList{"NAK", "NAK", "r1"}
         << QByteArrayList{"r1", "r2"} << QByteArrayList{};
     QTest::newRow("NAK at 2nd reply: REMOVE refused, record kept")
-        << 2 << QByteArrayList{"READ", "REMOVE", "READ", "REMOVE"} << QByteArrayList{"r1", "NAK", "r1", "NEXT"}
+        << 2 << -1 << QByteArrayList{"READ", "REMOVE", "READ", "REMOVE"} << QByteArrayList{"r1", "NAK", "r1", "NEXT"}
         << QByteArrayList{"r2"} << QByteArrayList{};
     QTest::newRow("NAK at OVER")
-        << 5 << QByteArrayList{"READ", "REMOVE", "READ", "REMOVE", "READ"}
+        << 5 << -1 << QByteArrayList{"READ", "REMOVE", "READ", "REMOVE", "READ"}
         << QByteArrayList{"r1", "NEXT", "r2", "NEXT", "NAK"} << QByteArrayList{} << QByteArrayList{};
     QTest::newRow("NAK at DOWN: no download started")
-        << 1 << QByteArrayList{"DOWN", "READ"} << QByteArrayList{"NAK", "r1"} << QByteArrayList{"r1", "r2"}
+        << 1 << -1 << QByteArrayList{"DOWN", "READ"} << QByteArrayList{"NAK", "r1"} << QByteArrayList{"r1", "r2"}
         << QByteArrayList{};
     QTest::newRow("NAK at 3rd reply: that line not stored")
-        << 3 << QByteArrayList{"DOWN", "L1", "L2", "L3", "OVER"}
+        << 3 << -1 << QByteArrayList{"DOWN", "L1", "L2", "L3", "OVER"}
         << QByteArrayList{"ACK", "ACK", "NAK", "ACK", noReply} << QByteArrayList{"r1", "r2"}
         << QByteArrayList{"L1", "L3"};
+    // A hung terminal does nothing with what it hears, but it does hear it.
+    QTest::newRow("silent from the start")
+        << 0 << 0 << QByteArrayList{"READ", "REMOVE"} << QByteArrayList{noReply, noReply}
+        << QByteArrayList{"r1", "r2"} << QByteArrayList{};
+    QTest::newRow("silent once a record was sent")
+        << 0 << 1 << QByteArrayList{"READ", "REMOVE", "READ"} << QByteArrayList{"r1", noReply, noReply}
+        << QByteArrayList{"r1", "r2"} << QByteArrayList{};
+    QTest::newRow("silent after one removal")
+        << 0 << 2 << QByteArrayList{"READ", "REMOVE", "READ", "REMOVE"}
+        << QByteArrayList{"r1", "NEXT", noReply, noReply} << QByteArrayList{"r2"} << QByteArrayList{};
+    QTest::newRow("silent in a download")
+        << 0 << 2 << QByteArrayList{"DOWN", "a", "b", "OVER"} << QByteArrayList{"ACK", "ACK", noReply, noReply}
+        << QByteArrayList{"r1", "r2"} << QByteArrayList{"a"};
 }
 
 void TestSimTerm::dialogue()
 {
     QFETCH(int, nakAt);
+    QFETCH(int, silentAfter);
     QFETCH(QByteArrayList, sends);
     QFETCH(QByteArrayList, replies);
     QFETCH(QByteArrayList, remaining);
@@ -247,6 +276,7 @@ void TestSimTerm::dialogue()
 
     Options opt;
     opt.nakAtReply = nakAt;
+    opt.silentAfterReplies = silentAfter;
     SimTerminal term({"r1", "r2"}, opt);
     QVERIFY2(term.isOk(), qPrintable(term.errorString()));
     PcPort pc(term.slavePath());
@@ -263,6 +293,7 @@ void TestSimTerm::dialogue()
     QCOMPARE(toList(term.remainingRecords()), remaining);
     QCOMPARE(toList(term.downloadedLines()), lines);
     QCOMPARE(toList(term.receivedMessages()), sends);
+    QCOMPARE(term.repliesSent(), int(sends.size() - replies.count(noReply)));
 }
 
 void TestSimTerm::download_data()
@@ -308,38 +339,6 @@ void TestSimTerm::download()
     // Back to normal afterwards, records untouched.
     QCOMPARE(pc.exchange("READ"), QByteArray("kept"));
     QVERIFY(!term.uploadDone());
-}
-
-void TestSimTerm::silentAfter_data()
-{
-    QTest::addColumn<int>("silentAfter");
-    QTest::addColumn<QByteArrayList>("answered");
-    QTest::addColumn<QByteArrayList>("remaining");
-    QTest::newRow("never answers") << 0 << QByteArrayList{} << QByteArrayList{"r1", "r2"};
-    QTest::newRow("after record sent") << 1 << QByteArrayList{"r1"} << QByteArrayList{"r1", "r2"};
-    QTest::newRow("after one record removed") << 2 << QByteArrayList{"r1", "NEXT"} << QByteArrayList{"r2"};
-}
-
-void TestSimTerm::silentAfter()
-{
-    QFETCH(int, silentAfter);
-    QFETCH(QByteArrayList, answered);
-    QFETCH(QByteArrayList, remaining);
-    Options opt;
-    opt.silentAfterReplies = silentAfter;
-    SimTerminal term({"r1", "r2"}, opt);
-    QVERIFY2(term.isOk(), qPrintable(term.errorString()));
-    PcPort pc(term.slavePath());
-    const QByteArrayList script{"READ", "REMOVE", "READ", "REMOVE"};
-    for (qsizetype i = 0; i < script.size(); ++i) {
-        const bool expectAnswer = i < answered.size();
-        const QByteArray got = pc.exchange(script[i], expectAnswer ? replyWaitMs : silenceWaitMs);
-        QCOMPARE(got, expectAnswer ? answered[i] : noReply);
-    }
-    // A hung terminal does nothing with what it hears, but it did hear it.
-    QCOMPARE(toList(term.remainingRecords()), remaining);
-    QCOMPARE(term.messagesReceived(), int(script.size()));
-    QCOMPARE(term.repliesSent(), int(answered.size()));
 }
 
 void TestSimTerm::hangupAfter_data()
@@ -408,14 +407,8 @@ void TestSimTerm::splitPieces()
     PcPort pc(term.slavePath());
     QVERIFY(pc.sendMessage("READ"));
 
-    QByteArrayList reads;
-    QByteArray all;
-    while (!all.endsWith('\r')) {
-        QByteArray chunk;
-        QCOMPARE(pc.readOnce(replyWaitMs, chunk), PcPort::Status::Data);
-        reads << chunk;
-        all += chunk;
-    }
+    const QByteArrayList reads = pc.reads();
+    const QByteArray all = reads.join();
     QCOMPARE(all, record + '\r');
     QCOMPARE(reads.size(), qsizetype(expectedReads));
     for (qsizetype i = 0; i + 1 < reads.size(); ++i)
@@ -452,15 +445,9 @@ void TestSimTerm::doubleAndCrlf()
     PcPort pc(term.slavePath());
     QVERIFY(pc.sendMessage("DOWN"));
 
-    QByteArray all;
-    while (all.size() < expected.size()) {
-        QByteArray chunk;
-        QCOMPARE(pc.readOnce(replyWaitMs, chunk), PcPort::Status::Data);
-        all += chunk;
-    }
+    QCOMPARE(pc.reads(expected.size()).join(), expected);
     QByteArray extra;
     QCOMPARE(pc.readOnce(silenceWaitMs, extra), PcPort::Status::Timeout);
-    QCOMPARE(all, expected);
     // Both copies went out in a single write.
     int termChunks = 0;
     for (const auto &c : term.transcript())
@@ -482,16 +469,9 @@ void TestSimTerm::baudThrottleKeepsBytes()
     QVERIFY2(term.isOk(), qPrintable(term.errorString()));
     PcPort pc(term.slavePath());
     QVERIFY(pc.sendMessage("READ"));
-    QByteArray all;
-    int reads = 0;
-    while (!all.endsWith('\r')) {
-        QByteArray chunk;
-        QCOMPARE(pc.readOnce(replyWaitMs, chunk), PcPort::Status::Data);
-        all += chunk;
-        ++reads;
-    }
-    QCOMPARE(all, record + '\r');
-    QVERIFY2(reads > 1, qPrintable(QString::number(reads)));
+    const QByteArrayList reads = pc.reads();
+    QCOMPARE(reads.join(), record + '\r');
+    QVERIFY2(reads.size() > 1, qPrintable(QString::number(reads.size())));
     QCOMPARE(pc.exchange("REMOVE"), QByteArray("NEXT"));
     QVERIFY(term.remainingRecords().empty());
 }
@@ -533,12 +513,7 @@ void TestSimTerm::manualMode()
 
     const QByteArray raw("partial\rNAK\r\n\0", 14);
     QVERIFY(term.sendRaw(raw));
-    QByteArray all;
-    while (all.size() < raw.size()) {
-        QCOMPARE(pc.readOnce(replyWaitMs, chunk), PcPort::Status::Data);
-        all += chunk;
-    }
-    QCOMPARE(all, raw);
+    QCOMPARE(pc.reads(raw.size()).join(), raw);
     QCOMPARE(toList(term.remainingRecords()), QByteArrayList{"r1"});
 }
 
