@@ -1,5 +1,6 @@
 #include "QtEditorStart.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QStandardPaths>
 
@@ -13,7 +14,10 @@ QStringList QtEditorStart::knownEditors()
 QtEditorStart::Command QtEditorStart::commandFor(const QString &path)
 {
 #ifdef Q_OS_WIN
-    return {QStringLiteral("NOTEPAD.EXE"), path.isEmpty() ? QStringList{} : QStringList{path}};
+    // Qt writes "/" between names, but Notepad's own switches start with "/"
+    // (/P prints): it gets the name with backslashes so none can pass for one.
+    const QString native = QDir::toNativeSeparators(path);
+    return {QStringLiteral("NOTEPAD.EXE"), native.isEmpty() ? QStringList{} : QStringList{native}};
 #else
     QString program = qEnvironmentVariable("QUILLAN_EDITOR");
     if (program.isEmpty()) {
@@ -40,7 +44,7 @@ Error QtEditorStart::start(const QString &path)
     process.setProgram(command.program);
 #ifdef Q_OS_WIN
     // Notepad takes the rest of its command line as the name, blanks and all.
-    process.setNativeArguments(path);
+    process.setNativeArguments(command.arguments.value(0));
 #else
     process.setArguments(command.arguments);
 #endif
