@@ -65,11 +65,8 @@ void DownloadTransfer::MSComm1_OnComm()
         m_gate.deferNotification();
         return;
     }
-    m_gate.run([this] { handleComm(); },
-               [this] {
-                   if (m_port.commEvent() != CommEvent::Receive || m_port.inBufferCount() > 0)
-                       handleComm();
-               });
+    m_gate.run([this] { handleComm(m_port.commEvent()); },
+               [this](bool held) { return catchUp(held); });
 }
 
 void DownloadTransfer::Timer1_Timer()
@@ -79,15 +76,24 @@ void DownloadTransfer::Timer1_Timer()
     if (m_gate.busy())
         return;
     m_gate.run([this] { handleTick(); },
-               [this] {
-                   if (m_port.commEvent() != CommEvent::Receive || m_port.inBufferCount() > 0)
-                       handleComm();
-               });
+               [this](bool held) { return catchUp(held); });
 }
 
-void DownloadTransfer::handleComm()
+bool DownloadTransfer::catchUp(bool notificationHeld)
 {
-    const int event = m_port.commEvent();
+    if (m_port.inBufferCount() > 0) {
+        handleComm(CommEvent::Receive);
+        return true;
+    }
+    if (notificationHeld && m_port.commEvent() == CommEvent::Lost) {
+        handleComm(CommEvent::Lost);
+        return true;
+    }
+    return false;
+}
+
+void DownloadTransfer::handleComm(int event)
+{
     if (event == CommEvent::Lost) {
         if (!m_file.isOpen())
             return;

@@ -47,7 +47,8 @@ public:
     bool running() const { return m_file.isOpen(); }
 
 private:
-    void handleComm();
+    void handleComm(int event);
+    bool catchUp(bool notificationHeld);
     void handleTick();
     void answerAck();
     void stopTransfer();

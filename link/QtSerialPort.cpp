@@ -139,12 +139,15 @@ Error QtSerialPort::setPortOpen(bool open)
 
 void QtSerialPort::abortPort()
 {
-    if (!m_port.isOpen())
+    if (!m_port.isOpen() || m_closing)
         return;
+    // clear() on a dead device reports errors of its own; they are this close.
+    m_closing = true;
     // With RTS/CTS and a dead terminal the kernel would hold the close for
     // its closing wait; nothing queued is worth that.
     m_port.clear(QSerialPort::Output);
     m_port.close();
+    m_closing = false;
 }
 
 Error QtSerialPort::output(const QByteArray &bytes)
@@ -177,7 +180,7 @@ void QtSerialPort::handleError(QSerialPort::SerialPortError error)
     case QSerialPort::ResourceError:
         // A pulled adapter floods these until the port is closed: close on the
         // first one and say so once.
-        if (!m_port.isOpen())
+        if (!m_port.isOpen() || m_closing)
             return;
         m_lastFailure = {ErrorNumber::DeviceIo, m_port.errorString()};
         abortPort();

@@ -47,4 +47,5 @@ private:
     int m_inputLen = 0;
     int m_commEvent = CommEvent::None;
     Error m_lastFailure;
+    bool m_closing = false;
 };

@@ -78,17 +78,25 @@ void UploadTransfer::MSComm1_OnComm()
         m_gate.deferNotification();
         return;
     }
-    m_gate.run([this] { handleComm(); },
-               [this] {
-                   // Replay only what is still there to handle.
-                   if (m_port.commEvent() != CommEvent::Receive || m_port.inBufferCount() > 0)
-                       handleComm();
-               });
+    m_gate.run([this] { handleComm(m_port.commEvent()); },
+               [this](bool held) { return catchUp(held); });
 }
 
-void UploadTransfer::handleComm()
+bool UploadTransfer::catchUp(bool notificationHeld)
 {
-    const int event = m_port.commEvent();
+    if (m_port.inBufferCount() > 0) {
+        handleComm(CommEvent::Receive);
+        return true;
+    }
+    if (notificationHeld && m_port.commEvent() == CommEvent::Lost) {
+        handleComm(CommEvent::Lost);
+        return true;
+    }
+    return false;
+}
+
+void UploadTransfer::handleComm(int event)
+{
     if (event == CommEvent::Lost) {
         if (!m_file.isOpen())
             return;

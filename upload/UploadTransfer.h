@@ -42,7 +42,8 @@ public:
     bool running() const { return m_file.isOpen(); }
 
 private:
-    void handleComm();
+    void handleComm(int event);
+    bool catchUp(bool notificationHeld);
     void handleReply();
     void storeRecord();
     void stopTransfer();
