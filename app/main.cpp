@@ -17,6 +17,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral(QUILLAN_APP_NAME));
     QApplication::setApplicationVersion(QStringLiteral(QUILLAN_VERSION));
+    // Lets the desktop match the windows to the installed desktop entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral(QUILLAN_DESKTOP_ID));
     QApplication::setFont(designFont());
 
     Module1 module;
