@@ -1,0 +1,47 @@
+# Installs the build into an empty prefix, as a packager would, and checks
+# both programs and their desktop entries and metainfo arrive.
+#   -DBUILD_DIR= -DPREFIX= -DCONFIG= -DNAMES=a|b -DAPP_IDS=a|b -DEXE_SUFFIX=
+#   -DBINDIR= -DDATADIR= -DDESKTOP_FILES=<bool>
+cmake_minimum_required(VERSION 3.25)
+
+file(REMOVE_RECURSE "${PREFIX}")
+set(config_args "")
+if(CONFIG)
+  set(config_args --config "${CONFIG}")
+endif()
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}" ${config_args}
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed (${rc}):\n${out}\n${err}")
+endif()
+
+string(REPLACE "|" ";" names "${NAMES}")
+string(REPLACE "|" ";" ids "${APP_IDS}")
+set(missing "")
+foreach(name id IN ZIP_LISTS names ids)
+  set(program "${PREFIX}/${BINDIR}/${name}${EXE_SUFFIX}")
+  if(NOT EXISTS "${program}" OR IS_DIRECTORY "${program}")
+    list(APPEND missing "${program}")
+  endif()
+  if(DESKTOP_FILES)
+    set(desktop "${PREFIX}/${DATADIR}/applications/${id}.desktop")
+    set(meta "${PREFIX}/${DATADIR}/metainfo/${id}.metainfo.xml")
+    foreach(f "${desktop}" "${meta}")
+      if(NOT EXISTS "${f}")
+        list(APPEND missing "${f}")
+      endif()
+    endforeach()
+    if(EXISTS "${desktop}")
+      # The entry must start the program that was installed beside it.
+      file(STRINGS "${desktop}" exec REGEX "^Exec=")
+      if(NOT exec STREQUAL "Exec=${name}")
+        list(APPEND missing "${desktop}: Exec=${name} (found \"${exec}\")")
+      endif()
+    endif()
+  endif()
+endforeach()
+if(missing)
+  list(JOIN missing "\n  " text)
+  message(FATAL_ERROR "not installed:\n  ${text}")
+endif()
+message(STATUS "installed into ${PREFIX}: ${names}")
