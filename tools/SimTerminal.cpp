@@ -62,6 +62,7 @@ struct SimTerminal::Impl {
 
     std::thread worker;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> hangupRequested{false};
     std::atomic<bool> running{false};
 
     // Serialises writes to and closing of the master fd.
@@ -369,6 +370,14 @@ struct SimTerminal::Impl {
             }
             if (stopping)
                 break;
+            if (p[0].revents & POLLIN) {
+                std::uint64_t count;
+                [[maybe_unused]] auto n = ::read(wake, &count, sizeof count);
+            }
+            if (hangupRequested.exchange(false) && fd >= 0) {
+                hangUp();
+                continue;
+            }
             if (fd < 0)
                 continue;
             if (p[1].revents & POLLIN) {
@@ -475,6 +484,15 @@ void SimTerminal::stop()
         d->worker.join();
     d->running = false;
     d->removeLink();
+}
+
+void SimTerminal::hangUpNow()
+{
+    d->hangupRequested = true;
+    if (d->wake >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(d->wake, &one, sizeof one);
+    }
 }
 
 bool SimTerminal::isOk() const { return d->ok; }

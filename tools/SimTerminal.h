@@ -78,6 +78,8 @@ public:
     QString slavePath() const;        // e.g. /dev/pts/7
     QString linkPath() const;         // symlink asked for in Options, or empty
 
+    // Closes the master side at once, as if the adapter were pulled.
+    void hangUpNow();
     void stop();                      // idempotent; the destructor calls it
     bool isRunning() const;
     bool hungUp() const;
