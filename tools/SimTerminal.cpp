@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <deque>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -71,7 +73,7 @@ struct SimTerminal::Impl {
     Clock::time_point rxFree{};   // when the last PC byte finished arriving
 
     mutable std::mutex m;         // guards everything below
-    std::vector<QByteArray> records;
+    std::deque<QByteArray> records;   // front removal stays cheap for long uploads
     bool recordOutstanding = false;   // front record sent, no REMOVE yet
     bool downloading = false;
     bool uploadDone = false;
@@ -81,6 +83,8 @@ struct SimTerminal::Impl {
     QByteArray received;
     std::vector<QByteArray> messages;
     int replies = 0;
+    std::int64_t messageCount = 0;
+    std::int64_t lineCount = 0;
     std::vector<TranscriptChunk> transcript;
     std::vector<MessageTiming> msgTimings;
     std::vector<ReplyTiming> replyTimings;
@@ -109,7 +113,8 @@ struct SimTerminal::Impl {
             transcriptFile.write(formatTranscriptLine(chunk));
             transcriptFile.flush();
         }
-        transcript.push_back(std::move(chunk));
+        if (!opt.lean)
+            transcript.push_back(std::move(chunk));
     }
 
     // Returns false if stop() was requested meanwhile.
@@ -169,7 +174,9 @@ struct SimTerminal::Impl {
         const qsizetype group = std::max(1, opt.baud / 10 / 500);   // ~2 ms of line time
         for (qsizetype pos = 0; pos < bytes.size(); pos += group) {
             const QByteArray part = bytes.mid(pos, group);
-            const auto begin = std::max(Clock::now(), txFree);
+            // Within one piece the line sends without gaps: a late wake-up
+            // must not stretch the line time of the groups after it.
+            const auto begin = pos == 0 ? std::max(Clock::now(), txFree) : txFree;
             const auto finish = begin + byteTime() * part.size();
             lock.unlock();
             if (!sleepUntil(finish))
@@ -227,8 +234,10 @@ struct SimTerminal::Impl {
             if (!writePaced(pieces[i]))
                 return;
         }
+        const std::int64_t at = micros();
         std::lock_guard lock(m);
-        replyTimings.push_back({text, micros()});
+        if (!opt.lean)
+            replyTimings.push_back({text, at});
     }
 
     void handleMessage(const QByteArray &msg, std::int64_t firstByte, std::int64_t crAt,
@@ -240,8 +249,11 @@ struct SimTerminal::Impl {
         bool stored = false;
         {
             std::lock_guard lock(m);
-            messages.push_back(msg);
-            msgTimings.push_back({msg, firstByte, crAt});
+            ++messageCount;
+            if (!opt.lean) {
+                messages.push_back(msg);
+                msgTimings.push_back({msg, firstByte, crAt});
+            }
             if (hungUp || opt.manual)
                 return;
             if (opt.silentAfterReplies >= 0 && replies >= opt.silentAfterReplies)
@@ -269,7 +281,9 @@ struct SimTerminal::Impl {
                 ended = Options::Session::Download;
             } else {
                 effect = [this, msg, &stored] {
-                    lines.push_back(msg);
+                    ++lineCount;
+                    if (!opt.lean)
+                        lines.push_back(msg);
                     stored = true;
                 };
                 reply = QByteArray("ACK");
@@ -285,7 +299,7 @@ struct SimTerminal::Impl {
         } else if (msg == "REMOVE") {
             if (recordOutstanding) {
                 effect = [this] {
-                    records.erase(records.begin());
+                    records.pop_front();
                     recordOutstanding = false;
                 };
                 reply = QByteArray("NEXT");
@@ -327,7 +341,7 @@ struct SimTerminal::Impl {
     void handleBytes(const QByteArray &chunk, std::int64_t at)
     {
         log(Direction::FromPc, chunk, at);
-        {
+        if (!opt.lean) {
             std::lock_guard lock(m);
             received += chunk;
         }
@@ -353,6 +367,8 @@ struct SimTerminal::Impl {
 
     void run()
     {
+        // Paced sleeps end on time rather than up to the default 50 us late.
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         pendingFirstByte = -1;
         char buf[4096];
         while (!stopping) {
@@ -400,7 +416,7 @@ SimTerminal::SimTerminal(std::vector<QByteArray> records, Options options)
     : d(std::make_unique<Impl>())
 {
     d->opt = std::move(options);
-    d->records = std::move(records);
+    d->records.assign(std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
 
     // Raw from the very start: before the program opens the port, the default
     // line discipline would echo and turn CR into LF.
@@ -523,7 +539,12 @@ bool SimTerminal::sendRaw(const QByteArray &bytes)
         return d->member;                  \
     }
 
-SIMTERM_GETTER(std::vector<QByteArray>, remainingRecords, records)
+std::vector<QByteArray> SimTerminal::remainingRecords() const
+{
+    std::lock_guard lock(d->m);
+    return {d->records.begin(), d->records.end()};
+}
+
 SIMTERM_GETTER(std::vector<QByteArray>, downloadedLines, lines)
 SIMTERM_GETTER(QByteArray, receivedBytes, received)
 SIMTERM_GETTER(std::vector<QByteArray>, receivedMessages, messages)
@@ -539,7 +560,13 @@ SIMTERM_GETTER(std::vector<ReplyTiming>, replyTimings, replyTimings)
 int SimTerminal::messagesReceived() const
 {
     std::lock_guard lock(d->m);
-    return int(d->messages.size());
+    return int(d->messageCount);
+}
+
+std::int64_t SimTerminal::linesStored() const
+{
+    std::lock_guard lock(d->m);
+    return d->lineCount;
 }
 
 std::int64_t SimTerminal::elapsedMicros() const { return d->micros(); }

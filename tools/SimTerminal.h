@@ -34,6 +34,10 @@ struct Options {
     bool crlfEndings = false;         // replies end CR LF
     std::chrono::milliseconds replyDelay{0};
     int baud = 0;                     // 0 = unthrottled; else 10 bits a byte
+    // Keep no history (transcript chunks, received bytes, messages, stored
+    // lines, timings) in memory, only counts: for runs of millions of
+    // messages. The transcript file and lineStored still see everything.
+    bool lean = false;
 
     QString linkPath;                 // symlink to the slave, if not empty
     QString transcriptPath;           // transcript file, if not empty
@@ -94,6 +98,7 @@ public:
     std::vector<QByteArray> receivedMessages() const;
     int messagesReceived() const;
     int repliesSent() const;
+    std::int64_t linesStored() const; // counted in lean mode too
     bool uploadDone() const;
     bool downloadDone() const;
     bool inDownload() const;

@@ -44,6 +44,24 @@ bool parseInt(const QCommandLineParser &p, const QString &name, int min, int &ou
     return true;
 }
 
+// One line per event, in the order they happened on each side; the text is
+// last so that it may hold blanks.
+bool writeTimings(const QString &path, const simterm::SimTerminal &term)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        fail(QStringLiteral("%1: %2").arg(path, f.errorString()));
+        return false;
+    }
+    QByteArray out;
+    for (const auto &t : term.messageTimings())
+        out += "M " + QByteArray::number(qint64(t.firstByteMicros)) + ' ' + QByteArray::number(qint64(t.crMicros))
+            + ' ' + t.text + '\n';
+    for (const auto &t : term.replyTimings())
+        out += "R " + QByteArray::number(qint64(t.lastByteMicros)) + ' ' + t.text + '\n';
+    return f.write(out) == out.size() && f.flush();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -74,6 +92,11 @@ int main(int argc, char *argv[])
         {QStringLiteral("baud"), QStringLiteral("Pace both directions to this line rate."), QStringLiteral("B")},
         {QStringLiteral("exit-when-done"), QStringLiteral("Exit once an upload or download has ended.")},
         {QStringLiteral("timeout-s"), QStringLiteral("Give up after S seconds (exit code 2)."), QStringLiteral("S")},
+        {QStringLiteral("lean"), QStringLiteral("Keep no history in memory, only counts (long runs).")},
+        {QStringLiteral("timings"),
+         QStringLiteral("At exit write the timings of every message (M first cr text) and reply (R last text), "
+                        "microseconds since start, to FILE."),
+         QStringLiteral("FILE")},
     });
     p.process(app);
 
@@ -114,6 +137,10 @@ int main(int argc, char *argv[])
     opt.crlfEndings = p.isSet(QStringLiteral("crlf"));
     opt.linkPath = p.value(QStringLiteral("link"));
     opt.transcriptPath = p.value(QStringLiteral("transcript"));
+    opt.lean = p.isSet(QStringLiteral("lean"));
+    const QString timingsPath = p.value(QStringLiteral("timings"));
+    if (opt.lean && !timingsPath.isEmpty())
+        return fail(QStringLiteral("--timings needs the history that --lean drops"));
 
     // Written only from the terminal's thread, through lineStored.
     QFile store;
@@ -163,7 +190,9 @@ int main(int argc, char *argv[])
         }
         rc = app.exec();
         term.stop();
-        linesStored = int(term.downloadedLines().size());
+        linesStored = int(term.linesStored());
+        if (!timingsPath.isEmpty() && !writeTimings(timingsPath, term) && rc == 0)
+            rc = 1;
         std::fprintf(stderr, "quillan-simterm: %d records left, %d lines stored, %d messages received, %d replies sent\n",
                      int(term.remainingRecords().size()), linesStored, term.messagesReceived(),
                      term.repliesSent());
