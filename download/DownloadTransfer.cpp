@@ -17,6 +17,7 @@ DownloadTransfer::DownloadTransfer(SerialPort &port, FileDialog &dialog, Message
     , m_view(view)
     , m_timer1(timer1)
     , m_comPortNumber(comPortNumber)
+    , m_dispatch(port, [this](int event) { handleComm(event); })
 {
     connect(&m_port, &SerialPort::onComm, this, &DownloadTransfer::MSComm1_OnComm);
     connect(&m_timer1, &Timer::tick, this, &DownloadTransfer::Timer1_Timer);
@@ -61,35 +62,16 @@ void DownloadTransfer::DownloadFromRS232()
 
 void DownloadTransfer::MSComm1_OnComm()
 {
-    if (m_gate.busy()) {
-        m_gate.deferNotification();
-        return;
-    }
-    m_gate.run([this] { handleComm(m_port.commEvent()); },
-               [this](bool held) { return catchUp(held); });
+    m_dispatch.notify();
 }
 
 void DownloadTransfer::Timer1_Timer()
 {
     // A tick while one of this window's boxes is open is dropped: one
     // "Timed Out !!" at a time, and no handler runs inside another.
-    if (m_gate.busy())
+    if (m_dispatch.busy())
         return;
-    m_gate.run([this] { handleTick(); },
-               [this](bool held) { return catchUp(held); });
-}
-
-bool DownloadTransfer::catchUp(bool notificationHeld)
-{
-    if (m_port.inBufferCount() > 0) {
-        handleComm(CommEvent::Receive);
-        return true;
-    }
-    if (notificationHeld && m_port.commEvent() == CommEvent::Lost) {
-        handleComm(CommEvent::Lost);
-        return true;
-    }
-    return false;
+    m_dispatch.run([this] { handleTick(); });
 }
 
 void DownloadTransfer::handleComm(int event)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HandlerGate.h"
+#include "CommDispatch.h"
 #include "LineReader.h"
 
 #include <QByteArray>
@@ -48,7 +48,6 @@ public:
 
 private:
     void handleComm(int event);
-    bool catchUp(bool notificationHeld);
     void handleTick();
     void answerAck();
     void stopTransfer();
@@ -66,5 +65,5 @@ private:
     int m_timeoutTicks = 0;
     qint64 m_recordCount = 0;  // lines sent; nothing shows it
     LineReader m_file;
-    HandlerGate m_gate;
+    CommDispatch m_dispatch;
 };

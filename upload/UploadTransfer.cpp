@@ -16,6 +16,7 @@ UploadTransfer::UploadTransfer(SerialPort &port, FileDialog &dialog, MessageBox 
     , m_box(box)
     , m_view(view)
     , m_comPortNumber(comPortNumber)
+    , m_dispatch(port, [this](int event) { handleComm(event); })
 {
     connect(&m_port, &SerialPort::onComm, this, &UploadTransfer::MSComm1_OnComm);
 }
@@ -74,25 +75,7 @@ void UploadTransfer::UploadFromRS232()
 
 void UploadTransfer::MSComm1_OnComm()
 {
-    if (m_gate.busy()) {
-        m_gate.deferNotification();
-        return;
-    }
-    m_gate.run([this] { handleComm(m_port.commEvent()); },
-               [this](bool held) { return catchUp(held); });
-}
-
-bool UploadTransfer::catchUp(bool notificationHeld)
-{
-    if (m_port.inBufferCount() > 0) {
-        handleComm(CommEvent::Receive);
-        return true;
-    }
-    if (notificationHeld && m_port.commEvent() == CommEvent::Lost) {
-        handleComm(CommEvent::Lost);
-        return true;
-    }
-    return false;
+    m_dispatch.notify();
 }
 
 void UploadTransfer::handleComm(int event)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HandlerGate.h"
+#include "CommDispatch.h"
 #include "RecordFile.h"
 
 #include <QByteArray>
@@ -43,7 +43,6 @@ public:
 
 private:
     void handleComm(int event);
-    bool catchUp(bool notificationHeld);
     void handleReply();
     void storeRecord();
     void stopTransfer();
@@ -58,5 +57,5 @@ private:
     QByteArray m_rxBuffer;
     qint64 m_recordCount = 0;  // wide: a terminal may hold more than 32767 records
     RecordFile m_file;
-    HandlerGate m_gate;
+    CommDispatch m_dispatch;
 };
