@@ -50,7 +50,12 @@ else
 fi
 
 b() { "$bench" "$@" 2>>"$log"; }
-load() { echo "_Load average before this section: $(cut -d' ' -f1-3 /proc/loadavg)_"; }
+# Other work on the machine shows in every figure: say how busy it was.
+load() {
+  local psi=""
+  [ -r /proc/pressure/cpu ] && psi="; CPU pressure (share of time some task waited for a CPU, last 10 s): $(awk '/^some/ {sub("avg10=","",$2); print $2"%"}' /proc/pressure/cpu)"
+  echo "_Load average before this section: $(cut -d' ' -f1-3 /proc/loadavg)${psi}_"
+}
 
 start=$(date +%s)
 {
