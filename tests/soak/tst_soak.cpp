@@ -1,0 +1,267 @@
+// Soak: the main window drives many uploads and downloads back to back over
+// real serial ports (simulated terminals on pseudo-terminals), both transfer
+// windows at once, closed and reopened between transfers. Nothing may leak
+// (descriptors, memory) and no record may be lost or duplicated.
+#include "DownLoad.h"
+#include "Main.h"
+#include "ScriptedParts.h"
+#include "SimTerminal.h"
+#include "TestFiles.h"
+#include "Upload.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+using simterm::SimTerminal;
+
+namespace {
+
+constexpr int WarmUpRounds = 2;
+constexpr int Rounds = 20;               // measured rounds, each one upload and one download
+constexpr int TransferTimeoutMs = 20000; // bounded: a stuck transfer fails its round
+constexpr qint64 MemoryGrowthLimitKiB = 4 * 1024;
+
+// Bytes every record or line should survive: all but CR and LF (which end
+// lines in both directions), with the round and the index to make each unique.
+QByteArray payload(char kind, int round, int index)
+{
+    QByteArray b = kind + QByteArray::number(round) + '-' + QByteArray::number(index) + ':';
+    const int length = 1 + (round * 37 + index * 11) % 120;
+    for (int k = 0; k < length; ++k) {
+        const char c = char((round * 7 + index * 13 + k * 29) & 0xff);
+        if (c != '\r' && c != '\n')
+            b += c;
+    }
+    return b;
+}
+
+std::vector<QByteArray> uploadRecords(int round)
+{
+    // Every seventh terminal is empty: "NO Data Received !!" ends a transfer too.
+    const int count = round % 7 == 3 ? 0 : 1 + (round * 37) % 150;
+    std::vector<QByteArray> r;
+    for (int i = 0; i < count; ++i)
+        r.push_back(payload('U', round, i));
+    return r;
+}
+
+std::vector<QByteArray> downloadLines(int round)
+{
+    const int count = 1 + (round * 53) % 150;
+    std::vector<QByteArray> r;
+    for (int i = 0; i < count; ++i)
+        r.push_back(payload('D', round, i));
+    return r;
+}
+
+QByteArray asFile(const std::vector<QByteArray> &lines)
+{
+    QByteArray b;
+    for (const QByteArray &l : lines)
+        b += l + "\r\n";
+    return b;
+}
+
+// VmRSS and VmHWM of this process, in KiB.
+struct Memory
+{
+    qint64 rss = -1;
+    qint64 hwm = -1;
+};
+Memory memoryNow()
+{
+    Memory m;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return m;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() >= 2 && f[0] == "VmRSS:")
+            m.rss = f[1].toLongLong();
+        else if (f.size() >= 2 && f[0] == "VmHWM:")
+            m.hwm = f[1].toLongLong();
+    }
+    return m;
+}
+
+// The offscreen platform cannot raise windows and says so each time one is
+// shown; everything else still reaches the log.
+QtMessageHandler previousHandler = nullptr;
+void quietHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message == QLatin1String("This plugin does not support raise()"))
+        return;
+    previousHandler(type, context, message);
+}
+
+} // namespace
+
+class TestSoak : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    Module1 m_module;
+    // The scripted parts of each window, in the order the main window asked for them.
+    struct Made
+    {
+        ScriptedFileDialog *dialog;
+        ScriptedMessageBox *box;
+    };
+    std::vector<Made> m_made;
+    std::unique_ptr<Main> m_main;
+    int m_uploadBoxes = 0;
+
+    void selectCom(int n)
+    {
+        if (m_module.ComPortNumber != n)
+            m_main->cmdCOMPort->click();
+        QCOMPARE(m_module.ComPortNumber, qint16(n));
+    }
+
+    // One upload on COM1 and, while it runs, one download on COM2; the
+    // terminals are gone when this returns.
+    void round(int round)
+    {
+        const QByteArray where = "round " + QByteArray::number(round);
+        const std::vector<QByteArray> records = uploadRecords(round);
+        const std::vector<QByteArray> lines = downloadLines(round);
+        SimTerminal com1(records);
+        SimTerminal com2;
+        QVERIFY2(com1.isOk(), qPrintable(com1.errorString()));
+        QVERIFY2(com2.isOk(), qPrintable(com2.errorString()));
+        // Read at each Start: the new terminals are the ones opened.
+        qputenv("QUILLAN_COM1", com1.slavePath().toLocal8Bit());
+        qputenv("QUILLAN_COM2", com2.slavePath().toLocal8Bit());
+
+        const QString output = m_dir.filePath(QStringLiteral("up-%1.txt").arg(round));
+        const QString input = m_dir.filePath(QStringLiteral("down-%1.txt").arg(round));
+        writeAll(input, asFile(lines));
+
+        selectCom(1);
+        m_main->cmdUpload->click();
+        Upload *upload = m_main->uploadWindow();
+        QVERIFY(upload && upload->isVisible());
+        QCOMPARE(m_made.size(), size_t(round == 0 ? 1 : 2)); // one window object, reused
+        ScriptedFileDialog *upDialog = m_made[0].dialog;
+        ScriptedMessageBox *upBox = m_made[0].box;
+        upDialog->chooseNext(output);
+        upload->form().Command1->click();
+        QVERIFY2(upload->transfer().running(), where);
+
+        selectCom(2);
+        m_main->cmdDownload->click();
+        DownLoad *download = m_main->downloadWindow();
+        QVERIFY(download && download->isVisible());
+        QCOMPARE(m_made.size(), size_t(2));
+        ScriptedFileDialog *downDialog = m_made[1].dialog;
+        ScriptedMessageBox *downBox = m_made[1].box;
+        downDialog->chooseNext(input);
+        download->form().Command1->click();
+        QVERIFY2(download->transfer().running(), where);
+        QVERIFY2(upload->transfer().running(), where + ": the upload should still be running alongside"); // no event loop ran since its Start
+
+        const bool ended = spinUntil([&] {
+            return com1.uploadDone() && !upload->transfer().running() && com2.downloadDone()
+                && !download->transfer().running();
+        }, TransferTimeoutMs);
+        QVERIFY2(ended, where + ": transfers did not end; COM1 received \"" + com1.receivedBytes().right(40)
+                            + "\", COM2 stored " + QByteArray::number(com2.linesStored()) + " of "
+                            + QByteArray::number(qint64(lines.size())) + " lines; boxes: "
+                            + (upBox->texts() + downBox->texts()).join(QLatin1String(" | ")).toLocal8Bit());
+
+        // Upload: the file holds exactly the records the terminal gave up.
+        QVERIFY2(com1.remainingRecords().empty(), where);
+        QCOMPARE(readAll(output), asFile(records));
+        QCOMPARE(openDescriptorsFor(output), 0);
+        ++m_uploadBoxes;
+        QCOMPARE(upBox->shown.size(), m_uploadBoxes);
+        QCOMPARE(upBox->shown.last().text, records.empty()
+                     ? QStringLiteral("NO Data Received !!")
+                     : QStringLiteral("%1 records received !!").arg(records.size()));
+        QCOMPARE(upload->form().Label2->text(), QString::number(records.size()));
+
+        // Download: the terminal stored exactly the file's lines, once each.
+        QCOMPARE(com2.downloadedLines(), lines);
+        QCOMPARE(download->form().Text1->text(), QStringLiteral("Over !!"));
+        QCOMPARE(openDescriptorsFor(input), 0);
+        QVERIFY2(downBox->shown.isEmpty(), qPrintable(downBox->texts().join(QLatin1String(" | "))));
+
+        QCOMPARE(upDialog->unexpected + downDialog->unexpected, 0);
+        QVERIFY(!upload->MSComm1().portOpen());
+        QVERIFY(!download->MSComm1().portOpen());
+
+        // Mostly closed and reopened between transfers; every third round the
+        // windows stay open and the next Start runs in them as they are.
+        if (round % 3 != 2) {
+            upload->close();
+            download->close();
+            QVERIFY(!upload->isVisible() && !download->isVisible());
+            QCOMPARE(upload->form().Text1->text(), QString());
+            QCOMPARE(download->form().Label2->text(), QStringLiteral("0"));
+        }
+        QFile::remove(output);
+        QFile::remove(input);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        previousHandler = qInstallMessageHandler(quietHandler);
+    }
+
+    void transfersBackToBack()
+    {
+        QVERIFY(m_dir.isValid());
+        m_main = std::make_unique<Main>(QStringLiteral("DazuzodeRozevidu"), m_module, [this] {
+            TestParts t = makeTestParts(/*realTimer=*/true);
+            m_made.push_back({t.dialog, t.box});
+            return std::move(t.parts);
+        });
+        m_main->show();
+
+        for (int r = 0; r < WarmUpRounds; ++r) {
+            round(r);
+            if (QTest::currentTestFailed())
+                return;
+        }
+        const int fdBaseline = openDescriptorCount();
+        const Memory memBaseline = memoryNow();
+        QVERIFY(memBaseline.rss > 0 && memBaseline.hwm > 0);
+
+        int fdMost = fdBaseline;
+        for (int r = WarmUpRounds; r < WarmUpRounds + Rounds; ++r) {
+            round(r);
+            if (QTest::currentTestFailed())
+                return;
+            fdMost = qMax(fdMost, openDescriptorCount());
+        }
+
+        const int fdEnd = openDescriptorCount();
+        const Memory memEnd = memoryNow();
+        qInfo("descriptors: %d after warm-up, %d at most between rounds, %d at the end", fdBaseline, fdMost, fdEnd);
+        qInfo("memory: VmRSS %lld -> %lld KiB, VmHWM %lld -> %lld KiB", memBaseline.rss, memEnd.rss, memBaseline.hwm,
+              memEnd.hwm);
+        QCOMPARE(fdEnd, fdBaseline);
+        QCOMPARE(fdMost, fdBaseline);
+        QVERIFY2(memEnd.rss - memBaseline.rss < MemoryGrowthLimitKiB, "VmRSS grew by more than 4 MiB");
+        QVERIFY2(memEnd.hwm - memBaseline.hwm < MemoryGrowthLimitKiB, "VmHWM grew by more than 4 MiB");
+        QCOMPARE(m_made.size(), size_t(2));
+    }
+
+    void cleanupTestCase()
+    {
+        m_main.reset();
+        qInstallMessageHandler(previousHandler);
+    }
+};
+
+QTEST_MAIN(TestSoak)
+#include "tst_soak.moc"
