@@ -156,6 +156,9 @@ Error QtSerialPort::output(const QByteArray &bytes)
         return {ErrorNumber::PortNotOpen, tr("Port is not open")};
     if (m_port.write(bytes) != bytes.size())
         return portError(ErrorNumber::DeviceIo);
+    // Hand the bytes to the kernel now rather than on the next turn of the
+    // event loop: the terminal waits for each answer.
+    m_port.flush();
     return {};
 }
 

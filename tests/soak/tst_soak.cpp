@@ -250,8 +250,14 @@ private Q_SLOTS:
               memEnd.hwm);
         QCOMPARE(fdEnd, fdBaseline);
         QCOMPARE(fdMost, fdBaseline);
+#if defined(__SANITIZE_ADDRESS__)
+        // AddressSanitizer keeps freed memory in quarantine on purpose; its
+        // own leak check stands in for this one in that build.
+        qInfo("memory growth not checked under AddressSanitizer");
+#else
         QVERIFY2(memEnd.rss - memBaseline.rss < MemoryGrowthLimitKiB, "VmRSS grew by more than 4 MiB");
         QVERIFY2(memEnd.hwm - memBaseline.hwm < MemoryGrowthLimitKiB, "VmHWM grew by more than 4 MiB");
+#endif
         QCOMPARE(m_made.size(), size_t(2));
     }
 
