@@ -37,6 +37,7 @@ Main::Main(const QString &caption, Module1 &module, WindowPartsFactory makeParts
 {
     setObjectName(QStringLiteral("Main"));
     setWindowTitle(caption);
+    setFixedWindowFrame(this);
     setFixedSize(twips(5250), twips(2595));
 
     // Frames first: they are drawn behind the buttons inside them, which

@@ -1,6 +1,9 @@
 #include "QtMessageBox.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QFontMetrics>
+#include <QGridLayout>
+#include <QSpacerItem>
 #include <QMessageBox>
 
 std::unique_ptr<QMessageBox> QtMessageBox::build(const Request &request) const
@@ -22,6 +25,14 @@ std::unique_ptr<QMessageBox> QtMessageBox::build(const Request &request) const
     } else {
         box->setStandardButtons(QMessageBox::Ok);
         box->setDefaultButton(QMessageBox::Ok);
+    }
+    // A short text makes a narrow box whose title the window manager cuts
+    // ("Inf…ion"); keep room for the whole title.
+    if (auto *grid = qobject_cast<QGridLayout *>(box->layout())) {
+        const int titleWidth = QFontMetrics(QApplication::font("QMdiSubWindowTitleBar"))
+                                   .horizontalAdvance(box->windowTitle());
+        grid->addItem(new QSpacerItem(titleWidth + 120, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
     }
     return box;
 }

@@ -21,6 +21,12 @@ void fitLabel(QLabel *label)
         label->resize(needed, label->height());
 }
 
+void setFixedWindowFrame(QWidget *window)
+{
+    window->setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                           | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+}
+
 void centreOnScreen(QWidget *window)
 {
     QScreen *screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
@@ -33,6 +39,7 @@ void centreOnScreen(QWidget *window)
 
 TransferForm TransferForm::build(QWidget *window, int command1Left, const QString &label2Caption)
 {
+    setFixedWindowFrame(window);
     window->setFixedSize(twips(4170), twips(1140));
     TransferForm f;
     f.Text1 = new QLineEdit(window);

@@ -21,6 +21,9 @@ QFont designFont();
 /// is wider than the designed one, so its caption is never cut.
 void fitLabel(class QLabel *label);
 
+/// A fixed-size window: no maximise box, as designed.
+void setFixedWindowFrame(QWidget *window);
+
 /// Moves a top-level window to the centre of its screen.
 void centreOnScreen(QWidget *window);
 
