@@ -1,0 +1,175 @@
+// Download: reply handling and the reply time-out under arbitrary replies,
+// read boundaries, timer ticks and input files.
+//
+// Input: a flags byte, a file length byte, the file's bytes, then pieces,
+// each a control byte and its bytes.
+//   flags bit 0     the file starts with a line that ends just before or
+//                   after the line reader's first chunk (length from the next byte)
+//   control & 0x1F  piece length; 0x1F: 31 + 4 * the next byte
+//   control & 0x20  an empty notification follows the piece
+//   control & 0x40  1 to 6 timer ticks (the next byte says how many) come first
+//   control & 0x80  the piece arrives while the next message box is open
+#include "DownloadTransfer.h"
+#include "FuzzSupport.h"
+#include "ScriptedParts.h"
+
+#include <QFile>
+
+namespace {
+
+class RecordingView final : public DownloadView
+{
+public:
+    void setText1(const QString &t) override { text1 = t; }
+    QString text1;
+};
+
+struct Event
+{
+    bool tick = false;
+    bool inBox = false;   // a tick while a message box was open
+    QByteArray read;      // otherwise: what one input() handed out
+};
+
+struct Expected
+{
+    std::vector<QByteArray> writes{"DOWN\r"};
+    QStringList boxes;
+    QByteArray rxBuffer;
+    int ticks = 0;
+    bool timerActive = true;  // started by Start
+    bool over = false;
+};
+
+// The dialogue as the PC must hold it, given the file's lines and what
+// happened in order.
+Expected model(const std::vector<Event> &events, const std::vector<QByteArray> &lines)
+{
+    Expected e;
+    size_t next = 0;
+    QByteArray buffer;
+    for (const Event &ev : events) {
+        if (ev.tick) {
+            // An inactive timer does not tick; one tick during a box is dropped.
+            if (!e.timerActive || ev.inBox)
+                continue;
+            ++e.ticks;
+            if (buffer.isEmpty() && e.ticks >= 5) {
+                e.boxes << QStringLiteral("Timed Out !!");
+                e.timerActive = false;
+                e.ticks = 0;
+            }
+            continue;
+        }
+        if (e.over)
+            fuzzFail("read after OVER", ev.read);
+        e.timerActive = false;
+        buffer += ev.read;
+        if (buffer.isEmpty() || buffer.back() != '\r')
+            continue;
+        buffer.chop(1);
+        if (buffer == "NAK") {
+            e.boxes << QStringLiteral("Error - NAK");
+        } else if (buffer == "ACK") {
+            buffer.clear();
+            if (next == lines.size()) {
+                e.writes.push_back("OVER\r");
+                e.over = true;
+            } else {
+                e.writes.push_back(lines[next++] + '\r');
+                e.ticks = 0;
+                e.timerActive = true;
+            }
+        } else {
+            e.boxes << QStringLiteral("Unknown Command !!");
+        }
+    }
+    e.rxBuffer = buffer;
+    return e;
+}
+
+QByteArray joined(const std::vector<QByteArray> &v)
+{
+    QByteArray b;
+    for (const QByteArray &x : v)
+        b += x.left(80) + '|';
+    return b;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    FuzzInput in(data, size);
+    const uint8_t flags = in.byte();
+    QByteArray file;
+    if (flags & 1)
+        file = QByteArray(LineReader::ChunkSize - 128 + in.byte(), 'p');
+    file += in.bytes(in.byte());
+
+    const QString path = scratchDir() + QStringLiteral("/download.txt");
+    {
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(file) != file.size())
+            fuzzFail("cannot write the input file");
+    }
+    const std::vector<QByteArray> lines = referenceLines(file);
+
+    MemoryPort port;
+    ScriptedFileDialog dialog;
+    ScriptedMessageBox box;
+    RecordingView view;
+    ManualTimer timer;
+    const qint16 comPort = 1;
+    dialog.chooseNext(path);
+
+    std::vector<Event> events;
+    port.onRead = [&](const QByteArray &r) { events.push_back({false, false, r}); };
+
+    auto deliverNext = [&] {
+        const uint8_t control = in.byte();
+        if (control & 0x40) {
+            const int ticks = 1 + in.byte() % 6;
+            for (int i = 0; i < ticks; ++i) {
+                events.push_back({true, box.open > 0, {}});
+                timer.fire();
+            }
+        }
+        size_t length = control & 0x1F;
+        if (length == 0x1F)
+            length += 4 * size_t(in.byte());
+        port.arrive(in.bytes(length));
+        if (control & 0x20)
+            port.arrive({});
+    };
+    box.onShow = [&](const MessageBox::Request &) {
+        while (!in.empty() && (in.peek() & 0x80))
+            deliverNext();
+    };
+
+    DownloadTransfer transfer(port, dialog, box, view, timer, comPort);
+    transfer.DownloadFromRS232();
+    FUZZ_CHECK(port.portOpen() && transfer.running() && timer.isActive(), QByteArray());
+
+    while (!in.empty())
+        deliverNext();
+
+    const Expected e = model(events, lines);
+    FUZZ_CHECK(port.readBytes + port.droppedBytes == port.arrivedBytes, port.readBytes);
+    FUZZ_CHECK(port.droppedBytes.isEmpty() || e.over, port.droppedBytes);
+    // The file's lines in order, one per ACK, each with its CR; OVER only at the end.
+    FUZZ_CHECK(port.writes == e.writes, joined(port.writes) + " expected " + joined(e.writes));
+    FUZZ_CHECK(port.writesWhileClosed == 0, QByteArray());
+    FUZZ_CHECK(box.texts() == e.boxes, box.texts().join(QLatin1Char('|')).toLatin1());
+    FUZZ_CHECK(box.mostOpenAtOnce <= 1, QByteArray());
+    FUZZ_CHECK(timer.isActive() == e.timerActive, QByteArray());
+    FUZZ_CHECK(transfer.running() == !e.over, QByteArray());
+    FUZZ_CHECK(port.portOpen() == !e.over, QByteArray());
+    if (!e.over) {
+        FUZZ_CHECK(transfer.RxBuffer() == e.rxBuffer, transfer.RxBuffer());
+        FUZZ_CHECK(transfer.TimeoutTicks() == e.ticks, QByteArray::number(transfer.TimeoutTicks()));
+        FUZZ_CHECK(transfer.RecordCount() == qint64(e.writes.size()) - 1, QByteArray::number(transfer.RecordCount()));
+    }
+    transfer.abandon();
+    return 0;
+}

@@ -1,0 +1,168 @@
+// Upload: reply assembly and reply handling under arbitrary replies and read
+// boundaries, including bytes that arrive while a message box is open.
+//
+// Input: one flags byte, then pieces, each a control byte and its bytes.
+//   flags bit 0     the output file exists already (the Replace question is answered Yes)
+//   control & 0x3F  piece length; 0x3F: 63 + 4 * the next byte
+//   control & 0x40  an empty notification follows the piece
+//   control & 0x80  the piece arrives while the next message box is open
+// The PC's reads are what the port handed out; the expected outcome is worked
+// out from them by a separate model of the dialogue.
+#include "FuzzSupport.h"
+#include "ScriptedParts.h"
+#include "UploadTransfer.h"
+
+#include <QFile>
+
+namespace {
+
+class RecordingView final : public UploadView
+{
+public:
+    void setText1(const QString &t) override { text1 = t; }
+    void setLabel2(const QString &t) override { label2 = t; }
+    QString text1;
+    QString label2;
+};
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+struct Expected
+{
+    std::vector<QByteArray> writes{"READ\r"};
+    std::vector<QByteArray> records;
+    QStringList boxes;
+    QByteArray rxBuffer;
+    bool over = false;
+};
+
+// The dialogue as the PC must hold it, fed with the reads in order.
+Expected model(const std::vector<QByteArray> &reads)
+{
+    Expected e;
+    QByteArray buffer;
+    for (const QByteArray &read : reads) {
+        if (e.over)
+            fuzzFail("read after OVER", read);
+        buffer += read;
+        if (buffer.isEmpty() || buffer.back() != '\r')
+            continue;
+        buffer.chop(1);
+        if (buffer == "NAK") {
+            e.boxes << QStringLiteral("error");
+            buffer.clear();
+        } else if (buffer == "NEXT") {
+            e.writes.push_back("READ\r");
+            buffer.clear();
+        } else if (buffer == "OVER") {
+            e.writes.push_back("DONE\r");
+            e.boxes << (e.records.empty() ? QStringLiteral("NO Data Received !!")
+                                          : QString::number(e.records.size()) + QStringLiteral(" records received !!"));
+            e.over = true;
+        } else {
+            e.records.push_back(buffer);
+            e.writes.push_back("REMOVE\r");
+            buffer.clear();
+        }
+    }
+    e.rxBuffer = buffer;
+    return e;
+}
+
+QByteArray joined(const std::vector<QByteArray> &v)
+{
+    QByteArray b;
+    for (const QByteArray &x : v)
+        b += x + '|';
+    return b;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    FuzzInput in(data, size);
+    const uint8_t flags = in.byte();
+    const bool preexisting = flags & 1;
+
+    const QString path = scratchDir() + QStringLiteral("/upload.txt");
+    QFile::remove(path);
+    if (preexisting) {
+        QFile f(path);
+        if (f.open(QIODevice::WriteOnly))
+            f.write("stale record\r\n");
+    }
+
+    MemoryPort port;
+    ScriptedFileDialog dialog;
+    ScriptedMessageBox box;
+    RecordingView view;
+    const qint16 comPort = 1;
+    dialog.chooseNext(path);
+    if (preexisting)
+        box.answerNext(MessageBox::Answer::Yes);
+
+    std::vector<QByteArray> reads;
+    port.onRead = [&](const QByteArray &r) { reads.push_back(r); };
+
+    auto deliverNext = [&] {
+        const uint8_t control = in.byte();
+        size_t length = control & 0x3F;
+        if (length == 0x3F)
+            length += 4 * size_t(in.byte());
+        port.arrive(in.bytes(length));
+        if (control & 0x40)
+            port.arrive({});
+    };
+    // What a modal box's event loop lets through while it is open.
+    box.onShow = [&](const MessageBox::Request &) {
+        while (!in.empty() && (in.peek() & 0x80))
+            deliverNext();
+    };
+
+    UploadTransfer transfer(port, dialog, box, view, comPort);
+    transfer.UploadFromRS232();
+    FUZZ_CHECK(port.portOpen() && transfer.running(), QByteArray());
+    FUZZ_CHECK(port.writes == std::vector<QByteArray>{"READ\r"}, joined(port.writes));
+
+    while (!in.empty())
+        deliverNext();
+
+    const Expected e = model(reads);
+    QStringList boxes = box.texts();
+    if (preexisting) {
+        FUZZ_CHECK(!boxes.isEmpty() && boxes.first().startsWith(QLatin1String("File exists")), QByteArray());
+        boxes.removeFirst();
+    }
+
+    // Every byte that reached the open port was read, or dropped by the close after OVER.
+    FUZZ_CHECK(port.readBytes + port.droppedBytes == port.arrivedBytes, port.readBytes);
+    FUZZ_CHECK(port.droppedBytes.isEmpty() || e.over, port.droppedBytes);
+    // Nothing but READ, REMOVE and DONE, each with its CR, exactly as the model says.
+    for (const QByteArray &w : port.writes)
+        FUZZ_CHECK(w == "READ\r" || w == "REMOVE\r" || w == "DONE\r", w);
+    FUZZ_CHECK(port.writes == e.writes, joined(port.writes) + " expected " + joined(e.writes));
+    FUZZ_CHECK(port.writesWhileClosed == 0, QByteArray());
+    FUZZ_CHECK(boxes == e.boxes, boxes.join(QLatin1Char('|')).toLatin1());
+    FUZZ_CHECK(transfer.RecordCount() == qint64(e.records.size()), QByteArray::number(transfer.RecordCount()));
+    FUZZ_CHECK(transfer.running() == !e.over, QByteArray());
+    FUZZ_CHECK(port.portOpen() == !e.over, QByteArray());
+    if (!e.over)
+        FUZZ_CHECK(transfer.RxBuffer() == e.rxBuffer, transfer.RxBuffer());
+    if (!e.records.empty())
+        FUZZ_CHECK(view.text1 == QString::fromLatin1(e.records.back()), view.text1.toLatin1());
+    if (!e.records.empty() || e.over)
+        FUZZ_CHECK(view.label2 == QString::number(e.records.size()), view.label2.toLatin1());
+
+    // The file holds exactly the records answered with REMOVE, byte for byte, in order.
+    QByteArray expectedFile;
+    for (const QByteArray &r : e.records)
+        expectedFile += r + "\r\n";
+    transfer.abandon();
+    FUZZ_CHECK(readFile(path) == expectedFile, readFile(path));
+    return 0;
+}

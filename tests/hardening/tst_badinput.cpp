@@ -1,0 +1,423 @@
+// Bad input over a real pseudo-terminal: a reply far larger than any record,
+// random bytes, NUL-only records and replies dribbled in one byte per read,
+// with the Upload and DownLoad windows as the program builds them.
+#include "AllocCounter.h"
+#include "DownLoad.h"
+#include "ScriptedParts.h"
+#include "SimTerminal.h"
+#include "TestFiles.h"
+#include "Upload.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+using simterm::SimTerminal;
+
+namespace {
+
+simterm::Options manual()
+{
+    simterm::Options o;
+    o.manual = true;
+    return o;
+}
+
+struct UploadRig
+{
+    UploadRig() : term({}, manual())
+    {
+        qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
+        TestParts t = makeTestParts();
+        port = t.port;
+        dialog = t.dialog;
+        box = t.box;
+        window = std::make_unique<Upload>(std::move(t.parts), comPort);
+        path = dir.filePath(QStringLiteral("records.txt"));
+    }
+    // Start, and wait for the first READ.
+    bool start()
+    {
+        dialog->chooseNext(path);
+        window->Command1_Click();
+        return spinUntil([&] { return term.receivedBytes() == "READ\r"; }, 10000);
+    }
+    UploadTransfer &transfer() { return window->transfer(); }
+    int sent(const QByteArray &word) const
+    {
+        int n = 0;
+        for (const QByteArray &m : term.receivedMessages())
+            n += m == word;
+        return n;
+    }
+
+    QTemporaryDir dir;
+    SimTerminal term;
+    qint16 comPort = 1;
+    SerialPort *port;
+    ScriptedFileDialog *dialog;
+    ScriptedMessageBox *box;
+    std::unique_ptr<Upload> window;
+    QString path;
+};
+
+struct DownloadRig
+{
+    DownloadRig() : term({}, manual())
+    {
+        qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
+        TestParts t = makeTestParts();
+        port = t.port;
+        dialog = t.dialog;
+        box = t.box;
+        timer = t.timer;
+        window = std::make_unique<DownLoad>(std::move(t.parts), comPort);
+    }
+    // Start with an input file of these bytes, and wait for DOWN.
+    bool start(const QByteArray &contents)
+    {
+        const QString path = dir.filePath(QStringLiteral("in.txt"));
+        writeAll(path, contents);
+        dialog->chooseNext(path);
+        window->Command1_Click();
+        return spinUntil([&] { return term.receivedBytes() == "DOWN\r"; }, 10000);
+    }
+    DownloadTransfer &transfer() { return window->transfer(); }
+
+    QTemporaryDir dir;
+    SimTerminal term;
+    qint16 comPort = 1;
+    SerialPort *port;
+    ScriptedFileDialog *dialog;
+    ScriptedMessageBox *box;
+    ManualTimer *timer;
+    std::unique_ptr<DownLoad> window;
+};
+
+// sendRaw() blocks until the pty has taken every byte, which needs the PC to
+// read; for more than the pty holds it runs here while the test spins the
+// event loop.
+class BackgroundSend
+{
+public:
+    BackgroundSend(SimTerminal &term, QByteArray bytes)
+        : m_thread([this, &term, bytes = std::move(bytes)] {
+            m_ok = term.sendRaw(bytes);
+            m_finished = true;
+        })
+    {
+    }
+    ~BackgroundSend() { join(); }
+    bool finished() const { return m_finished; }
+    bool join()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_ok;
+    }
+
+private:
+    std::atomic<bool> m_ok{false};
+    std::atomic<bool> m_finished{false};
+    std::thread m_thread;
+};
+
+// Random replies, each ended by a CR, none of them a word of either dialogue,
+// the last one not empty.
+QByteArray randomBurst(quint32 seed, int size)
+{
+    QRandomGenerator gen(seed);
+    QByteArray burst;
+    while (burst.size() < size) {
+        QByteArray piece;
+        const int length = int(gen.bounded(48));
+        for (int i = 0; i < length; ++i) {
+            char c = char(gen.bounded(256));
+            if (c == '\r')
+                c = '\n'; // keeps LF, NUL and 8-bit bytes common
+            piece += c;
+        }
+        if (piece == "NAK" || piece == "NEXT" || piece == "OVER" || piece == "ACK")
+            continue;
+        burst += piece + '\r';
+    }
+    if (burst.endsWith("\r\r"))
+        burst.insert(burst.size() - 1, 'z');
+    return burst;
+}
+
+// True when `text` is `source` with `count` LFs put in, each right after one
+// of source's CRs. Works through the possible positions in `text`, so a
+// source that holds CR LF itself is judged right.
+bool isWithLfsAfterCrs(const QByteArray &source, const QByteArray &text, qsizetype count)
+{
+    if (text.size() != source.size() + count)
+        return false;
+    std::set<qsizetype> at{0};
+    for (char c : source) {
+        std::set<qsizetype> next;
+        for (qsizetype j : at) {
+            if (j < text.size() && text[j] == c) {
+                next.insert(j + 1);
+                if (c == '\r' && j + 1 < text.size() && text[j + 1] == '\n')
+                    next.insert(j + 2);
+            }
+        }
+        if (next.empty())
+            return false;
+        at.swap(next);
+    }
+    return at.count(text.size()) > 0;
+}
+
+// True when `text` is `source` with `count` of its CRs taken out.
+bool isWithCrsRemoved(const QByteArray &source, const QByteArray &text, qsizetype count)
+{
+    if (text.size() + count != source.size())
+        return false;
+    std::set<qsizetype> at{0};
+    for (char c : source) {
+        std::set<qsizetype> next;
+        for (qsizetype j : at) {
+            if (j < text.size() && text[j] == c)
+                next.insert(j + 1);
+            if (c == '\r')
+                next.insert(j);
+        }
+        at.swap(next);
+    }
+    return at.count(text.size()) > 0;
+}
+
+// Sends the bytes one by one, each only once the PC has read the one before.
+bool sendByteByByte(UploadRig &rig, const QByteArray &reply, int removesBefore)
+{
+    const QByteArray kept = rig.transfer().RxBuffer();
+    for (qsizetype i = 0; i < reply.size(); ++i) {
+        if (!rig.term.sendRaw(reply.mid(i, 1)))
+            return false;
+        const bool last = i + 1 == reply.size();
+        const QByteArray soFar = kept + reply.left(i + 1);
+        const bool handled = spinUntil(
+            [&] {
+                // A record's CR ends with its REMOVE; before it the byte sits in RxBuffer.
+                return last ? rig.term.messagesReceived() == 1 + removesBefore + 1
+                            : rig.transfer().RxBuffer() == soFar;
+            },
+            10000);
+        if (!handled)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+class TestBadInput : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    // One reply of 10 MiB without a CR, then the CR: one record, byte-exact.
+    // The work must stay linear in the bytes: a buffer copied or regrown in
+    // full on every read would ask the heap for about half the record's size
+    // on each of the ~1,000 reads, so that is what is counted (time is only
+    // reported). The allowance is a few copies of the record plus what the
+    // serial port reserves for every read (32 KiB chunks: ~64 KiB a read).
+    void tenMiBReplyIsOneRecord()
+    {
+        UploadRig rig;
+        QVERIFY2(rig.term.isOk(), qPrintable(rig.term.errorString()));
+        QVERIFY(rig.start());
+
+        const qsizetype size = 10 * 1024 * 1024;
+        QByteArray big(size, Qt::Uninitialized);
+        for (qsizetype i = 0; i < size; ++i) {
+            const char c = char((i * 131 + (i >> 12)) & 0xFF);
+            big[i] = c == '\r' ? '\n' : c;
+        }
+        int notifications = 0;
+        QObject::connect(rig.port, &SerialPort::onComm, rig.window.get(), [&] { ++notifications; });
+
+        QElapsedTimer clock;
+        clock.start();
+        AllocCounter::start();
+        BackgroundSend send(rig.term, big);
+        const bool allRead = spinUntil([&] { return rig.transfer().RxBuffer().size() == size; }, 120000);
+        const bool sent = send.join();
+        bool answered = false;
+        if (allRead && rig.term.sendRaw("\r"))
+            answered = spinUntil([&] { return rig.sent("REMOVE") == 1; }, 30000);
+        const AllocCounter::Totals heap = AllocCounter::stop();
+        const qint64 ms = clock.elapsed();
+
+        QVERIFY(sent);
+        QVERIFY2(allRead, qPrintable(QStringLiteral("read %1 of %2 bytes").arg(rig.transfer().RxBuffer().size()).arg(size)));
+        QVERIFY(answered);
+        QCOMPARE(QFileInfo(rig.path).size(), size + 2);
+        QVERIFY2(readAll(rig.path) == big + "\r\n", "the record differs from the reply");
+        QVERIFY(rig.transfer().RxBuffer().isEmpty());
+        QCOMPARE(rig.transfer().RecordCount(), 1);
+        QVERIFY(rig.box->shown.isEmpty());
+        // Many reads, or linearity would mean nothing.
+        QVERIFY2(notifications >= 16, qPrintable(QString::number(notifications)));
+
+        const double allowance = 10.0 * double(size) + 128.0 * 1024.0 * notifications;
+        qInfo("10 MiB reply: %d reads, %.1f ms, %.0f MiB/s; heap asked for %.1f MiB (%.1f bytes per byte) "
+              "in %llu calls, allowance %.1f MiB",
+              notifications, double(ms), ms > 0 ? 10.0 * 1000.0 / double(ms) : 0.0, double(heap.bytes) / 1048576.0,
+              double(heap.bytes) / double(size), static_cast<unsigned long long>(heap.calls), allowance / 1048576.0);
+        QVERIFY2(double(heap.bytes) < allowance, "heap work grows faster than the reply");
+
+        QVERIFY(rig.term.sendRaw("OVER\r"));
+        QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
+        QCOMPARE(rig.box->shown[0].text, QStringLiteral("1 records received !!"));
+        QCOMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\rDONE\r"));
+    }
+
+    // A burst of random replies, read however the pty cuts it, then a proper
+    // dialogue. Whatever the reads, every reply that ended at a read's end was
+    // a record: the file is the burst with an LF after those CRs, and there
+    // are as many REMOVEs as records.
+    void randomBurstThenDialogueUpload()
+    {
+        UploadRig rig;
+        QVERIFY(rig.start());
+        const QByteArray burst = randomBurst(20240611, 24 * 1024);
+        BackgroundSend send(rig.term, burst);
+        // All read and written once the file accounts for every byte and no
+        // REMOVE is still on its way.
+        QVERIFY(spinUntil(
+            [&] {
+                const int removes = rig.sent("REMOVE");
+                return send.finished() && rig.transfer().RecordCount() == removes
+                       && rig.transfer().RxBuffer().isEmpty() && QFileInfo(rig.path).size() == burst.size() + removes;
+            },
+            30000));
+        QVERIFY(send.join());
+        const int records = rig.sent("REMOVE");
+        QVERIFY(records >= 1);
+        const QByteArray afterBurst = readAll(rig.path);
+        QVERIFY2(isWithLfsAfterCrs(burst, afterBurst, records), "the file is not the burst cut at its CRs");
+        QVERIFY(afterBurst.endsWith("\r\n"));
+        QVERIFY(rig.box->shown.isEmpty());
+        QCOMPARE(rig.sent("READ"), 1);
+
+        // Then a dialogue by the rules, each reply handled before the next.
+        auto reply = [&](const QByteArray &message, const std::function<bool()> &handled) {
+            return rig.term.sendRaw(message) && spinUntil(handled, 10000);
+        };
+        QVERIFY(reply("R1\r", [&] { return rig.sent("REMOVE") == records + 1; }));
+        QVERIFY(reply("NEXT\r", [&] { return rig.sent("READ") == 2; }));
+        QVERIFY(reply("NAK\r", [&] { return rig.box->shown.size() == 1; }));
+        QCOMPARE(rig.box->shown[0].text, QStringLiteral("error"));
+        QVERIFY(rig.transfer().RxBuffer().isEmpty());
+        QVERIFY(reply("R2\r", [&] { return rig.sent("REMOVE") == records + 2; }));
+        QVERIFY(reply("OVER\r", [&] { return rig.box->shown.size() == 2; }));
+        QCOMPARE(rig.box->shown[1].text, QStringLiteral("%1 records received !!").arg(records + 2));
+        QCOMPARE(readAll(rig.path), afterBurst + "R1\r\nR2\r\n");
+        const auto messages = rig.term.receivedMessages();
+        QCOMPARE(messages.back(), QByteArray("DONE"));
+        for (const QByteArray &m : messages)
+            QVERIFY2(m == "READ" || m == "REMOVE" || m == "DONE", m.constData());
+        QVERIFY(!rig.port->portOpen());
+    }
+
+    // Download keeps an unknown reply in RxBuffer, so after random bytes
+    // every later reply is appended to them: no line may ever be sent for
+    // them, each complete reply is "Unknown Command !!", and the buffer is
+    // the burst less the CRs that ended those replies.
+    void randomBurstThenDialogueDownload()
+    {
+        DownloadRig rig;
+        QVERIFY(rig.start("L1\r\nL2\r\n"));
+        const QByteArray burst = randomBurst(7, 16 * 1024);
+        BackgroundSend send(rig.term, burst);
+        // Every byte read: the buffer keeps all but the CRs that ended a reply.
+        QVERIFY(spinUntil(
+            [&] { return send.finished() && rig.transfer().RxBuffer().size() + rig.box->shown.size() == burst.size(); },
+            30000));
+        QVERIFY(send.join());
+        const qsizetype replies = rig.box->shown.size();
+        QVERIFY(replies >= 1);
+        for (const QString &text : rig.box->texts())
+            QCOMPARE(text, QStringLiteral("Unknown Command !!"));
+        const QByteArray kept = rig.transfer().RxBuffer();
+        // The burst's last CR ended a reply for sure; the others only where a read ended.
+        QVERIFY2(isWithCrsRemoved(burst.chopped(1), kept, replies - 1), "RxBuffer is not the burst less some CRs");
+        QVERIFY(!rig.timer->isActive());
+
+        QVERIFY(rig.term.sendRaw("ACK\r"));
+        QVERIFY(spinUntil([&] { return rig.box->shown.size() == replies + 1; }, 10000));
+        QCOMPARE(rig.box->shown.last().text, QStringLiteral("Unknown Command !!"));
+        QCOMPARE(rig.transfer().RxBuffer(), kept + "ACK");
+        QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        QVERIFY(rig.port->portOpen());
+    }
+
+    // NUL bytes are data like any other, on the way in and on the way out.
+    void nulOnlyRecords()
+    {
+        {
+            UploadRig rig;
+            QVERIFY(rig.start());
+            const QByteArray one(1, '\0');
+            const QByteArray many(4096, '\0');
+            QVERIFY(rig.term.sendRaw(one + '\r'));
+            QVERIFY(spinUntil([&] { return rig.sent("REMOVE") == 1; }, 10000));
+            QVERIFY(rig.term.sendRaw(many + '\r'));
+            QVERIFY(spinUntil([&] { return rig.sent("REMOVE") == 2; }, 10000));
+            QVERIFY(rig.term.sendRaw("OVER\r"));
+            QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
+            QCOMPARE(rig.box->shown[0].text, QStringLiteral("2 records received !!"));
+            QCOMPARE(readAll(rig.path), one + "\r\n" + many + "\r\n");
+        }
+        {
+            DownloadRig rig;
+            const QByteArray nuls(3, '\0');
+            QVERIFY(rig.start(nuls + "\r\nB\r\n"));
+            QVERIFY(rig.term.sendRaw("ACK\r"));
+            QVERIFY(spinUntil([&] { return rig.term.receivedBytes().size() == 5 + 4; }, 10000));
+            QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + nuls + '\r');
+            // A NUL-only reply is not ACK: reported and kept.
+            QVERIFY(rig.term.sendRaw(QByteArray(1, '\0') + '\r'));
+            QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
+            QCOMPARE(rig.box->shown[0].text, QStringLiteral("Unknown Command !!"));
+            QCOMPARE(rig.transfer().RxBuffer(), QByteArray(1, '\0'));
+            QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + nuls + '\r');
+        }
+    }
+
+    // 1,000 replies, every byte its own read: the PC has taken each byte
+    // before the next is written.
+    void thousandRepliesOneBytePerRead()
+    {
+        UploadRig rig;
+        QVERIFY(rig.start());
+        int notifications = 0;
+        QObject::connect(rig.port, &SerialPort::onComm, rig.window.get(), [&] { ++notifications; });
+        QByteArray expected;
+        qsizetype bytes = 0;
+        for (int i = 0; i < 1000; ++i) {
+            const QByteArray record = "r" + QByteArray::number(i);
+            QVERIFY2(sendByteByByte(rig, record + '\r', i), qPrintable(QStringLiteral("record %1").arg(i)));
+            expected += record + "\r\n";
+            bytes += record.size() + 1;
+        }
+        QVERIFY(notifications >= bytes);
+        QVERIFY(rig.term.sendRaw("OVER\r"));
+        QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
+        QCOMPARE(rig.box->shown[0].text, QStringLiteral("1000 records received !!"));
+        QCOMPARE(readAll(rig.path), expected);
+        QCOMPARE(rig.sent("REMOVE"), 1000);
+        QCOMPARE(rig.term.receivedMessages().back(), QByteArray("DONE"));
+    }
+};
+
+QTEST_MAIN(TestBadInput)
+#include "tst_badinput.moc"
