@@ -10,6 +10,8 @@ struct Totals
     std::uint64_t calls = 0;
     std::uint64_t bytes = 0;  // sizes asked for, a realloc counting its new size
 };
+/// False when no way to count is in place (then nothing is counted).
+bool available();
 void start();
 Totals stop();
 }

@@ -272,6 +272,8 @@ private Q_SLOTS:
               "in %llu calls, allowance %.1f MiB",
               notifications, double(ms), ms > 0 ? 10.0 * 1000.0 / double(ms) : 0.0, double(heap.bytes) / 1048576.0,
               double(heap.bytes) / double(size), static_cast<unsigned long long>(heap.calls), allowance / 1048576.0);
+        QVERIFY(AllocCounter::available());
+        QVERIFY(heap.calls > 0);
         QVERIFY2(double(heap.bytes) < allowance, "heap work grows faster than the reply");
 
         QVERIFY(rig.term.sendRaw("OVER\r"));
