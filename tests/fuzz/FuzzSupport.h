@@ -163,13 +163,16 @@ private:
 // syncs every record to disk, which a real disk would make the bottleneck.
 inline QString scratchDir()
 {
-    static const QString dir = [] {
+    // Never destroyed: the exit handler below still needs it.
+    static const QString *const dir = [] {
         const QString base = QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
-        const QString d = base + QStringLiteral("/quillan-fuzz-") + QString::number(qint64(::getpid()));
-        QDir().mkpath(d);
+        auto *d = new QString(base + QStringLiteral("/quillan-fuzz-") + QString::number(qint64(::getpid())));
+        QDir().mkpath(*d);
+        // Gone when the run ends; a crashing run leaves it for a look.
+        std::atexit([] { QDir(scratchDir()).removeRecursively(); });
         return d;
     }();
-    return dir;
+    return *dir;
 }
 
 // The input file's lines as the program defines them, computed over the whole
