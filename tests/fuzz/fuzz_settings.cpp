@@ -16,7 +16,7 @@ namespace {
 std::optional<LineSettings> reference(const QByteArray &text)
 {
     const QList<QByteArray> f = text.split(',');
-    if (f.size() != 4 || f[0].isEmpty() || f[0].size() > 64)
+    if (f.size() != 4 || f[0].isEmpty())
         return std::nullopt;
     qint64 baud = 0;
     for (char c : f[0]) {
