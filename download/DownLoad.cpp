@@ -45,4 +45,5 @@ void DownLoad::closeEvent(QCloseEvent *event)
 void DownLoad::setText1(const QString &text)
 {
     m_form.Text1->setText(text);
+    m_form.Text1->setCursorPosition(0); // a long record shows its beginning
 }

@@ -49,6 +49,7 @@ void Upload::closeEvent(QCloseEvent *event)
 void Upload::setText1(const QString &text)
 {
     m_form.Text1->setText(text);
+    m_form.Text1->setCursorPosition(0); // a long record shows its beginning
 }
 
 void Upload::setLabel2(const QString &text)
