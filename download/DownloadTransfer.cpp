@@ -25,6 +25,13 @@ DownloadTransfer::DownloadTransfer(SerialPort &port, FileDialog &dialog, Message
 
 void DownloadTransfer::DownloadFromRS232()
 {
+    // Start waits in a file dialog and maybe a box; what the port announces
+    // meanwhile is handled once Start has ended, not inside it.
+    m_dispatch.run([this] { start(); });
+}
+
+void DownloadTransfer::start()
+{
     m_recordCount = 0;
 
     m_dialog.setCancelError(true);

@@ -47,6 +47,7 @@ public:
     bool running() const { return m_file.isOpen(); }
 
 private:
+    void start();
     void handleComm(int event);
     void handleTick();
     void answerAck();

@@ -132,6 +132,8 @@ Error QtSerialPort::setPortOpen(bool open)
         default: return portError(ErrorNumber::HardwareNotAvailable);
         }
     }
+    // Whatever the device held from before belongs to no reply of ours.
+    m_port.clear(QSerialPort::Input);
     m_commEvent = CommEvent::None;
     m_lastFailure = {};
     return {};

@@ -23,6 +23,13 @@ UploadTransfer::UploadTransfer(SerialPort &port, FileDialog &dialog, MessageBox 
 
 void UploadTransfer::UploadFromRS232()
 {
+    // Start waits in a file dialog and maybe a box; what the port announces
+    // meanwhile is handled once Start has ended, not inside it.
+    m_dispatch.run([this] { start(); });
+}
+
+void UploadTransfer::start()
+{
     m_recordCount = 0;
 
     m_dialog.setCancelError(true);

@@ -42,6 +42,7 @@ public:
     bool running() const { return m_file.isOpen(); }
 
 private:
+    void start();
     void handleComm(int event);
     void handleReply();
     void storeRecord();

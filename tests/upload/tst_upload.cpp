@@ -413,6 +413,44 @@ private Q_SLOTS:
         QCOMPARE(readAll(second), QByteArray("R2\r\n"));
     }
 
+    void bytesFromBeforeTheOpenAreDropped()
+    {
+        Rig rig({}, manual());
+        rig.term.sendRaw("stale bytes"); // the terminal said something while nobody listened
+        const QString path = rig.file(QStringLiteral("fresh.txt"));
+        rig.start(path);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        rig.term.sendRaw("R1\r");
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\r"));
+        QCOMPARE(readAll(path), QByteArray("R1\r\n"));
+    }
+
+    void startIsNotInterruptedByTheLine()
+    {
+        Rig rig({}, manual());
+        const QString first = rig.file(QStringLiteral("first.txt"));
+        const QString second = rig.file(QStringLiteral("second.txt"));
+        rig.start(first);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        rig.term.sendRaw("NAK\r"); // the port stays open
+        QTRY_COMPARE(rig.box->shown.size(), 1);
+        writeAll(second, "old\r\n");
+        QByteArray sentWhileAsking;
+        rig.box->onShow = [&](const MessageBox::Request &r) {
+            if (r.buttons != MessageBox::Buttons::YesNo)
+                return;
+            rig.term.sendRaw("R9\r");
+            QTest::qWaitFor([&] { return rig.port->inBufferCount() > 0; }, 5000);
+            sentWhileAsking = rig.term.receivedBytes();
+        };
+        rig.box->answerNext(MessageBox::Answer::Yes);
+        rig.start(second);
+        QCOMPARE(sentWhileAsking, QByteArray("READ\r")); // nothing handled inside Start
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREAD\rREMOVE\r"));
+        QCOMPARE(readAll(first), QByteArray());
+        QCOMPARE(readAll(second), QByteArray("R9\r\n"));
+    }
+
     void closingTheWindowReleasesPortAndFile()
     {
         Rig rig({}, manual());
