@@ -4,6 +4,7 @@
 #include "SimTerminal.h"
 #include "TestFiles.h"
 #include "Upload.h"
+#include "WindowRig.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -14,18 +15,11 @@ using simterm::SimTerminal;
 
 namespace {
 
-struct Rig
+struct Rig : WindowRig<DownLoad>
 {
     explicit Rig(simterm::Options options = {}, bool realTimer = false)
-        : term({}, std::move(options))
+        : WindowRig({}, std::move(options), realTimer)
     {
-        qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
-        TestParts t = makeTestParts(realTimer);
-        port = t.port;
-        dialog = t.dialog;
-        box = t.box;
-        timer = t.timer;
-        window = std::make_unique<DownLoad>(std::move(t.parts), comPort);
     }
     QString input(const QByteArray &contents, const QString &name = QStringLiteral("in.txt"))
     {
@@ -33,30 +27,7 @@ struct Rig
         writeAll(path, contents);
         return path;
     }
-    void start(const QString &path)
-    {
-        dialog->chooseNext(path);
-        window->Command1_Click();
-    }
-    DownloadTransfer &transfer() { return window->transfer(); }
-    QString text1() const { return window->form().Text1->text(); }
-
-    QTemporaryDir dir;
-    SimTerminal term;
-    qint16 comPort = 1;
-    SerialPort *port;
-    ScriptedFileDialog *dialog;
-    ScriptedMessageBox *box;
-    ManualTimer *timer;
-    std::unique_ptr<DownLoad> window;
 };
-
-simterm::Options manual()
-{
-    simterm::Options o;
-    o.manual = true;
-    return o;
-}
 
 QByteArray framed(const QList<QByteArray> &messages)
 {
@@ -151,7 +122,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, pcSent);
         QFETCH(QStringList, boxes);
         QFETCH(QByteArray, rxBuffer);
-        Rig rig(manual());
+        Rig rig(manualTerminal());
         rig.start(rig.input("L1\r\nL2\r\n"));
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
         for (const QByteArray &piece : pieces) {
@@ -179,7 +150,7 @@ private Q_SLOTS:
 
     void timeoutAtTheFifthTickThenLateAck()
     {
-        Rig rig(manual());
+        Rig rig(manualTerminal());
         rig.start(rig.input("L1\r\n"));
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
         for (int i = 0; i < 4; ++i)
@@ -201,7 +172,7 @@ private Q_SLOTS:
 
     void partialReplyNeverTimesOut()
     {
-        Rig rig(manual());
+        Rig rig(manualTerminal());
         rig.start(rig.input("L1\r\n"));
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
         rig.term.sendRaw("AC");
@@ -214,7 +185,7 @@ private Q_SLOTS:
 
     void oneTimeOutBoxAtATime()
     {
-        Rig rig(manual(), /*realTimer=*/true);
+        Rig rig(manualTerminal(), /*realTimer=*/true);
         rig.window->Timer1().setInterval(5); // the program itself always ticks once a second
         int ticksWhileOpen = 0;
         rig.box->onShow = [&](const MessageBox::Request &) {
@@ -233,7 +204,7 @@ private Q_SLOTS:
 
     void ackDuringTimeOutBoxIsAnsweredAfterIt()
     {
-        Rig rig(manual());
+        Rig rig(manualTerminal());
         bool arrived = false;
         rig.box->onShow = [&](const MessageBox::Request &) {
             rig.term.sendRaw("ACK\r");
@@ -293,7 +264,7 @@ private Q_SLOTS:
 
     void newStartGivesUpTheEarlierFile()
     {
-        Rig rig(manual());
+        Rig rig(manualTerminal());
         const QString first = rig.input("A\r\n", QStringLiteral("first.txt"));
         const QString second = rig.input("B\r\n", QStringLiteral("second.txt"));
         rig.start(first);
@@ -310,7 +281,7 @@ private Q_SLOTS:
 
     void closingTheWindowStopsTheTransfer()
     {
-        Rig rig(manual());
+        Rig rig(manualTerminal());
         const QString path = rig.input("L1\r\nL2\r\n");
         rig.window->show();
         rig.start(path);

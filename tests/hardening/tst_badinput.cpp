@@ -7,6 +7,7 @@
 #include "SimTerminal.h"
 #include "TestFiles.h"
 #include "Upload.h"
+#include "WindowRig.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -22,33 +23,15 @@ using simterm::SimTerminal;
 
 namespace {
 
-simterm::Options manual()
+struct UploadRig : WindowRig<Upload>
 {
-    simterm::Options o;
-    o.manual = true;
-    return o;
-}
-
-struct UploadRig
-{
-    UploadRig() : term({}, manual())
-    {
-        qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
-        TestParts t = makeTestParts();
-        port = t.port;
-        dialog = t.dialog;
-        box = t.box;
-        window = std::make_unique<Upload>(std::move(t.parts), comPort);
-        path = dir.filePath(QStringLiteral("records.txt"));
-    }
+    UploadRig() : WindowRig({}, manualTerminal()), path(dir.filePath(QStringLiteral("records.txt"))) {}
     // Start, and wait for the first READ.
     bool start()
     {
-        dialog->chooseNext(path);
-        window->Command1_Click();
+        WindowRig::start(path);
         return spinUntil([&] { return term.receivedBytes() == "READ\r"; }, 10000);
     }
-    UploadTransfer &transfer() { return window->transfer(); }
     int sent(const QByteArray &word) const
     {
         int n = 0;
@@ -57,47 +40,20 @@ struct UploadRig
         return n;
     }
 
-    QTemporaryDir dir;
-    SimTerminal term;
-    qint16 comPort = 1;
-    SerialPort *port;
-    ScriptedFileDialog *dialog;
-    ScriptedMessageBox *box;
-    std::unique_ptr<Upload> window;
     QString path;
 };
 
-struct DownloadRig
+struct DownloadRig : WindowRig<DownLoad>
 {
-    DownloadRig() : term({}, manual())
-    {
-        qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
-        TestParts t = makeTestParts();
-        port = t.port;
-        dialog = t.dialog;
-        box = t.box;
-        timer = t.timer;
-        window = std::make_unique<DownLoad>(std::move(t.parts), comPort);
-    }
+    DownloadRig() : WindowRig({}, manualTerminal()) {}
     // Start with an input file of these bytes, and wait for DOWN.
     bool start(const QByteArray &contents)
     {
         const QString path = dir.filePath(QStringLiteral("in.txt"));
         writeAll(path, contents);
-        dialog->chooseNext(path);
-        window->Command1_Click();
+        WindowRig::start(path);
         return spinUntil([&] { return term.receivedBytes() == "DOWN\r"; }, 10000);
     }
-    DownloadTransfer &transfer() { return window->transfer(); }
-
-    QTemporaryDir dir;
-    SimTerminal term;
-    qint16 comPort = 1;
-    SerialPort *port;
-    ScriptedFileDialog *dialog;
-    ScriptedMessageBox *box;
-    ManualTimer *timer;
-    std::unique_ptr<DownLoad> window;
 };
 
 // sendRaw() blocks until the pty has taken every byte, which needs the PC to

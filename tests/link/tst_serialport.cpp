@@ -2,6 +2,7 @@
 #include "QtSerialPort.h"
 #include "SetCommPort.h"
 #include "SimTerminal.h"
+#include "WindowRig.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -13,12 +14,6 @@
 using simterm::SimTerminal;
 
 namespace {
-simterm::Options manual()
-{
-    simterm::Options o;
-    o.manual = true;
-    return o;
-}
 
 // The line settings as the kernel holds them for the device.
 termios deviceSettings(const QString &path)
@@ -39,7 +34,7 @@ class TestSerialPort : public QObject
 private Q_SLOTS:
     void setCommPortAppliesLinkSettings()
     {
-        SimTerminal term({}, manual());
+        SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort port;
         const Error e = SetCommPort(port, 1);
@@ -58,7 +53,7 @@ private Q_SLOTS:
 
     void refusedStepStopsAndOpenPortStaysUsable()
     {
-        SimTerminal term({}, manual());
+        SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort port;
         QVERIFY(SetCommPort(port, 1).ok());
@@ -105,7 +100,7 @@ private Q_SLOTS:
         QVERIFY(!gone.description.isEmpty());
         QCOMPARE(missing.deviceName(), QStringLiteral("/dev/quillan-test-no-such-port"));
 
-        SimTerminal term({}, manual());
+        SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort first;
         QtSerialPort second;
@@ -118,7 +113,7 @@ private Q_SLOTS:
 
     void receivedBytesAreAnnouncedAndReadWhole()
     {
-        SimTerminal term({}, manual());
+        SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort port;
         QVERIFY(SetCommPort(port, 1).ok());
@@ -136,7 +131,7 @@ private Q_SLOTS:
 
     void hangUpIsOneLostNotification()
     {
-        SimTerminal term({}, manual());
+        SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort port;
         QVERIFY(SetCommPort(port, 1).ok());
@@ -155,7 +150,7 @@ private Q_SLOTS:
 
     void closingHandsQueuedBytesToTheLine()
     {
-        SimTerminal term({}, manual());
+        SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort port;
         QVERIFY(SetCommPort(port, 1).ok());

@@ -3,6 +3,7 @@
 #include "SimTerminal.h"
 #include "TestFiles.h"
 #include "Upload.h"
+#include "WindowRig.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -17,26 +18,10 @@ using simterm::SimTerminal;
 namespace {
 
 // One Upload window wired to one simulated terminal on COM1.
-struct Rig
+struct Rig : WindowRig<Upload>
 {
-    explicit Rig(std::vector<QByteArray> records = {}, simterm::Options options = {})
-        : term(std::move(records), std::move(options))
-    {
-        qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
-        TestParts t = makeTestParts();
-        port = t.port;
-        dialog = t.dialog;
-        box = t.box;
-        window = std::make_unique<Upload>(std::move(t.parts), comPort);
-    }
+    using WindowRig::WindowRig;
     QString file(const QString &name) const { return dir.filePath(name); }
-    void start(const QString &path)
-    {
-        dialog->chooseNext(path);
-        window->Command1_Click();
-    }
-    UploadTransfer &transfer() { return window->transfer(); }
-    QString text1() const { return window->form().Text1->text(); }
     QString label2() const { return window->form().Label2->text(); }
     QList<QByteArray> sent() const
     {
@@ -46,22 +31,7 @@ struct Rig
         return m;
     }
     int sentCount(const QByteArray &word) const { return int(sent().count(word)); }
-
-    QTemporaryDir dir;
-    SimTerminal term;
-    qint16 comPort = 1;
-    SerialPort *port;
-    ScriptedFileDialog *dialog;
-    ScriptedMessageBox *box;
-    std::unique_ptr<Upload> window;
 };
-
-simterm::Options manual()
-{
-    simterm::Options o;
-    o.manual = true;
-    return o;
-}
 
 QByteArray lines(const QList<QByteArray> &records)
 {
@@ -243,7 +213,7 @@ private Q_SLOTS:
         QFETCH(QList<QByteArray>, pieces);
         QFETCH(QByteArray, fileBytes);
         QFETCH(QByteArray, pcSent);
-        Rig rig({}, manual());
+        Rig rig({}, manualTerminal());
         const QString path = rig.file(QStringLiteral("out.txt"));
         rig.start(path);
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
@@ -262,7 +232,7 @@ private Q_SLOTS:
 
     void nakShowsErrorAndTheNextReplyStandsAlone()
     {
-        Rig rig({}, manual());
+        Rig rig({}, manualTerminal());
         const QString path = rig.file(QStringLiteral("nak.txt"));
         rig.start(path);
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
@@ -280,7 +250,7 @@ private Q_SLOTS:
 
     void notificationsWaitWhileABoxIsOpen()
     {
-        Rig rig({}, manual());
+        Rig rig({}, manualTerminal());
         const QString path = rig.file(QStringLiteral("held.txt"));
         rig.start(path);
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
@@ -394,7 +364,7 @@ private Q_SLOTS:
 
     void newStartGivesUpTheEarlierFile()
     {
-        Rig rig({}, manual());
+        Rig rig({}, manualTerminal());
         const QString first = rig.file(QStringLiteral("first.txt"));
         const QString second = rig.file(QStringLiteral("second.txt"));
         rig.start(first);
@@ -415,7 +385,7 @@ private Q_SLOTS:
 
     void bytesFromBeforeTheOpenAreDropped()
     {
-        Rig rig({}, manual());
+        Rig rig({}, manualTerminal());
         rig.term.sendRaw("stale bytes"); // the terminal said something while nobody listened
         const QString path = rig.file(QStringLiteral("fresh.txt"));
         rig.start(path);
@@ -427,7 +397,7 @@ private Q_SLOTS:
 
     void startIsNotInterruptedByTheLine()
     {
-        Rig rig({}, manual());
+        Rig rig({}, manualTerminal());
         const QString first = rig.file(QStringLiteral("first.txt"));
         const QString second = rig.file(QStringLiteral("second.txt"));
         rig.start(first);
@@ -453,7 +423,7 @@ private Q_SLOTS:
 
     void closingTheWindowReleasesPortAndFile()
     {
-        Rig rig({}, manual());
+        Rig rig({}, manualTerminal());
         const QString path = rig.file(QStringLiteral("closed.txt"));
         rig.window->show();
         rig.start(path);

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "ScriptedParts.h"
+#include "SimTerminal.h"
+
+#include <QTemporaryDir>
+
+#include <memory>
+#include <vector>
+
+/// A simulated terminal that says only what the test sends with sendRaw().
+inline simterm::Options manualTerminal()
+{
+    simterm::Options o;
+    o.manual = true;
+    return o;
+}
+
+// A transfer window (Upload or DownLoad) built with scripted dialogs and boxes
+// and a real serial port on COM1, wired to its own simulated terminal.
+template <typename Window>
+struct WindowRig
+{
+    explicit WindowRig(std::vector<QByteArray> records = {}, simterm::Options options = {}, bool realTimer = false)
+        : term(std::move(records), std::move(options))
+    {
+        qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
+        TestParts t = makeTestParts(realTimer);
+        port = t.port;
+        dialog = t.dialog;
+        box = t.box;
+        timer = t.timer;
+        window = std::make_unique<Window>(std::move(t.parts), comPort);
+    }
+
+    /// Start, with path chosen in the file dialog.
+    void start(const QString &path)
+    {
+        dialog->chooseNext(path);
+        window->Command1_Click();
+    }
+    auto &transfer() { return window->transfer(); }
+    QString text1() const { return window->form().Text1->text(); } // needs <QLineEdit> where used
+
+    QTemporaryDir dir;
+    simterm::SimTerminal term;
+    qint16 comPort = 1;
+    SerialPort *port;
+    ScriptedFileDialog *dialog;
+    ScriptedMessageBox *box;
+    ManualTimer *timer; // null with a real timer
+    std::unique_ptr<Window> window;
+};
