@@ -51,8 +51,7 @@ void DownloadTransfer::start()
         return;
     }
 
-    // A port still open from an earlier transfer is used as it is.
-    if (Error e = SetCommPort(m_port, m_comPortNumber); e && !m_port.portOpen()) {
+    if (Error e = openTransferPort(m_port, m_comPortNumber)) {
         m_file.close();
         m_box.show({Messages::cannotOpenPort(m_comPortNumber, m_port.deviceName(), e), {},
                     MessageBox::Buttons::Ok, MessageBox::Icon::Critical});

@@ -15,3 +15,9 @@ Error SetCommPort(SerialPort &port, int comPortNumber)
         return e;
     return port.setPortOpen(true);
 }
+
+Error openTransferPort(SerialPort &port, int comPortNumber)
+{
+    const Error e = SetCommPort(port, comPortNumber);
+    return port.portOpen() ? Error{} : e;
+}

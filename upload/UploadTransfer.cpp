@@ -61,10 +61,7 @@ void UploadTransfer::start()
         return;
     }
 
-    // A port still open from an earlier transfer refuses the new settings and
-    // the transfer runs over it as it is; only a port that is not open at all
-    // stops the Start.
-    if (Error e = SetCommPort(m_port, m_comPortNumber); e && !m_port.portOpen()) {
+    if (Error e = openTransferPort(m_port, m_comPortNumber)) {
         const bool created = m_file.createdByOpen();
         m_file.close();
         if (created)
