@@ -39,6 +39,12 @@ struct UploadRig : WindowRig<Upload>
             n += m == word;
         return n;
     }
+    // "DONE" goes out before the closing box, but the terminal reads it on
+    // its own thread: it may still be on its way when the box shows.
+    bool doneReached() const
+    {
+        return spinUntil([&] { return term.receivedBytes().endsWith("DONE\r"); }, 10000);
+    }
 
     QString path;
 };
@@ -235,6 +241,7 @@ private Q_SLOTS:
         QVERIFY(rig.term.sendRaw("OVER\r"));
         QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
         QCOMPARE(rig.box->shown[0].text, QStringLiteral("1 records received !!"));
+        QVERIFY(rig.doneReached());
         QCOMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\rDONE\r"));
     }
 
@@ -279,6 +286,7 @@ private Q_SLOTS:
         QVERIFY(reply("OVER\r", [&] { return rig.box->shown.size() == 2; }));
         QCOMPARE(rig.box->shown[1].text, QStringLiteral("%1 records received !!").arg(records + 2));
         QCOMPARE(readAll(rig.path), afterBurst + "R1\r\nR2\r\n");
+        QVERIFY(rig.doneReached());
         const auto messages = rig.term.receivedMessages();
         QCOMPARE(messages.back(), QByteArray("DONE"));
         for (const QByteArray &m : messages)
@@ -372,6 +380,7 @@ private Q_SLOTS:
         QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
         QCOMPARE(rig.box->shown[0].text, QStringLiteral("1000 records received !!"));
         QCOMPARE(readAll(rig.path), expected);
+        QVERIFY(rig.doneReached());
         QCOMPARE(rig.sent("REMOVE"), 1000);
         QCOMPARE(rig.term.receivedMessages().back(), QByteArray("DONE"));
     }
