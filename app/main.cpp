@@ -1,29 +1,6 @@
-#include "Main.h"
-#include "Module1.h"
-#include "QtWindowParts.h"
-#include "TransferForm.h"
-
-#include <QApplication>
-#include <QFont>
-
-#include <csignal>
+#include "gui/WindowProgram.h"
 
 int main(int argc, char *argv[])
 {
-#ifdef SIGXFSZ
-    // Past a file size limit a write should fail and be reported, not kill us.
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral(QUILLAN_APP_NAME));
-    QApplication::setApplicationVersion(QStringLiteral(QUILLAN_VERSION));
-    // Lets the desktop match the windows to the installed desktop entry.
-    QGuiApplication::setDesktopFileName(QStringLiteral(QUILLAN_DESKTOP_ID));
-    QApplication::setFont(designFont());
-
-    Module1 module;
-    Main window(QStringLiteral(QUILLAN_CAPTION), module, makeQtWindowParts);
-    window.show();
-    centreOnScreen(&window);
-    return QApplication::exec();
+    return runWindowProgram(argc, argv, {QUILLAN_APP_NAME, QUILLAN_CAPTION, QUILLAN_VERSION, QUILLAN_DESKTOP_ID});
 }

@@ -2,10 +2,10 @@
 // the program but without widgets and without a person answering boxes.
 #pragma once
 
-#include "DownloadTransfer.h"
-#include "FileDialog.h"
-#include "MessageBox.h"
-#include "UploadTransfer.h"
+#include "transfer/DownloadTransfer.h"
+#include "platform/FileDialog.h"
+#include "platform/MessageBox.h"
+#include "transfer/UploadTransfer.h"
 
 #include <QList>
 

@@ -5,8 +5,8 @@
 #include "BenchParts.h"
 #include "Measure.h"
 
-#include "QtSerialPort.h"
-#include "Timer.h"
+#include "link/QtSerialPort.h"
+#include "platform/Timer.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

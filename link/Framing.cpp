@@ -1,4 +1,4 @@
-#include "Framing.h"
+#include "link/Framing.h"
 
 QByteArray frame(const QByteArray &message)
 {

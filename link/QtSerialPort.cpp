@@ -1,6 +1,6 @@
-#include "QtSerialPort.h"
+#include "link/QtSerialPort.h"
 
-#include "PortNames.h"
+#include "link/PortNames.h"
 
 #include <QElapsedTimer>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "LineSettings.h"
-#include "SerialPort.h"
+#include "link/LineSettings.h"
+#include "link/SerialPort.h"
 
 #include <QSerialPort>
 

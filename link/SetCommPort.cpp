@@ -1,7 +1,7 @@
-#include "SetCommPort.h"
+#include "link/SetCommPort.h"
 
-#include "LineSettings.h"
-#include "SerialPort.h"
+#include "link/LineSettings.h"
+#include "link/SerialPort.h"
 
 Error SetCommPort(SerialPort &port, int comPortNumber)
 {

@@ -1,4 +1,4 @@
-#include "SimTerminal.h"
+#include "tools/SimTerminal.h"
 
 #include <QFile>
 

@@ -1,6 +1,6 @@
 // quillan-simterm: plays a portable data terminal on a pseudo-terminal so the
 // PC program can be tried and tested without hardware.
-#include "SimTerminal.h"
+#include "tools/SimTerminal.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

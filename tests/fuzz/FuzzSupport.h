@@ -2,7 +2,7 @@
 // the fuzzer's bytes, a scratch folder on tmpfs and a failure report.
 #pragma once
 
-#include "SerialPort.h"
+#include "link/SerialPort.h"
 
 #include <QByteArray>
 #include <QDir>

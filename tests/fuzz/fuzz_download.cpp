@@ -9,9 +9,9 @@
 //   control & 0x20  an empty notification follows the piece
 //   control & 0x40  1 to 6 timer ticks (the next byte says how many) come first
 //   control & 0x80  the piece arrives while the next message box is open
-#include "DownloadTransfer.h"
+#include "transfer/DownloadTransfer.h"
 #include "FuzzSupport.h"
-#include "ScriptedParts.h"
+#include "support/ScriptedParts.h"
 
 #include <QFile>
 

@@ -10,7 +10,7 @@
 //   mode & 4        atEnd() asked twice before each line (it must not consume)
 //   mode & 8        a second reader opens the same file after the first ends
 #include "FuzzSupport.h"
-#include "LineReader.h"
+#include "storage/LineReader.h"
 
 #include <QFile>
 

@@ -7,7 +7,7 @@
 // The input is read as UTF-8, so non-ASCII digits and look-alikes reach the
 // parser too. Accepted settings must survive toString() and parse again.
 #include "FuzzSupport.h"
-#include "LineSettings.h"
+#include "link/LineSettings.h"
 
 #include <optional>
 

@@ -9,8 +9,8 @@
 // The PC's reads are what the port handed out; the expected outcome is worked
 // out from them by a separate model of the dialogue.
 #include "FuzzSupport.h"
-#include "ScriptedParts.h"
-#include "UploadTransfer.h"
+#include "support/ScriptedParts.h"
+#include "transfer/UploadTransfer.h"
 
 #include <QFile>
 

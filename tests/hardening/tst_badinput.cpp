@@ -2,12 +2,12 @@
 // random bytes, NUL-only records and replies dribbled in one byte per read,
 // with the Upload and DownLoad windows as the program builds them.
 #include "AllocCounter.h"
-#include "DownLoad.h"
-#include "ScriptedParts.h"
-#include "SimTerminal.h"
-#include "TestFiles.h"
-#include "Upload.h"
-#include "WindowRig.h"
+#include "gui/DownLoad.h"
+#include "support/ScriptedParts.h"
+#include "tools/SimTerminal.h"
+#include "support/TestFiles.h"
+#include "gui/Upload.h"
+#include "support/WindowRig.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 // Message framing, reply assembly and the settings string.
-#include "Framing.h"
-#include "LineSettings.h"
+#include "link/Framing.h"
+#include "link/LineSettings.h"
 
 #include <QTest>
 

@@ -1,8 +1,8 @@
 // QtSerialPort and SetCommPort over a real pseudo-terminal.
-#include "QtSerialPort.h"
-#include "SetCommPort.h"
-#include "SimTerminal.h"
-#include "WindowRig.h"
+#include "link/QtSerialPort.h"
+#include "link/SetCommPort.h"
+#include "tools/SimTerminal.h"
+#include "support/WindowRig.h"
 
 #include <QSignalSpy>
 #include <QTest>

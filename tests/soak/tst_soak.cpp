@@ -2,12 +2,12 @@
 // real serial ports (simulated terminals on pseudo-terminals), both transfer
 // windows at once, closed and reopened between transfers. Nothing may leak
 // (descriptors, memory) and no record may be lost or duplicated.
-#include "DownLoad.h"
-#include "Main.h"
-#include "ScriptedParts.h"
-#include "SimTerminal.h"
-#include "TestFiles.h"
-#include "Upload.h"
+#include "gui/DownLoad.h"
+#include "gui/Main.h"
+#include "support/ScriptedParts.h"
+#include "tools/SimTerminal.h"
+#include "support/TestFiles.h"
+#include "gui/Upload.h"
 
 #include <QFile>
 #include <QLabel>

@@ -1,6 +1,6 @@
-#include "ScriptedParts.h"
+#include "support/ScriptedParts.h"
 
-#include "QtSerialPort.h"
+#include "link/QtSerialPort.h"
 
 #include <QTest>
 

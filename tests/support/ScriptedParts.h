@@ -1,10 +1,10 @@
 #pragma once
 
-#include "EditorStart.h"
-#include "FileDialog.h"
-#include "MessageBox.h"
-#include "Timer.h"
-#include "WindowParts.h"
+#include "platform/EditorStart.h"
+#include "platform/FileDialog.h"
+#include "platform/MessageBox.h"
+#include "platform/Timer.h"
+#include "gui/WindowParts.h"
 
 #include <QList>
 #include <QStringList>

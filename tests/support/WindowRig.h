@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ScriptedParts.h"
-#include "SimTerminal.h"
+#include "support/ScriptedParts.h"
+#include "tools/SimTerminal.h"
 
 #include <QTemporaryDir>
 

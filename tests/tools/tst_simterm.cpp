@@ -1,6 +1,6 @@
 // Drives the simulated terminal from the PC's side of the pseudo-terminal,
 // with plain POSIX I/O so nothing here depends on the program under test.
-#include "SimTerminal.h"
+#include "tools/SimTerminal.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,0 @@
-#pragma once
-
-#include "Error.h"
-
-/// The program's error number for a C errno value, with the system's text for it.
-Error errorFromErrno(int code);

@@ -1,0 +1,47 @@
+#include "gui/QtMessageBox.h"
+
+#include <QApplication>
+#include <QFontMetrics>
+#include <QGridLayout>
+#include <QSpacerItem>
+#include <QMessageBox>
+
+std::unique_ptr<QMessageBox> QtMessageBox::build(const Request &request) const
+{
+    auto box = std::make_unique<QMessageBox>(m_parent);
+    box->setWindowTitle(request.title.isEmpty() ? QCoreApplication::applicationName() : request.title);
+    // Texts are shown exactly as given, never as rich text.
+    box->setTextFormat(Qt::PlainText);
+    box->setText(request.text);
+    switch (request.icon) {
+    case Icon::None: box->setIcon(QMessageBox::NoIcon); break;
+    case Icon::Information: box->setIcon(QMessageBox::Information); break;
+    case Icon::Critical: box->setIcon(QMessageBox::Critical); break;
+    }
+    if (request.buttons == Buttons::YesNo) {
+        box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box->setDefaultButton(QMessageBox::Yes);
+        box->setEscapeButton(QMessageBox::No);
+    } else {
+        box->setStandardButtons(QMessageBox::Ok);
+        box->setDefaultButton(QMessageBox::Ok);
+    }
+    // A short text makes a narrow box whose title the window manager cuts
+    // ("Inf…ion"); keep room for the whole title.
+    if (auto *grid = qobject_cast<QGridLayout *>(box->layout())) {
+        const int titleWidth = QFontMetrics(QApplication::font("QMdiSubWindowTitleBar"))
+                                   .horizontalAdvance(box->windowTitle());
+        grid->addItem(new QSpacerItem(titleWidth + 120, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
+    return box;
+}
+
+MessageBox::Answer QtMessageBox::show(const Request &request)
+{
+    const auto box = build(request);
+    const int result = box->exec();
+    if (request.buttons == Buttons::YesNo)
+        return result == QMessageBox::Yes ? Answer::Yes : Answer::No;
+    return Answer::Ok;
+}

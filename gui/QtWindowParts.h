@@ -1,0 +1,6 @@
+#pragma once
+
+#include "gui/WindowParts.h"
+
+/// The real platform pieces of a transfer window.
+WindowParts makeQtWindowParts();

@@ -1,0 +1,672 @@
+// The View button of both transfer windows: how it sets up the shared file
+// dialog, when it starts the editor, and that the real editor start hands
+// the path over as one untouched argument.
+#include "gui/DownLoad.h"
+#include "platform/QtEditorStart.h"
+#include "support/ScriptedParts.h"
+#include "tools/SimTerminal.h"
+#include "support/TestFiles.h"
+#include "gui/Upload.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstdio>
+#include <memory>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Generous: reached only when the recorder never runs.
+constexpr int processWaitMs = 20000;
+
+// The real editor start, counting how often View asks for it.
+class CountingEditorStart final : public EditorStart
+{
+public:
+    Error start(const QString &path) override
+    {
+        paths.append(path);
+        results.append(real.start(path));
+        return results.constLast();
+    }
+    QStringList paths;
+    QList<Error> results;
+
+private:
+    QtEditorStart real;
+};
+
+// One transfer window under test, Upload or DownLoad.
+struct Window
+{
+    TestParts t;
+    std::unique_ptr<QWidget> widget;
+    Upload *upload = nullptr;
+    DownLoad *download = nullptr;
+
+    const TransferForm &form() const { return upload ? upload->form() : download->form(); }
+    void clickStart() const { form().Command1->click(); }
+    void clickView() const { form().Command2->click(); }
+    QByteArray rxBuffer() const
+    {
+        return upload ? upload->transfer().RxBuffer() : download->transfer().RxBuffer();
+    }
+    qint64 recordCount() const
+    {
+        return upload ? upload->transfer().RecordCount() : download->transfer().RecordCount();
+    }
+    bool running() const { return upload ? upload->transfer().running() : download->transfer().running(); }
+};
+
+// With no editor given, the window keeps the scripted one (t.editor).
+std::unique_ptr<Window> makeWindow(const QString &which, const qint16 &comPortNumber,
+                                   std::unique_ptr<EditorStart> editor = nullptr)
+{
+    auto w = std::make_unique<Window>();
+    w->t = makeTestParts();
+    if (editor) {
+        w->t.parts.editor = std::move(editor);
+        w->t.editor = nullptr;
+    }
+    if (which == QLatin1String("Upload")) {
+        auto u = std::make_unique<Upload>(std::move(w->t.parts), comPortNumber);
+        w->upload = u.get();
+        w->widget = std::move(u);
+    } else {
+        auto d = std::make_unique<DownLoad>(std::move(w->t.parts), comPortNumber);
+        w->download = d.get();
+        w->widget = std::move(d);
+    }
+    return w;
+}
+
+QString titleFor(const QString &which)
+{
+    return which == QLatin1String("Upload") ? QStringLiteral("Open File") : QStringLiteral("Open download file");
+}
+
+#ifdef Q_OS_UNIX
+// Collects what this process writes to stderr while it lives.
+class StderrCapture
+{
+public:
+    explicit StderrCapture(const QString &path)
+        : m_path(path)
+    {
+        std::fflush(stderr);
+        m_saved = ::dup(STDERR_FILENO);
+        std::FILE *f = std::fopen(QFile::encodeName(path).constData(), "wb");
+        if (f) {
+            ::dup2(::fileno(f), STDERR_FILENO);
+            std::fclose(f);
+        }
+    }
+    ~StderrCapture() { restore(); }
+    QByteArray text()
+    {
+        restore();
+        return readAll(m_path);
+    }
+
+private:
+    void restore()
+    {
+        if (m_saved < 0)
+            return;
+        std::fflush(stderr);
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+        m_saved = -1;
+    }
+    QString m_path;
+    int m_saved = -1;
+};
+#endif
+
+} // namespace
+
+class TestView : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void viewSetsUpTheSharedDialog_data();
+    void viewSetsUpTheSharedDialog();
+    void dialogOutcomeDecidesTheStart_data();
+    void dialogOutcomeDecidesTheStart();
+    void startChoiceStaysButViewUsesItsOwn_data();
+    void startChoiceStaysButViewUsesItsOwn();
+    void everyOkStartsOneEditor();
+
+    void pathArrivesAsOneArgument_data();
+    void pathArrivesAsOneArgument();
+    void realEditorAfterDialogError_data();
+    void realEditorAfterDialogError();
+    void realEditorNotStartedOnCancel();
+    void editorIsNotWaitedFor();
+    void editorStartFailureIsNotShown();
+    void editorChoice_data();
+    void editorChoice();
+
+    void viewDuringTransfer_data();
+    void viewDuringTransfer();
+
+private:
+    void needRealEditor();
+    // Arguments of every finished recorder run so far, argv[0] first.
+    QList<QStringList> recordedRuns() const;
+    QString workFile(const QString &name) const { return QDir(m_work.path()).filePath(name); }
+
+    QTemporaryDir m_work;               // current directory: a shell would run "touch x" here
+    std::unique_ptr<QTemporaryDir> m_runs; // the recorder's output, fresh for each test
+    QByteArray m_savedPath;
+    qint16 m_comPort = 1;
+};
+
+void TestView::initTestCase()
+{
+    QVERIFY(m_work.isValid());
+    QVERIFY(QDir::setCurrent(m_work.path()));
+    m_savedPath = qgetenv("PATH");
+}
+
+void TestView::init()
+{
+    m_runs = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_runs->isValid());
+    qputenv("ARGV_RECORDER_DIR", QFile::encodeName(m_runs->path()));
+    qputenv("QUILLAN_EDITOR", QFile::encodeName(QStringLiteral(ARGV_RECORDER)));
+    // Start must never reach a real serial device.
+    qputenv("QUILLAN_COM1", QFile::encodeName(workFile(QStringLiteral("no-such-dir/tty"))));
+    m_comPort = 1;
+}
+
+void TestView::cleanup()
+{
+    qputenv("PATH", m_savedPath);
+    qunsetenv("QUILLAN_COM1");
+    qunsetenv("ARGV_RECORDER_HOLD");
+    // A shell given the file name would have run "touch x" in the current directory.
+    const bool ranCommand = QFile::remove(workFile(QStringLiteral("x")));
+    QVERIFY2(!ranCommand, "a file name was run as a command");
+}
+
+void TestView::needRealEditor()
+{
+#ifdef Q_OS_WIN
+    QSKIP("On Windows View always starts NOTEPAD.EXE");
+#endif
+}
+
+QList<QStringList> TestView::recordedRuns() const
+{
+    QList<QStringList> runs;
+    const QDir dir(m_runs->path());
+    for (const QString &name : dir.entryList({QStringLiteral("*.argv")}, QDir::Files, QDir::Name)) {
+        QByteArray bytes = readAll(dir.filePath(name));
+        if (bytes.endsWith('\0'))
+            bytes.chop(1);
+        QStringList args;
+        for (const QByteArray &a : bytes.split('\0'))
+            args.append(QFile::decodeName(a));
+        runs.append(args);
+    }
+    return runs;
+}
+
+// ---- View with the scripted dialog and editor -------------------------------
+
+void TestView::viewSetsUpTheSharedDialog_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::newRow("Upload") << QStringLiteral("Upload");
+    QTest::newRow("DownLoad") << QStringLiteral("DownLoad");
+}
+
+void TestView::viewSetsUpTheSharedDialog()
+{
+    QFETCH(QString, window);
+    auto w = makeWindow(window, m_comPort);
+    QCOMPARE(w->form().Command2->text(), QStringLiteral("&View"));
+
+    // Whatever an earlier use left in the dialog, View sets its own.
+    FileDialog &dialog = *w->t.dialog;
+    dialog.setCancelError(false);
+    dialog.setFilter(QStringLiteral("*.*"));
+    dialog.setDialogTitle(QStringLiteral("Save Files"));
+
+    const QString chosen = workFile(QStringLiteral("records.txt"));
+    w->t.dialog->chooseNext(chosen);
+    w->clickView();
+
+    QCOMPARE(w->t.dialog->shown.size(), 1);
+    const FileDialog::Request &r = w->t.dialog->shown.constFirst();
+    QCOMPARE(r.action, FileDialog::ShowOpen);
+    QCOMPARE(r.title, titleFor(window));
+    QCOMPARE(r.filter, QStringLiteral("*.txt"));
+    QVERIFY(dialog.cancelError());
+    QCOMPARE(w->t.editor->started, QStringList{chosen});
+    QVERIFY(w->t.box->shown.isEmpty());
+    QVERIFY(!w->t.port->portOpen());
+}
+
+void TestView::dialogOutcomeDecidesTheStart_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<QString>("before");  // FileName when View is pressed
+    QTest::addColumn<int>("outcome");     // FileDialog::Outcome::Kind
+    QTest::addColumn<int>("errorNumber"); // with Failed
+    QTest::addColumn<QString>("chosen");  // with Chosen
+    QTest::addColumn<QStringList>("started");
+
+    const QString earlier = QStringLiteral("/data/earlier file.txt");
+    const QString picked = QStringLiteral("/data/picked.txt");
+    for (const QString &w : {QStringLiteral("Upload"), QStringLiteral("DownLoad")}) {
+        const QByteArray p = w.toLatin1() + ": ";
+        QTest::newRow((p + "OK starts the editor on the choice").constData())
+            << w << earlier << int(FileDialog::Outcome::Chosen) << 0 << picked << QStringList{picked};
+        QTest::newRow((p + "Cancel starts nothing").constData())
+            << w << earlier << int(FileDialog::Outcome::Cancelled) << 0 << QString() << QStringList{};
+        QTest::newRow((p + "Cancel with no file before starts nothing").constData())
+            << w << QString() << int(FileDialog::Outcome::Cancelled) << 0 << QString() << QStringList{};
+        QTest::newRow((p + "error 32755 from the dialog is Cancel").constData())
+            << w << earlier << int(FileDialog::Outcome::Failed) << ErrorNumber::DialogCancelled << QString()
+            << QStringList{};
+        QTest::newRow((p + "other dialog error opens what FileName holds").constData())
+            << w << earlier << int(FileDialog::Outcome::Failed) << ErrorNumber::DeviceIo << QString()
+            << QStringList{earlier};
+        QTest::newRow((p + "other dialog error with no FileName opens an empty editor").constData())
+            << w << QString() << int(FileDialog::Outcome::Failed) << ErrorNumber::InvalidPropertyValue << QString()
+            << QStringList{QString()};
+    }
+}
+
+void TestView::dialogOutcomeDecidesTheStart()
+{
+    QFETCH(QString, window);
+    QFETCH(QString, before);
+    QFETCH(int, outcome);
+    QFETCH(int, errorNumber);
+    QFETCH(QString, chosen);
+    QFETCH(QStringList, started);
+
+    auto w = makeWindow(window, m_comPort);
+    w->t.dialog->setFileName(before);
+    switch (outcome) {
+    case FileDialog::Outcome::Chosen: w->t.dialog->chooseNext(chosen); break;
+    case FileDialog::Outcome::Cancelled: w->t.dialog->cancelNext(); break;
+    default: w->t.dialog->failNext({errorNumber, QStringLiteral("dialog failed")}); break;
+    }
+    w->clickView();
+
+    QCOMPARE(w->t.dialog->shown.size(), 1);
+    QCOMPARE(w->t.dialog->unexpected, 0);
+    QCOMPARE(w->t.editor->started, started);
+    QVERIFY(w->t.box->shown.isEmpty());
+    QVERIFY(!w->t.port->portOpen());
+}
+
+void TestView::startChoiceStaysButViewUsesItsOwn_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<int>("viewOutcome");
+    QTest::addColumn<bool>("editorOnStartChoice"); // else on View's choice, or none
+
+    for (const QString &w : {QStringLiteral("Upload"), QStringLiteral("DownLoad")}) {
+        const QByteArray p = w.toLatin1() + ": ";
+        QTest::newRow((p + "View's OK replaces Start's choice").constData()) << w << int(FileDialog::Outcome::Chosen) << false;
+        QTest::newRow((p + "View's Cancel keeps Start's choice").constData()) << w << int(FileDialog::Outcome::Cancelled) << false;
+        QTest::newRow((p + "View's dialog error opens Start's choice").constData()) << w << int(FileDialog::Outcome::Failed) << true;
+    }
+}
+
+void TestView::startChoiceStaysButViewUsesItsOwn()
+{
+    QFETCH(QString, window);
+    QFETCH(int, viewOutcome);
+    QFETCH(bool, editorOnStartChoice);
+
+    auto w = makeWindow(window, m_comPort);
+    // An existing file: Upload asks before replacing it (the scripted "No"
+    // ends Start), DownLoad opens it and then fails on the missing port.
+    const QString startChoice = workFile(QStringLiteral("start choice.txt"));
+    writeAll(startChoice, "line one\r\n");
+    w->t.dialog->chooseNext(startChoice);
+    w->clickStart();
+    QCOMPARE(w->t.dialog->shown.size(), 1);
+    QCOMPARE(w->t.box->shown.size(), 1);
+    QVERIFY(!w->running());
+    QCOMPARE(w->t.dialog->fileName(), startChoice);
+
+    const QString viewChoice = workFile(QStringLiteral("view choice.txt"));
+    switch (viewOutcome) {
+    case FileDialog::Outcome::Chosen: w->t.dialog->chooseNext(viewChoice); break;
+    case FileDialog::Outcome::Cancelled: w->t.dialog->cancelNext(); break;
+    default: w->t.dialog->failNext({ErrorNumber::DeviceIo, QStringLiteral("dialog failed")}); break;
+    }
+    w->clickView();
+
+    QCOMPARE(w->t.dialog->shown.size(), 2);
+    // The dialog opens on Start's choice ...
+    QCOMPARE(w->t.dialog->shown.at(1).fileName, startChoice);
+    QCOMPARE(w->t.dialog->shown.at(1).title, titleFor(window));
+    // ... and the editor gets what View's own dialog left.
+    const QStringList expected = viewOutcome == FileDialog::Outcome::Chosen ? QStringList{viewChoice}
+                                 : editorOnStartChoice                       ? QStringList{startChoice}
+                                                                             : QStringList{};
+    QCOMPARE(w->t.editor->started, expected);
+    QCOMPARE(w->t.dialog->fileName(), viewOutcome == FileDialog::Outcome::Chosen ? viewChoice : startChoice);
+    QCOMPARE(w->t.box->shown.size(), 1);
+    QCOMPARE(readAll(startChoice), QByteArray("line one\r\n"));
+}
+
+void TestView::everyOkStartsOneEditor()
+{
+    auto w = makeWindow(QStringLiteral("Upload"), m_comPort);
+    const QStringList paths{QStringLiteral("/a.txt"), QStringLiteral("/b.txt"), QStringLiteral("/a.txt")};
+    for (const QString &p : paths)
+        w->t.dialog->chooseNext(p);
+    w->t.dialog->cancelNext();
+    for (int i = 0; i < paths.size() + 1; ++i)
+        w->clickView();
+    // No editor is reused or closed: the same file twice means two starts.
+    QCOMPARE(w->t.editor->started, paths);
+}
+
+// ---- View with the real editor start ------------------------------------------
+
+void TestView::pathArrivesAsOneArgument_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<QString>("name");      // created in the work directory
+    QTest::addColumn<bool>("relative");     // chosen relative to the current directory
+
+    const QString up = QStringLiteral("Upload");
+    const QString down = QStringLiteral("DownLoad");
+    QTest::newRow("blanks") << up << QStringLiteral("my  records list.txt") << false;
+    QTest::newRow("quotes") << down << QStringLiteral("it's \"quoted\".txt") << false;
+    QTest::newRow("semicolon") << up << QStringLiteral("a;touch x;.txt") << false;
+    QTest::newRow("command substitution") << down << QStringLiteral("$(touch x).txt") << false;
+    QTest::newRow("backquotes and pipe") << up << QStringLiteral("`touch x` | touch x &.txt") << false;
+    QTest::newRow("non-ASCII") << down << QStringLiteral("Grüße ünd Ø.txt") << false;
+    QTest::newRow("leading dash") << up << QStringLiteral("-n.txt") << true;
+    QTest::newRow("leading double dash") << down << QStringLiteral("--help.txt") << true;
+    QTest::newRow("all at once") << up << QStringLiteral("- a 'b' \"c\"; $(touch x) `touch x`.txt") << true;
+}
+
+void TestView::pathArrivesAsOneArgument()
+{
+    needRealEditor();
+    QFETCH(QString, window);
+    QFETCH(QString, name);
+    QFETCH(bool, relative);
+
+    const QString file = workFile(name);
+    writeAll(file, "content\r\n");
+    QVERIFY(QFile::exists(file));
+    const QString chosen = relative ? name : file;
+
+    auto editor = std::make_unique<CountingEditorStart>();
+    CountingEditorStart *counting = editor.get();
+    auto w = makeWindow(window, m_comPort, std::move(editor));
+    w->t.dialog->chooseNext(chosen);
+    w->clickView();
+
+    QCOMPARE(counting->paths, QStringList{chosen});
+    QVERIFY2(counting->results.constFirst().ok(), qPrintable(counting->results.constFirst().description));
+    QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
+    const QStringList argv = recordedRuns().constFirst();
+    QCOMPARE(argv.size(), 2);
+    QCOMPARE(argv.at(0), QStringLiteral(ARGV_RECORDER));
+    const QString argument = argv.at(1);
+    if (relative) {
+        // Handed over so the editor cannot take it for an option, yet naming the same file.
+        QVERIFY2(!argument.startsWith(QLatin1Char('-')), qPrintable(argument));
+        QCOMPARE(QFileInfo(argument).canonicalFilePath(), QFileInfo(file).canonicalFilePath());
+    } else {
+        QCOMPARE(argument, file);
+    }
+    QCOMPARE(readAll(file), QByteArray("content\r\n"));
+    QVERIFY(w->t.box->shown.isEmpty());
+}
+
+void TestView::realEditorAfterDialogError_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QStringList>("arguments");
+
+    const QString blanks = QStringLiteral("/tmp/some dir/the file.txt");
+    QTest::newRow("Upload: path held before") << QStringLiteral("Upload") << blanks << QStringList{blanks};
+    QTest::newRow("DownLoad: path held before") << QStringLiteral("DownLoad") << blanks << QStringList{blanks};
+    QTest::newRow("Upload: no path, editor without file") << QStringLiteral("Upload") << QString() << QStringList{};
+    QTest::newRow("DownLoad: no path, editor without file") << QStringLiteral("DownLoad") << QString() << QStringList{};
+}
+
+void TestView::realEditorAfterDialogError()
+{
+    needRealEditor();
+    QFETCH(QString, window);
+    QFETCH(QString, before);
+    QFETCH(QStringList, arguments);
+
+    auto w = makeWindow(window, m_comPort, std::make_unique<QtEditorStart>());
+    w->t.dialog->setFileName(before);
+    w->t.dialog->failNext({ErrorNumber::DeviceIo, QStringLiteral("dialog failed")});
+    w->clickView();
+
+    QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
+    QCOMPARE(recordedRuns().constFirst().mid(1), arguments);
+}
+
+void TestView::realEditorNotStartedOnCancel()
+{
+    needRealEditor();
+    auto editor = std::make_unique<CountingEditorStart>();
+    CountingEditorStart *counting = editor.get();
+    auto w = makeWindow(QStringLiteral("DownLoad"), m_comPort, std::move(editor));
+    const QString later = workFile(QStringLiteral("later.txt"));
+    w->t.dialog->setFileName(workFile(QStringLiteral("earlier.txt")));
+    w->t.dialog->cancelNext();
+    w->t.dialog->chooseNext(later);
+    w->clickView();
+    QVERIFY(counting->paths.isEmpty());
+
+    // The next OK is the only run there is.
+    w->clickView();
+    QCOMPARE(counting->paths, QStringList{later});
+    QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
+    QCOMPARE(recordedRuns().constFirst().mid(1), QStringList{later});
+}
+
+void TestView::editorIsNotWaitedFor()
+{
+    needRealEditor();
+    const QString release = QDir(m_runs->path()).filePath(QStringLiteral("release"));
+    qputenv("ARGV_RECORDER_HOLD", QFile::encodeName(release));
+    auto w = makeWindow(QStringLiteral("Upload"), m_comPort, std::make_unique<QtEditorStart>());
+    w->t.dialog->chooseNext(workFile(QStringLiteral("a.txt")));
+    w->clickView();
+    // View has returned while the editor is still open.
+    QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
+    const QDir runs(m_runs->path());
+    QVERIFY(runs.entryList({QStringLiteral("*.done")}, QDir::Files).isEmpty());
+    writeAll(release, "go");
+    QTRY_COMPARE_WITH_TIMEOUT(runs.entryList({QStringLiteral("*.done")}, QDir::Files).size(), 1, processWaitMs);
+}
+
+void TestView::editorStartFailureIsNotShown()
+{
+    needRealEditor();
+    auto editor = std::make_unique<CountingEditorStart>();
+    CountingEditorStart *counting = editor.get();
+    auto w = makeWindow(QStringLiteral("Upload"), m_comPort, std::move(editor));
+    qputenv("QUILLAN_EDITOR", QFile::encodeName(workFile(QStringLiteral("no-such-editor"))));
+    const QString chosen = workFile(QStringLiteral("a.txt"));
+    w->t.dialog->chooseNext(chosen);
+    w->t.dialog->chooseNext(chosen);
+    {
+#ifdef Q_OS_UNIX
+        StderrCapture err(workFile(QStringLiteral("stderr.txt")));
+#endif
+        w->clickView();
+#ifdef Q_OS_UNIX
+        const QByteArray text = err.text();
+        QCOMPARE(text.count('\n'), 1);
+        QVERIFY2(text.startsWith("View: ") && text.contains("no-such-editor"), text.constData());
+#endif
+    }
+    QCOMPARE(counting->results.size(), 1);
+    QVERIFY(!counting->results.constFirst().ok());
+    QVERIFY(w->t.box->shown.isEmpty());
+
+    // The failure leaves nothing behind: with an editor there, View works.
+    qputenv("QUILLAN_EDITOR", QFile::encodeName(QStringLiteral(ARGV_RECORDER)));
+    w->clickView();
+    QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
+    QCOMPARE(recordedRuns().constFirst().mid(1), QStringList{chosen});
+}
+
+void TestView::editorChoice_data()
+{
+    QTest::addColumn<bool>("quillanEditor");  // QUILLAN_EDITOR names the recorder
+    QTest::addColumn<QStringList>("pathDirs"); // PATH: each entry a directory of these names
+    QTest::addColumn<QString>("expected");    // the recorder's argv[0] ends so
+
+    QTest::newRow("QUILLAN_EDITOR wins over editors on PATH")
+        << true << QStringList{QStringLiteral("gedit,xdg-open")} << QStringLiteral(ARGV_RECORDER);
+    QTest::newRow("first of the known editors on PATH")
+        << false << QStringList{QStringLiteral("leafpad,mousepad,kate,xdg-open")} << QStringLiteral("/kate");
+    QTest::newRow("list order beats PATH order")
+        << false << QStringList{QStringLiteral("featherpad"), QStringLiteral("pluma"), QStringLiteral("gnome-text-editor")}
+        << QStringLiteral("/gnome-text-editor");
+    QTest::newRow("xdg-open without a known editor")
+        << false << QStringList{QStringLiteral("vi,nano,xdg-open")} << QStringLiteral("/xdg-open");
+}
+
+void TestView::editorChoice()
+{
+    needRealEditor();
+    QFETCH(bool, quillanEditor);
+    QFETCH(QStringList, pathDirs);
+    QFETCH(QString, expected);
+
+    QStringList path;
+    for (int i = 0; i < pathDirs.size(); ++i) {
+        const QString dir = QDir(m_runs->path()).filePath(QStringLiteral("bin%1").arg(i));
+        QVERIFY(QDir().mkpath(dir));
+        for (const QString &name : pathDirs.at(i).split(QLatin1Char(',')))
+            QVERIFY(QFile::link(QStringLiteral(ARGV_RECORDER), QDir(dir).filePath(name)));
+        path.append(dir);
+    }
+    qputenv("PATH", QFile::encodeName(path.join(QLatin1Char(':'))));
+    if (!quillanEditor)
+        qunsetenv("QUILLAN_EDITOR");
+
+    auto w = makeWindow(QStringLiteral("DownLoad"), m_comPort, std::make_unique<QtEditorStart>());
+    const QString chosen = workFile(QStringLiteral("chosen file.txt"));
+    w->t.dialog->chooseNext(chosen);
+    w->clickView();
+
+    QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
+    const QStringList argv = recordedRuns().constFirst();
+    QVERIFY2(argv.constFirst().endsWith(expected), qPrintable(argv.constFirst()));
+    QCOMPARE(argv.mid(1), QStringList{chosen});
+}
+
+// ---- View while a transfer runs -----------------------------------------------
+
+void TestView::viewDuringTransfer_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<QByteArray>("firstMessage"); // what Start sends
+    QTest::addColumn<QByteArray>("partial");      // a reply cut short when View is pressed
+    QTest::addColumn<QByteArray>("rest");
+    QTest::addColumn<QByteArray>("secondMessage"); // the transfer's answer to the whole reply
+
+    QTest::newRow("Upload") << QStringLiteral("Upload") << QByteArray("READ") << QByteArray("REC-0")
+                            << QByteArray("01\r") << QByteArray("REMOVE");
+    QTest::newRow("DownLoad") << QStringLiteral("DownLoad") << QByteArray("DOWN") << QByteArray("AC")
+                              << QByteArray("K\r") << QByteArray("line one");
+}
+
+void TestView::viewDuringTransfer()
+{
+    needRealEditor();
+    QFETCH(QString, window);
+    QFETCH(QByteArray, firstMessage);
+    QFETCH(QByteArray, partial);
+    QFETCH(QByteArray, rest);
+    QFETCH(QByteArray, secondMessage);
+
+    simterm::Options options;
+    options.manual = true;
+    simterm::SimTerminal terminal({}, options);
+    QVERIFY2(terminal.isOk(), qPrintable(terminal.errorString()));
+    qputenv("QUILLAN_COM1", QFile::encodeName(terminal.slavePath()));
+
+    auto w = makeWindow(window, m_comPort, std::make_unique<QtEditorStart>());
+    // Upload writes a new file, DownLoad reads an existing one.
+    const QString transferFile = workFile(window + QStringLiteral(" transfer.txt"));
+    if (w->download)
+        writeAll(transferFile, "line one\r\nline two\r\n");
+    w->t.dialog->chooseNext(transferFile);
+    w->clickStart();
+    QVERIFY2(w->t.box->shown.isEmpty(), qPrintable(w->t.box->texts().join(QLatin1Char('|'))));
+    QVERIFY(w->running());
+    QTRY_COMPARE(terminal.messagesReceived(), 1);
+    QVERIFY(terminal.sendRaw(partial));
+    QTRY_COMPARE(w->rxBuffer(), partial);
+
+    const SerialPort &port = *w->t.port;
+    const QString device = port.deviceName();
+    const QString settings = port.settings();
+    const qint64 records = w->recordCount();
+    const QString text1 = w->form().Text1->text();
+
+    const QString viewed = workFile(QStringLiteral("viewed.txt"));
+    writeAll(viewed, "viewed\r\n");
+    w->t.dialog->chooseNext(viewed);
+    w->clickView();
+    QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
+    QCOMPARE(recordedRuns().constFirst().mid(1), QStringList{viewed});
+
+    QVERIFY(w->running());
+    QVERIFY(port.portOpen());
+    QCOMPARE(port.commPort(), int(m_comPort));
+    QCOMPARE(port.deviceName(), device);
+    QCOMPARE(port.settings(), settings);
+    QCOMPARE(w->rxBuffer(), partial);
+    QCOMPARE(w->recordCount(), records);
+    QCOMPARE(w->form().Text1->text(), text1);
+
+    // The transfer carries on with its own file; View sent nothing to the terminal.
+    QVERIFY(terminal.sendRaw(rest));
+    QTRY_COMPARE(terminal.messagesReceived(), 2);
+    const std::vector<QByteArray> messages = terminal.receivedMessages();
+    QCOMPARE(QByteArrayList(messages.begin(), messages.end()), (QByteArrayList{firstMessage, secondMessage}));
+    QCOMPARE(w->recordCount(), records + 1);
+    if (w->upload)
+        QCOMPARE(readAll(transferFile), partial + rest.chopped(1) + "\r\n");
+    else
+        QCOMPARE(readAll(transferFile), QByteArray("line one\r\nline two\r\n"));
+    QCOMPARE(readAll(viewed), QByteArray("viewed\r\n"));
+    QVERIFY(w->t.box->shown.isEmpty());
+    w->widget->close();
+}
+
+QTEST_MAIN(TestView)
+#include "tst_view.moc"

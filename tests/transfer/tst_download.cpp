@@ -1,0 +1,328 @@
+// The DownLoad window against the simulated terminal over a real pseudo-terminal.
+#include "gui/DownLoad.h"
+#include "support/ScriptedParts.h"
+#include "tools/SimTerminal.h"
+#include "support/TestFiles.h"
+#include "gui/Upload.h"
+#include "support/WindowRig.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTest>
+
+using simterm::SimTerminal;
+
+namespace {
+
+struct Rig : WindowRig<DownLoad>
+{
+    explicit Rig(simterm::Options options = {}, bool realTimer = false)
+        : WindowRig({}, std::move(options), realTimer)
+    {
+    }
+    QString input(const QByteArray &contents, const QString &name = QStringLiteral("in.txt"))
+    {
+        const QString path = dir.filePath(name);
+        writeAll(path, contents);
+        return path;
+    }
+};
+
+QByteArray framed(const QList<QByteArray> &messages)
+{
+    QByteArray b;
+    for (const QByteArray &m : messages)
+        b += m + '\r';
+    return b;
+}
+
+} // namespace
+
+class TestDownload : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void twoLineExample()
+    {
+        Rig rig;
+        QVERIFY2(rig.term.isOk(), qPrintable(rig.term.errorString()));
+        const QString path = rig.input("A1\r\nB2\r\n");
+        rig.start(path);
+        QVERIFY(rig.timer->isActive());
+        QCOMPARE(rig.transfer().TimeoutTicks(), 0);
+        QTRY_VERIFY(rig.term.downloadDone());
+        QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rA1\rB2\rOVER\r"));
+        QCOMPARE(rig.term.downloadedLines(), (std::vector<QByteArray>{"A1", "B2"}));
+        QCOMPARE(rig.text1(), QStringLiteral("Over !!"));
+        QCOMPARE(rig.window->form().Label2->text(), QStringLiteral("0"));
+        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.transfer().running());
+        QVERIFY(!rig.timer->isActive());
+        QCOMPARE(openDescriptorsFor(path), 0);
+        QVERIFY(rig.box->shown.isEmpty());
+        QCOMPARE(rig.dialog->shown[0].title, QStringLiteral("Open download file"));
+        QCOMPARE(rig.dialog->shown[0].filter, QStringLiteral("*.txt"));
+        QCOMPARE(rig.dialog->shown[0].action, FileDialog::ShowOpen);
+    }
+
+    void inputFileLines_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<QList<QByteArray>>("lines");
+        QTest::newRow("empty file") << QByteArray() << QList<QByteArray>{};
+        QTest::newRow("last line without ending") << QByteArray("a\r\nb") << QList<QByteArray>{"a", "b"};
+        QTest::newRow("final ending adds no line") << QByteArray("a\r\nb\r\n") << QList<QByteArray>{"a", "b"};
+        QTest::newRow("CR alone ends a line") << QByteArray("a\rb\r") << QList<QByteArray>{"a", "b"};
+        QTest::newRow("LF alone is a byte of the line") << QByteArray("a\nb\r\nc") << QList<QByteArray>{"a\nb", "c"};
+        QTest::newRow("blank line in the middle") << QByteArray("a\r\n\r\nb\r\n") << QList<QByteArray>{"a", "", "b"};
+        QTest::newRow("only a line ending") << QByteArray("\r\n") << QList<QByteArray>{""};
+        QTest::newRow("8-bit and NUL bytes") << QByteArray("\xE9\x80\xFF\r\n\0x", 7)
+                                             << QList<QByteArray>{"\xE9\x80\xFF", QByteArray("\0x", 2)};
+    }
+    void inputFileLines()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(QList<QByteArray>, lines);
+        Rig rig;
+        rig.start(rig.input(contents));
+        QTRY_VERIFY(rig.term.downloadDone());
+        QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + framed(lines) + "OVER\r");
+        QCOMPARE(rig.text1(), QStringLiteral("Over !!"));
+        QVERIFY(rig.box->shown.isEmpty());
+    }
+
+    // Replies as they come off the line after "DOWN" of a two-line file.
+    void replies_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("pieces");
+        QTest::addColumn<QByteArray>("pcSent");   // after "DOWN"
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<QByteArray>("rxBuffer"); // what is kept at the end
+        QTest::newRow("ACK split over two reads") << QList<QByteArray>{"AC", "K\r"} << QByteArray("L1\r")
+                                                  << QStringList{} << QByteArray();
+        QTest::newRow("lower case is unknown") << QList<QByteArray>{"ack\r"} << QByteArray()
+                                               << QStringList{"Unknown Command !!"} << QByteArray("ack");
+        QTest::newRow("blank after ACK is unknown") << QList<QByteArray>{"ACK \r"} << QByteArray()
+                                                    << QStringList{"Unknown Command !!"} << QByteArray("ACK ");
+        QTest::newRow("two ACKs in one read are unknown") << QList<QByteArray>{"ACK\rACK\r"} << QByteArray()
+                                                          << QStringList{"Unknown Command !!"} << QByteArray("ACK\rACK");
+        QTest::newRow("NAK then more replies")
+            << QList<QByteArray>{"NAK\r", "\r", "ACK\r"} << QByteArray()
+            << QStringList{"Error - NAK", "Error - NAK", "Unknown Command !!"} << QByteArray("NAKACK");
+        QTest::newRow("empty reply kept, then ACK completes it")
+            << QList<QByteArray>{"\r", "ACK\r"} << QByteArray("L1\r") << QStringList{"Unknown Command !!"}
+            << QByteArray();
+        QTest::newRow("whole file") << QList<QByteArray>{"ACK\r", "ACK\r", "ACK\r"} << QByteArray("L1\rL2\rOVER\r")
+                                    << QStringList{} << QByteArray();
+    }
+    void replies()
+    {
+        QFETCH(QList<QByteArray>, pieces);
+        QFETCH(QByteArray, pcSent);
+        QFETCH(QStringList, boxes);
+        QFETCH(QByteArray, rxBuffer);
+        Rig rig(manualTerminal());
+        rig.start(rig.input("L1\r\nL2\r\n"));
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        for (const QByteArray &piece : pieces) {
+            const qsizetype sent = rig.term.receivedBytes().size();
+            const qsizetype shown = rig.box->shown.size();
+            QVERIFY(rig.term.sendRaw(piece));
+            if (piece.endsWith('\r'))
+                QTRY_VERIFY(rig.term.receivedBytes().size() > sent || rig.box->shown.size() > shown);
+            else
+                QTRY_VERIFY(rig.transfer().RxBuffer().endsWith(piece));
+            // Any characters from the terminal stop the reply timer.
+            if (!piece.endsWith('\r'))
+                QVERIFY(!rig.timer->isActive());
+        }
+        if (pcSent.endsWith("OVER\r"))
+            QTRY_VERIFY(!rig.port->portOpen());
+        QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + pcSent);
+        QCOMPARE(rig.box->texts(), boxes);
+        for (const auto &r : rig.box->shown) {
+            QCOMPARE(r.title, QString());
+            QCOMPARE(r.icon, MessageBox::Icon::None);
+        }
+        QCOMPARE(rig.transfer().RxBuffer(), rxBuffer);
+    }
+
+    void timeoutAtTheFifthTickThenLateAck()
+    {
+        Rig rig(manualTerminal());
+        rig.start(rig.input("L1\r\n"));
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        for (int i = 0; i < 4; ++i)
+            rig.timer->fire();
+        QVERIFY(rig.box->shown.isEmpty());
+        QCOMPARE(rig.transfer().TimeoutTicks(), 4);
+        rig.timer->fire();
+        QCOMPARE(rig.box->texts(), QStringList{QStringLiteral("Timed Out !!")});
+        QCOMPARE(rig.box->shown[0].title, QStringLiteral("Terminal download"));
+        QVERIFY(!rig.timer->isActive());
+        QCOMPARE(rig.transfer().TimeoutTicks(), 0);
+        QVERIFY(rig.port->portOpen()); // a time-out does not end the transfer
+
+        rig.term.sendRaw("ACK\r");
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rL1\r"));
+        QVERIFY(rig.timer->isActive());
+        QCOMPARE(rig.text1(), QStringLiteral("L1"));
+    }
+
+    void partialReplyNeverTimesOut()
+    {
+        Rig rig(manualTerminal());
+        rig.start(rig.input("L1\r\n"));
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        rig.term.sendRaw("AC");
+        QTRY_COMPARE(rig.transfer().RxBuffer(), QByteArray("AC"));
+        QVERIFY(!rig.timer->isActive());
+        for (int i = 0; i < 10; ++i)
+            rig.timer->fire();
+        QVERIFY(rig.box->shown.isEmpty());
+    }
+
+    void oneTimeOutBoxAtATime()
+    {
+        Rig rig(manualTerminal(), /*realTimer=*/true);
+        rig.window->Timer1().setInterval(5); // the program itself always ticks once a second
+        int ticksWhileOpen = 0;
+        rig.box->onShow = [&](const MessageBox::Request &) {
+            const int before = rig.transfer().TimeoutTicks();
+            QTest::qWait(150); // ticks keep coming while a real box is open
+            ticksWhileOpen = rig.transfer().TimeoutTicks() - before;
+        };
+        rig.start(rig.input("L1\r\n"));
+        QTRY_COMPARE(rig.box->shown.size(), 1);
+        QCOMPARE(rig.box->mostOpenAtOnce, 1);
+        QCOMPARE(ticksWhileOpen, 0);
+        QVERIFY(!rig.window->Timer1().isActive());
+        QTest::qWait(50);
+        QCOMPARE(rig.box->shown.size(), 1);
+    }
+
+    void ackDuringTimeOutBoxIsAnsweredAfterIt()
+    {
+        Rig rig(manualTerminal());
+        bool arrived = false;
+        rig.box->onShow = [&](const MessageBox::Request &) {
+            rig.term.sendRaw("ACK\r");
+            arrived = QTest::qWaitFor([&] { return rig.port->inBufferCount() > 0; }, 5000);
+        };
+        rig.start(rig.input("L1\r\nL2\r\n"));
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        for (int i = 0; i < 5; ++i)
+            rig.timer->fire();
+        QVERIFY(arrived);
+        // The box closed, its handler stopped the timer; then the ACK got its line
+        // and a running timer of its own.
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rL1\r"));
+        QVERIFY(rig.timer->isActive());
+        QCOMPARE(rig.transfer().TimeoutTicks(), 0);
+    }
+
+    void unopenableInputFile()
+    {
+        Rig rig;
+        const QString path = rig.dir.filePath(QStringLiteral("missing.txt"));
+        rig.start(path);
+        QCOMPARE(rig.box->shown.size(), 1);
+        QVERIFY(rig.box->shown[0].text.contains(path));
+        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.timer->isActive());
+        QVERIFY(rig.term.receivedBytes().isEmpty());
+    }
+
+    void unopenablePortIsReportedAtOnce()
+    {
+        Rig rig;
+        const QString path = rig.input("L1\r\n");
+        qputenv("QUILLAN_COM1", "/dev/quillan-test-no-such-port");
+        rig.start(path);
+        QCOMPARE(rig.box->shown.size(), 1);
+        QVERIFY(rig.box->shown[0].text.contains(QLatin1String("COM1 (/dev/quillan-test-no-such-port)")));
+        QCOMPARE(rig.timer->starts, 0);
+        QVERIFY(!rig.transfer().running());
+        QCOMPARE(openDescriptorsFor(path), 0);
+    }
+
+    void hangUpStopsEverything()
+    {
+        simterm::Options o;
+        o.hangupAfterReplies = 2;
+        Rig rig(o);
+        const QString path = rig.input("L1\r\nL2\r\nL3\r\nL4\r\n");
+        rig.start(path);
+        QTRY_COMPARE(rig.box->shown.size(), 1);
+        QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("connection to the terminal was lost")),
+                 qPrintable(rig.box->shown[0].text));
+        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.timer->isActive());
+        QCOMPARE(openDescriptorsFor(path), 0);
+    }
+
+    void newStartGivesUpTheEarlierFile()
+    {
+        Rig rig(manualTerminal());
+        const QString first = rig.input("A\r\n", QStringLiteral("first.txt"));
+        const QString second = rig.input("B\r\n", QStringLiteral("second.txt"));
+        rig.start(first);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        rig.term.sendRaw("NAK\r");
+        QTRY_COMPARE(rig.box->shown.size(), 1);
+        rig.start(second);
+        QCOMPARE(openDescriptorsFor(first), 0);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rDOWN\r"));
+        QVERIFY(rig.transfer().RxBuffer().isEmpty());
+        rig.term.sendRaw("ACK\r");
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rDOWN\rB\r"));
+    }
+
+    void closingTheWindowStopsTheTransfer()
+    {
+        Rig rig(manualTerminal());
+        const QString path = rig.input("L1\r\nL2\r\n");
+        rig.window->show();
+        rig.start(path);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        QVERIFY(rig.window->close());
+        QVERIFY(!rig.timer->isActive());
+        QVERIFY(!rig.port->portOpen());
+        QCOMPARE(openDescriptorsFor(path), 0);
+        QCOMPARE(rig.text1(), QString());
+    }
+
+    void uploadAndDownloadOnTwoPortsAtOnce()
+    {
+        QTemporaryDir dir;
+        SimTerminal com1({"R1", "R2", "R3"});
+        SimTerminal com2;
+        qputenv("QUILLAN_COM1", com1.slavePath().toLocal8Bit());
+        qputenv("QUILLAN_COM2", com2.slavePath().toLocal8Bit());
+        qint16 comPort = 1;
+        TestParts up = makeTestParts();
+        TestParts down = makeTestParts();
+        Upload upload(std::move(up.parts), comPort);
+        DownLoad download(std::move(down.parts), comPort);
+        const QString output = dir.filePath(QStringLiteral("up.txt"));
+        const QString input = dir.filePath(QStringLiteral("down.txt"));
+        writeAll(input, "D1\r\nD2\r\n");
+
+        up.dialog->chooseNext(output);
+        upload.Command1_Click();
+        comPort = 2; // the main window's toggle: only the next Start sees it
+        down.dialog->chooseNext(input);
+        download.Command1_Click();
+
+        QTRY_VERIFY(com1.uploadDone() && com2.downloadDone());
+        QCOMPARE(readAll(output), QByteArray("R1\r\nR2\r\nR3\r\n"));
+        QCOMPARE(com2.downloadedLines(), (std::vector<QByteArray>{"D1", "D2"}));
+        QVERIFY(com2.receivedBytes().startsWith("DOWN\r"));
+        QVERIFY(com1.receivedBytes().startsWith("READ\r"));
+        QCOMPARE(up.box->texts(), QStringList{QStringLiteral("3 records received !!")});
+    }
+};
+
+QTEST_MAIN(TestDownload)
+#include "tst_download.moc"

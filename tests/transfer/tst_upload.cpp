@@ -1,0 +1,443 @@
+// The Upload window against the simulated terminal over a real pseudo-terminal.
+#include "support/ScriptedParts.h"
+#include "tools/SimTerminal.h"
+#include "support/TestFiles.h"
+#include "gui/Upload.h"
+#include "support/WindowRig.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+using simterm::SimTerminal;
+
+namespace {
+
+// One Upload window wired to one simulated terminal on COM1.
+struct Rig : WindowRig<Upload>
+{
+    using WindowRig::WindowRig;
+    QString file(const QString &name) const { return dir.filePath(name); }
+    QString label2() const { return window->form().Label2->text(); }
+    QList<QByteArray> sent() const
+    {
+        QList<QByteArray> m;
+        for (const QByteArray &b : term.receivedMessages())
+            m.append(b);
+        return m;
+    }
+    int sentCount(const QByteArray &word) const { return int(sent().count(word)); }
+};
+
+QByteArray lines(const QList<QByteArray> &records)
+{
+    QByteArray b;
+    for (const QByteArray &r : records)
+        b += r + "\r\n";
+    return b;
+}
+
+} // namespace
+
+class TestUpload : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase()
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+    }
+
+    void exampleDialogue()
+    {
+        Rig rig({"A1", "B2"});
+        QVERIFY2(rig.term.isOk(), qPrintable(rig.term.errorString()));
+        const QString path = rig.file(QStringLiteral("records.txt"));
+        rig.start(path);
+        QTRY_VERIFY(rig.term.uploadDone());
+
+        QCOMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\rREAD\rREMOVE\rREAD\rDONE\r"));
+        QCOMPARE(readAll(path), QByteArray("A1\r\nB2\r\n"));
+        QCOMPARE(rig.label2(), QStringLiteral("2"));
+        QCOMPARE(rig.text1(), QStringLiteral("B2"));
+        QCOMPARE(rig.box->shown.size(), 1);
+        QCOMPARE(rig.box->shown[0].text, QStringLiteral("2 records received !!"));
+        QCOMPARE(rig.box->shown[0].title, QStringLiteral("Information"));
+        QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::None);
+        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.transfer().running());
+        QCOMPARE(openDescriptorsFor(path), 0);
+        QVERIFY(rig.term.remainingRecords().empty());
+        QCOMPARE(rig.dialog->shown[0].title, QStringLiteral("Save Files"));
+        QCOMPARE(rig.dialog->shown[0].filter, QStringLiteral("*.txt"));
+        QCOMPARE(rig.dialog->shown[0].action, FileDialog::ShowSave);
+    }
+
+    void recordsAreByteExact()
+    {
+        QByteArray every;
+        for (int b = 0; b < 256; ++b)
+            if (b != '\r')
+                every.append(char(b));
+        const QList<QByteArray> records{every, QByteArray(1, '\0'), "line\nfeed", "\xE9t\xE9", "x"};
+        Rig rig(std::vector<QByteArray>(records.begin(), records.end()));
+        const QString path = rig.file(QStringLiteral("bytes.txt"));
+        rig.start(path);
+        QTRY_VERIFY(rig.term.uploadDone());
+        QCOMPARE(readAll(path), lines(records));
+        QCOMPARE(rig.box->shown.last().text, QStringLiteral("5 records received !!"));
+    }
+
+    void emptyUploadLeavesEmptyFile()
+    {
+        Rig rig;
+        const QString path = rig.file(QStringLiteral("none.txt"));
+        rig.start(path);
+        QTRY_VERIFY(rig.term.uploadDone());
+        QCOMPARE(rig.term.receivedBytes(), QByteArray("READ\rDONE\r"));
+        QVERIFY(QFileInfo::exists(path));
+        QCOMPARE(QFileInfo(path).size(), 0);
+        QCOMPARE(rig.label2(), QStringLiteral("0"));
+        QCOMPARE(rig.box->shown.size(), 1);
+        QCOMPARE(rig.box->shown[0].text, QStringLiteral("NO Data Received !!"));
+        QCOMPARE(rig.box->shown[0].title, QStringLiteral("Information"));
+        QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::Information);
+    }
+
+    void fileNameGetsTxtOnlyWithoutAnyDot_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("written");
+        QTest::newRow("bare name") << "records" << "records.txt";
+        QTest::newRow("other extension") << "records.csv" << "records.csv";
+        QTest::newRow("trailing dot") << "records." << "records.";
+        QTest::newRow("dot in folder only") << "old.data/records" << "old.data/records";
+    }
+    void fileNameGetsTxtOnlyWithoutAnyDot()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, written);
+        Rig rig({"R"});
+        // The temporary folder's own name must not hold a dot for this to mean anything.
+        const QString base = QDir::tempPath() + QStringLiteral("/quillan-names-") + QString::number(QCoreApplication::applicationPid());
+        QVERIFY(!base.contains(QLatin1Char('.')));
+        QDir().mkpath(base + QStringLiteral("/old.data"));
+        const QString path = base + QLatin1Char('/') + typed;
+        rig.start(path);
+        QTRY_VERIFY(rig.term.uploadDone());
+        const QString expected = base + QLatin1Char('/') + written;
+        QCOMPARE(rig.dialog->fileName(), expected);
+        QCOMPARE(readAll(expected), QByteArray("R\r\n"));
+        QDir(base).removeRecursively();
+    }
+
+    void replaceQuestion_data()
+    {
+        QTest::addColumn<bool>("replace");
+        QTest::newRow("No keeps the file") << false;
+        QTest::newRow("Yes empties it") << true;
+    }
+    void replaceQuestion()
+    {
+        QFETCH(bool, replace);
+        Rig rig; // holds no records: its first reply is OVER
+        const QString existing = rig.file(QStringLiteral("records.txt"));
+        writeAll(existing, "old\r\n");
+        rig.window->form().Text1->setText(QStringLiteral("before"));
+        rig.box->answerNext(replace ? MessageBox::Answer::Yes : MessageBox::Answer::No);
+        rig.start(rig.file(QStringLiteral("records"))); // asked for records.txt
+
+        QVERIFY(!rig.box->shown.isEmpty());
+        const auto &q = rig.box->shown[0];
+        QCOMPARE(q.text, QStringLiteral("File exists !! Replace file?? "));
+        QCOMPARE(q.title, QStringLiteral("Warning"));
+        QCOMPARE(q.buttons, MessageBox::Buttons::YesNo);
+        QCOMPARE(q.icon, MessageBox::Icon::Information);
+        if (!replace) {
+            QCOMPARE(readAll(existing), QByteArray("old\r\n"));
+            QVERIFY(!rig.port->portOpen());
+            QCOMPARE(rig.text1(), QStringLiteral("before"));
+            QCOMPARE(rig.box->shown.size(), 1);
+            QVERIFY(rig.term.receivedBytes().isEmpty());
+        } else {
+            QTRY_VERIFY(rig.term.uploadDone());
+            QCOMPARE(QFileInfo(existing).size(), 0);
+            QCOMPARE(rig.box->shown.last().text, QStringLiteral("NO Data Received !!"));
+        }
+    }
+
+    void cancelledDialogChangesNothing()
+    {
+        Rig rig;
+        rig.window->form().Text1->setText(QStringLiteral("last"));
+        rig.window->form().Label2->setText(QStringLiteral("7"));
+        rig.dialog->cancelNext();
+        rig.window->Command1_Click();
+        QVERIFY(!rig.port->portOpen());
+        QCOMPARE(rig.transfer().RecordCount(), 0);
+        QCOMPARE(rig.text1(), QStringLiteral("last"));
+        QCOMPARE(rig.label2(), QStringLiteral("7"));
+        QVERIFY(rig.box->shown.isEmpty());
+        QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files).size(), 0);
+    }
+
+    // The terminal's replies as they come off the line, and what the PC makes of them.
+    void repliesAsTheyArrive_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("pieces");   // each fully read before the next is sent
+        QTest::addColumn<QByteArray>("fileBytes");
+        QTest::addColumn<QByteArray>("pcSent");         // after the first READ
+        QTest::newRow("OVER split over two reads")
+            << QList<QByteArray>{"OV", "ER\r"} << QByteArray() << QByteArray("DONE\r");
+        QTest::newRow("empty reply is a record")
+            << QList<QByteArray>{"\r", "OVER\r"} << QByteArray("\r\n") << QByteArray("REMOVE\rDONE\r");
+        QTest::newRow("other case and a blank make records")
+            << QList<QByteArray>{"next\r", "Over\r", "NAK \r", "OVER\r"}
+            << QByteArray("next\r\nOver\r\nNAK \r\n") << QByteArray("REMOVE\rREMOVE\rREMOVE\rDONE\r");
+        QTest::newRow("two messages in one read form one record")
+            << QList<QByteArray>{"NEXT\rNEXT\r", "OVER\r"} << QByteArray("NEXT\rNEXT\r\n")
+            << QByteArray("REMOVE\rDONE\r");
+        QTest::newRow("LF last leaves the reply open")
+            << QList<QByteArray>{"A1\r\n", "B\r", "OVER\r"} << QByteArray("A1\r\nB\r\n")
+            << QByteArray("REMOVE\rDONE\r");
+        QTest::newRow("NEXT asks again")
+            << QList<QByteArray>{"R\r", "NEXT\r", "OVER\r"} << QByteArray("R\r\n")
+            << QByteArray("REMOVE\rREAD\rDONE\r");
+    }
+    void repliesAsTheyArrive()
+    {
+        QFETCH(QList<QByteArray>, pieces);
+        QFETCH(QByteArray, fileBytes);
+        QFETCH(QByteArray, pcSent);
+        Rig rig({}, manualTerminal());
+        const QString path = rig.file(QStringLiteral("out.txt"));
+        rig.start(path);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        for (const QByteArray &piece : pieces) {
+            const qsizetype before = rig.term.receivedBytes().size();
+            QVERIFY(rig.term.sendRaw(piece));
+            if (piece.endsWith('\r'))
+                QTRY_VERIFY(rig.term.receivedBytes().size() > before); // answered
+            else
+                QTRY_VERIFY(rig.transfer().RxBuffer().endsWith(piece)); // read, waiting
+        }
+        QCOMPARE(rig.term.receivedBytes(), QByteArray("READ\r") + pcSent);
+        QCOMPARE(readAll(path), fileBytes);
+        QCOMPARE(rig.box->shown.size(), 1);
+    }
+
+    void nakShowsErrorAndTheNextReplyStandsAlone()
+    {
+        Rig rig({}, manualTerminal());
+        const QString path = rig.file(QStringLiteral("nak.txt"));
+        rig.start(path);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        rig.term.sendRaw("NAK\r");
+        QTRY_COMPARE(rig.box->shown.size(), 1);
+        QCOMPARE(rig.box->shown[0].text, QStringLiteral("error"));
+        QCOMPARE(rig.box->shown[0].title, QString());
+        QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::None);
+        QVERIFY(rig.transfer().RxBuffer().isEmpty());
+        QVERIFY(rig.port->portOpen());
+        rig.term.sendRaw("R1\r");
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\r"));
+        QCOMPARE(readAll(path), QByteArray("R1\r\n"));
+    }
+
+    void notificationsWaitWhileABoxIsOpen()
+    {
+        Rig rig({}, manualTerminal());
+        const QString path = rig.file(QStringLiteral("held.txt"));
+        rig.start(path);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        bool sawBytesWhileOpen = false;
+        QByteArray sentWhileOpen;
+        rig.box->onShow = [&](const MessageBox::Request &r) {
+            if (r.text != QLatin1String("error"))
+                return;
+            // What a modal box's event loop would let through.
+            rig.term.sendRaw("R1\r");
+            sawBytesWhileOpen = QTest::qWaitFor([&] { return rig.port->inBufferCount() > 0; }, 5000);
+            QTest::qWait(20);
+            sentWhileOpen = rig.term.receivedBytes();
+        };
+        rig.term.sendRaw("NAK\r");
+        QTRY_VERIFY(sawBytesWhileOpen);
+        QCOMPARE(sentWhileOpen, QByteArray("READ\r"));  // not handled inside the box
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\r"));
+        QCOMPARE(readAll(path), QByteArray("R1\r\n"));
+        QCOMPARE(rig.text1(), QStringLiteral("R1"));
+        QCOMPARE(rig.box->mostOpenAtOnce, 1);
+    }
+
+    void failedWriteSendsNoRemove()
+    {
+        const QList<QByteArray> records{QByteArray(40, 'a'), QByteArray(40, 'b'), QByteArray(40, 'c'),
+                                        QByteArray(40, 'd')};
+        Rig rig(std::vector<QByteArray>(records.begin(), records.end()));
+        const QString path = rig.file(QStringLiteral("limited.txt"));
+        rlimit old{};
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit small = old;
+        small.rlim_cur = 100; // room for two 42-byte lines, not three
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        rig.start(path);
+        const bool stopped = QTest::qWaitFor([&] { return !rig.box->shown.isEmpty(); }, 10000);
+        setrlimit(RLIMIT_FSIZE, &old);
+        QVERIFY(stopped);
+
+        QCOMPARE(rig.sentCount("REMOVE"), 2);
+        QCOMPARE(readAll(path), lines(records.mid(0, 2)));
+        QCOMPARE(rig.term.remainingRecords().size(), size_t(2));
+        QVERIFY(rig.box->shown[0].text.contains(path));
+        QVERIFY(rig.box->shown[0].text.contains(QLatin1String("could not be saved")));
+        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.transfer().running());
+    }
+
+    void unopenableOutputFileOpensNoPort()
+    {
+        Rig rig({"R"});
+        const QString path = rig.file(QStringLiteral("no-such-folder/out.txt"));
+        rig.start(path);
+        QCOMPARE(rig.box->shown.size(), 1);
+        QVERIFY(rig.box->shown[0].text.contains(path));
+        QVERIFY(!rig.port->portOpen());
+        QVERIFY(rig.term.receivedBytes().isEmpty());
+    }
+
+    void unopenablePortIsReportedAndLeavesNoFile()
+    {
+        Rig rig;
+        const QByteArray missing = "/dev/quillan-test-no-such-port";
+        qputenv("QUILLAN_COM1", missing);
+        const QString path = rig.file(QStringLiteral("port.txt"));
+        rig.start(path);
+        QCOMPARE(rig.box->shown.size(), 1);
+        const QString text = rig.box->shown[0].text;
+        QVERIFY2(text.contains(QLatin1String("COM1")) && text.contains(QLatin1String(missing)), qPrintable(text));
+        QVERIFY(!rig.transfer().running());
+        QVERIFY(!QFileInfo::exists(path));
+        QVERIFY(rig.term.receivedBytes().isEmpty());
+    }
+
+    void hangUpKeepsEveryRemovedRecord()
+    {
+        simterm::Options o;
+        o.hangupAfterReplies = 5; // R1, NEXT, R2, NEXT, R3, then the line dies
+        const QList<QByteArray> records{"R1", "R2", "R3", "R4", "R5"};
+        Rig rig(std::vector<QByteArray>(records.begin(), records.end()), o);
+        const QString path = rig.file(QStringLiteral("hangup.txt"));
+        rig.start(path);
+        QTRY_COMPARE(rig.box->shown.size(), 1);
+        QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("connection to the terminal was lost")),
+                 qPrintable(rig.box->shown[0].text));
+        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.transfer().running());
+        QCOMPARE(openDescriptorsFor(path), 0);
+        const auto left = rig.term.remainingRecords();
+        const int removed = records.size() - int(left.size());
+        QVERIFY(removed >= 2);
+        // Every record the terminal let go of is in the file, in order.
+        QVERIFY(readAll(path).startsWith(lines(records.mid(0, removed))));
+    }
+
+    void countsPastSixteenBits()
+    {
+        const int n = 32770;
+        std::vector<QByteArray> records(n, QByteArray("x"));
+        Rig rig(records);
+        // Memory-backed when available: this is about counting, not disks.
+        QTemporaryDir shm(QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm/quillan-XXXXXX")
+                                                                     : QString());
+        const QString path = shm.filePath(QStringLiteral("many.txt"));
+        rig.start(path);
+        QVERIFY(spinUntil([&] { return rig.term.uploadDone(); }, 240000));
+        QCOMPARE(rig.box->shown.last().text, QStringLiteral("32770 records received !!"));
+        QCOMPARE(rig.label2(), QStringLiteral("32770"));
+        QCOMPARE(QFileInfo(path).size(), qint64(n) * 3);
+    }
+
+    void newStartGivesUpTheEarlierFile()
+    {
+        Rig rig({}, manualTerminal());
+        const QString first = rig.file(QStringLiteral("first.txt"));
+        const QString second = rig.file(QStringLiteral("second.txt"));
+        rig.start(first);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        rig.term.sendRaw("R1\r");
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\r"));
+        rig.term.sendRaw("NAK\r");
+        QTRY_COMPARE(rig.box->shown.size(), 1);
+
+        rig.start(second);
+        QCOMPARE(openDescriptorsFor(first), 0);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\rREAD\r")); // over the open port
+        rig.term.sendRaw("R2\r");
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\rREAD\rREMOVE\r"));
+        QCOMPARE(readAll(first), QByteArray("R1\r\n"));
+        QCOMPARE(readAll(second), QByteArray("R2\r\n"));
+    }
+
+    void bytesFromBeforeTheOpenAreDropped()
+    {
+        Rig rig({}, manualTerminal());
+        rig.term.sendRaw("stale bytes"); // the terminal said something while nobody listened
+        const QString path = rig.file(QStringLiteral("fresh.txt"));
+        rig.start(path);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        rig.term.sendRaw("R1\r");
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\r"));
+        QCOMPARE(readAll(path), QByteArray("R1\r\n"));
+    }
+
+    void startIsNotInterruptedByTheLine()
+    {
+        Rig rig({}, manualTerminal());
+        const QString first = rig.file(QStringLiteral("first.txt"));
+        const QString second = rig.file(QStringLiteral("second.txt"));
+        rig.start(first);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        rig.term.sendRaw("NAK\r"); // the port stays open
+        QTRY_COMPARE(rig.box->shown.size(), 1);
+        writeAll(second, "old\r\n");
+        QByteArray sentWhileAsking;
+        rig.box->onShow = [&](const MessageBox::Request &r) {
+            if (r.buttons != MessageBox::Buttons::YesNo)
+                return;
+            rig.term.sendRaw("R9\r");
+            QTest::qWaitFor([&] { return rig.port->inBufferCount() > 0; }, 5000);
+            sentWhileAsking = rig.term.receivedBytes();
+        };
+        rig.box->answerNext(MessageBox::Answer::Yes);
+        rig.start(second);
+        QCOMPARE(sentWhileAsking, QByteArray("READ\r")); // nothing handled inside Start
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREAD\rREMOVE\r"));
+        QCOMPARE(readAll(first), QByteArray());
+        QCOMPARE(readAll(second), QByteArray("R9\r\n"));
+    }
+
+    void closingTheWindowReleasesPortAndFile()
+    {
+        Rig rig({}, manualTerminal());
+        const QString path = rig.file(QStringLiteral("closed.txt"));
+        rig.window->show();
+        rig.start(path);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        rig.term.sendRaw("R1\r");
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\r"));
+        QVERIFY(rig.window->close());
+        QVERIFY(!rig.port->portOpen());
+        QCOMPARE(openDescriptorsFor(path), 0);
+        QCOMPARE(readAll(path), QByteArray("R1\r\n"));
+        QCOMPARE(rig.text1(), QString());
+        QCOMPARE(rig.label2(), QString());
+    }
+};
+
+QTEST_MAIN(TestUpload)
+#include "tst_upload.moc"
