@@ -1,22 +1,21 @@
 #include "gui/DownLoad.h"
 
+#include "gui/Module1.h"
 #include "gui/ViewCommand.h"
 
 #include <QCloseEvent>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
-DownLoad::DownLoad(WindowParts parts, const qint16 &comPortNumber)
-    : m_parts(std::move(parts))
+DownLoad::DownLoad(WindowParts parts, Module1 &module)
+    : TransferWindow(std::move(parts), module, QStringLiteral("DownLoad to terminal"), 3000, QStringLiteral("0"))
 {
     setObjectName(QStringLiteral("DownLoad"));
-    setWindowTitle(QStringLiteral("DownLoad to terminal"));
-    m_form = TransferForm::build(this, 3000, QStringLiteral("0"));
-    m_parts.timer->stop();
-    m_parts.timer->setInterval(DownloadTransfer::TickIntervalMs);
-    m_transfer = std::make_unique<DownloadTransfer>(*m_parts.port, *m_parts.dialog, *m_parts.box, static_cast<DownloadView &>(*this),
-                                                    *m_parts.timer, comPortNumber);
+    m_transfer = std::make_unique<DownloadTransfer>(*m_parts.port, *m_parts.timer);
+    // Label2 keeps its design caption: no step of a download changes it.
+    connect(m_transfer.get(), &DownloadTransfer::lineSent, this,
+            [this](const QByteArray &line) { showLater(line, -1); });
+    connect(m_transfer.get(), &DownloadTransfer::finished, this, &DownLoad::transferFinished);
     connect(m_form.Command1, &QPushButton::clicked, this, &DownLoad::Command1_Click);
     connect(m_form.Command2, &QPushButton::clicked, this, &DownLoad::Command2_Click);
 }
@@ -25,7 +24,7 @@ DownLoad::~DownLoad() = default;
 
 void DownLoad::Command1_Click()
 {
-    m_transfer->DownloadFromRS232();
+    DownloadFromRS232();
 }
 
 void DownLoad::Command2_Click()
@@ -33,17 +32,43 @@ void DownLoad::Command2_Click()
     runViewCommand(*m_parts.dialog, *m_parts.editor, QStringLiteral("Open download file"));
 }
 
-void DownLoad::closeEvent(QCloseEvent *event)
+void DownLoad::DownloadFromRS232()
 {
-    m_transfer->abandon();
-    m_form.Text1->clear();
-    m_form.Label2->setText(QStringLiteral("0"));
-    m_parts.dialog->setFileName(QString());
-    event->accept();
+    // Start waits in a file dialog and maybe a box; what the port announces
+    // meanwhile is handled once Start has ended, not inside it.
+    m_transfer->runHandler([this] { start(); });
 }
 
-void DownLoad::setText1(const QString &text)
+void DownLoad::start()
 {
-    m_form.Text1->setText(text);
-    m_form.Text1->setCursorPosition(0); // a long record shows its beginning
+    // A second "DOWN" in the middle of a file would reach the terminal as a line.
+    if (m_transfer->inProgress()) {
+        if (!confirmRestart(m_transfer->target()))
+            return;
+        m_transfer->stop();
+    }
+
+    FileDialog &dialog = *m_parts.dialog;
+    dialog.setCancelError(true);
+    dialog.setFilter(QStringLiteral("*.txt"));
+    dialog.setDialogTitle(QStringLiteral("Open download file"));
+    if (dialog.setAction(FileDialog::ShowOpen).number == ErrorNumber::DialogCancelled)
+        return;
+    if (!m_transfer->begin(dialog.fileName(), m_module.selectedPort()))
+        return; // its finished() has said why
+    m_form.Text1->clear();
+}
+
+void DownLoad::transferFinished(const Outcome &outcome)
+{
+    reportOutcome(outcome, QStringLiteral("Terminal download"));
+    if (outcome.kind == Outcome::Kind::Completed)
+        m_form.Text1->setText(outcome.message);
+}
+
+void DownLoad::closeEvent(QCloseEvent *event)
+{
+    m_transfer->stop();
+    resetToDesign();
+    event->accept();
 }

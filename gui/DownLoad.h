@@ -1,35 +1,32 @@
 #pragma once
 
+#include "gui/TransferWindow.h"
 #include "transfer/DownloadTransfer.h"
-#include "gui/TransferForm.h"
-#include "gui/WindowParts.h"
 
-#include <QWidget>
+#include <memory>
 
 // "DownLoad to terminal": sends a text file to the terminal line by line.
-class DownLoad final : public QWidget, private DownloadView
+class DownLoad final : public TransferWindow
 {
     Q_OBJECT
 public:
-    DownLoad(WindowParts parts, const qint16 &comPortNumber);
+    DownLoad(WindowParts parts, Module1 &module);
     ~DownLoad() override;
 
     void Command1_Click();
     void Command2_Click();
+    /// Start: choose the input file, open it and the port, announce the download.
+    void DownloadFromRS232();
 
     DownloadTransfer &transfer() { return *m_transfer; }
-    SerialPort &MSComm1() { return *m_parts.port; }
-    FileDialog &CmdFILE() { return *m_parts.dialog; }
     Timer &Timer1() { return *m_parts.timer; }
-    const TransferForm &form() const { return m_form; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void setText1(const QString &text) override;
+    void start();
+    void transferFinished(const Outcome &outcome);
 
-    WindowParts m_parts;
-    TransferForm m_form;
     std::unique_ptr<DownloadTransfer> m_transfer;
 };

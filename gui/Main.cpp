@@ -95,14 +95,14 @@ void Main::cmdCOMPort_Click()
 void Main::cmdUpload_Click()
 {
     if (!m_upload)
-        m_upload = std::make_unique<Upload>(m_makeParts(), m_module.ComPortNumber);
+        m_upload = std::make_unique<Upload>(m_makeParts(), m_module);
     showTransferWindow(m_upload.get());
 }
 
 void Main::cmdDownload_Click()
 {
     if (!m_download)
-        m_download = std::make_unique<DownLoad>(m_makeParts(), m_module.ComPortNumber);
+        m_download = std::make_unique<DownLoad>(m_makeParts(), m_module);
     showTransferWindow(m_download.get());
 }
 

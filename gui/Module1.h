@@ -1,10 +1,18 @@
 #pragma once
 
+#include "link/PortNames.h"
+
 #include <QtGlobal>
 
-// The one value all windows share: the COM port a transfer opens, 1 or 2
-// once the main window has loaded.
+#include <functional>
+
+// What all windows share: the COM port a transfer opens, 1 or 2 once the main
+// window has loaded, and the device each port number means.
 struct Module1
 {
     qint16 ComPortNumber = 0;
+    /// Tests wire a port number straight to a simulated terminal here.
+    std::function<QString(int)> deviceForPort = deviceForComPort;
+
+    PortTarget selectedPort() const { return {ComPortNumber, deviceForPort(ComPortNumber)}; }
 };

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFontMetrics>
 #include <QGridLayout>
+#include <QLabel>
 #include <QSpacerItem>
 #include <QMessageBox>
 
@@ -13,6 +14,9 @@ std::unique_ptr<QMessageBox> QtMessageBox::build(const Request &request) const
     // Texts are shown exactly as given, never as rich text.
     box->setTextFormat(Qt::PlainText);
     box->setText(request.text);
+    // Long paths wrap instead of widening the box past the screen or being cut.
+    if (auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label")))
+        label->setWordWrap(true);
     switch (request.icon) {
     case Icon::None: box->setIcon(QMessageBox::NoIcon); break;
     case Icon::Information: box->setIcon(QMessageBox::Information); break;
@@ -20,7 +24,7 @@ std::unique_ptr<QMessageBox> QtMessageBox::build(const Request &request) const
     }
     if (request.buttons == Buttons::YesNo) {
         box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box->setDefaultButton(QMessageBox::Yes);
+        box->setDefaultButton(request.defaultAnswer == Answer::No ? QMessageBox::No : QMessageBox::Yes);
         box->setEscapeButton(QMessageBox::No);
     } else {
         box->setStandardButtons(QMessageBox::Ok);

@@ -1,24 +1,23 @@
 #include "gui/Upload.h"
 
+#include "gui/Module1.h"
 #include "gui/ViewCommand.h"
+#include "storage/FileExist.h"
 
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
-namespace {
-const QString label2Design; // the record count shows nothing until a transfer counts
-}
-
-Upload::Upload(WindowParts parts, const qint16 &comPortNumber)
-    : m_parts(std::move(parts))
+Upload::Upload(WindowParts parts, Module1 &module)
+    // The record count shows nothing until a transfer counts.
+    : TransferWindow(std::move(parts), module, QStringLiteral("Upload from terminal"), 3015, QString())
 {
     setObjectName(QStringLiteral("Upload"));
-    setWindowTitle(QStringLiteral("Upload from terminal"));
-    m_form = TransferForm::build(this, 3015, label2Design);
-    m_transfer = std::make_unique<UploadTransfer>(*m_parts.port, *m_parts.dialog, *m_parts.box, static_cast<UploadView &>(*this),
-                                                  comPortNumber);
+    m_transfer = std::make_unique<UploadTransfer>(*m_parts.port);
+    connect(m_transfer.get(), &UploadTransfer::recordSaved, this,
+            [this](const QByteArray &record, qint64 count) { showLater(record, count); });
+    connect(m_transfer.get(), &UploadTransfer::finished, this, &Upload::transferFinished);
     connect(m_form.Command1, &QPushButton::clicked, this, &Upload::Command1_Click);
     connect(m_form.Command2, &QPushButton::clicked, this, &Upload::Command2_Click);
 }
@@ -27,7 +26,7 @@ Upload::~Upload() = default;
 
 void Upload::Command1_Click()
 {
-    m_transfer->UploadFromRS232();
+    UploadFromRS232();
 }
 
 void Upload::Command2_Click()
@@ -35,24 +34,67 @@ void Upload::Command2_Click()
     runViewCommand(*m_parts.dialog, *m_parts.editor, QStringLiteral("Open File"));
 }
 
+void Upload::UploadFromRS232()
+{
+    // Start waits in a file dialog and maybe a box; what the port announces
+    // meanwhile is handled once Start has ended, not inside it.
+    m_transfer->runHandler([this] { start(); });
+}
+
+void Upload::start()
+{
+    // A second dialogue on the same line would remove records it never saved.
+    if (m_transfer->inProgress()) {
+        if (!confirmRestart(m_transfer->target()))
+            return;
+        m_transfer->stop();
+    }
+
+    FileDialog &dialog = *m_parts.dialog;
+    dialog.setCancelError(true);
+    dialog.setFilter(QStringLiteral("*.txt"));
+    dialog.setDialogTitle(QStringLiteral("Save Files"));
+    if (dialog.setAction(FileDialog::ShowSave))
+        return;
+
+    QString path = dialog.fileName();
+    if (!path.contains(QLatin1Char('.'))) {
+        path += QStringLiteral(".txt");
+        dialog.setFileName(path);
+    }
+
+    RecordFile::Mode mode = RecordFile::Mode::Create;
+    if (FileExist(path)) {
+        const auto answer = m_parts.box->show({QStringLiteral("File exists !! Replace file?? "), QStringLiteral("Warning"),
+                                               MessageBox::Buttons::YesNo, MessageBox::Icon::Information});
+        if (answer != MessageBox::Answer::Yes)
+            return;
+        // The old file is kept as NAME.bak: it may hold the only copy of
+        // records the terminal has already deleted.
+        mode = RecordFile::Mode::Replace;
+    }
+
+    if (!m_transfer->begin(path, m_module.selectedPort(), mode))
+        return; // its finished() has said why
+    m_form.Text1->clear();
+}
+
+void Upload::transferFinished(const Outcome &outcome)
+{
+    reportOutcome(outcome, QStringLiteral("Terminal upload"));
+    if (outcome.kind != Outcome::Kind::Completed)
+        return;
+    m_form.Label2->setText(QString::number(outcome.count));
+    fitLabel(m_form.Label2);
+    m_parts.box->show({outcome.message, QStringLiteral("Information"), MessageBox::Buttons::Ok,
+                       outcome.count == 0 ? MessageBox::Icon::Information : MessageBox::Icon::None});
+}
+
 void Upload::closeEvent(QCloseEvent *event)
 {
     // Closing gives the port and the file back; the window comes back as
     // designed, while the transfer's values stay with the window object.
-    m_transfer->abandon();
-    m_form.Text1->clear();
-    m_form.Label2->setText(label2Design);
-    m_parts.dialog->setFileName(QString());
+    m_transfer->stop();
+    resetToDesign();
     event->accept();
-}
-
-void Upload::setText1(const QString &text)
-{
-    m_form.Text1->setText(text);
-    m_form.Text1->setCursorPosition(0); // a long record shows its beginning
-}
-
-void Upload::setLabel2(const QString &text)
-{
-    m_form.Label2->setText(text);
 }

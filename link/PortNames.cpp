@@ -1,5 +1,7 @@
 #include "link/PortNames.h"
 
+#include "link/PortAssignment.h"
+
 #include <QSerialPortInfo>
 
 QString deviceForComPort(int number)
@@ -8,6 +10,9 @@ QString deviceForComPort(int number)
     const QString configured = qEnvironmentVariable(variable.constData());
     if (!configured.isEmpty())
         return configured;
+    const QString assigned = PortAssignment::assignedDevice(number);
+    if (!assigned.isEmpty())
+        return assigned;
 #ifdef Q_OS_WIN
     return QStringLiteral("COM%1").arg(number);
 #else
@@ -25,7 +30,9 @@ QStringList availableSerialDevices()
     return names;
 }
 
-QString describeComPort(int number)
+QString PortTarget::describe() const
 {
-    return QStringLiteral("COM%1 (%2)").arg(number).arg(deviceForComPort(number));
+    if (number <= 0)
+        return device;
+    return QStringLiteral("COM%1 (%2)").arg(number).arg(device);
 }

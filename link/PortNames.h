@@ -3,12 +3,24 @@
 #include <QString>
 #include <QStringList>
 
-/// The device that COM port n stands for: $QUILLAN_COMn when set, otherwise
-/// the platform's usual name (/dev/ttyS<n-1> on Linux, COMn on Windows).
+/// The device that COM port n stands for: $QUILLAN_COMn when set, else the
+/// device the user assigned to it (PortAssignment), else the platform's usual
+/// name (/dev/ttyS<n-1> on Linux, COMn on Windows).
 QString deviceForComPort(int number);
 
 /// The serial devices the system reports, for a message when a port fails.
 QStringList availableSerialDevices();
 
-/// "COM1 (/dev/ttyS0)": how messages name a port.
-QString describeComPort(int number);
+// The port a transfer opens: a COM port number and the device it means, or a
+// device named directly (number 0).
+struct PortTarget
+{
+    int number = 0;
+    QString device;
+
+    /// COM port n, mapped to its device now.
+    static PortTarget com(int n) { return {n, deviceForComPort(n)}; }
+    /// "COM1 (/dev/ttyS0)", or the device alone: how messages name the port.
+    QString describe() const;
+    friend bool operator==(const PortTarget &, const PortTarget &) = default;
+};

@@ -9,6 +9,7 @@ QtSerialPort::QtSerialPort(QObject *parent)
 {
     connect(&m_port, &QSerialPort::readyRead, this, [this] { notify(CommEvent::Receive); });
     connect(&m_port, &QSerialPort::errorOccurred, this, &QtSerialPort::handleError);
+    connect(&m_port, &QSerialPort::bytesWritten, this, &SerialPort::sent);
 }
 
 QtSerialPort::~QtSerialPort()
@@ -20,14 +21,22 @@ QtSerialPort::~QtSerialPort()
 
 QString QtSerialPort::deviceName() const
 {
-    return deviceForComPort(m_commPort);
+    return m_device.isEmpty() ? deviceForComPort(m_commPort) : m_device;
+}
+
+Error QtSerialPort::setDevice(const QString &device)
+{
+    if (m_port.isOpen())
+        return {ErrorNumber::PortAlreadyOpen, tr("Port already open")};
+    m_device = device;
+    return {};
 }
 
 Error QtSerialPort::setCommPort(int number)
 {
     if (m_port.isOpen())
         return {ErrorNumber::PortAlreadyOpen, tr("Port already open")};
-    if (number < 1 || number > 16)
+    if (number < 1 || number > 255)
         return {ErrorNumber::InvalidPortNumber, tr("Invalid port number %1").arg(number)};
     m_commPort = number;
     return {};
@@ -120,7 +129,7 @@ Error QtSerialPort::setPortOpen(bool open)
     if (m_port.isOpen())
         return {ErrorNumber::PortAlreadyOpen, tr("Port already open")};
     m_port.clearError();
-    m_port.setPortName(deviceForComPort(m_commPort));
+    m_port.setPortName(deviceName());
     if (Error e = applyLineSettings(m_settings))
         return e;
     if (Error e = applyHandshaking(m_handshaking))
@@ -158,9 +167,11 @@ Error QtSerialPort::output(const QByteArray &bytes)
         return {ErrorNumber::PortNotOpen, tr("Port is not open")};
     if (m_port.write(bytes) != bytes.size())
         return portError(ErrorNumber::DeviceIo);
-    // Hand the bytes to the kernel now rather than on the next turn of the
-    // event loop: the terminal waits for each answer.
-    m_port.flush();
+    // Hand a message to the kernel now rather than on the next turn of the
+    // event loop: the terminal waits for each answer. A long line's pieces go
+    // out as the line takes them (flushing those stalls on a full buffer).
+    if (m_port.bytesToWrite() <= FlushLimit)
+        m_port.flush();
     return {};
 }
 

@@ -5,7 +5,8 @@
 
 #include <QSerialPort>
 
-// SerialPort over QSerialPort. Port n opens deviceForComPort(n).
+// SerialPort over QSerialPort. Port n opens deviceForComPort(n) unless a
+// device was set.
 class QtSerialPort final : public SerialPort
 {
     Q_OBJECT
@@ -15,6 +16,7 @@ public:
 
     Error setCommPort(int number) override;
     int commPort() const override { return m_commPort; }
+    Error setDevice(const QString &device) override;
     Error setSettings(const QString &settings) override;
     QString settings() const override { return m_settings.toString(); }
     Error setHandshaking(int mode) override;
@@ -25,6 +27,7 @@ public:
     void abortPort() override;
     Error output(const QByteArray &bytes) override;
     QByteArray input() override;
+    qint64 bytesToWrite() const override { return m_port.isOpen() ? m_port.bytesToWrite() : 0; }
     qint64 inBufferCount() const override { return m_port.isOpen() ? m_port.bytesAvailable() : 0; }
     int commEvent() const override { return m_commEvent; }
     Error lastFailure() const override { return m_lastFailure; }
@@ -32,6 +35,8 @@ public:
 
     /// Longest wait for queued bytes when the port is closed.
     static constexpr int CloseDrainMs = 1000;
+    /// Queued bytes up to this many are handed to the kernel at once.
+    static constexpr qint64 FlushLimit = 4096;
 
 private:
     void handleError(QSerialPort::SerialPortError error);
@@ -42,6 +47,7 @@ private:
 
     QSerialPort m_port;
     int m_commPort = 1;
+    QString m_device;
     LineSettings m_settings;
     int m_handshaking = Handshaking::None;
     int m_inputLen = 0;

@@ -3,9 +3,13 @@
 #include "link/LineSettings.h"
 #include "link/SerialPort.h"
 
-Error SetCommPort(SerialPort &port, int comPortNumber)
+Error SetCommPort(SerialPort &port, const PortTarget &target)
 {
-    if (Error e = port.setCommPort(comPortNumber))
+    if (target.number > 0) {
+        if (Error e = port.setCommPort(target.number))
+            return e;
+    }
+    if (Error e = port.setDevice(target.device))
         return e;
     if (Error e = port.setSettings(linkSettingsText()))
         return e;
@@ -16,8 +20,13 @@ Error SetCommPort(SerialPort &port, int comPortNumber)
     return port.setPortOpen(true);
 }
 
-Error openTransferPort(SerialPort &port, int comPortNumber)
+Error openTransferPort(SerialPort &port, const PortTarget &target)
 {
-    const Error e = SetCommPort(port, comPortNumber);
-    return port.portOpen() ? Error{} : e;
+    if (port.portOpen()) {
+        const QString wanted = target.device.isEmpty() ? deviceForComPort(target.number) : target.device;
+        if (port.deviceName() == wanted)
+            return {};
+        port.setPortOpen(false);
+    }
+    return SetCommPort(port, target);
 }

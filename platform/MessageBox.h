@@ -17,6 +17,7 @@ public:
         QString title;   // empty: the application title
         Buttons buttons = Buttons::Ok;
         Icon icon = Icon::None;
+        Answer defaultAnswer = Answer::Yes;  // with YesNo
     };
 
     virtual ~MessageBox() = default;

@@ -1,14 +1,11 @@
 #include "storage/FileExist.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 bool FileExist(const QString &fileName)
 {
-    if (fileName.isEmpty() || QFileInfo(fileName).isDir())
+    if (fileName.isEmpty())
         return false;
-    QFile file(fileName);
-    const bool opened = file.open(QIODevice::ReadOnly);
-    file.close();
-    return opened;
+    const QFileInfo info(fileName);
+    return (info.exists() || info.isSymLink()) && !info.isDir();
 }

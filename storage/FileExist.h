@@ -2,5 +2,7 @@
 
 #include <QString>
 
-/// True when the named file can be opened for reading.
+/// True when something other than a folder stands at the name, whether or not
+/// this user may read it: the replace question must not be skipped for a file
+/// the user cannot read.
 bool FileExist(const QString &fileName);

@@ -6,9 +6,12 @@
 #include <QFile>
 #include <QString>
 
-// Reads the download's input file one line at a time, streaming. A line ends
-// at CR LF or at a CR alone; an LF on its own is part of the line. The last
-// line needs no ending, and an ending at the very end adds no empty line.
+// Reads the download's input file one line at a time, streaming, in pieces of
+// at most ChunkSize bytes so that a line of any length fits in bounded memory.
+// A line ends at CR LF or at a CR alone; an LF on its own is part of the line.
+// A file with no CR anywhere (as Linux editors write it) has its lines ended
+// by LF instead. The last line needs no ending, and an ending at the very end
+// adds no empty line.
 class LineReader
 {
 public:
@@ -16,15 +19,22 @@ public:
     LineReader(const LineReader &) = delete;
     LineReader &operator=(const LineReader &) = delete;
 
+    /// Opens a regular file; anything else (a folder, a FIFO, a device) is refused.
     Error open(const QString &path);
     void close();
     bool isOpen() const { return m_file.isOpen(); }
     QString path() const { return m_file.fileName(); }
+    qint64 size() const { return m_size; }
+    /// Bytes of the file consumed so far, line endings included.
+    qint64 position() const { return m_base + m_pos; }
 
     /// True when no line is left. A read failure counts as not at the end, so
-    /// that readLine() reports it.
+    /// that the next read reports it.
     bool atEnd();
-    /// The next line, without its ending.
+    /// The next piece of the current line. lineEnded tells whether the piece
+    /// finishes the line; the ending itself is never part of a piece.
+    Error readPiece(QByteArray &piece, bool &lineEnded);
+    /// The next whole line, without its ending.
     Error readLine(QByteArray &line);
 
     static constexpr qint64 ChunkSize = 64 * 1024;
@@ -36,6 +46,9 @@ private:
     QFile m_file;
     QByteArray m_buffer;
     qsizetype m_pos = 0;
+    qint64 m_base = 0;   // file offset of m_buffer's first byte
+    qint64 m_size = 0;
+    char m_ending = '\r';
     bool m_afterCr = false;
     bool m_eof = false;
     Error m_error;

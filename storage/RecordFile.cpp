@@ -3,53 +3,161 @@
 #include "storage/DiskSync.h"
 #include "platform/SystemError.h"
 
-#include <cerrno>
+#include <QFileInfo>
+#include <QTemporaryFile>
 
-Error RecordFile::open(const QString &path)
+#include <cerrno>
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace {
+// Renames from over to, replacing an existing to in one step.
+Error replaceFile(const QString &from, const QString &to)
+{
+#ifdef Q_OS_WIN
+    if (!MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()), reinterpret_cast<const wchar_t *>(to.utf16()),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return {ErrorNumber::PermissionDenied, QStringLiteral("cannot rename (%1)").arg(GetLastError())};
+    return {};
+#else
+    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
+        return errorFromErrno(errno);
+    return {};
+#endif
+}
+}
+
+RecordFile::RecordFile() = default;
+
+RecordFile::~RecordFile()
+{
+    if (isOpen() && !m_committed)
+        discard();
+    close();
+}
+
+Error RecordFile::fail(QFileDevice &file) const
+{
+    const int code = errno;
+    return code ? errorFromErrno(code) : Error{ErrorNumber::PermissionDenied, file.errorString()};
+}
+
+Error RecordFile::open(const QString &path, Mode mode)
 {
     close();
-    m_created = !QFile::exists(path);
-    m_file.setFileName(path);
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile())
+        return {ErrorNumber::BadFileMode, info.isDir() ? QStringLiteral("it is a folder, not a file")
+                                                       : QStringLiteral("it is not a regular file")};
+    m_path = path;
+    m_mode = mode;
+    m_committed = false;
+    m_size = m_startSize = 0;
     errno = 0;
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        const int code = errno;
-        Error e = code ? errorFromErrno(code) : Error{ErrorNumber::PermissionDenied, m_file.errorString()};
-        m_file.setFileName(QString());
-        return e;
+    switch (mode) {
+    case Mode::Create: {
+        auto file = std::make_unique<QFile>(path);
+        if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+            if (info.exists() || QFileInfo::exists(path))
+                return {ErrorNumber::FileAlreadyOpen, QStringLiteral("the file exists already")};
+            return fail(*file);
+        }
+        m_file = std::move(file);
+        break;
     }
-    m_size = 0;
-    if (Error e = syncToDisk(m_file.handle())) {
-        close();
-        return e;
-    }
-    if (m_created) {
-        if (Error e = syncDirectoryOf(path)) {
-            close();
+    case Mode::Replace: {
+        if (!info.exists())
+            return open(path, Mode::Create);
+        // The old file stays as it is until commit(); the new records go to a
+        // file of our own beside it, which then takes the name.
+        auto *temporary = new QTemporaryFile(path + QStringLiteral(".XXXXXX"));
+        if (!temporary->open()) {
+            const Error e = fail(*temporary);
+            delete temporary;
             return e;
         }
+        m_temporary = temporary;
+        m_file.reset(temporary);
+        break;
+    }
+    case Mode::Append: {
+        auto file = std::make_unique<QFile>(path);
+        if (!file->open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+            return fail(*file);
+        const qint64 size = file->size();
+        if (size > 0) {
+            char last = 0;
+            if (!file->seek(size - 1) || file->read(&last, 1) != 1)
+                return fail(*file);
+            // Two records must never run together on one line.
+            if (last != '\n' && last != '\r')
+                return {ErrorNumber::BadFileMode, QStringLiteral("its last line has no line ending")};
+        }
+        if (!file->seek(size))
+            return fail(*file);
+        m_size = m_startSize = size;
+        m_file = std::move(file);
+        break;
+    }
     }
     return {};
 }
 
+Error RecordFile::commit()
+{
+    if (!isOpen())
+        return {ErrorNumber::BadFileMode, QStringLiteral("The file is not open")};
+    if (m_temporary) {
+        if (Error e = replaceFile(m_path, backupPath(m_path)))
+            return e;
+        if (Error e = replaceFile(m_temporary->fileName(), m_path)) {
+            replaceFile(backupPath(m_path), m_path); // put the old file back
+            return e;
+        }
+        m_temporary->setAutoRemove(false);
+    }
+    if (Error e = syncToDisk(m_file->handle()))
+        return e;
+    if (m_mode != Mode::Append) {
+        if (Error e = syncDirectoryOf(m_path))
+            return e;
+    }
+    m_committed = true;
+    return {};
+}
+
+void RecordFile::discard()
+{
+    if (!isOpen())
+        return;
+    if (m_mode == Mode::Create && !m_temporary && !m_committed)
+        QFile::remove(m_path); // nothing was written; leave no stray empty file
+    // A temporary file removes itself on close.
+    close();
+}
+
 Error RecordFile::writeLine(const QByteArray &record)
 {
-    if (!m_file.isOpen())
+    if (!isOpen())
         return {ErrorNumber::BadFileMode, QStringLiteral("The file is not open")};
     m_line.clear();
     m_line.append(record);
     m_line.append("\r\n", 2);
     errno = 0;
-    const qint64 written = m_file.write(m_line);
+    const qint64 written = m_file->write(m_line);
     Error e;
     if (written != m_line.size())
-        e = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, m_file.errorString()};
+        e = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, m_file->errorString()};
     else
-        e = syncToDisk(m_file.handle());
+        e = syncToDisk(m_file->handle());
     if (e) {
         // Keep the file a whole number of records.
-        m_file.resize(m_size);
-        m_file.seek(m_size);
-        m_file.unsetError();
+        m_file->resize(m_size);
+        m_file->seek(m_size);
+        m_file->unsetError();
         return e;
     }
     m_size += written;
@@ -58,8 +166,9 @@ Error RecordFile::writeLine(const QByteArray &record)
 
 void RecordFile::close()
 {
-    if (m_file.isOpen())
-        m_file.close();
-    m_file.setFileName(QString());
-    m_size = 0;
+    if (m_file)
+        m_file->close();
+    m_file.reset();
+    m_temporary = nullptr;
+    m_size = m_startSize = 0;
 }

@@ -1,69 +1,63 @@
 #include "transfer/DownloadTransfer.h"
 
-#include "platform/FileDialog.h"
 #include "link/Framing.h"
-#include "platform/MessageBox.h"
-#include "transfer/Messages.h"
 #include "link/SerialPort.h"
 #include "link/SetCommPort.h"
 #include "platform/Timer.h"
+#include "transfer/Messages.h"
 
-DownloadTransfer::DownloadTransfer(SerialPort &port, FileDialog &dialog, MessageBox &box, DownloadView &view,
-                                   Timer &timer1, const qint16 &comPortNumber, QObject *parent)
+namespace {
+// Pieces of a long line are queued while the port holds less than this.
+constexpr qint64 FeedLowWater = LineReader::ChunkSize;
+}
+
+DownloadTransfer::DownloadTransfer(SerialPort &port, Timer &timer1, QObject *parent)
     : QObject(parent)
     , m_port(port)
-    , m_dialog(dialog)
-    , m_box(box)
-    , m_view(view)
     , m_timer1(timer1)
-    , m_comPortNumber(comPortNumber)
+    , m_timeout(&timer1, port)
     , m_dispatch(port, [this](int event) { handleComm(event); })
 {
+    m_timer1.stop();
+    m_timeout.setTimeoutMs(ReplyTimeout::TickLimit * TickIntervalMs);
     connect(&m_port, &SerialPort::onComm, this, &DownloadTransfer::MSComm1_OnComm);
+    connect(&m_port, &SerialPort::sent, this, &DownloadTransfer::feedLine);
     connect(&m_timer1, &Timer::tick, this, &DownloadTransfer::Timer1_Timer);
 }
 
-void DownloadTransfer::DownloadFromRS232()
+void DownloadTransfer::setReplyTimeout(int ms, bool strict)
 {
-    // Start waits in a file dialog and maybe a box; what the port announces
-    // meanwhile is handled once Start has ended, not inside it.
-    m_dispatch.run([this] { start(); });
+    m_timeout.setTimeoutMs(ms);
+    m_strictTimeout = strict;
 }
 
-void DownloadTransfer::start()
+bool DownloadTransfer::begin(const QString &path, const PortTarget &target)
 {
     m_recordCount = 0;
-
-    m_dialog.setCancelError(true);
-    m_dialog.setFilter(QStringLiteral("*.txt"));
-    m_dialog.setDialogTitle(QStringLiteral("Open download file"));
-    if (m_dialog.setAction(FileDialog::ShowOpen).number == ErrorNumber::DialogCancelled)
-        return;
-    const QString path = m_dialog.fileName();
-
+    m_bytes = 0;
+    m_target = target;
+    m_state = TransferState::Idle;
     // A new Start ends whatever an earlier transfer of this window left behind.
-    m_timer1.stop();
+    m_timeout.stop();
+    m_lineOpen = false;
     m_file.close();
     if (Error e = m_file.open(path)) {
         if (m_port.portOpen())
             m_port.abortPort();
-        m_box.show({Messages::cannotOpenFile(path, e, false), {}, MessageBox::Buttons::Ok, MessageBox::Icon::Critical});
-        return;
+        finish(Outcome::Kind::FileError, Messages::cannotOpenFile(path, e, false), e);
+        return false;
     }
-
-    if (Error e = openTransferPort(m_port, m_comPortNumber)) {
+    if (Error e = openTransferPort(m_port, target)) {
         m_file.close();
-        m_box.show({Messages::cannotOpenPort(m_comPortNumber, m_port.deviceName(), e), {},
-                    MessageBox::Buttons::Ok, MessageBox::Icon::Critical});
-        return;
+        finish(Outcome::Kind::PortError, Messages::cannotOpenPort(target, e), e);
+        return false;
     }
-
-    m_timeoutTicks = 0;
-    m_timer1.start();
-    m_view.setText1(QString());
     m_rxBuffer.clear();
     m_currentLine.clear();
-    send("DOWN");
+    m_state = TransferState::AwaitingReply;
+    m_port.output(frame("DOWN"));
+    m_timeout.start();
+    return true;
 }
 
 void DownloadTransfer::MSComm1_OnComm()
@@ -85,11 +79,10 @@ void DownloadTransfer::handleComm(int event)
     if (event == CommEvent::Lost) {
         if (!m_file.isOpen())
             return;
-        const QString path = m_file.path();
-        stopTransfer();
-        m_box.show({Messages::connectionLost(m_port.lastFailure()) + QLatin1String("\n\n")
-                        + tr("Lines of \"%1\" sent: %2.").arg(path).arg(m_recordCount),
-                    {}, MessageBox::Buttons::Ok, MessageBox::Icon::Critical});
+        fail(Outcome::Kind::Lost,
+             Messages::connectionLost(m_port.lastFailure()) + QLatin1String("\n\n")
+                 + tr("Lines of \"%1\" sent: %2.").arg(m_file.path()).arg(m_recordCount),
+             m_port.lastFailure());
         return;
     }
     if (event != CommEvent::Receive)
@@ -97,75 +90,114 @@ void DownloadTransfer::handleComm(int event)
     const QByteArray input = m_port.input();
     if (input.isEmpty())
         return; // a replayed notification whose bytes were already taken
-    m_timer1.stop();
+    if (!m_strictTimeout)
+        m_timeout.stop();
     if (!assembleReply(m_rxBuffer, input))
         return;
+    m_timeout.stop();
 
-    if (m_rxBuffer == "NAK")
-        m_box.show({QStringLiteral("Error - NAK"), {}, MessageBox::Buttons::Ok, MessageBox::Icon::None});
-    else if (m_rxBuffer == "ACK")
+    if (m_rxBuffer == "ACK") {
         answerAck();
-    else
-        m_box.show({QStringLiteral("Unknown Command !!"), {}, MessageBox::Buttons::Ok, MessageBox::Icon::None});
+        return;
+    }
+    m_state = TransferState::Refused;
+    finish(Outcome::Kind::Refused,
+           m_rxBuffer == "NAK" ? QStringLiteral("Error - NAK") : QStringLiteral("Unknown Command !!"));
 }
 
 void DownloadTransfer::answerAck()
 {
     if (!m_file.isOpen())
         return; // no transfer of this window is running
+    if (m_lineOpen) {
+        // An answer before the whole line went out answers nothing we sent.
+        m_rxBuffer.clear();
+        return;
+    }
     if (m_file.atEnd()) {
-        send("OVER");
+        m_port.output(frame("OVER"));
         m_port.setPortOpen(false); // waits, bounded, until "OVER" is on the line
-        m_view.setText1(QStringLiteral("Over !!"));
         m_rxBuffer.clear();
         m_file.close();
+        m_state = TransferState::Idle;
+        finish(Outcome::Kind::Completed, QStringLiteral("Over !!"));
         m_recordCount = 0;
         return;
     }
-    if (Error e = m_file.readLine(m_currentLine)) {
-        const QString path = m_file.path();
-        stopTransfer();
-        m_box.show({tr("Cannot read \"%1\": %2.").arg(path, e.description), {}, MessageBox::Buttons::Ok,
-                    MessageBox::Icon::Critical});
-        return;
-    }
-    m_timeoutTicks = 0;
-    m_timer1.start();
-    m_view.setText1(QString::fromLatin1(m_currentLine));
+    m_timeout.start();
     ++m_recordCount;
     m_rxBuffer.clear();
-    send(m_currentLine);
+    m_state = TransferState::AwaitingReply;
+    m_lineOpen = true;
+    if (!sendPiece())
+        return;
+    const QByteArray first = m_currentLine;
+    feedLine();
+    Q_EMIT lineSent(first, m_recordCount, m_file.position(), m_file.size());
+}
+
+bool DownloadTransfer::sendPiece()
+{
+    bool ended = false;
+    if (Error e = m_file.readPiece(m_currentLine, ended)) {
+        fail(Outcome::Kind::FileError, tr("Cannot read \"%1\": %2.").arg(m_file.path(), e.description), e);
+        return false;
+    }
+    m_bytes += m_currentLine.size();
+    if (ended) {
+        m_lineOpen = false;
+        m_port.output(frame(m_currentLine));
+    } else {
+        m_port.output(m_currentLine);
+    }
+    return true;
+}
+
+void DownloadTransfer::feedLine()
+{
+    while (m_lineOpen && m_file.isOpen() && m_port.portOpen() && m_port.bytesToWrite() < FeedLowWater) {
+        if (!sendPiece())
+            return;
+    }
 }
 
 void DownloadTransfer::handleTick()
 {
-    ++m_timeoutTicks;
-    if (m_rxBuffer.isEmpty() && m_timeoutTicks >= TimeoutTickLimit) {
-        m_box.show({QStringLiteral("Timed Out !!"), QStringLiteral("Terminal download"), MessageBox::Buttons::Ok,
-                    MessageBox::Icon::None});
-        m_timer1.stop();
-        m_timeoutTicks = 0;
-    }
+    if (m_lineOpen || !m_timeout.count())
+        return;
+    if (!m_strictTimeout && !m_rxBuffer.isEmpty())
+        return;
+    m_state = TransferState::TimedOut;
+    finish(Outcome::Kind::TimedOut, QStringLiteral("Timed Out !!"));
+    m_timeout.stop();
+    m_timeout.resetTicks();
 }
 
-void DownloadTransfer::stopTransfer()
+void DownloadTransfer::fail(Outcome::Kind kind, const QString &message, const Error &error)
 {
-    m_timer1.stop();
+    m_timeout.stop();
+    m_lineOpen = false;
     m_port.abortPort();
     m_file.close();
     m_rxBuffer.clear();
+    m_state = TransferState::Idle;
+    finish(kind, message, error);
 }
 
-void DownloadTransfer::abandon()
+void DownloadTransfer::stop()
 {
-    m_timer1.stop();
+    const bool underWay = m_file.isOpen();
+    m_timeout.stop();
+    m_lineOpen = false;
     if (m_port.portOpen())
         m_port.setPortOpen(false);
     m_file.close();
+    m_state = TransferState::Idle;
+    if (underWay)
+        finish(Outcome::Kind::Stopped, tr("The transfer was stopped."));
 }
 
-void DownloadTransfer::send(const QByteArray &message)
+void DownloadTransfer::finish(Outcome::Kind kind, const QString &message, const Error &error)
 {
-    // A failed write is the port going away; its Lost notification reports it.
-    m_port.output(frame(message));
+    Q_EMIT finished(Outcome{kind, m_recordCount, m_bytes, message, error});
 }

@@ -1,70 +1,82 @@
 #pragma once
 
-#include "transfer/CommDispatch.h"
+#include "link/PortNames.h"
 #include "storage/LineReader.h"
+#include "transfer/CommDispatch.h"
+#include "transfer/Outcome.h"
+#include "transfer/ReplyTimeout.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 
-class FileDialog;
-class MessageBox;
+#include <functional>
+
 class SerialPort;
 class Timer;
 
-// What the DownLoad window shows of a transfer.
-class DownloadView
-{
-public:
-    virtual ~DownloadView() = default;
-    virtual void setText1(const QString &text) = 0;
-};
-
-// The DownLoad window's dialogue with the terminal: Start, the send handler
-// and the reply time-out.
+// The download dialogue: announces the file, answers each "ACK" with its next
+// line and "OVER" at its end, and reports a reply that does not come in time.
+// A line of any length goes out in pieces as the port takes them.
 class DownloadTransfer : public QObject
 {
     Q_OBJECT
 public:
-    /// Timer1 ticks once a second; a reply missing for this many ticks is reported.
-    static constexpr int TimeoutTickLimit = 5;
+    /// Timer1 ticks once a second; a reply missing for five ticks is reported.
     static constexpr int TickIntervalMs = 1000;
 
-    DownloadTransfer(SerialPort &port, FileDialog &dialog, MessageBox &box, DownloadView &view, Timer &timer1,
-                     const qint16 &comPortNumber, QObject *parent = nullptr);
+    DownloadTransfer(SerialPort &port, Timer &timer1, QObject *parent = nullptr);
 
-    /// Start: choose the input file, open it and the port, announce the download.
-    void DownloadFromRS232();
+    /// Opens the input file, then the port, and announces the download. False
+    /// when it could not start: finished() has said why and nothing was sent.
+    bool begin(const QString &path, const PortTarget &target);
     void MSComm1_OnComm();
     void Timer1_Timer();
-    /// The window was closed: stop the timer, release the port and the file.
-    void abandon();
+    /// Runs a front end's handler (Start, with its dialogs) as one handler of
+    /// this dialogue: notifications and ticks wait for its end.
+    void runHandler(const std::function<void()> &handler) { m_dispatch.run(handler); }
+    /// Longest wait for a reply (five ticks); 0 waits for ever. strict: a
+    /// reply must be complete within it (the window's rule instead waits
+    /// without limit once any part of a reply has come).
+    void setReplyTimeout(int ms, bool strict = false);
+    /// Ends the transfer where it stands: timer stopped, port closed after its
+    /// queued bytes, file closed. finished(Stopped) follows when a transfer
+    /// was under way.
+    void stop();
 
+    TransferState state() const { return m_state; }
+    bool inProgress() const { return m_state == TransferState::AwaitingReply; }
+    PortTarget target() const { return m_target; }
     const QByteArray &RxBuffer() const { return m_rxBuffer; }
-    const QByteArray &CurrentLine() const { return m_currentLine; }
-    int TimeoutTicks() const { return m_timeoutTicks; }
+    int TimeoutTicks() const { return m_timeout.ticks(); }
     qint64 RecordCount() const { return m_recordCount; }
-    bool running() const { return m_file.isOpen(); }
+
+Q_SIGNALS:
+    /// A line went out (its first piece, for a long one): its number, and the
+    /// bytes of the file done and in all.
+    void lineSent(const QByteArray &line, qint64 count, qint64 fileDone, qint64 fileSize);
+    void finished(const Outcome &outcome);
 
 private:
-    void start();
     void handleComm(int event);
     void handleTick();
     void answerAck();
-    void stopTransfer();
-    void send(const QByteArray &message);
+    void feedLine();
+    bool sendPiece();
+    void fail(Outcome::Kind kind, const QString &message, const Error &error = {});
+    void finish(Outcome::Kind kind, const QString &message, const Error &error = {});
 
     SerialPort &m_port;
-    FileDialog &m_dialog;
-    MessageBox &m_box;
-    DownloadView &m_view;
     Timer &m_timer1;
-    const qint16 &m_comPortNumber;
-
+    ReplyTimeout m_timeout;
+    bool m_strictTimeout = false;
+    TransferState m_state = TransferState::Idle;
+    PortTarget m_target;
     QByteArray m_rxBuffer;
-    QByteArray m_currentLine;
-    int m_timeoutTicks = 0;
-    qint64 m_recordCount = 0;  // lines sent; nothing shows it
+    QByteArray m_currentLine;  // the piece being sent
+    bool m_lineOpen = false;   // pieces of the current line are still to go
+    qint64 m_recordCount = 0;  // lines sent
+    qint64 m_bytes = 0;
     LineReader m_file;
     CommDispatch m_dispatch;
 };

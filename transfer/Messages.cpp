@@ -17,9 +17,9 @@ QString Messages::cannotOpenFile(const QString &path, const Error &error, bool f
         .arg(path, error.description);
 }
 
-QString Messages::cannotOpenPort(int comPortNumber, const QString &device, const Error &error)
+QString Messages::cannotOpenPort(const PortTarget &target, const Error &error)
 {
-    QString text = tr("Cannot open COM%1 (%2): %3.").arg(comPortNumber).arg(device, error.description);
+    QString text = tr("Cannot open %1: %2.").arg(target.describe(), error.description);
     const QStringList devices = availableSerialDevices();
     text += QLatin1String("\n\n");
     text += devices.isEmpty() ? tr("No serial devices were found on this computer.")

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/PortNames.h"
 #include "platform/Error.h"
 
 #include <QString>
@@ -8,6 +9,6 @@
 // them, so the two windows word the same trouble the same way.
 namespace Messages {
 QString cannotOpenFile(const QString &path, const Error &error, bool forWriting);
-QString cannotOpenPort(int comPortNumber, const QString &device, const Error &error);
+QString cannotOpenPort(const PortTarget &target, const Error &error);
 QString connectionLost(const Error &error);
 }

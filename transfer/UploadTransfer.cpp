@@ -1,80 +1,64 @@
 #include "transfer/UploadTransfer.h"
 
-#include "platform/FileDialog.h"
-#include "storage/FileExist.h"
 #include "link/Framing.h"
-#include "platform/MessageBox.h"
-#include "transfer/Messages.h"
 #include "link/SerialPort.h"
 #include "link/SetCommPort.h"
+#include "platform/Timer.h"
+#include "transfer/Messages.h"
 
-UploadTransfer::UploadTransfer(SerialPort &port, FileDialog &dialog, MessageBox &box, UploadView &view,
-                               const qint16 &comPortNumber, QObject *parent)
+UploadTransfer::UploadTransfer(SerialPort &port, Timer *timer, QObject *parent)
     : QObject(parent)
     , m_port(port)
-    , m_dialog(dialog)
-    , m_box(box)
-    , m_view(view)
-    , m_comPortNumber(comPortNumber)
+    , m_timeout(timer, port)
     , m_dispatch(port, [this](int event) { handleComm(event); })
 {
     connect(&m_port, &SerialPort::onComm, this, &UploadTransfer::MSComm1_OnComm);
+    if (timer)
+        connect(timer, &Timer::tick, this, [this] {
+            if (!m_dispatch.busy())
+                m_dispatch.run([this] { handleTick(); });
+        });
 }
 
-void UploadTransfer::UploadFromRS232()
+void UploadTransfer::setReplyTimeout(int ms)
 {
-    // Start waits in a file dialog and maybe a box; what the port announces
-    // meanwhile is handled once Start has ended, not inside it.
-    m_dispatch.run([this] { start(); });
+    m_timeout.setTimeoutMs(ms);
 }
 
-void UploadTransfer::start()
+bool UploadTransfer::begin(const QString &path, const PortTarget &target, RecordFile::Mode mode)
 {
     m_recordCount = 0;
-
-    m_dialog.setCancelError(true);
-    m_dialog.setFilter(QStringLiteral("*.txt"));
-    m_dialog.setDialogTitle(QStringLiteral("Save Files"));
-    if (m_dialog.setAction(FileDialog::ShowSave))
-        return;
-
-    QString path = m_dialog.fileName();
-    if (!path.contains(QLatin1Char('.'))) {
-        path += QStringLiteral(".txt");
-        m_dialog.setFileName(path);
-    }
-
-    if (FileExist(path)) {
-        const auto answer = m_box.show({QStringLiteral("File exists !! Replace file?? "), QStringLiteral("Warning"),
-                                        MessageBox::Buttons::YesNo, MessageBox::Icon::Information});
-        if (answer != MessageBox::Answer::Yes)
-            return;
-    }
-
+    m_bytes = 0;
+    m_path = path;
+    m_target = target;
+    m_timeout.stop();
+    m_state = TransferState::Idle;
     // Records go only to the file chosen for this transfer: an earlier one
     // that still holds its file (stopped on "NAK", say) gives it up now.
     m_file.close();
-    if (Error e = m_file.open(path)) {
+    if (Error e = m_file.open(path, mode)) {
         if (m_port.portOpen())
             m_port.abortPort();
-        m_box.show({Messages::cannotOpenFile(path, e, true), {}, MessageBox::Buttons::Ok, MessageBox::Icon::Critical});
-        return;
+        finish(Outcome::Kind::FileError, Messages::cannotOpenFile(path, e, true), e);
+        return false;
     }
-
-    if (Error e = openTransferPort(m_port, m_comPortNumber)) {
-        const bool created = m_file.createdByOpen();
-        m_file.close();
-        if (created)
-            QFile::remove(path); // nothing was written; leave no stray empty file
-        m_box.show({Messages::cannotOpenPort(m_comPortNumber, m_port.deviceName(), e), {},
-                    MessageBox::Buttons::Ok, MessageBox::Icon::Critical});
-        return;
+    if (Error e = openTransferPort(m_port, target)) {
+        m_file.discard();
+        finish(Outcome::Kind::PortError, Messages::cannotOpenPort(target, e), e);
+        return false;
     }
-
-    m_view.setText1(QString());
+    // The file takes its name (the old one kept beside it) only now that the
+    // transfer can run, and durably, before any record can be removed.
+    if (Error e = m_file.commit()) {
+        m_file.discard();
+        m_port.setPortOpen(false);
+        finish(Outcome::Kind::FileError, Messages::cannotOpenFile(path, e, true), e);
+        return false;
+    }
     m_rxBuffer.clear();
-    m_recordCount = 0;
+    m_state = TransferState::AwaitingReply;
     send("READ");
+    return true;
 }
 
 void UploadTransfer::MSComm1_OnComm()
@@ -87,12 +71,10 @@ void UploadTransfer::handleComm(int event)
     if (event == CommEvent::Lost) {
         if (!m_file.isOpen())
             return;
-        const QString path = m_file.path();
-        stopTransfer();
-        m_box.show({Messages::connectionLost(m_port.lastFailure())
-                        + QLatin1String("\n\n")
-                        + tr("Records saved in \"%1\": %2.").arg(path).arg(m_recordCount),
-                    {}, MessageBox::Buttons::Ok, MessageBox::Icon::Critical});
+        fail(Outcome::Kind::Lost,
+             Messages::connectionLost(m_port.lastFailure()) + QLatin1String("\n\n")
+                 + tr("Records saved in \"%1\": %2.").arg(m_file.path()).arg(m_recordCount),
+             m_port.lastFailure());
         return;
     }
     if (event != CommEvent::Receive)
@@ -102,13 +84,25 @@ void UploadTransfer::handleComm(int event)
         return; // nothing new: a replayed notification whose bytes were taken
     if (!assembleReply(m_rxBuffer, input))
         return;
+    m_timeout.stop();
     handleReply();
+}
+
+void UploadTransfer::handleTick()
+{
+    if (!m_timeout.count())
+        return;
+    m_timeout.stop();
+    m_timeout.resetTicks();
+    m_state = TransferState::TimedOut;
+    finish(Outcome::Kind::TimedOut, QStringLiteral("Timed Out !!"));
 }
 
 void UploadTransfer::handleReply()
 {
     if (m_rxBuffer == "NAK") {
-        m_box.show({QStringLiteral("error"), {}, MessageBox::Buttons::Ok, MessageBox::Icon::None});
+        m_state = TransferState::Refused;
+        finish(Outcome::Kind::Refused, QStringLiteral("error"));
         // What the terminal says next is a reply of its own, not a record
         // with "NAK" in front of it.
         m_rxBuffer.clear();
@@ -116,14 +110,11 @@ void UploadTransfer::handleReply()
         m_rxBuffer.clear();
         send("READ");
     } else if (m_rxBuffer == "OVER") {
-        m_view.setLabel2(QString::number(m_recordCount));
-        send("DONE");
-        if (m_recordCount == 0)
-            m_box.show({QStringLiteral("NO Data Received !!"), QStringLiteral("Information"), MessageBox::Buttons::Ok,
-                        MessageBox::Icon::Information});
-        else
-            m_box.show({QString::number(m_recordCount) + QStringLiteral(" records received !!"),
-                        QStringLiteral("Information"), MessageBox::Buttons::Ok, MessageBox::Icon::None});
+        send("DONE", false);
+        m_state = TransferState::Idle;
+        finish(Outcome::Kind::Completed, m_recordCount == 0
+                                             ? QStringLiteral("NO Data Received !!")
+                                             : QString::number(m_recordCount) + QStringLiteral(" records received !!"));
         if (m_port.portOpen())
             m_port.setPortOpen(false);
         m_file.close();
@@ -134,41 +125,60 @@ void UploadTransfer::handleReply()
 
 void UploadTransfer::storeRecord()
 {
-    m_view.setText1(QString::fromLatin1(m_rxBuffer));
+    if (!m_file.isOpen())
+        return; // no transfer of this dialogue holds a file: nothing is removed
     if (Error e = m_file.writeLine(m_rxBuffer)) {
         // Without the record on disk the terminal must keep it: no "REMOVE".
-        const QString path = m_file.isOpen() ? m_file.path() : m_dialog.fileName();
-        stopTransfer();
-        m_box.show({tr("Record %1 could not be saved in \"%2\": %3.").arg(m_recordCount + 1).arg(path, e.description)
-                        + QLatin1String("\n\n")
-                        + tr("The transfer was stopped. The terminal keeps this record and the ones after it; "
-                             "records saved before it: %1.")
-                              .arg(m_recordCount),
-                    {}, MessageBox::Buttons::Ok, MessageBox::Icon::Critical});
+        const QString path = m_file.path();
+        fail(Outcome::Kind::FileError,
+             tr("Record %1 could not be saved in \"%2\": %3.").arg(m_recordCount + 1).arg(path, e.description)
+                 + QLatin1String("\n\n")
+                 + tr("The transfer was stopped. The terminal keeps this record and the ones after it; "
+                      "records saved before it: %1.")
+                       .arg(m_recordCount),
+             e);
         return;
     }
     ++m_recordCount;
-    m_view.setLabel2(QString::number(m_recordCount));
-    m_rxBuffer.clear();
+    m_bytes += m_rxBuffer.size();
+    // The terminal waits for this answer; the display can wait for it.
     send("REMOVE");
+    Q_EMIT recordSaved(m_rxBuffer, m_recordCount);
+    m_rxBuffer.clear();
 }
 
-void UploadTransfer::stopTransfer()
+void UploadTransfer::fail(Outcome::Kind kind, const QString &message, const Error &error)
 {
+    // A dead line or a lost record ends it at once: nothing more goes out.
+    m_timeout.stop();
     m_port.abortPort();
     m_file.close();
     m_rxBuffer.clear();
+    m_state = TransferState::Idle;
+    finish(kind, message, error);
 }
 
-void UploadTransfer::abandon()
+void UploadTransfer::stop()
 {
+    const bool underWay = m_file.isOpen();
+    m_timeout.stop();
     if (m_port.portOpen())
         m_port.setPortOpen(false);
     m_file.close();
+    m_state = TransferState::Idle;
+    if (underWay)
+        finish(Outcome::Kind::Stopped, tr("The transfer was stopped."));
 }
 
-void UploadTransfer::send(const QByteArray &word)
+void UploadTransfer::finish(Outcome::Kind kind, const QString &message, const Error &error)
+{
+    Q_EMIT finished(Outcome{kind, m_recordCount, m_bytes, message, error});
+}
+
+void UploadTransfer::send(const QByteArray &word, bool awaitReply)
 {
     // A failed write is the port going away; its Lost notification reports it.
     m_port.output(frame(word));
+    if (awaitReply)
+        m_timeout.start();
 }

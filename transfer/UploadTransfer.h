@@ -1,62 +1,78 @@
 #pragma once
 
-#include "transfer/CommDispatch.h"
+#include "link/PortNames.h"
 #include "storage/RecordFile.h"
+#include "transfer/CommDispatch.h"
+#include "transfer/Outcome.h"
+#include "transfer/ReplyTimeout.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 
-class FileDialog;
-class MessageBox;
+#include <functional>
+
 class SerialPort;
+class Timer;
 
-// What the Upload window shows of a transfer.
-class UploadView
-{
-public:
-    virtual ~UploadView() = default;
-    virtual void setText1(const QString &text) = 0;
-    virtual void setLabel2(const QString &text) = 0;
-};
-
-// The Upload window's dialogue with the terminal: Start and the receive
-// handler. Records are on disk before the terminal is told to remove them.
+// The upload dialogue: asks the terminal for its records, writes each as one
+// line of the output file and tells the terminal to remove it only once it is
+// on disk. Front ends (the Upload window, the command line) start it, show
+// its progress and report how it finished.
 class UploadTransfer : public QObject
 {
     Q_OBJECT
 public:
-    UploadTransfer(SerialPort &port, FileDialog &dialog, MessageBox &box, UploadView &view,
-                   const qint16 &comPortNumber, QObject *parent = nullptr);
+    /// timer drives the optional reply time-out; null: none (as in the window).
+    explicit UploadTransfer(SerialPort &port, Timer *timer = nullptr, QObject *parent = nullptr);
 
-    /// Start: choose the output file, open it and the port, ask for the first record.
-    void UploadFromRS232();
+    /// Opens the output file as mode says, then the port; puts the file in
+    /// place and asks for the first record. False when it could not start:
+    /// finished() has said why, nothing was sent and the files are as before.
+    bool begin(const QString &path, const PortTarget &target, RecordFile::Mode mode);
     /// The serial port's notification.
     void MSComm1_OnComm();
-    /// The window was closed: release the port and the file, keeping what was written.
-    void abandon();
+    /// Runs a front end's handler (Start, with its dialogs) as one handler of
+    /// this dialogue: notifications that arrive meanwhile wait for its end.
+    void runHandler(const std::function<void()> &handler) { m_dispatch.run(handler); }
+    /// Longest wait for a complete reply; 0 (the default) waits for ever.
+    void setReplyTimeout(int ms);
+    /// Ends the transfer where it stands: the port is closed after its queued
+    /// bytes, the file keeps every record so far. finished(Stopped) follows
+    /// when a transfer was under way.
+    void stop();
 
+    TransferState state() const { return m_state; }
+    /// A message is out and its reply awaited, with no refusal or time-out since.
+    bool inProgress() const { return m_state == TransferState::AwaitingReply; }
+    /// The port of the transfer that last started.
+    PortTarget target() const { return m_target; }
+    QString path() const { return m_path; }
     const QByteArray &RxBuffer() const { return m_rxBuffer; }
     qint64 RecordCount() const { return m_recordCount; }
-    /// True from Start until the transfer has ended or was stopped.
-    bool running() const { return m_file.isOpen(); }
+
+Q_SIGNALS:
+    /// A record is on disk and "REMOVE" went out for it.
+    void recordSaved(const QByteArray &record, qint64 count);
+    void finished(const Outcome &outcome);
 
 private:
-    void start();
     void handleComm(int event);
+    void handleTick();
     void handleReply();
     void storeRecord();
-    void stopTransfer();
-    void send(const QByteArray &word);
+    void fail(Outcome::Kind kind, const QString &message, const Error &error = {});
+    void finish(Outcome::Kind kind, const QString &message, const Error &error = {});
+    void send(const QByteArray &word, bool awaitReply = true);
 
     SerialPort &m_port;
-    FileDialog &m_dialog;
-    MessageBox &m_box;
-    UploadView &m_view;
-    const qint16 &m_comPortNumber;
-
+    ReplyTimeout m_timeout;
+    TransferState m_state = TransferState::Idle;
+    PortTarget m_target;
+    QString m_path;
     QByteArray m_rxBuffer;
     qint64 m_recordCount = 0;  // wide: a terminal may hold more than 32767 records
+    qint64 m_bytes = 0;
     RecordFile m_file;
     CommDispatch m_dispatch;
 };

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "gui/TransferForm.h"
+#include "gui/WindowParts.h"
+#include "link/PortNames.h"
+#include "transfer/Outcome.h"
+
+#include <QByteArray>
+#include <QTimer>
+#include <QWidget>
+
+struct Module1;
+
+// What the Upload and DownLoad windows have in common: their parts, their
+// controls, and a display that keeps up with the transfer without slowing it.
+//
+// The controls show the latest record or line and count, refreshed at most
+// RefreshMs apart: a repaint between a reply and its answer would delay every
+// exchange, so each one only notes what to show. The end of a transfer shows
+// the final values at once, before any box.
+class TransferWindow : public QWidget
+{
+    Q_OBJECT
+public:
+    static constexpr int RefreshMs = 40;
+
+    const TransferForm &form() const { return m_form; }
+    SerialPort &MSComm1() { return *m_parts.port; }
+    FileDialog &CmdFILE() { return *m_parts.dialog; }
+
+protected:
+    TransferWindow(WindowParts parts, Module1 &module, const QString &title, int command1Left,
+                   const QString &label2Caption);
+    ~TransferWindow() override;
+
+    /// Notes what the controls are to show; they follow within RefreshMs.
+    void showLater(const QByteArray &text1, qint64 count);
+    /// Shows what was noted, now.
+    void refreshNow();
+    /// Asks before a running transfer is stopped for a new one; true: go on.
+    bool confirmRestart(const PortTarget &running);
+    /// The box that tells how a transfer ended; timeoutTitle titles "Timed Out !!".
+    void reportOutcome(const Outcome &outcome, const QString &timeoutTitle);
+    /// The window is closed: back to its design, nothing pending.
+    void resetToDesign();
+
+    WindowParts m_parts;
+    Module1 &m_module;
+    TransferForm m_form;
+
+private:
+    QString m_label2Design;
+    QTimer m_refresh;
+    QByteArray m_pendingText1;
+    qint64 m_pendingCount = -1;  // -1: Label2 is not to change
+    bool m_pending = false;
+};
+
+/// A record or line as the user reads it: in the system's 8-bit code page,
+/// and byte for byte as Latin-1 where it does not decode.
+QString displayText(const QByteArray &bytes);
