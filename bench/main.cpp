@@ -2,7 +2,10 @@
 // a pty against quillan-simterm running as a separate process. Prints
 // Markdown table rows; bench/run.sh puts them together.
 #include "BareLoops.h"
-#include "BenchParts.h"
+#include "transfer/DownloadTransfer.h"
+#include "transfer/UploadTransfer.h"
+#include "link/QtSerialPort.h"
+#include "platform/Timer.h"
 #include "Measure.h"
 
 #include "link/QtSerialPort.h"
@@ -95,42 +98,38 @@ Run qtUpload(const Config &c, bool withTimings)
         err(QStringLiteral("quillan-simterm did not start"));
         return r;
     }
-    qputenv("QUILLAN_COM1", sim.device().toLocal8Bit());
     const QString output = c.dir + QStringLiteral("/upload-qt.txt");
     QFile::remove(output);
 
     QtSerialPort port;
-    FixedFileDialog dialog(output);
-    RecordingMessageBox box;
-    CallbackUploadView view;
-    const qint16 comPort = 1;
-    UploadTransfer transfer(port, dialog, box, view, comPort);
+    UploadTransfer transfer(port);
     QEventLoop loop;
     bool finished = false;
-    box.onShow = [&](const MessageBox::Request &) {
+    Outcome outcome;
+    QObject::connect(&transfer, &UploadTransfer::finished, [&](const Outcome &o) {
+        outcome = o;
         finished = true;
         loop.quit();
-    };
-    view.onCount = [&] {
-        const qint64 n = transfer.RecordCount();
+    });
+    QObject::connect(&transfer, &UploadTransfer::recordSaved, [&](const QByteArray &, qint64 n) {
         if (n == 10'000 && r.hwmAt10k < 0)
             r.hwmAt10k = peakResidentKiB();
         else if (n == 100'000 && r.hwmAt100k < 0)
             r.hwmAt100k = peakResidentKiB();
-    };
+    });
 
     r.hwmStart = peakResidentKiB();
     QElapsedTimer clock;
     clock.start();
-    transfer.UploadFromRS232();
+    transfer.begin(output, PortTarget{1, sim.device()}, RecordFile::Mode::Create);
     if (!finished)
         loop.exec();
     r.seconds = double(clock.nsecsElapsed()) / 1e9;
     r.hwmEnd = peakResidentKiB();
     r.items = transfer.RecordCount();
-    const bool told = box.shown.size() == 1 && box.shown.first().contains(QStringLiteral("records received"));
+    const bool told = outcome.kind == Outcome::Kind::Completed;
     if (!told)
-        err(QStringLiteral("upload ended with: %1").arg(box.shown.join(QStringLiteral(" / "))));
+        err(QStringLiteral("upload ended with: %1").arg(outcome.message));
     r.ok = finishSim(sim, timings, r) && told && r.items == c.count;
     QFile::remove(output);
     return r;
@@ -188,36 +187,25 @@ Run qtDownload(const Config &c, const QString &input, bool withTimings)
         err(QStringLiteral("quillan-simterm did not start"));
         return r;
     }
-    qputenv("QUILLAN_COM1", sim.device().toLocal8Bit());
-
     QtSerialPort port;
-    FixedFileDialog dialog(input);
-    RecordingMessageBox box;
-    CallbackDownloadView view;
     QtTimer timer;
-    timer.setInterval(DownloadTransfer::TickIntervalMs);
-    const qint16 comPort = 1;
-    DownloadTransfer transfer(port, dialog, box, view, timer, comPort);
+    DownloadTransfer transfer(port, timer);
     QEventLoop loop;
     bool finished = false, over = false;
-    box.onShow = [&](const MessageBox::Request &req) {
-        err(QStringLiteral("download box: %1").arg(req.text));
+    QObject::connect(&transfer, &DownloadTransfer::finished, [&](const Outcome &o) {
+        if (o.kind == Outcome::Kind::Completed)
+            over = true;
+        else
+            err(QStringLiteral("download ended with: %1").arg(o.message));
         finished = true;
         loop.quit();
-    };
-    view.onText = [&](const QString &text) {
-        if (text == QLatin1String("Over !!")) {
-            over = finished = true;
-            loop.quit();
-        } else if (!text.isEmpty()) {
-            ++r.items;
-        }
-    };
+    });
+    QObject::connect(&transfer, &DownloadTransfer::lineSent, [&] { ++r.items; });
 
     r.hwmStart = peakResidentKiB();
     QElapsedTimer clock;
     clock.start();
-    transfer.DownloadFromRS232();
+    transfer.begin(input, PortTarget{1, sim.device()});
     if (!finished)
         loop.exec();
     r.seconds = double(clock.nsecsElapsed()) / 1e9;

@@ -2,6 +2,7 @@
 
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 
 FileDialog::Outcome QtFileDialog::show(const Request &request)
 {
@@ -19,5 +20,10 @@ FileDialog::Outcome QtFileDialog::show(const Request &request)
     }
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {Outcome::Cancelled, {}, {}};
+    // Qt reads double quotes in the name field as a list of names
+    // ('my "quoted" name' gives quoted.txt): take what was typed, as typed.
+    const auto *typed = dialog.findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+    if (typed && typed->text().contains(QLatin1Char('"')))
+        return {Outcome::Chosen, dialog.directory().absoluteFilePath(typed->text()), {}};
     return {Outcome::Chosen, dialog.selectedFiles().constFirst(), {}};
 }

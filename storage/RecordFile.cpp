@@ -84,6 +84,8 @@ Error RecordFile::open(const QString &path, Mode mode)
         break;
     }
     case Mode::Append: {
+        if (!info.exists())
+            return open(path, Mode::Create);
         auto file = std::make_unique<QFile>(path);
         if (!file->open(QIODevice::ReadWrite | QIODevice::Unbuffered))
             return fail(*file);
@@ -149,7 +151,8 @@ Error RecordFile::writeLine(const QByteArray &record)
     errno = 0;
     const qint64 written = m_file->write(m_line);
     Error e;
-    if (written != m_line.size())
+    // flush(): a temporary file is buffered by Qt, and the sync below must see the line.
+    if (written != m_line.size() || !m_file->flush())
         e = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, m_file->errorString()};
     else
         e = syncToDisk(m_file->handle());

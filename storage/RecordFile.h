@@ -23,7 +23,8 @@ public:
     enum class Mode {
         Create,   // a new file; an existing one is refused
         Replace,  // the existing file is kept as NAME.bak, then a new one takes its name
-        Append,   // records go after what the file holds; it must end with a line ending
+        Append,   // records go after what the file holds (which must end with a line
+                  // ending), or into a new file
     };
 
     RecordFile();

@@ -2,28 +2,21 @@
 // boundaries, including bytes that arrive while a message box is open.
 //
 // Input: one flags byte, then pieces, each a control byte and its bytes.
-//   flags bit 0     the output file exists already (the Replace question is answered Yes)
+//   flags bit 0     the output file exists already (and is replaced)
 //   control & 0x3F  piece length; 0x3F: 63 + 4 * the next byte
 //   control & 0x40  an empty notification follows the piece
 //   control & 0x80  the piece arrives while the next message box is open
 // The PC's reads are what the port handed out; the expected outcome is worked
 // out from them by a separate model of the dialogue.
 #include "FuzzSupport.h"
-#include "support/ScriptedParts.h"
 #include "transfer/UploadTransfer.h"
 
 #include <QFile>
+#include <QStringList>
+
+#include <algorithm>
 
 namespace {
-
-class RecordingView final : public UploadView
-{
-public:
-    void setText1(const QString &t) override { text1 = t; }
-    void setLabel2(const QString &t) override { label2 = t; }
-    QString text1;
-    QString label2;
-};
 
 QByteArray readFile(const QString &path)
 {
@@ -98,13 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     MemoryPort port;
-    ScriptedFileDialog dialog;
-    ScriptedMessageBox box;
-    RecordingView view;
-    const qint16 comPort = 1;
-    dialog.chooseNext(path);
-    if (preexisting)
-        box.answerNext(MessageBox::Answer::Yes);
+    QStringList boxes;
+    int boxesOpen = 0, mostOpenAtOnce = 0;
+    QByteArray lastRecord;
+    qint64 shownCount = -1;
 
     std::vector<QByteArray> reads;
     port.onRead = [&](const QByteArray &r) { reads.push_back(r); };
@@ -118,26 +108,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (control & 0x40)
             port.arrive({});
     };
-    // What a modal box's event loop lets through while it is open.
-    box.onShow = [&](const MessageBox::Request &) {
+
+    UploadTransfer transfer(port);
+    // The window's boxes: shown from the finished() handler, with what a
+    // modal box's event loop lets through while it is open.
+    QObject::connect(&transfer, &UploadTransfer::finished, [&](const Outcome &o) {
+        shownCount = o.count;
+        boxes.append(o.message);
+        ++boxesOpen;
+        mostOpenAtOnce = std::max(mostOpenAtOnce, boxesOpen);
         while (!in.empty() && (in.peek() & 0x80))
             deliverNext();
-    };
-
-    UploadTransfer transfer(port, dialog, box, view, comPort);
-    transfer.UploadFromRS232();
-    FUZZ_CHECK(port.portOpen() && transfer.running(), QByteArray());
+        --boxesOpen;
+    });
+    QObject::connect(&transfer, &UploadTransfer::recordSaved, [&](const QByteArray &record, qint64 count) {
+        lastRecord = record;
+        shownCount = count;
+    });
+    transfer.begin(path, PortTarget{1, QStringLiteral("memory")},
+                   preexisting ? RecordFile::Mode::Replace : RecordFile::Mode::Create);
+    FUZZ_CHECK(port.portOpen() && (transfer.state() != TransferState::Idle), QByteArray());
     FUZZ_CHECK(port.writes == std::vector<QByteArray>{"READ\r"}, joined(port.writes));
 
     while (!in.empty())
         deliverNext();
 
     const Expected e = model(reads);
-    QStringList boxes = box.texts();
-    if (preexisting) {
-        FUZZ_CHECK(!boxes.isEmpty() && boxes.first().startsWith(QLatin1String("File exists")), QByteArray());
-        boxes.removeFirst();
-    }
 
     // Every byte that reached the open port was read, or dropped by the close after OVER.
     FUZZ_CHECK(port.readBytes + port.droppedBytes == port.arrivedBytes, port.readBytes);
@@ -148,21 +144,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(port.writes == e.writes, joined(port.writes) + " expected " + joined(e.writes));
     FUZZ_CHECK(port.writesWhileClosed == 0, QByteArray());
     FUZZ_CHECK(boxes == e.boxes, boxes.join(QLatin1Char('|')).toLatin1());
+    FUZZ_CHECK(mostOpenAtOnce <= 1, QByteArray());
     FUZZ_CHECK(transfer.RecordCount() == qint64(e.records.size()), QByteArray::number(transfer.RecordCount()));
-    FUZZ_CHECK(transfer.running() == !e.over, QByteArray());
+    FUZZ_CHECK((transfer.state() != TransferState::Idle) == !e.over, QByteArray());
     FUZZ_CHECK(port.portOpen() == !e.over, QByteArray());
     if (!e.over)
         FUZZ_CHECK(transfer.RxBuffer() == e.rxBuffer, transfer.RxBuffer());
     if (!e.records.empty())
-        FUZZ_CHECK(view.text1 == QString::fromLatin1(e.records.back()), view.text1.toLatin1());
+        FUZZ_CHECK(lastRecord == e.records.back(), lastRecord);
     if (!e.records.empty() || e.over)
-        FUZZ_CHECK(view.label2 == QString::number(e.records.size()), view.label2.toLatin1());
+        FUZZ_CHECK(shownCount == qint64(e.records.size()), QByteArray::number(shownCount));
 
     // The file holds exactly the records answered with REMOVE, byte for byte, in order.
     QByteArray expectedFile;
     for (const QByteArray &r : e.records)
         expectedFile += r + "\r\n";
-    transfer.abandon();
+    transfer.stop();
     FUZZ_CHECK(readFile(path) == expectedFile, readFile(path));
+    if (preexisting)
+        FUZZ_CHECK(readFile(RecordFile::backupPath(path)) == "stale record\r\n", readFile(RecordFile::backupPath(path)));
     return 0;
 }

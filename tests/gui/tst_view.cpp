@@ -6,6 +6,7 @@
 #include "support/ScriptedParts.h"
 #include "tools/SimTerminal.h"
 #include "support/TestFiles.h"
+#include "gui/Module1.h"
 #include "gui/Upload.h"
 
 #include <QDir>
@@ -64,11 +65,11 @@ struct Window
     {
         return upload ? upload->transfer().RecordCount() : download->transfer().RecordCount();
     }
-    bool running() const { return upload ? upload->transfer().running() : download->transfer().running(); }
+    bool running() const { return upload ? (upload->transfer().state() != TransferState::Idle) : (download->transfer().state() != TransferState::Idle); }
 };
 
 // With no editor given, the window keeps the scripted one (t.editor).
-std::unique_ptr<Window> makeWindow(const QString &which, const qint16 &comPortNumber,
+std::unique_ptr<Window> makeWindow(const QString &which, Module1 &module,
                                    std::unique_ptr<EditorStart> editor = nullptr)
 {
     auto w = std::make_unique<Window>();
@@ -78,11 +79,11 @@ std::unique_ptr<Window> makeWindow(const QString &which, const qint16 &comPortNu
         w->t.editor = nullptr;
     }
     if (which == QLatin1String("Upload")) {
-        auto u = std::make_unique<Upload>(std::move(w->t.parts), comPortNumber);
+        auto u = std::make_unique<Upload>(std::move(w->t.parts), module);
         w->upload = u.get();
         w->widget = std::move(u);
     } else {
-        auto d = std::make_unique<DownLoad>(std::move(w->t.parts), comPortNumber);
+        auto d = std::make_unique<DownLoad>(std::move(w->t.parts), module);
         w->download = d.get();
         w->widget = std::move(d);
     }
@@ -173,7 +174,7 @@ private:
     QTemporaryDir m_work;               // current directory: a shell would run "touch x" here
     std::unique_ptr<QTemporaryDir> m_runs; // the recorder's output, fresh for each test
     QByteArray m_savedPath;
-    qint16 m_comPort = 1;
+    Module1 m_module;
 };
 
 void TestView::initTestCase()
@@ -190,14 +191,13 @@ void TestView::init()
     qputenv("ARGV_RECORDER_DIR", QFile::encodeName(m_runs->path()));
     qputenv("QUILLAN_EDITOR", QFile::encodeName(QStringLiteral(ARGV_RECORDER)));
     // Start must never reach a real serial device.
-    qputenv("QUILLAN_COM1", QFile::encodeName(workFile(QStringLiteral("no-such-dir/tty"))));
-    m_comPort = 1;
+    m_module.ComPortNumber = 1;
+    m_module.deviceForPort = [this](int) { return workFile(QStringLiteral("no-such-dir/tty")); };
 }
 
 void TestView::cleanup()
 {
     qputenv("PATH", m_savedPath);
-    qunsetenv("QUILLAN_COM1");
     qunsetenv("ARGV_RECORDER_HOLD");
     // A shell given the file name would have run "touch x" in the current directory.
     const bool ranCommand = QFile::remove(workFile(QStringLiteral("x")));
@@ -239,7 +239,7 @@ void TestView::viewSetsUpTheSharedDialog_data()
 void TestView::viewSetsUpTheSharedDialog()
 {
     QFETCH(QString, window);
-    auto w = makeWindow(window, m_comPort);
+    auto w = makeWindow(window, m_module);
     QCOMPARE(w->form().Command2->text(), QStringLiteral("&View"));
 
     // Whatever an earlier use left in the dialog, View sets its own.
@@ -303,7 +303,7 @@ void TestView::dialogOutcomeDecidesTheStart()
     QFETCH(QString, chosen);
     QFETCH(QStringList, started);
 
-    auto w = makeWindow(window, m_comPort);
+    auto w = makeWindow(window, m_module);
     w->t.dialog->setFileName(before);
     switch (outcome) {
     case FileDialog::Outcome::Chosen: w->t.dialog->chooseNext(chosen); break;
@@ -339,12 +339,14 @@ void TestView::startChoiceStaysButViewUsesItsOwn()
     QFETCH(int, viewOutcome);
     QFETCH(bool, editorOnStartChoice);
 
-    auto w = makeWindow(window, m_comPort);
+    auto w = makeWindow(window, m_module);
     // An existing file: Upload asks before replacing it (the scripted "No"
     // ends Start), DownLoad opens it and then fails on the missing port.
     const QString startChoice = workFile(QStringLiteral("start choice.txt"));
     writeAll(startChoice, "line one\r\n");
     w->t.dialog->chooseNext(startChoice);
+    if (w->upload)
+        w->t.box->answerNext(MessageBox::Answer::No);
     w->clickStart();
     QCOMPARE(w->t.dialog->shown.size(), 1);
     QCOMPARE(w->t.box->shown.size(), 1);
@@ -375,7 +377,7 @@ void TestView::startChoiceStaysButViewUsesItsOwn()
 
 void TestView::everyOkStartsOneEditor()
 {
-    auto w = makeWindow(QStringLiteral("Upload"), m_comPort);
+    auto w = makeWindow(QStringLiteral("Upload"), m_module);
     const QStringList paths{QStringLiteral("/a.txt"), QStringLiteral("/b.txt"), QStringLiteral("/a.txt")};
     for (const QString &p : paths)
         w->t.dialog->chooseNext(p);
@@ -421,7 +423,7 @@ void TestView::pathArrivesAsOneArgument()
 
     auto editor = std::make_unique<CountingEditorStart>();
     CountingEditorStart *counting = editor.get();
-    auto w = makeWindow(window, m_comPort, std::move(editor));
+    auto w = makeWindow(window, m_module, std::move(editor));
     w->t.dialog->chooseNext(chosen);
     w->clickView();
 
@@ -463,7 +465,7 @@ void TestView::realEditorAfterDialogError()
     QFETCH(QString, before);
     QFETCH(QStringList, arguments);
 
-    auto w = makeWindow(window, m_comPort, std::make_unique<QtEditorStart>());
+    auto w = makeWindow(window, m_module, std::make_unique<QtEditorStart>());
     w->t.dialog->setFileName(before);
     w->t.dialog->failNext({ErrorNumber::DeviceIo, QStringLiteral("dialog failed")});
     w->clickView();
@@ -477,7 +479,7 @@ void TestView::realEditorNotStartedOnCancel()
     needRealEditor();
     auto editor = std::make_unique<CountingEditorStart>();
     CountingEditorStart *counting = editor.get();
-    auto w = makeWindow(QStringLiteral("DownLoad"), m_comPort, std::move(editor));
+    auto w = makeWindow(QStringLiteral("DownLoad"), m_module, std::move(editor));
     const QString later = workFile(QStringLiteral("later.txt"));
     w->t.dialog->setFileName(workFile(QStringLiteral("earlier.txt")));
     w->t.dialog->cancelNext();
@@ -497,7 +499,7 @@ void TestView::editorIsNotWaitedFor()
     needRealEditor();
     const QString release = QDir(m_runs->path()).filePath(QStringLiteral("release"));
     qputenv("ARGV_RECORDER_HOLD", QFile::encodeName(release));
-    auto w = makeWindow(QStringLiteral("Upload"), m_comPort, std::make_unique<QtEditorStart>());
+    auto w = makeWindow(QStringLiteral("Upload"), m_module, std::make_unique<QtEditorStart>());
     w->t.dialog->chooseNext(workFile(QStringLiteral("a.txt")));
     w->clickView();
     // View has returned while the editor is still open.
@@ -513,7 +515,7 @@ void TestView::editorStartFailureIsNotShown()
     needRealEditor();
     auto editor = std::make_unique<CountingEditorStart>();
     CountingEditorStart *counting = editor.get();
-    auto w = makeWindow(QStringLiteral("Upload"), m_comPort, std::move(editor));
+    auto w = makeWindow(QStringLiteral("Upload"), m_module, std::move(editor));
     qputenv("QUILLAN_EDITOR", QFile::encodeName(workFile(QStringLiteral("no-such-editor"))));
     const QString chosen = workFile(QStringLiteral("a.txt"));
     w->t.dialog->chooseNext(chosen);
@@ -576,7 +578,7 @@ void TestView::editorChoice()
     if (!quillanEditor)
         qunsetenv("QUILLAN_EDITOR");
 
-    auto w = makeWindow(QStringLiteral("DownLoad"), m_comPort, std::make_unique<QtEditorStart>());
+    auto w = makeWindow(QStringLiteral("DownLoad"), m_module, std::make_unique<QtEditorStart>());
     const QString chosen = workFile(QStringLiteral("chosen file.txt"));
     w->t.dialog->chooseNext(chosen);
     w->clickView();
@@ -616,9 +618,9 @@ void TestView::viewDuringTransfer()
     options.manual = true;
     simterm::SimTerminal terminal({}, options);
     QVERIFY2(terminal.isOk(), qPrintable(terminal.errorString()));
-    qputenv("QUILLAN_COM1", QFile::encodeName(terminal.slavePath()));
+    m_module.deviceForPort = [path = terminal.slavePath()](int) { return path; };
 
-    auto w = makeWindow(window, m_comPort, std::make_unique<QtEditorStart>());
+    auto w = makeWindow(window, m_module, std::make_unique<QtEditorStart>());
     // Upload writes a new file, DownLoad reads an existing one.
     const QString transferFile = workFile(window + QStringLiteral(" transfer.txt"));
     if (w->download)
@@ -646,7 +648,7 @@ void TestView::viewDuringTransfer()
 
     QVERIFY(w->running());
     QVERIFY(port.portOpen());
-    QCOMPARE(port.commPort(), int(m_comPort));
+    QCOMPARE(port.commPort(), int(m_module.ComPortNumber));
     QCOMPARE(port.deviceName(), device);
     QCOMPARE(port.settings(), settings);
     QCOMPARE(w->rxBuffer(), partial);

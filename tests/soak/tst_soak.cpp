@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QMap>
 #include <QTest>
 
 #include <memory>
@@ -109,6 +110,7 @@ class TestSoak : public QObject
 private:
     QTemporaryDir m_dir;
     Module1 m_module;
+    QMap<int, QString> m_devices; // read at each Start: the terminals of this round
     // The scripted parts of each window, in the order the main window asked for them.
     struct Made
     {
@@ -137,9 +139,8 @@ private:
         SimTerminal com2;
         QVERIFY2(com1.isOk(), qPrintable(com1.errorString()));
         QVERIFY2(com2.isOk(), qPrintable(com2.errorString()));
-        // Read at each Start: the new terminals are the ones opened.
-        qputenv("QUILLAN_COM1", com1.slavePath().toLocal8Bit());
-        qputenv("QUILLAN_COM2", com2.slavePath().toLocal8Bit());
+        m_devices[1] = com1.slavePath();
+        m_devices[2] = com2.slavePath();
 
         const QString output = m_dir.filePath(QStringLiteral("up-%1.txt").arg(round));
         const QString input = m_dir.filePath(QStringLiteral("down-%1.txt").arg(round));
@@ -154,7 +155,7 @@ private:
         ScriptedMessageBox *upBox = m_made[0].box;
         upDialog->chooseNext(output);
         upload->form().Command1->click();
-        QVERIFY2(upload->transfer().running(), where);
+        QVERIFY2((upload->transfer().state() != TransferState::Idle), where);
 
         selectCom(2);
         m_main->cmdDownload->click();
@@ -165,12 +166,12 @@ private:
         ScriptedMessageBox *downBox = m_made[1].box;
         downDialog->chooseNext(input);
         download->form().Command1->click();
-        QVERIFY2(download->transfer().running(), where);
-        QVERIFY2(upload->transfer().running(), where + ": the upload should still be running alongside"); // no event loop ran since its Start
+        QVERIFY2((download->transfer().state() != TransferState::Idle), where);
+        QVERIFY2((upload->transfer().state() != TransferState::Idle), where + ": the upload should still be running alongside"); // no event loop ran since its Start
 
         const bool ended = spinUntil([&] {
-            return com1.uploadDone() && !upload->transfer().running() && com2.downloadDone()
-                && !download->transfer().running();
+            return com1.uploadDone() && (upload->transfer().state() == TransferState::Idle) && com2.downloadDone()
+                && (download->transfer().state() == TransferState::Idle);
         }, TransferTimeoutMs);
         QVERIFY2(ended, where + ": transfers did not end; COM1 received \"" + com1.receivedBytes().right(40)
                             + "\", COM2 stored " + QByteArray::number(com2.linesStored()) + " of "
@@ -216,6 +217,7 @@ private Q_SLOTS:
     {
         previousHandler = qInstallMessageHandler(quietHandler);
         QVERIFY(m_dir.isValid());
+        m_module.deviceForPort = [this](int n) { return m_devices.value(n); };
         m_main = std::make_unique<Main>(QStringLiteral("DazuzodeRozevidu"), m_module, [this] {
             TestParts t = makeTestParts(/*realTimer=*/true);
             m_made.push_back({t.dialog, t.box});
@@ -282,7 +284,7 @@ private Q_SLOTS:
             {
                 SimTerminal com1(records);
                 QVERIFY(com1.isOk());
-                qputenv("QUILLAN_COM1", com1.slavePath().toLocal8Bit());
+                m_devices[1] = com1.slavePath();
                 selectCom(1);
                 m_main->cmdUpload->click();
                 dialog->chooseNext(first);
@@ -290,7 +292,7 @@ private Q_SLOTS:
                 const int stopAt = 1 + round * 17;
                 QVERIFY2(spinUntil([&] { return upload->transfer().RecordCount() >= stopAt; }, TransferTimeoutMs), where);
                 upload->close();
-                QVERIFY(!upload->transfer().running());
+                QVERIFY((upload->transfer().state() == TransferState::Idle));
                 QVERIFY(!upload->MSComm1().portOpen());
                 QCOMPARE(openDescriptorsFor(first), 0);
                 const QByteArray written = readAll(first);
@@ -309,11 +311,11 @@ private Q_SLOTS:
                 const std::vector<QByteArray> next{payload('N', round, 0), payload('N', round, 1)};
                 SimTerminal com1(next);
                 QVERIFY(com1.isOk());
-                qputenv("QUILLAN_COM1", com1.slavePath().toLocal8Bit());
+                m_devices[1] = com1.slavePath();
                 m_main->cmdUpload->click();
                 dialog->chooseNext(second);
                 upload->form().Command1->click();
-                QVERIFY2(spinUntil([&] { return com1.uploadDone() && !upload->transfer().running(); }, TransferTimeoutMs), where);
+                QVERIFY2(spinUntil([&] { return com1.uploadDone() && (upload->transfer().state() == TransferState::Idle); }, TransferTimeoutMs), where);
                 QCOMPARE(readAll(second), asFile(next));
             }
             QFile::remove(first);

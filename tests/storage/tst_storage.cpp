@@ -4,8 +4,11 @@
 #include "storage/RecordFile.h"
 #include "support/TestFiles.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 namespace {
 QList<QByteArray> readLines(const QString &path, Error *failure = nullptr)
@@ -54,6 +57,12 @@ private Q_SLOTS:
         QTest::newRow("a line longer than three chunks")
             << "x\r\n" + longLine + "\r\ny" << QList<QByteArray>{"x", longLine, "y"};
         QTest::newRow("empty lines only") << QByteArray("\r\n\r\r\n") << QList<QByteArray>{"", "", ""};
+        // As Linux editors save text: no CR anywhere, so LF ends the lines.
+        QTest::newRow("LF endings in a file without CR") << QByteArray("a\nb\n\nc\n") << QList<QByteArray>{"a", "b", "", "c"};
+        QTest::newRow("LF ends a chunk in a file without CR")
+            << a + "\nb" << QList<QByteArray>{a, "b"};
+        // One CR anywhere: the file is read as the windows write it.
+        QTest::newRow("a CR makes LF a byte of the line") << QByteArray("a\nb\r\nc\n") << QList<QByteArray>{"a\nb", "c\n"};
     }
     void linesAcrossChunks()
     {
@@ -65,6 +74,24 @@ private Q_SLOTS:
         Error e;
         QCOMPARE(readLines(path, &e), lines);
         QVERIFY(e.ok());
+
+        // Read in pieces, no piece is longer than a chunk: a line of any length fits in memory.
+        LineReader reader;
+        QVERIFY(reader.open(path).ok());
+        QByteArray piece, line;
+        QList<QByteArray> pieced;
+        bool ended = false;
+        while (!reader.atEnd()) {
+            do {
+                QVERIFY(reader.readPiece(piece, ended).ok());
+                QVERIFY(piece.size() <= LineReader::ChunkSize);
+                line += piece;
+            } while (!ended);
+            pieced.append(line);
+            line.clear();
+        }
+        QCOMPARE(pieced, lines);
+        QCOMPARE(reader.position(), reader.size());
     }
 
     void readerTellsWhyItCannotOpen()
@@ -73,34 +100,120 @@ private Q_SLOTS:
         readLines(QStringLiteral("/nonexistent/quillan/in.txt"), &e);
         QCOMPARE(e.number, ErrorNumber::PathNotFound);
         QVERIFY(!e.description.isEmpty());
+        // Not regular files: a folder never ends, a FIFO would hold open() until a writer comes.
+        QTemporaryDir dir;
+        const QString fifo = dir.filePath(QStringLiteral("fifo"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        for (const QString &path : {dir.path(), fifo, QStringLiteral("/dev/zero")}) {
+            e = {};
+            readLines(path, &e);
+            QCOMPARE(e.number, ErrorNumber::BadFileMode);
+        }
     }
 
-    void recordFileWritesCrLfLinesAndEmptiesAnOldFile()
+    // What stands at the chosen name before the port opens, after it opened
+    // (commit) and when it did not (discard): the user's records are never
+    // lost to a replace, and a transfer that cannot start changes nothing.
+    void recordFileModes_data()
     {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QByteArray>("old");      // "-": no file there
+        QTest::addColumn<QByteArray>("before");   // at the name between open() and commit()
+        QTest::addColumn<QByteArray>("after");    // at the name after commit() and two records
+        QTest::addColumn<QByteArray>("backup");   // NAME.bak afterwards ("-": none)
+        const int create = int(RecordFile::Mode::Create), replace = int(RecordFile::Mode::Replace),
+                  append = int(RecordFile::Mode::Append);
+        QTest::newRow("create a new file") << create << QByteArray("-") << QByteArray("") << QByteArray("A1\r\n\0\r\n", 7)
+                                           << QByteArray("-");
+        QTest::newRow("replace keeps the old file as .bak")
+            << replace << QByteArray("old\r\n") << QByteArray("old\r\n") << QByteArray("A1\r\n\0\r\n", 7)
+            << QByteArray("old\r\n");
+        QTest::newRow("replace where nothing was") << replace << QByteArray("-") << QByteArray("")
+                                                   << QByteArray("A1\r\n\0\r\n", 7) << QByteArray("-");
+        QTest::newRow("append after whole lines") << append << QByteArray("old\r\n") << QByteArray("old\r\n")
+                                                  << QByteArray("old\r\nA1\r\n\0\r\n", 12) << QByteArray("-");
+        QTest::newRow("append where nothing was") << append << QByteArray("-") << QByteArray("")
+                                                  << QByteArray("A1\r\n\0\r\n", 7) << QByteArray("-");
+        QTest::newRow("append to an empty file") << append << QByteArray("") << QByteArray("")
+                                                 << QByteArray("A1\r\n\0\r\n", 7) << QByteArray("-");
+    }
+    void recordFileModes()
+    {
+        QFETCH(int, mode);
+        QFETCH(QByteArray, old);
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        QFETCH(QByteArray, backup);
+        const auto m = RecordFile::Mode(mode);
+        for (const bool commit : {false, true}) {
+            QTemporaryDir dir;
+            const QString path = dir.filePath(QStringLiteral("out.txt"));
+            const QString bak = RecordFile::backupPath(path);
+            writeAll(bak, "older backup\r\n");
+            if (old != "-")
+                writeAll(path, old);
+            RecordFile file;
+            const Error e = file.open(path, m);
+            QVERIFY2(e.ok(), qPrintable(e.description));
+            QCOMPARE(readAll(path), before);
+            QCOMPARE(readAll(bak), QByteArray("older backup\r\n"));
+            if (!commit) {
+                file.discard();
+                QCOMPARE(QFileInfo::exists(path), old != "-");
+                if (old != "-")
+                    QCOMPARE(readAll(path), old);
+                QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), old != "-" ? 2 : 1); // no stray file
+                continue;
+            }
+            QVERIFY(file.commit().ok());
+            QVERIFY(file.writeLine("A1").ok());
+            QVERIFY(file.writeLine(QByteArray("\0", 1)).ok());
+            // Each line is in the file before writeLine returns, not at close.
+            QCOMPARE(readAll(path), after);
+            QCOMPARE(file.bytesWritten(), 7);
+            file.close();
+            QCOMPARE(readAll(bak), backup == "-" ? QByteArray("older backup\r\n") : backup);
+            QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2); // no temporary left behind
+            QCOMPARE(file.writeLine("late").number, ErrorNumber::BadFileMode);
+        }
+    }
+
+    void recordFileRefuses_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QByteArray>("old");
+        QTest::newRow("create over an existing file") << int(RecordFile::Mode::Create) << QByteArray("keep\r\n");
+        // Two records must never run together on one line.
+        QTest::newRow("append to a last line without ending") << int(RecordFile::Mode::Append) << QByteArray("keep");
+    }
+    void recordFileRefuses()
+    {
+        QFETCH(int, mode);
+        QFETCH(QByteArray, old);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("out.txt"));
-        writeAll(path, "old contents\r\n");
+        if (old != "-")
+            writeAll(path, old);
         RecordFile file;
-        QVERIFY(file.open(path).ok());
-        QVERIFY(!file.createdByOpen());
-        QCOMPARE(QFileInfo(path).size(), 0); // emptied at once
-        QVERIFY(file.writeLine("A1").ok());
-        QVERIFY(file.writeLine(QByteArray("\0\r\n", 3)).ok());
-        QVERIFY(file.writeLine("").ok());
-        // Each line is in the file before writeLine returns, not at close.
-        QCOMPARE(readAll(path), QByteArray("A1\r\n\0\r\n\r\n\r\n", 11));
-        file.close();
+        const Error e = file.open(path, RecordFile::Mode(mode));
+        QVERIFY(!e.ok());
+        QVERIFY(!e.description.isEmpty());
         QVERIFY(!file.isOpen());
-        QCOMPARE(file.writeLine("late").number, ErrorNumber::BadFileMode);
+        QCOMPARE(QFileInfo::exists(path), old != "-");
+        if (old != "-")
+            QCOMPARE(readAll(path), old);
     }
 
     void recordFileRefusesAnUnwritablePlace()
     {
         RecordFile file;
-        const Error e = file.open(QStringLiteral("/nonexistent/quillan/out.txt"));
-        QVERIFY(!e.ok());
-        QVERIFY(!e.description.isEmpty());
-        QVERIFY(!file.isOpen());
+        for (const QString &place : {QStringLiteral("/nonexistent/quillan/out.txt"), QStringLiteral("/dev/null"),
+                                     QDir::tempPath()}) {
+            const Error e = file.open(place, RecordFile::Mode::Replace);
+            QVERIFY2(!e.ok(), qPrintable(place));
+            QVERIFY(!e.description.isEmpty());
+            QVERIFY(!file.isOpen());
+        }
     }
 
     void fileExist()
@@ -108,6 +221,9 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("there.txt"));
         writeAll(path, "x");
+        QVERIFY(FileExist(path));
+        // One the user may not read is still there: replacing it needs the question.
+        QFile::setPermissions(path, {});
         QVERIFY(FileExist(path));
         QVERIFY(!FileExist(dir.filePath(QStringLiteral("absent.txt"))));
         QVERIFY(!FileExist(dir.path())); // a folder is not a file

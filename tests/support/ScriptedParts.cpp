@@ -9,6 +9,8 @@ FileDialog::Outcome ScriptedFileDialog::show(const Request &request)
     shown.append(request);
     if (m_answers.empty()) {
         ++unexpected;
+        // Fails the test here, where the dialog appeared, not at some later check.
+        QTest::qFail(qPrintable(QStringLiteral("unscripted file dialog \"%1\"").arg(request.title)), __FILE__, __LINE__);
         return {Outcome::Cancelled, {}, {}};
     }
     Outcome o = m_answers.front();
@@ -24,8 +26,12 @@ MessageBox::Answer ScriptedMessageBox::show(const Request &request)
     if (onShow)
         onShow(request);
     --open;
-    if (m_answers.empty())
+    if (m_answers.empty()) {
+        // A box with one button has one answer; a question must be scripted.
+        if (request.buttons == Buttons::YesNo)
+            QTest::qFail(qPrintable(QStringLiteral("unscripted question \"%1\"").arg(request.text)), __FILE__, __LINE__);
         return request.buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
+    }
     const Answer a = m_answers.front();
     m_answers.pop_front();
     return a;

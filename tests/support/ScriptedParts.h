@@ -13,7 +13,7 @@
 #include <functional>
 
 // A file dialog whose answers the test queues. Showing it with nothing queued
-// is a test fault: it is recorded and answered with Cancel.
+// fails the running test where it happens, and is answered with Cancel.
 class ScriptedFileDialog final : public FileDialog
 {
 public:
@@ -31,7 +31,9 @@ private:
     std::deque<Outcome> m_answers;
 };
 
-// Message boxes answered by the test. Each box is recorded; onShow, when set,
+// Message boxes answered by the test. A question (Yes/No) the test did not
+// script fails the running test where it is asked; a box with only OK is
+// acknowledged, and the test checks its text. Each box is recorded; onShow, when set,
 // runs while the box is "open" (to let the event loop deliver what a real
 // modal box would let through) and gives the answer.
 class ScriptedMessageBox final : public MessageBox

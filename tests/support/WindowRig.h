@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gui/Module1.h"
 #include "support/ScriptedParts.h"
 #include "tools/SimTerminal.h"
 
@@ -24,13 +25,14 @@ struct WindowRig
     explicit WindowRig(std::vector<QByteArray> records = {}, simterm::Options options = {}, bool realTimer = false)
         : term(std::move(records), std::move(options))
     {
-        qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
+        module.ComPortNumber = 1;
+        module.deviceForPort = [path = term.slavePath()](int) { return path; };
         TestParts t = makeTestParts(realTimer);
         port = t.port;
         dialog = t.dialog;
         box = t.box;
         timer = t.timer;
-        window = std::make_unique<Window>(std::move(t.parts), comPort);
+        window = std::make_unique<Window>(std::move(t.parts), module);
     }
 
     /// Start, with path chosen in the file dialog.
@@ -44,7 +46,7 @@ struct WindowRig
 
     QTemporaryDir dir;
     simterm::SimTerminal term;
-    qint16 comPort = 1;
+    Module1 module;
     SerialPort *port;
     ScriptedFileDialog *dialog;
     ScriptedMessageBox *box;

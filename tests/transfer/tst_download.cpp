@@ -57,7 +57,7 @@ private Q_SLOTS:
         QCOMPARE(rig.text1(), QStringLiteral("Over !!"));
         QCOMPARE(rig.window->form().Label2->text(), QStringLiteral("0"));
         QVERIFY(!rig.port->portOpen());
-        QVERIFY(!rig.transfer().running());
+        QVERIFY((rig.transfer().state() == TransferState::Idle));
         QVERIFY(!rig.timer->isActive());
         QCOMPARE(openDescriptorsFor(path), 0);
         QVERIFY(rig.box->shown.isEmpty());
@@ -238,12 +238,12 @@ private Q_SLOTS:
     {
         Rig rig;
         const QString path = rig.input("L1\r\n");
-        qputenv("QUILLAN_COM1", "/dev/quillan-test-no-such-port");
+        rig.module.deviceForPort = [](int) { return QStringLiteral("/dev/quillan-test-no-such-port"); };
         rig.start(path);
         QCOMPARE(rig.box->shown.size(), 1);
         QVERIFY(rig.box->shown[0].text.contains(QLatin1String("COM1 (/dev/quillan-test-no-such-port)")));
         QCOMPARE(rig.timer->starts, 0);
-        QVERIFY(!rig.transfer().running());
+        QVERIFY((rig.transfer().state() == TransferState::Idle));
         QCOMPARE(openDescriptorsFor(path), 0);
     }
 
@@ -298,20 +298,20 @@ private Q_SLOTS:
         QTemporaryDir dir;
         SimTerminal com1({"R1", "R2", "R3"});
         SimTerminal com2;
-        qputenv("QUILLAN_COM1", com1.slavePath().toLocal8Bit());
-        qputenv("QUILLAN_COM2", com2.slavePath().toLocal8Bit());
-        qint16 comPort = 1;
+        Module1 module;
+        module.ComPortNumber = 1;
+        module.deviceForPort = [&](int n) { return (n == 1 ? com1 : com2).slavePath(); };
         TestParts up = makeTestParts();
         TestParts down = makeTestParts();
-        Upload upload(std::move(up.parts), comPort);
-        DownLoad download(std::move(down.parts), comPort);
+        Upload upload(std::move(up.parts), module);
+        DownLoad download(std::move(down.parts), module);
         const QString output = dir.filePath(QStringLiteral("up.txt"));
         const QString input = dir.filePath(QStringLiteral("down.txt"));
         writeAll(input, "D1\r\nD2\r\n");
 
         up.dialog->chooseNext(output);
         upload.Command1_Click();
-        comPort = 2; // the main window's toggle: only the next Start sees it
+        module.ComPortNumber = 2; // the main window's toggle: only the next Start sees it
         down.dialog->chooseNext(input);
         download.Command1_Click();
 
