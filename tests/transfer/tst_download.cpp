@@ -77,6 +77,10 @@ private Q_SLOTS:
         QTest::newRow("LF alone is a byte of the line") << QByteArray("a\nb\r\nc") << QList<QByteArray>{"a\nb", "c"};
         QTest::newRow("blank line in the middle") << QByteArray("a\r\n\r\nb\r\n") << QList<QByteArray>{"a", "", "b"};
         QTest::newRow("only a line ending") << QByteArray("\r\n") << QList<QByteArray>{""};
+        // As a Linux editor saves it: LF ends the lines when there is no CR at all.
+        QTest::newRow("LF endings, no CR anywhere") << QByteArray("a\nb\n\nc\n") << QList<QByteArray>{"a", "b", "", "c"};
+        // Far longer than the reader's chunk and the port's buffer: it goes out in pieces, byte for byte.
+        QTest::newRow("one line of 1 MiB") << QByteArray(1 << 20, 'L') << QList<QByteArray>{QByteArray(1 << 20, 'L')};
         QTest::newRow("8-bit and NUL bytes") << QByteArray("\xE9\x80\xFF\r\n\0x", 7)
                                              << QList<QByteArray>{"\xE9\x80\xFF", QByteArray("\0x", 2)};
     }
@@ -220,6 +224,51 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rL1\r"));
         QVERIFY(rig.timer->isActive());
         QCOMPARE(rig.transfer().TimeoutTicks(), 0);
+    }
+
+    // A second Start while "DOWN" or a line awaits its reply asks first: a
+    // second dialogue on the line would send "DOWN" as a line of the file.
+    void secondStartDuringATransferAsksFirst()
+    {
+        Rig rig(manualTerminal());
+        rig.start(rig.input("L1\r\nL2\r\n"));
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        rig.box->answerNext(MessageBox::Answer::No);
+        rig.window->Command1_Click();
+        QCOMPARE(rig.box->shown.size(), 1);
+        QCOMPARE(rig.box->shown[0].text, QStringLiteral("A transfer is in progress on COM1. Stop it and start a new one?"));
+        QCOMPARE(rig.box->shown[0].defaultAnswer, MessageBox::Answer::No);
+        QCOMPARE(rig.dialog->shown.size(), 1); // No changes nothing
+        QVERIFY(rig.transfer().inProgress());
+
+        rig.box->answerNext(MessageBox::Answer::Yes);
+        rig.start(rig.input("N1\r\n", QStringLiteral("new.txt")));
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rDOWN\r"));
+        rig.term.sendRaw("ACK\r");
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rDOWN\rN1\r"));
+        // After a refusal Start runs as designed: the user's way to recover.
+        rig.term.sendRaw("NAK\r");
+        QTRY_COMPARE(rig.box->shown.size(), 3);
+        rig.start(rig.input("M1\r\n", QStringLiteral("third.txt")));
+        QCOMPARE(rig.box->shown.size(), 3);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rDOWN\rN1\rDOWN\r"));
+    }
+
+    // A port left open (after a refusal) is kept only when it is still the one selected.
+    void startOpensTheSelectedPort()
+    {
+        Rig rig(manualTerminal());
+        SimTerminal com2({}, manualTerminal());
+        rig.module.deviceForPort = [&](int n) { return (n == 1 ? rig.term : com2).slavePath(); };
+        rig.start(rig.input("L1\r\n"));
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        rig.term.sendRaw("NAK\r");
+        QTRY_COMPARE(rig.box->shown.size(), 1);
+        rig.module.ComPortNumber = 2;
+        rig.start(rig.input("L1\r\n"));
+        QTRY_COMPARE(com2.receivedBytes(), QByteArray("DOWN\r"));
+        QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        QCOMPARE(rig.port->deviceName(), com2.slavePath());
     }
 
     void unopenableInputFile()

@@ -10,6 +10,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <chrono>
+
+#include <sys/stat.h>
+
 #include <csignal>
 #include <sys/resource.h>
 
@@ -41,7 +46,35 @@ QByteArray lines(const QList<QByteArray> &records)
     return b;
 }
 
+// fdatasync as this test's code sees it (linked with --wrap=fdatasync): when,
+// and how large the file was.
+struct SyncEntry
+{
+    qint64 micros;
+    qint64 size;
+};
+std::vector<SyncEntry> &syncLog()
+{
+    static std::vector<SyncEntry> log;
+    return log;
+}
+qint64 nowMicros()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 } // namespace
+
+extern "C" int __real_fdatasync(int fd);
+extern "C" int __wrap_fdatasync(int fd)
+{
+    const int rc = __real_fdatasync(fd);
+    struct stat st{};
+    ::fstat(fd, &st);
+    syncLog().push_back({nowMicros(), qint64(st.st_size)});
+    return rc;
+}
 
 class TestUpload : public QObject
 {
@@ -90,6 +123,103 @@ private Q_SLOTS:
         QTRY_VERIFY(rig.term.uploadDone());
         QCOMPARE(readAll(path), lines(records));
         QCOMPARE(rig.box->shown.last().text, QStringLiteral("5 records received !!"));
+        QCOMPARE(rig.text1(), QStringLiteral("x")); // the last record, shown before the box
+    }
+
+    // Text1 shows a record in the system's code page (UTF-8 here); bytes that
+    // do not decode still show, as Latin-1. The file keeps the bytes.
+    void recordsShowAsTyped_data()
+    {
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("UTF-8") << QByteArray("Gr\xC3\xB6\xC3\x9F" "e") << QStringLiteral("Gr\u00F6\u00DFe");
+        QTest::newRow("not UTF-8") << QByteArray("\xE9t\xE9") << QStringLiteral("\u00E9t\u00E9");
+    }
+    void recordsShowAsTyped()
+    {
+        QFETCH(QByteArray, record);
+        QFETCH(QString, shown);
+        Rig rig({record});
+        const QString path = rig.file(QStringLiteral("shown.txt"));
+        rig.start(path);
+        QTRY_VERIFY(rig.term.uploadDone());
+        QCOMPARE(rig.text1(), shown);
+        QCOMPARE(readAll(path), record + "\r\n");
+    }
+
+    // Each record is on disk (synced) before the "REMOVE" that lets the
+    // terminal delete it: every REMOVE the terminal read was preceded by a
+    // sync that covered its record.
+    void everyRecordIsSyncedBeforeItsRemove()
+    {
+        const QList<QByteArray> records{"A1", "B22", "C333", "D4444"};
+        Rig rig(std::vector<QByteArray>(records.begin(), records.end()));
+        const qint64 epoch = nowMicros() - rig.term.elapsedMicros();
+        const QString path = rig.file(QStringLiteral("synced.txt"));
+        syncLog().clear();
+        rig.start(path);
+        QTRY_VERIFY(rig.term.uploadDone());
+        qint64 end = 0;
+        int k = 0;
+        for (const simterm::MessageTiming &m : rig.term.messageTimings()) {
+            if (m.text != "REMOVE")
+                continue;
+            end += records[k++].size() + 2;
+            const qint64 removeAt = epoch + m.firstByteMicros;
+            const bool covered = std::any_of(syncLog().begin(), syncLog().end(), [&](const SyncEntry &e) {
+                return e.size >= end && e.micros <= removeAt;
+            });
+            QVERIFY2(covered, qPrintable(QStringLiteral("REMOVE %1 before its record was synced").arg(k)));
+        }
+        QCOMPARE(k, records.size());
+    }
+
+    // A second Start while a reply is awaited asks first: two dialogues on
+    // one line would remove records that no file holds.
+    void secondStartDuringATransferAsksFirst()
+    {
+        Rig rig({}, manualTerminal());
+        const QString first = rig.file(QStringLiteral("first.txt"));
+        const QString second = rig.file(QStringLiteral("second.txt"));
+        rig.start(first);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        rig.box->answerNext(MessageBox::Answer::No);
+        rig.window->Command1_Click();
+        QCOMPARE(rig.box->texts(), QStringList{QStringLiteral("A transfer is in progress on COM1. Stop it and start a new one?")});
+        QCOMPARE(rig.box->shown[0].defaultAnswer, MessageBox::Answer::No);
+        QCOMPARE(rig.dialog->shown.size(), 1);
+        QVERIFY(rig.transfer().inProgress());
+
+        rig.box->answerNext(MessageBox::Answer::Yes);
+        rig.start(second);
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREAD\r"));
+        rig.term.sendRaw("R1\r");
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREAD\rREMOVE\r"));
+        QCOMPARE(readAll(first), QByteArray());
+        QCOMPARE(readAll(second), QByteArray("R1\r\n"));
+    }
+
+    // Yes to the replace question, then a port that will not open: the old
+    // file is untouched. Once the transfer runs, the old file is NAME.bak.
+    void replacingKeepsTheOldRecords()
+    {
+        Rig rig({"N1"});
+        const QString path = rig.file(QStringLiteral("records.txt"));
+        writeAll(path, "O1\r\nO2\r\n");
+        const QString device = rig.term.slavePath();
+        rig.module.deviceForPort = [](int) { return QStringLiteral("/dev/quillan-test-no-such-port"); };
+        rig.box->answerNext(MessageBox::Answer::Yes);
+        rig.start(path);
+        QCOMPARE(rig.box->shown.size(), 2); // the question, then the port's message
+        QCOMPARE(readAll(path), QByteArray("O1\r\nO2\r\n"));
+        QVERIFY(!QFileInfo::exists(RecordFile::backupPath(path)));
+
+        rig.module.deviceForPort = [device](int) { return device; };
+        rig.box->answerNext(MessageBox::Answer::Yes);
+        rig.start(path);
+        QTRY_VERIFY(rig.term.uploadDone());
+        QCOMPARE(readAll(path), QByteArray("N1\r\n"));
+        QCOMPARE(readAll(RecordFile::backupPath(path)), QByteArray("O1\r\nO2\r\n"));
     }
 
     void emptyUploadLeavesEmptyFile()
