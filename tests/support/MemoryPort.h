@@ -75,7 +75,7 @@ public:
         }
         return taken;
     }
-    qint64 bytesToWrite() const override { return 0; } // handed over at once
+    qint64 bytesToWrite() const override { return queued; }
     qint64 inBufferCount() const override { return m_open ? m_pending.size() : 0; }
     int commEvent() const override { return m_event; }
     Error lastFailure() const override { return {}; }
@@ -95,6 +95,7 @@ public:
     }
 
     std::function<void(const QByteArray &)> onRead;  // every non-empty input()
+    qint64 queued = 0;                               // bytes still to leave the PC
     std::vector<QByteArray> writes;                  // output() while open
     int writesWhileClosed = 0;
     QByteArray arrivedBytes;                         // all that reached the open port

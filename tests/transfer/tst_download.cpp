@@ -1,5 +1,6 @@
 // The DownLoad window against the simulated terminal over a real pseudo-terminal.
 #include "gui/DownLoad.h"
+#include "support/MemoryPort.h"
 #include "support/ScriptedParts.h"
 #include "tools/SimTerminal.h"
 #include "support/TestFiles.h"
@@ -172,6 +173,32 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rL1\r"));
         QVERIFY(rig.timer->isActive());
         QCOMPARE(rig.text1(), QStringLiteral("L1"));
+    }
+
+    // A long line still on its way (17 s for 200 kB at 115200 baud) is not a
+    // silent terminal: ticks count once the port has nothing left to send.
+    void timeOutCountsFromWhenTheMessageLeft()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("in.txt"));
+        writeAll(path, "L1\r\n");
+        MemoryPort port;
+        ManualTimer timer;
+        DownloadTransfer transfer(port, timer);
+        QList<Outcome::Kind> ends;
+        connect(&transfer, &DownloadTransfer::finished, this, [&](const Outcome &o) { ends.append(o.kind); });
+        QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}));
+        port.queued = 200'000;
+        for (int i = 0; i < 20; ++i)
+            timer.fire();
+        QVERIFY(ends.isEmpty());
+        port.queued = 0;
+        for (int i = 0; i < 4; ++i)
+            timer.fire();
+        QVERIFY(ends.isEmpty());
+        timer.fire();
+        QCOMPARE(ends, QList<Outcome::Kind>{Outcome::Kind::TimedOut});
+        QCOMPARE(transfer.state(), TransferState::TimedOut);
     }
 
     void partialReplyNeverTimesOut()
