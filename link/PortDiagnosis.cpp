@@ -219,7 +219,7 @@ Findings diagnose(const QString &device, int errorNumber, const Lookups &lookups
         f.problem = Problem::NotSerial;
         f.notSerialKind = s.kind == FileStatus::Folder    ? QStringLiteral("a folder")
                           : s.kind == FileStatus::Regular ? QStringLiteral("a regular file")
-                                                          : QStringLiteral("not a terminal device");
+                                                          : QStringLiteral("a device of another kind");
         return f;
     }
 

@@ -32,7 +32,7 @@ struct Findings
     Problem problem = Problem::Other;
     QString device;              // as the port names it
     QString resolved;            // the device node it leads to
-    QString notSerialKind;       // NotSerial: "a regular file", "a folder", "not a terminal device"
+    QString notSerialKind;       // NotSerial: "a regular file", "a folder", "a device of another kind"
     QString group;               // Forbidden: the group owning the device
     QString owner;               // Forbidden: the user owning the device
     bool groupMayUse = false;    // Forbidden: the device's mode lets its group read and write

@@ -111,7 +111,7 @@ QString Messages::cannotOpenPort(const PortTarget &target, const Error &error,
                 + QLatin1String("\n\n") + devicesAndAssignment(target, ports);
         break;
     case Problem::NotSerial:
-        text += tr("%1 is %2, not a serial port.").arg(f.device, f.notSerialKind) + QLatin1String("\n\n")
+        text += tr("%1 is not a serial port: it is %2.").arg(f.device, f.notSerialKind) + QLatin1String("\n\n")
                 + devicesAndAssignment(target, ports);
         break;
     case Problem::Busy:

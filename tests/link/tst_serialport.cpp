@@ -37,7 +37,7 @@ private Q_SLOTS:
         SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort port;
-        const Error e = SetCommPort(port, 1);
+        const Error e = SetCommPort(port, PortTarget::com(1));
         QVERIFY2(e.ok(), qPrintable(e.description));
         QVERIFY(port.portOpen());
         QCOMPARE(port.settings(), QStringLiteral("115200,n,8,1"));
@@ -56,10 +56,10 @@ private Q_SLOTS:
         SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort port;
-        QVERIFY(SetCommPort(port, 1).ok());
+        QVERIFY(SetCommPort(port, PortTarget::com(1)).ok());
         // The user chose COM2 meanwhile: the open port refuses the new number
         // and everything after it, and goes on as it was.
-        const Error e = SetCommPort(port, 2);
+        const Error e = SetCommPort(port, PortTarget::com(2));
         QCOMPARE(e.number, ErrorNumber::PortAlreadyOpen);
         QCOMPARE(port.commPort(), 1);
         QVERIFY(port.portOpen());
@@ -71,7 +71,7 @@ private Q_SLOTS:
     {
         QtSerialPort port;
         const QString before = port.settings();
-        const Error e = SetCommPort(port, 0);
+        const Error e = SetCommPort(port, PortTarget{256, QStringLiteral("/dev/ttyS0")});
         QCOMPARE(e.number, ErrorNumber::InvalidPortNumber);
         QVERIFY(!e.description.isEmpty());
         QCOMPARE(port.settings(), before);
@@ -95,7 +95,7 @@ private Q_SLOTS:
     {
         qputenv("QUILLAN_COM1", "/dev/quillan-test-no-such-port");
         QtSerialPort missing;
-        const Error gone = SetCommPort(missing, 1);
+        const Error gone = SetCommPort(missing, PortTarget::com(1));
         QCOMPARE(gone.number, ErrorNumber::InvalidPortNumber);
         QVERIFY(!gone.description.isEmpty());
         QCOMPARE(missing.deviceName(), QStringLiteral("/dev/quillan-test-no-such-port"));
@@ -104,8 +104,8 @@ private Q_SLOTS:
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort first;
         QtSerialPort second;
-        QVERIFY(SetCommPort(first, 1).ok());
-        const Error busy = SetCommPort(second, 1);
+        QVERIFY(SetCommPort(first, PortTarget::com(1)).ok());
+        const Error busy = SetCommPort(second, PortTarget::com(1));
         QCOMPARE(busy.number, ErrorNumber::PermissionDenied);
         QVERIFY(!busy.description.isEmpty());
         QVERIFY(first.portOpen());
@@ -116,7 +116,7 @@ private Q_SLOTS:
         SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort port;
-        QVERIFY(SetCommPort(port, 1).ok());
+        QVERIFY(SetCommPort(port, PortTarget::com(1)).ok());
         QSignalSpy spy(&port, &SerialPort::onComm);
         QByteArray all;
         for (int b = 0; b < 256; ++b)
@@ -134,7 +134,7 @@ private Q_SLOTS:
         SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort port;
-        QVERIFY(SetCommPort(port, 1).ok());
+        QVERIFY(SetCommPort(port, PortTarget::com(1)).ok());
         int lost = 0;
         connect(&port, &SerialPort::onComm, this, [&] {
             if (port.commEvent() == CommEvent::Lost)
@@ -153,7 +153,7 @@ private Q_SLOTS:
         SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort port;
-        QVERIFY(SetCommPort(port, 1).ok());
+        QVERIFY(SetCommPort(port, PortTarget::com(1)).ok());
         const QByteArray big(200 * 1024, 'x');
         QVERIFY(port.output(big + "OVER\r").ok());
         QVERIFY(port.setPortOpen(false).ok()); // straight after the write, as the download ends
