@@ -245,7 +245,8 @@ Findings diagnose(const QString &device, int errorNumber, const Lookups &lookups
     }
     const bool acm = QFileInfo(device).fileName().startsWith(QLatin1String("ttyACM"))
                      || QFileInfo(f.resolved).fileName().startsWith(QLatin1String("ttyACM"));
-    if (acm && f.problem != Problem::Forbidden)
+    // Our own window holding it leaves nothing for ModemManager to explain.
+    if (acm && f.problem != Problem::Forbidden && !(f.holder && f.holder->ours))
         f.modemManager = (f.holder && f.holder->name == QLatin1String("ModemManager"))
                          || lookups.modemManagerRunning();
     return f;

@@ -106,8 +106,10 @@ QString Messages::cannotOpenPort(const PortTarget &target, const Error &error,
     QString text = tr("Cannot open %1: %2.").arg(target.describe(), error.description) + QLatin1String("\n\n");
     switch (f.problem) {
     case Problem::Missing:
-        text += tr("%1 does not exist: the adapter may be unplugged, or the port is another device.")
-                    .arg(f.device)
+        text += (target.number > 0
+                     ? tr("%1 does not exist: the adapter may be unplugged, or %2 should be another device.")
+                           .arg(f.device, comName(target))
+                     : tr("%1 does not exist: the adapter may be unplugged.").arg(f.device))
                 + QLatin1String("\n\n") + devicesAndAssignment(target, ports);
         break;
     case Problem::NotSerial:
