@@ -20,8 +20,32 @@ QString key(int number)
 
 QString canonical(const QString &path)
 {
+#ifdef Q_OS_WIN
+    // Qt takes "COM11" and "\\.\COM11" alike; compare the short name.
+    QString name = path.toUpper();
+    if (name.startsWith(QLatin1String("\\\\.\\")))
+        name = name.mid(4);
+    return name;
+#else
     const QString c = QFileInfo(path).canonicalFilePath();
     return c.isEmpty() ? path : c;
+#endif
+}
+
+// What the user typed, as the device to store: "ttyUSB0" is /dev/ttyUSB0 when
+// that exists; Windows names lose the "\\.\" prefix Qt adds itself.
+QString normalized(const QString &device)
+{
+#ifdef Q_OS_WIN
+    return device.startsWith(QLatin1String("\\\\.\\")) ? device.mid(4) : device;
+#else
+    if (!device.contains(QLatin1Char('/'))) {
+        const QString inDev = QLatin1String("/dev/") + device;
+        if (QFileInfo::exists(inDev))
+            return inDev;
+    }
+    return device;
+#endif
 }
 }
 
@@ -35,14 +59,21 @@ QString assignedDevice(int number)
 QString stablePath(const QString &device)
 {
 #ifdef Q_OS_LINUX
-    const QDir byId(QStringLiteral("/dev/serial/by-id"));
+    return stablePath(device, QStringLiteral("/dev/serial/by-id"));
+#else
+    return device;
+#endif
+}
+
+QString stablePath(const QString &device, const QString &folder)
+{
+    const QDir byId(folder);
     const QString target = canonical(device);
     const auto entries = byId.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &entry : entries) {
         if (entry.canonicalFilePath() == target)
             return entry.absoluteFilePath();
     }
-#endif
     return device;
 }
 
@@ -52,7 +83,7 @@ Error assign(int number, const QString &device, QString *stored)
         return {ErrorNumber::InvalidPortNumber, QStringLiteral("Invalid port number %1").arg(number)};
     if (device.isEmpty())
         return {ErrorNumber::InvalidPropertyValue, QStringLiteral("No device given")};
-    const QString value = stablePath(device);
+    const QString value = stablePath(normalized(device));
     QSettings s = settings();
     s.setValue(key(number), value);
     s.sync();
@@ -77,11 +108,29 @@ Error clear(int number)
 
 QList<SerialPortListing> listSerialPorts()
 {
+    // Every assignment, read once: COM number by the device it leads to.
+    QList<QPair<int, QString>> assignments;
+    {
+        QSettings s = settings();
+        const QStringList keys = s.childKeys();
+        for (const QString &k : keys) {
+            bool ok = false;
+            const int n = k.startsWith(QLatin1String("COM")) ? k.mid(3).toInt(&ok) : 0;
+            if (ok && n >= 1 && n <= 255)
+                assignments.append({n, canonical(s.value(k).toString())});
+        }
+        std::sort(assignments.begin(), assignments.end());
+    }
+
     QList<SerialPortListing> list;
     const auto ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : ports) {
         SerialPortListing p;
+#ifdef Q_OS_WIN
+        p.device = info.portName(); // "COM11", the name a user types
+#else
         p.device = info.systemLocation();
+#endif
         p.description = info.description();
         p.manufacturer = info.manufacturer();
         p.serialNumber = info.serialNumber();
@@ -92,9 +141,9 @@ QList<SerialPortListing> listSerialPorts()
         const QString stable = PortAssignment::stablePath(p.device);
         if (stable != p.device)
             p.byIdPath = stable;
-        for (int n = 1; n <= 255; ++n) {
-            const QString assigned = PortAssignment::assignedDevice(n);
-            if (!assigned.isEmpty() && canonical(assigned) == canonical(p.device))
+        const QString node = canonical(p.device);
+        for (const auto &[n, device] : assignments) {
+            if (device == node)
                 p.assignedAs.append(n);
         }
         list.append(p);

@@ -13,12 +13,15 @@ namespace PortAssignment {
 QString assignedDevice(int number);
 /// Assigns COM port n to device. On Linux a device with a stable name under
 /// /dev/serial/by-id is stored by that name, so that the assignment survives
-/// plugging the adapter into another socket. Returns what was stored in stored.
+/// plugging the adapter into another socket; a bare name such as ttyUSB0 is
+/// taken as /dev/ttyUSB0. Returns what was stored in stored.
 Error assign(int number, const QString &device, QString *stored = nullptr);
 /// Back to the default device.
 Error clear(int number);
 /// The stable /dev/serial/by-id name of device, or device itself when it has none.
 QString stablePath(const QString &device);
+/// The link in folder that leads to device, or device itself when none does.
+QString stablePath(const QString &device, const QString &folder);
 }
 
 // One serial port the computer has, as `quillan-cli ports` lists it.

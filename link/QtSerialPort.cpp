@@ -141,6 +141,16 @@ Error QtSerialPort::setPortOpen(bool open)
         default: return portError(ErrorNumber::HardwareNotAvailable);
         }
     }
+    // Terminals and some adapters wait for DTR before they talk; RTS stays
+    // with the RTS/CTS handshake. A pseudo-terminal has no modem lines.
+    if (!m_port.setDataTerminalReady(true)) {
+        if (m_port.error() != QSerialPort::UnsupportedOperationError) {
+            const Error e = portError(ErrorNumber::HardwareNotAvailable);
+            m_port.close();
+            return e;
+        }
+        m_port.clearError();
+    }
     // Whatever the device held from before belongs to no reply of ours.
     m_port.clear(QSerialPort::Input);
     m_commEvent = CommEvent::None;

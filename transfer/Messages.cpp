@@ -1,13 +1,89 @@
 #include "transfer/Messages.h"
 
-#include "link/PortNames.h"
-
 #include <QCoreApplication>
+#include <QFileInfo>
 
 namespace {
 QString tr(const char *text)
 {
     return QCoreApplication::translate("Messages", text);
+}
+
+QString comName(const PortTarget &target)
+{
+    return QStringLiteral("COM%1").arg(target.number);
+}
+
+// The ports the system lists, one a line, and how to make one of them COMn.
+QString devicesAndAssignment(const PortTarget &target, const QList<SerialPortListing> &ports)
+{
+    if (ports.isEmpty())
+        return tr("No serial devices were found on this computer: plug the adapter in and try again.");
+    QString text = tr("Serial devices found on this computer:");
+    for (const SerialPortListing &p : ports) {
+        QStringList about;
+        if (!p.description.isEmpty())
+            about.append(p.description);
+        if (!p.manufacturer.isEmpty() && p.manufacturer != p.description)
+            about.append(p.manufacturer);
+        text += QLatin1String("\n    ") + p.device;
+        if (!about.isEmpty())
+            text += QLatin1String(" - ") + about.join(QLatin1String(", "));
+    }
+    const QString first = ports.first().device;
+    if (target.number > 0)
+        text += QLatin1String("\n\n")
+                + tr("To use %1 as %2 from now on:\n    quillan-cli ports --assign %2 %1").arg(first, comName(target));
+    else
+        text += QLatin1String("\n\n") + tr("Name one of them instead.");
+    return text;
+}
+
+QString holderText(const PortDiagnosis::Findings &f)
+{
+    if (!f.holder)
+        return tr("%1 is in use by another program. Close the program that uses it and try again.").arg(f.device);
+    const PortDiagnosis::Process &p = *f.holder;
+    if (p.ours)
+        return tr("The other transfer window of this program has %1 open: let its transfer finish or stop it "
+                  "there, then try again.")
+            .arg(f.device);
+    const QString who = p.name.isEmpty() ? tr("process %1").arg(p.pid)
+                        : p.commandLine.isEmpty()
+                            ? tr("%1 (process %2)").arg(p.name).arg(p.pid)
+                            : tr("%1 (process %2: %3)").arg(p.name).arg(p.pid).arg(p.commandLine);
+    return tr("%1 is in use by %2. Close that program and try again.").arg(f.device, who);
+}
+
+QString modemManagerText(const PortDiagnosis::Findings &f, const QList<SerialPortListing> &ports)
+{
+    QString vendor = QStringLiteral("xxxx"), product = QStringLiteral("xxxx");
+    const QString node = f.resolved.isEmpty() ? f.device : f.resolved;
+    for (const SerialPortListing &p : ports) {
+        if ((p.device == node || p.device == f.device) && p.vidPid.size() == 9) {
+            vendor = p.vidPid.left(4);
+            product = p.vidPid.mid(5);
+        }
+    }
+    return tr("ModemManager is running and may be probing %1, taking it for a modem. To make it leave the "
+              "device alone, put this line in /etc/udev/rules.d/99-quillan.rules and unplug the device and "
+              "plug it in again:\n"
+              "    ATTRS{idVendor}==\"%2\", ATTRS{idProduct}==\"%3\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n"
+              "or stop ModemManager:\n    sudo systemctl stop ModemManager")
+        .arg(f.device, vendor, product);
+}
+
+QString forbiddenText(const PortDiagnosis::Findings &f)
+{
+    if (f.groupMayUse)
+        return tr("Your user may not use %1: it belongs to the group %2. Join that group with\n"
+                  "    sudo adduser $USER %2\n"
+                  "then log out and log in again (the new group counts only in a new login).")
+            .arg(f.device, f.group);
+    return tr("Your user may not use %1: only %2 may (group %3). Ask the administrator to give the device "
+              "to a group you can join, for example with a udev rule that sets GROUP=\"dialout\", "
+              "MODE=\"0660\".")
+        .arg(f.device, f.owner, f.group);
 }
 }
 
@@ -19,20 +95,45 @@ QString Messages::cannotOpenFile(const QString &path, const Error &error, bool f
 
 QString Messages::cannotOpenPort(const PortTarget &target, const Error &error)
 {
-    QString text = tr("Cannot open %1: %2.").arg(target.describe(), error.description);
-    const QStringList devices = availableSerialDevices();
-    text += QLatin1String("\n\n");
-    text += devices.isEmpty() ? tr("No serial devices were found on this computer.")
-                              : tr("Serial devices found: %1.").arg(devices.join(QLatin1String(", ")));
-    if (error.number == ErrorNumber::PermissionDenied)
-        text += QLatin1String("\n\n")
-                + tr("If the port is not in use by another program, your user may need to be in the "
-                     "group that owns serial ports (dialout on Debian and Ubuntu); log in again after "
-                     "adding it.");
+    const QString device = target.device.isEmpty() ? deviceForComPort(target.number) : target.device;
+    return cannotOpenPort(target, error, PortDiagnosis::diagnose(device, error.number), listSerialPorts());
+}
+
+QString Messages::cannotOpenPort(const PortTarget &target, const Error &error,
+                                 const PortDiagnosis::Findings &f, const QList<SerialPortListing> &ports)
+{
+    using PortDiagnosis::Problem;
+    QString text = tr("Cannot open %1: %2.").arg(target.describe(), error.description) + QLatin1String("\n\n");
+    switch (f.problem) {
+    case Problem::Missing:
+        text += (target.number > 0
+                     ? tr("%1 does not exist: the adapter may be unplugged, or %2 should be another device.")
+                           .arg(f.device, comName(target))
+                     : tr("%1 does not exist: the adapter may be unplugged.").arg(f.device))
+                + QLatin1String("\n\n") + devicesAndAssignment(target, ports);
+        break;
+    case Problem::NotSerial:
+        text += tr("%1 is not a serial port: it is %2.").arg(f.device, f.notSerialKind) + QLatin1String("\n\n")
+                + devicesAndAssignment(target, ports);
+        break;
+    case Problem::Busy:
+        text += holderText(f);
+        break;
+    case Problem::Forbidden:
+        text += forbiddenText(f);
+        break;
+    case Problem::Other:
+        text += devicesAndAssignment(target, ports);
+        break;
+    }
+    if (f.modemManager)
+        text += QLatin1String("\n\n") + modemManagerText(f, ports);
     return text;
 }
 
 QString Messages::connectionLost(const Error &error)
 {
-    return tr("The connection to the terminal was lost: %1.").arg(error.description);
+    const QString reason = PortDiagnosis::informativeReason(error.description);
+    const QString text = tr("The connection to the terminal was lost: the device stopped answering or was unplugged");
+    return reason.isEmpty() ? text + QLatin1Char('.') : tr("%1 (%2).").arg(text, reason);
 }

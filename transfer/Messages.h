@@ -1,14 +1,21 @@
 #pragma once
 
+#include "link/PortAssignment.h"
+#include "link/PortDiagnosis.h"
 #include "link/PortNames.h"
 #include "platform/Error.h"
 
 #include <QString>
 
-// Texts of the messages both transfer windows show when the platform fails
-// them, so the two windows word the same trouble the same way.
+// Texts of the messages both transfer windows and the command line show when
+// the platform fails them, so every front end words the same trouble the same way.
 namespace Messages {
 QString cannotOpenFile(const QString &path, const Error &error, bool forWriting);
+/// "Cannot open COMn (device): reason." and what to do about it, found out
+/// from this machine.
 QString cannotOpenPort(const PortTarget &target, const Error &error);
+/// The same from given findings and the serial ports the system lists.
+QString cannotOpenPort(const PortTarget &target, const Error &error, const PortDiagnosis::Findings &findings,
+                       const QList<SerialPortListing> &ports);
 QString connectionLost(const Error &error);
 }

@@ -1,13 +1,21 @@
 // QtSerialPort and SetCommPort over a real pseudo-terminal.
+#include "link/PortAssignment.h"
+#include "link/PortDiagnosis.h"
 #include "link/QtSerialPort.h"
 #include "link/SetCommPort.h"
 #include "tools/SimTerminal.h"
+#include "transfer/Messages.h"
 #include "support/WindowRig.h"
 
+#include <QProcess>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,12 +34,215 @@ termios deviceSettings(const QString &path)
     }
     return t;
 }
+
+// Run as a child with QUILLAN_TEST_HOLD=device: another program holding the
+// port the way any Qt program does, until its stdin closes.
+int holdPort(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QSerialPort port(qEnvironmentVariable("QUILLAN_TEST_HOLD"));
+    if (!port.open(QIODevice::ReadWrite))
+        return 1;
+    QFile out;
+    out.open(stdout, QIODevice::WriteOnly);
+    out.write("held\n");
+    out.flush();
+    QFile in;
+    in.open(stdin, QIODevice::ReadOnly);
+    in.readAll();
+    return 0;
+}
+
+enum class Situation { Missing, RegularFile, Folder, NotATerminal, HeldByUs, HeldByOther, Forbidden, OwnerOnly };
 }
 
 class TestSerialPort : public QObject
 {
     Q_OBJECT
+    QTemporaryDir m_config;
+
 private Q_SLOTS:
+    void initTestCase()
+    {
+        // Assignments made here must not outlive the test.
+        QVERIFY(m_config.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_config.path());
+    }
+
+    void assignmentLastsAndEnvironmentWins()
+    {
+        SimTerminal term({}, manualTerminal());
+        QString stored;
+        QVERIFY(PortAssignment::assign(2, term.slavePath(), &stored).ok());
+        QCOMPARE(stored, term.slavePath()); // a pty has no stable by-id name
+        QVERIFY(QFile::exists(m_config.filePath(QStringLiteral("quillan/ports.conf"))));
+        QCOMPARE(deviceForComPort(2), term.slavePath());
+        {
+            QtSerialPort port;
+            const Error e = SetCommPort(port, PortTarget::com(2)); // DTR, unsupported on a pty, is no error
+            QVERIFY2(e.ok(), qPrintable(e.description));
+            QCOMPARE(port.deviceName(), term.slavePath());
+            QVERIFY(port.output("READ\r").ok());
+            QTRY_COMPARE(term.receivedBytes(), QByteArray("READ\r"));
+        }
+        qputenv("QUILLAN_COM2", "/dev/quillan-test-override");
+        QCOMPARE(deviceForComPort(2), QStringLiteral("/dev/quillan-test-override"));
+        qunsetenv("QUILLAN_COM2");
+        QVERIFY(PortAssignment::clear(2).ok());
+        QCOMPARE(deviceForComPort(2), QStringLiteral("/dev/ttyS1"));
+        QCOMPARE(PortAssignment::assign(256, term.slavePath()).number, ErrorNumber::InvalidPortNumber);
+        QVERIFY(PortAssignment::assign(12, QStringLiteral("null"), &stored).ok());
+        QCOMPARE(stored, QStringLiteral("/dev/null"));
+        QCOMPARE(deviceForComPort(12), QStringLiteral("/dev/null"));
+        QVERIFY(PortAssignment::clear(12).ok());
+
+        // An adapter with a stable name is stored by it.
+        QTemporaryDir byId;
+        const QString link = byId.filePath(QStringLiteral("usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0"));
+        QVERIFY(QFile::link(term.slavePath(), link));
+        QCOMPARE(PortAssignment::stablePath(term.slavePath(), byId.path()), link);
+        QCOMPARE(PortAssignment::stablePath(QStringLiteral("/dev/null"), byId.path()), QStringLiteral("/dev/null"));
+    }
+
+    void openFailureSaysWhatToDo_data()
+    {
+        QTest::addColumn<Situation>("situation");
+        QTest::addColumn<bool>("portsListed");
+        QTest::addColumn<QStringList>("said");
+        QTest::addColumn<QStringList>("notSaid");
+        const QStringList permission{QStringLiteral("adduser"), QStringLiteral("dialout"), QStringLiteral("ModemManager")};
+        QTest::newRow("missing") << Situation::Missing << true
+                                 << QStringList{"does not exist", "\n    /dev/ttyUSB0 - FT232R USB UART, FTDI\n",
+                                                "\n    quillan-cli ports --assign COM1 /dev/ttyUSB0"}
+                                 << permission;
+        QTest::newRow("missing, none found") << Situation::Missing << false
+                                             << QStringList{"No serial devices were found"}
+                                             << QStringList{"--assign"};
+        QTest::newRow("regular file") << Situation::RegularFile << false
+                                      << QStringList{"is not a serial port: it is a regular file."} << permission;
+        QTest::newRow("folder") << Situation::Folder << false
+                                << QStringList{"is not a serial port: it is a folder."} << permission;
+        QTest::newRow("/dev/null") << Situation::NotATerminal << false
+                                   << QStringList{"/dev/null is not a serial port: it is a device of another kind."}
+                                   << permission;
+        QTest::newRow("other window") << Situation::HeldByUs << false
+                                      << QStringList{"The other transfer window of this program has"}
+                                      << permission;
+        QTest::newRow("other program") << Situation::HeldByOther << false
+                                       << QStringList{"is in use by tst_serialport (process "} << permission;
+        QTest::newRow("permission") << Situation::Forbidden << false
+                                    << QStringList{"belongs to the group uucp", "\n    sudo adduser $USER uucp\n",
+                                                   "log in again"}
+                                    << QStringList{"dialout", "in use", "ModemManager"};
+        QTest::newRow("owner only") << Situation::OwnerOnly << false
+                                    << QStringList{"only root may (group root)"}
+                                    << QStringList{"adduser", "in use", "ModemManager"};
+    }
+
+    void openFailureSaysWhatToDo()
+    {
+        QFETCH(Situation, situation);
+        QFETCH(bool, portsListed);
+        QFETCH(QStringList, said);
+        QFETCH(QStringList, notSaid);
+        SimTerminal term({}, manualTerminal());
+        QTemporaryDir dir;
+        PortDiagnosis::Lookups lookups = PortDiagnosis::Lookups::local();
+        lookups.modemManagerRunning = [] { return true; }; // it concerns ttyACM devices only
+        QString device = term.slavePath();
+        QtSerialPort holder;
+        QProcess other;
+        switch (situation) {
+        case Situation::Missing: device = QStringLiteral("/dev/quillan-test-no-such-port"); break;
+        case Situation::RegularFile:
+            device = dir.filePath(QStringLiteral("records.txt"));
+            QVERIFY(QFile(device).open(QIODevice::WriteOnly));
+            break;
+        case Situation::Folder: device = dir.path(); break;
+        case Situation::NotATerminal: device = QStringLiteral("/dev/null"); break;
+        case Situation::HeldByUs: QVERIFY(SetCommPort(holder, PortTarget{0, device}).ok()); break;
+        case Situation::HeldByOther: {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("QUILLAN_TEST_HOLD"), device);
+            other.setProcessEnvironment(env);
+            other.start(QCoreApplication::applicationFilePath(), {});
+            QVERIFY(other.waitForReadyRead(10000));
+            QCOMPARE(other.readLine(), QByteArray("held\n"));
+            said.append(QStringLiteral("(process %1: ").arg(other.processId()));
+            break;
+        }
+        case Situation::Forbidden:
+        case Situation::OwnerOnly: {
+            // Root opens anything: be a user outside the device's group.
+            const group *uucp = ::getgrnam("uucp");
+            QVERIFY(uucp);
+            const bool ownerOnly = situation == Situation::OwnerOnly;
+            const QByteArray path = QFile::encodeName(device);
+            QVERIFY(::chown(path.constData(), 0, ownerOnly ? 0 : uucp->gr_gid) == 0);
+            QVERIFY(::chmod(path.constData(), ownerOnly ? 0600 : 0660) == 0);
+            lookups.userId = [] { return 65534u; };
+            lookups.userGroups = [] { return QList<unsigned>{65534u}; };
+            break;
+        }
+        }
+        QtSerialPort port;
+        Error error = SetCommPort(port, PortTarget{1, device});
+        if (situation == Situation::Forbidden || situation == Situation::OwnerOnly) {
+            QVERIFY(error.ok() && port.setPortOpen(false).ok());
+            error = {ErrorNumber::PermissionDenied, QStringLiteral("Permission denied")};
+        }
+        QVERIFY(!error.ok());
+        const QList<SerialPortListing> ports{
+            {QStringLiteral("/dev/ttyUSB0"), QStringLiteral("FT232R USB UART"), QStringLiteral("FTDI"), {}, {}, {}, {}}};
+        const QString text = Messages::cannotOpenPort(PortTarget{1, device}, error,
+                                                      PortDiagnosis::diagnose(device, error.number, lookups),
+                                                      portsListed ? ports : QList<SerialPortListing>{});
+        QVERIFY2(text.startsWith(QStringLiteral("Cannot open COM1 (%1): %2.\n\n").arg(device, error.description)),
+                 qPrintable(text));
+        for (const QString &s : said)
+            QVERIFY2(text.contains(s), qPrintable(text));
+        for (const QString &s : notSaid)
+            QVERIFY2(!text.contains(s), qPrintable(text));
+        other.closeWriteChannel();
+        other.waitForFinished(5000);
+    }
+
+    void modemManagerIsNamedForTtyAcm()
+    {
+        SimTerminal term({}, manualTerminal());
+        QTemporaryDir dir;
+        const QString acm = dir.filePath(QStringLiteral("ttyACM0"));
+        QVERIFY(QFile::link(term.slavePath(), acm));
+        // ModemManager takes no lock file; our open meets its TIOCEXCL.
+        const Error error{ErrorNumber::PermissionDenied, QStringLiteral("Device or resource busy")};
+        PortDiagnosis::Lookups lookups = PortDiagnosis::Lookups::local();
+        lookups.modemManagerRunning = [] { return true; };
+        const QString text = Messages::cannotOpenPort(PortTarget{1, acm}, error,
+                                                      PortDiagnosis::diagnose(acm, error.number, lookups),
+                                                      {{acm, {}, {}, {}, QStringLiteral("2341:0043"), {}, {}}});
+        QVERIFY2(text.contains(QStringLiteral("ModemManager is running and may be probing ") + acm), qPrintable(text));
+        QVERIFY2(text.contains("ATTRS{idVendor}==\"2341\", ATTRS{idProduct}==\"0043\", ENV{ID_MM_DEVICE_IGNORE}=\"1\""),
+                 qPrintable(text));
+        QVERIFY(text.contains(QStringLiteral("sudo systemctl stop ModemManager")));
+        QVERIFY2(text.contains(QStringLiteral("in use by another program")), qPrintable(text));
+    }
+
+    void lostConnectionIsExplained_data()
+    {
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("said");
+        const QString lost = QStringLiteral("The connection to the terminal was lost: the device stopped answering or was unplugged");
+        QTest::newRow("unknown") << "Unknown error" << lost + ".";
+        QTest::newRow("stale errno") << "Inappropriate ioctl for device" << lost + ".";
+        QTest::newRow("telling") << "Input/output error" << lost + " (Input/output error).";
+    }
+
+    void lostConnectionIsExplained()
+    {
+        QFETCH(QString, reason);
+        QFETCH(QString, said);
+        QCOMPARE(Messages::connectionLost({ErrorNumber::DeviceIo, reason}), said);
+    }
     void setCommPortAppliesLinkSettings()
     {
         SimTerminal term({}, manualTerminal());
@@ -71,7 +282,7 @@ private Q_SLOTS:
     {
         QtSerialPort port;
         const QString before = port.settings();
-        const Error e = SetCommPort(port, PortTarget{256, QStringLiteral("/dev/null")});
+        const Error e = SetCommPort(port, PortTarget{256, QStringLiteral("/dev/ttyS0")});
         QCOMPARE(e.number, ErrorNumber::InvalidPortNumber);
         QVERIFY(!e.description.isEmpty());
         QCOMPARE(port.settings(), before);
@@ -162,5 +373,13 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestSerialPort)
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsSet("QUILLAN_TEST_HOLD"))
+        return holdPort(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestSerialPort test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_serialport.moc"
