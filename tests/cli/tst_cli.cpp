@@ -96,6 +96,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("nakAt");
         QTest::addColumn<int>("silentAfter");
         QTest::addColumn<int>("hangupAfter");
+        QTest::addColumn<int>("pauseMs");   // > 0: each reply in three pieces this far apart
+        QTest::addColumn<QString>("flag");
         QTest::addColumn<QString>("port");  // empty: the terminal
         QTest::addColumn<QString>("file");  // in the test's folder
         QTest::addColumn<int>("status");
@@ -104,18 +106,23 @@ private Q_SLOTS:
 
         const QString none;
         const QString missing = QStringLiteral("/nonexistent/tty");
-        QTest::newRow("upload completed") << true << 0 << -1 << -1 << none << "r.txt" << 0 << "completed" << 4;
-        QTest::newRow("upload nak") << true << 4 << -1 << -1 << none << "r.txt" << 5 << "refused" << 2;
-        QTest::newRow("upload silent") << true << 0 << 4 << -1 << none << "r.txt" << 6 << "timeout" << 2;
-        QTest::newRow("upload hang-up") << true << 0 << -1 << 3 << none << "r.txt" << 7 << "lost" << 2;
-        QTest::newRow("upload no port") << true << 0 << -1 << -1 << missing << "r.txt" << 4 << "port-error" << 0;
-        QTest::newRow("upload no folder") << true << 0 << -1 << -1 << none << "no/r.txt" << 3 << "file-error" << 0;
-        QTest::newRow("download completed") << false << 0 << -1 << -1 << none << "d.txt" << 0 << "completed" << 4;
-        QTest::newRow("download nak") << false << 3 << -1 << -1 << none << "d.txt" << 5 << "refused" << 2;
-        QTest::newRow("download silent") << false << 0 << 2 << -1 << none << "d.txt" << 6 << "timeout" << 2;
-        QTest::newRow("download hang-up") << false << 0 << -1 << 2 << none << "d.txt" << 7 << "lost" << 2;
-        QTest::newRow("download no port") << false << 0 << -1 << -1 << missing << "d.txt" << 4 << "port-error" << 0;
-        QTest::newRow("download no file") << false << 0 << -1 << -1 << none << "none.txt" << 3 << "file-error" << 0;
+        QTest::newRow("upload completed") << true << 0 << -1 << -1 << 0 << none << none << "r.txt" << 0 << "completed" << 4;
+        QTest::newRow("upload nak") << true << 4 << -1 << -1 << 0 << none << none << "r.txt" << 5 << "refused" << 2;
+        QTest::newRow("upload silent") << true << 0 << 4 << -1 << 0 << none << none << "r.txt" << 6 << "timeout" << 2;
+        QTest::newRow("upload hang-up") << true << 0 << -1 << 3 << 0 << none << none << "r.txt" << 7 << "lost" << 2;
+        QTest::newRow("upload no port") << true << 0 << -1 << -1 << 0 << none << missing << "r.txt" << 4 << "port-error" << 0;
+        QTest::newRow("upload no folder") << true << 0 << -1 << -1 << 0 << none << none << "no/r.txt" << 3 << "file-error" << 0;
+        // A reply must be whole within -t: one that trickles in over a second fails a 0.3 s limit.
+        QTest::newRow("upload trickle") << true << 0 << -1 << -1 << 500 << none << none << "r.txt" << 6 << "timeout" << 0;
+        QTest::newRow("upload append, no port") << true << 0 << -1 << -1 << 0 << "--append" << missing << "r.txt" << 4
+                                                << "port-error" << 0;
+        QTest::newRow("download completed") << false << 0 << -1 << -1 << 0 << none << none << "d.txt" << 0 << "completed" << 4;
+        QTest::newRow("download nak") << false << 3 << -1 << -1 << 0 << none << none << "d.txt" << 5 << "refused" << 2;
+        QTest::newRow("download silent") << false << 0 << 2 << -1 << 0 << none << none << "d.txt" << 6 << "timeout" << 2;
+        QTest::newRow("download hang-up") << false << 0 << -1 << 2 << 0 << none << none << "d.txt" << 7 << "lost" << 2;
+        QTest::newRow("download no port") << false << 0 << -1 << -1 << 0 << none << missing << "d.txt" << 4 << "port-error" << 0;
+        QTest::newRow("download trickle") << false << 0 << -1 << -1 << 500 << none << none << "d.txt" << 6 << "timeout" << 0;
+        QTest::newRow("download no file") << false << 0 << -1 << -1 << 0 << none << none << "none.txt" << 3 << "file-error" << 0;
     }
 
     // Every exit status of a transfer, what reached the file or the terminal,
@@ -126,6 +133,8 @@ private Q_SLOTS:
         QFETCH(int, nakAt);
         QFETCH(int, silentAfter);
         QFETCH(int, hangupAfter);
+        QFETCH(int, pauseMs);
+        QFETCH(QString, flag);
         QFETCH(QString, port);
         QFETCH(QString, file);
         QFETCH(int, status);
@@ -138,6 +147,8 @@ private Q_SLOTS:
         opt.nakAtReply = nakAt;
         opt.silentAfterReplies = silentAfter;
         opt.hangupAfterReplies = hangupAfter;
+        opt.splitPieces = pauseMs > 0 ? 3 : 1;
+        opt.pauseBetweenPieces = std::chrono::milliseconds(pauseMs);
         SimTerminal term(upload ? all : std::vector<QByteArray>{}, opt);
         QVERIFY2(term.isOk(), qPrintable(term.errorString()));
         const QString path = dir.filePath(file);
@@ -145,10 +156,12 @@ private Q_SLOTS:
             writeAll(path, lines(all, all.size()));
         const QString log = dir.filePath(QStringLiteral("log.jsonl"));
 
-        const Run r = cli({upload ? QStringLiteral("upload") : QStringLiteral("download"), QStringLiteral("-p"),
-                           port.isEmpty() ? term.slavePath() : port, QStringLiteral("-t"), QStringLiteral("0.3"),
-                           QStringLiteral("--log"), log, file},
-                          environment(dir), dir.path());
+        QStringList args{upload ? QStringLiteral("upload") : QStringLiteral("download"), QStringLiteral("-p"),
+                         port.isEmpty() ? term.slavePath() : port, QStringLiteral("-t"), QStringLiteral("0.3"),
+                         QStringLiteral("--log"), log, file};
+        if (!flag.isEmpty())
+            args.insert(1, flag);
+        const Run r = cli(args, environment(dir), dir.path());
         QVERIFY2(r.status == status, r.err.constData());
         QVERIFY(r.err.startsWith("quillan-cli: "));
         QCOMPARE(r.err.count('\n'), 1); // one line: the summary or the error
@@ -291,17 +304,23 @@ private Q_SLOTS:
 
     void twoTerminals_data()
     {
+        QTest::addColumn<int>("nakFirst");
         QTest::addColumn<int>("nakSecond");
+        QTest::addColumn<int>("hangupSecond");
         QTest::addColumn<int>("status");
-        QTest::newRow("both complete") << 0 << 0;
-        QTest::newRow("second refuses") << 2 << 5;
+        QTest::newRow("both complete") << 0 << 0 << -1 << 0;
+        QTest::newRow("second refuses") << 0 << 2 << -1 << 5;
+        // The status is the first failed port's in the order given.
+        QTest::newRow("both fail") << 2 << 0 << 3 << 5;
     }
 
     // Several -p run at once, each into FILE with {port} replaced by the
     // name of the port as given (here a symlink's own name).
     void twoTerminals()
     {
+        QFETCH(int, nakFirst);
         QFETCH(int, nakSecond);
+        QFETCH(int, hangupSecond);
         QFETCH(int, status);
         QTemporaryDir dir;
         const auto a = records(30);
@@ -309,18 +328,19 @@ private Q_SLOTS:
         simterm::Options oa, ob;
         oa.linkPath = dir.filePath(QStringLiteral("left"));
         ob.linkPath = dir.filePath(QStringLiteral("right"));
+        oa.nakAtReply = nakFirst;
         ob.nakAtReply = nakSecond;
+        ob.hangupAfterReplies = hangupSecond;
         SimTerminal ta(a, oa), tb(b, ob);
         const Run r = cli({QStringLiteral("upload"), QStringLiteral("-p"), oa.linkPath, QStringLiteral("-p"),
                            ob.linkPath, QStringLiteral("-q"), QStringLiteral("out-{port}.txt")},
                           environment(dir), dir.path());
         QVERIFY2(r.status == status, r.err.constData());
-        QCOMPARE(readAll(dir.filePath(QStringLiteral("out-left.txt"))), lines(a, a.size()));
         QCOMPARE(r.err.isEmpty(), status == 0); // -q: errors only
-        if (status == 0)
-            QCOMPARE(readAll(dir.filePath(QStringLiteral("out-right.txt"))), lines(b, b.size()));
-        else
-            verifyDurable(readAll(dir.filePath(QStringLiteral("out-right.txt"))), b, tb);
+        verifyDurable(readAll(dir.filePath(QStringLiteral("out-left.txt"))), a, ta);
+        verifyDurable(readAll(dir.filePath(QStringLiteral("out-right.txt"))), b, tb);
+        QCOMPARE(ta.remainingRecords().empty(), nakFirst == 0);
+        QCOMPARE(tb.remainingRecords().empty(), nakSecond == 0 && hangupSecond < 0);
     }
 
     // A lasting assignment makes COM2 reach the terminal; QUILLAN_COM2 still
