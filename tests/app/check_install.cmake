@@ -1,7 +1,7 @@
 # Installs the build into an empty prefix, as a packager would, and checks
 # both programs and their desktop entries and metainfo arrive.
 #   -DBUILD_DIR= -DPREFIX= -DCONFIG= -DNAMES=a|b -DAPP_IDS=a|b -DEXE_SUFFIX=
-#   -DBINDIR= -DDATADIR= -DDESKTOP_FILES=<bool>
+#   -DBINDIR= -DDATADIR= -DDESKTOP_FILES=<bool> [-DTOOLS=a|b]  (TOOLS: programs without desktop entries)
 cmake_minimum_required(VERSION 3.25)
 
 file(REMOVE_RECURSE "${PREFIX}")
@@ -40,8 +40,14 @@ foreach(name id IN ZIP_LISTS names ids)
     endif()
   endif()
 endforeach()
+string(REPLACE "|" ";" tools "${TOOLS}")
+foreach(tool IN LISTS tools)
+  if(NOT EXISTS "${PREFIX}/${BINDIR}/${tool}${EXE_SUFFIX}")
+    list(APPEND missing "${PREFIX}/${BINDIR}/${tool}${EXE_SUFFIX}")
+  endif()
+endforeach()
 if(missing)
   list(JOIN missing "\n  " text)
   message(FATAL_ERROR "not installed:\n  ${text}")
 endif()
-message(STATUS "installed into ${PREFIX}: ${names}")
+message(STATUS "installed into ${PREFIX}: ${names} ${tools}")

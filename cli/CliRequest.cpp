@@ -1,0 +1,236 @@
+#include "cli/CliRequest.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <cmath>
+
+QString PortChoice::shortName() const
+{
+    const QString name = QFileInfo(given).fileName();
+    return name.isEmpty() ? given : name;
+}
+
+QString CliRequest::fileFor(const PortChoice &port) const
+{
+    QString f = file;
+    return f.replace(QStringLiteral("{port}"), port.shortName());
+}
+
+int comNumber(const QString &text)
+{
+    static const QRegularExpression re(QStringLiteral("^COM([1-9][0-9]{0,2})$"),
+                                       QRegularExpression::CaseInsensitiveOption);
+    const auto m = re.match(text);
+    return m.hasMatch() ? m.captured(1).toInt() : 0;
+}
+
+int highestComPort()
+{
+#ifdef Q_OS_WIN
+    return 255;
+#else
+    return 2; // elsewhere COM1 and COM2 are the only names the windows offer
+#endif
+}
+
+bool resolvePort(const QString &given, PortChoice &out, QString &error)
+{
+    out.given = given;
+    if (given.isEmpty()) {
+        error = QStringLiteral("an empty port name");
+        return false;
+    }
+    if (const int n = comNumber(given)) {
+        if (n > highestComPort()) {
+            error = QStringLiteral("%1: this system has COM1 and COM2 only; name the device instead "
+                                   "(for example /dev/ttyUSB0)")
+                        .arg(given);
+            return false;
+        }
+        out.target = PortTarget::com(n);
+        return true;
+    }
+    out.target = PortTarget{0, given};
+    return true;
+}
+
+QString helpText()
+{
+    return QStringLiteral(
+        "Usage:\n"
+        "  quillan-cli upload   [-p PORT]... [-t SECONDS] [--force | --append] [--log FILE] [-q] FILE\n"
+        "  quillan-cli download [-p PORT] [-t SECONDS] [--log FILE] [-q] FILE\n"
+        "  quillan-cli ports [--json] [--assign COMn DEVICE | --assign COMn --clear]\n"
+        "  quillan-cli --help | --version\n"
+        "\n"
+        "upload    fetch the terminal's records into FILE, one line each; a record is on disk\n"
+        "          before the terminal is told to delete it. An existing FILE is refused unless\n"
+        "          --force (the old one is kept as FILE.bak) or --append. Several -p run at once;\n"
+        "          FILE must then contain {port}, replaced by each port's name.\n"
+        "download  send FILE to the terminal, one line for each acknowledgement.\n"
+        "ports     list the serial ports; --assign makes COMn mean DEVICE from now on,\n"
+        "          --clear gives COMn its default back.\n"
+        "\n"
+        "Options:\n"
+        "  -p, --port PORT      COM1 (default), COM2, or a device such as /dev/ttyUSB0\n"
+        "  -t, --timeout S      longest wait for a complete reply, in seconds (default 5; 0: no limit)\n"
+        "  --force              replace an existing FILE, keeping it as FILE.bak\n"
+        "  --append             add the records to an existing FILE\n"
+        "  --log FILE           append one JSON line per transfer to FILE\n"
+        "  -q, --quiet          no progress and no summary; errors only\n"
+        "  --json               ports: as a JSON array\n"
+        "\n"
+        "Exit status: 0 completed, 2 usage, 3 file, 4 port, 5 refused by the terminal,\n"
+        "6 time-out, 7 line lost, 130 interrupted.\n"
+        "\n"
+        "Examples:\n"
+        "  quillan-cli upload -p /dev/ttyUSB0 records.txt\n"
+        "  quillan-cli upload --append --log transfers.jsonl records.txt\n"
+        "  quillan-cli upload -p /dev/ttyUSB0 -p /dev/ttyUSB1 -t 10 shelf-{port}.txt\n"
+        "  quillan-cli download -p COM2 prices.txt\n"
+        "  quillan-cli ports --assign COM1 /dev/ttyUSB0\n");
+}
+
+namespace {
+
+const QCommandLineOption portOption({QStringLiteral("p"), QStringLiteral("port")}, QString(), QStringLiteral("PORT"));
+const QCommandLineOption timeoutOption({QStringLiteral("t"), QStringLiteral("timeout")}, QString(),
+                                       QStringLiteral("SECONDS"));
+const QCommandLineOption forceOption(QStringLiteral("force"));
+const QCommandLineOption appendOption(QStringLiteral("append"));
+const QCommandLineOption logOption(QStringLiteral("log"), QString(), QStringLiteral("FILE"));
+const QCommandLineOption quietOption(QStringList{QStringLiteral("q"), QStringLiteral("quiet")});
+const QCommandLineOption jsonOption(QStringLiteral("json"));
+const QCommandLineOption assignOption(QStringLiteral("assign"), QString(), QStringLiteral("COMn"));
+const QCommandLineOption clearOption(QStringLiteral("clear"));
+const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+
+ParsedCommandLine usage(const QString &error)
+{
+    return {{}, error};
+}
+
+bool parseTimeout(const QString &text, int &ms)
+{
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    // A time-out past about 24 days is not a time-out anyone means.
+    if (!ok || !std::isfinite(seconds) || seconds < 0 || seconds > 2'000'000)
+        return false;
+    ms = seconds == 0 ? 0 : std::max(1, int(std::lround(seconds * 1000)));
+    return true;
+}
+
+} // namespace
+
+ParsedCommandLine parseCommandLine(const QStringList &args)
+{
+    ParsedCommandLine out;
+    CliRequest &r = out.request;
+    if (args.size() < 2)
+        return usage(QStringLiteral("no command given (upload, download or ports)"));
+    const QString command = args.at(1);
+    if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
+        r.command = CliRequest::Command::Help;
+        return out;
+    }
+    if (command == QLatin1String("--version")) {
+        r.command = CliRequest::Command::Version;
+        return out;
+    }
+
+    QCommandLineParser p;
+    p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    p.addOption(helpOption);
+    if (command == QLatin1String("upload") || command == QLatin1String("download")) {
+        r.command = command == QLatin1String("upload") ? CliRequest::Command::Upload : CliRequest::Command::Download;
+        p.addOptions({portOption, timeoutOption, logOption, quietOption});
+        if (r.command == CliRequest::Command::Upload)
+            p.addOptions({forceOption, appendOption});
+    } else if (command == QLatin1String("ports")) {
+        r.command = CliRequest::Command::Ports;
+        p.addOptions({jsonOption, assignOption, clearOption});
+    } else {
+        return usage(QStringLiteral("unknown command \"%1\" (upload, download or ports)").arg(command));
+    }
+
+    QStringList rest = args;
+    rest.removeAt(1);
+    if (!p.parse(rest))
+        return usage(p.errorText());
+    if (p.isSet(helpOption)) {
+        r.command = CliRequest::Command::Help;
+        return out;
+    }
+    const QStringList positional = p.positionalArguments();
+
+    if (r.command == CliRequest::Command::Ports) {
+        r.json = p.isSet(jsonOption);
+        r.clear = p.isSet(clearOption);
+        if (!p.isSet(assignOption)) {
+            if (r.clear || !positional.isEmpty())
+                return usage(QStringLiteral("ports: unexpected \"%1\"")
+                                 .arg(r.clear ? QStringLiteral("--clear") : positional.join(QLatin1Char(' '))));
+            return out;
+        }
+        const QString com = p.value(assignOption);
+        r.assignNumber = comNumber(com);
+        if (r.assignNumber == 0 || r.assignNumber > highestComPort())
+            return usage(QStringLiteral("--assign takes COM1%1, not \"%2\"")
+                             .arg(highestComPort() == 2 ? QStringLiteral(" or COM2") : QStringLiteral("..COM255"),
+                                  com));
+        if (r.clear == !positional.isEmpty() || positional.size() > 1)
+            return usage(QStringLiteral("--assign %1 takes one DEVICE, or --clear").arg(com));
+        if (!r.clear)
+            r.assignDevice = positional.first();
+        return out;
+    }
+
+    if (positional.isEmpty())
+        return usage(QStringLiteral("%1: FILE is missing").arg(command));
+    if (positional.size() > 1)
+        return usage(QStringLiteral("%1 takes one FILE, not \"%2\"").arg(command, positional.join(QLatin1Char(' '))));
+    r.file = positional.first();
+    r.quiet = p.isSet(quietOption);
+    r.logPath = p.value(logOption);
+    if (p.isSet(logOption) && r.logPath.isEmpty())
+        return usage(QStringLiteral("--log needs a FILE"));
+    if (p.isSet(timeoutOption) && !parseTimeout(p.value(timeoutOption), r.timeoutMs))
+        return usage(QStringLiteral("--timeout takes seconds (0 or more), not \"%1\"").arg(p.value(timeoutOption)));
+
+    if (r.command == CliRequest::Command::Upload) {
+        if (p.isSet(forceOption) && p.isSet(appendOption))
+            return usage(QStringLiteral("--force and --append exclude each other"));
+        if (p.isSet(forceOption))
+            r.mode = RecordFile::Mode::Replace;
+        else if (p.isSet(appendOption))
+            r.mode = RecordFile::Mode::Append;
+    }
+
+    QStringList given = p.values(portOption);
+    if (given.isEmpty())
+        given.append(QStringLiteral("COM1"));
+    if (r.command == CliRequest::Command::Download && given.size() > 1)
+        return usage(QStringLiteral("download takes one port"));
+    for (const QString &g : given) {
+        PortChoice c;
+        QString why;
+        if (!resolvePort(g, c, why))
+            return usage(why);
+        r.ports.append(c);
+    }
+    if (r.ports.size() > 1) {
+        if (!r.file.contains(QLatin1String("{port}")))
+            return usage(QStringLiteral("with several ports FILE must contain {port}, e.g. records-{port}.txt"));
+        QStringList files;
+        for (const PortChoice &c : std::as_const(r.ports)) {
+            const QString f = r.fileFor(c);
+            if (files.contains(f))
+                return usage(QStringLiteral("two ports would write the same file \"%1\"").arg(f));
+            files.append(f);
+        }
+    }
+    return out;
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "link/PortNames.h"
+#include "storage/RecordFile.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// One port named on the command line and what it maps to.
+struct PortChoice
+{
+    QString given;      // as typed: "COM1", "/dev/ttyUSB0", a symlink
+    PortTarget target;  // resolved when the request is parsed
+    /// What replaces {port} in the file name: the last component of given.
+    QString shortName() const;
+    /// "COM1 (/dev/ttyS0)", or the device alone: how messages name the port.
+    QString label() const { return target.describe(); }
+};
+
+// What the command line asks for, checked for usage errors only (files and
+// ports are tried by the runner).
+struct CliRequest
+{
+    enum class Command { Upload, Download, Ports, Help, Version };
+
+    Command command = Command::Help;
+    QList<PortChoice> ports;        // upload/download: at least one
+    int timeoutMs = 5000;           // 0 waits for ever
+    RecordFile::Mode mode = RecordFile::Mode::Create;
+    QString logPath;
+    bool quiet = false;
+    QString file;                   // as given, {port} not yet replaced
+
+    // ports
+    bool json = false;
+    int assignNumber = 0;           // 0: list
+    QString assignDevice;
+    bool clear = false;
+
+    /// FILE for one port: {port} replaced by its short name.
+    QString fileFor(const PortChoice &port) const;
+};
+
+struct ParsedCommandLine
+{
+    CliRequest request;
+    QString error;   // not empty: a usage error, exit 2
+};
+
+/// args as QCoreApplication::arguments() gives them, program name first.
+ParsedCommandLine parseCommandLine(const QStringList &args);
+/// COMn or a device; false with why in error when COMn names no port here.
+bool resolvePort(const QString &given, PortChoice &out, QString &error);
+/// The COM port number of "COMn" (any case), 0 when text is not that form.
+int comNumber(const QString &text);
+/// The highest COM port number the platform has names for.
+int highestComPort();
+QString helpText();

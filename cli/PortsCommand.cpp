@@ -1,0 +1,100 @@
+#include "cli/PortsCommand.h"
+
+#include "cli/CliRequest.h"
+#include "cli/ExitStatus.h"
+#include "link/PortAssignment.h"
+#include "link/PortNames.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+
+namespace {
+
+QStringList comNames(const QList<int> &numbers)
+{
+    QStringList names;
+    for (int n : numbers)
+        names.append(QStringLiteral("COM%1").arg(n));
+    return names;
+}
+
+// What COM port n means now, and why, so the user sees an environment
+// variable that hides the assignment.
+QString meaning(int n)
+{
+    const QString device = deviceForComPort(n);
+    QString why;
+    if (!qEnvironmentVariable(qPrintable(QStringLiteral("QUILLAN_COM%1").arg(n))).isEmpty())
+        why = QStringLiteral("set by QUILLAN_COM%1, which overrides any assignment").arg(n);
+    else if (!PortAssignment::assignedDevice(n).isEmpty())
+        why = QStringLiteral("assigned");
+    else
+        why = QStringLiteral("default");
+    return QStringLiteral("COM%1 = %2 (%3)").arg(n).arg(device, why);
+}
+
+void out(const QString &line)
+{
+    std::fprintf(stdout, "%s\n", qUtf8Printable(line));
+}
+
+int fail(const QString &line, int status)
+{
+    std::fprintf(stderr, "quillan-cli: %s\n", qUtf8Printable(line));
+    return status;
+}
+
+} // namespace
+
+int runPortsCommand(const CliRequest &r)
+{
+    const int n = r.assignNumber;
+    if (n > 0 && r.clear) {
+        if (Error e = PortAssignment::clear(n))
+            return fail(QStringLiteral("COM%1: cannot clear the assignment: %2").arg(n).arg(e.description),
+                        ExitStatus::File);
+        out(meaning(n));
+        return ExitStatus::Completed;
+    }
+    if (n > 0) {
+        if (!QFileInfo::exists(r.assignDevice))
+            fail(QStringLiteral("warning: %1 does not exist now").arg(r.assignDevice), 0);
+        QString stored;
+        if (Error e = PortAssignment::assign(n, r.assignDevice, &stored))
+            return fail(QStringLiteral("COM%1: cannot assign %2: %3").arg(n).arg(r.assignDevice, e.description),
+                        ExitStatus::File);
+        out(meaning(n));
+        return ExitStatus::Completed;
+    }
+
+    const QList<SerialPortListing> ports = listSerialPorts();
+    if (r.json) {
+        QJsonArray array;
+        for (const SerialPortListing &p : ports) {
+            array.append(QJsonObject{
+                {QStringLiteral("device"), p.device},
+                {QStringLiteral("description"), p.description},
+                {QStringLiteral("manufacturer"), p.manufacturer},
+                {QStringLiteral("serialNumber"), p.serialNumber},
+                {QStringLiteral("vidPid"), p.vidPid},
+                {QStringLiteral("byId"), p.byIdPath},
+                {QStringLiteral("assignedAs"), QJsonArray::fromStringList(comNames(p.assignedAs))},
+            });
+        }
+        std::fputs(QJsonDocument(array).toJson(QJsonDocument::Indented).constData(), stdout);
+        return ExitStatus::Completed;
+    }
+    if (ports.isEmpty())
+        fail(QStringLiteral("no serial ports found"), 0);
+    const auto field = [](const QString &s) { return s.isEmpty() ? QStringLiteral("-") : s; };
+    for (const SerialPortListing &p : ports) {
+        out(QStringList{p.device, field(p.description), field(p.manufacturer), field(p.serialNumber),
+                        field(p.vidPid), field(p.byIdPath), field(comNames(p.assignedAs).join(QLatin1Char(',')))}
+                .join(QLatin1Char('\t')));
+    }
+    return ExitStatus::Completed;
+}

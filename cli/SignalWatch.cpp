@@ -1,0 +1,87 @@
+#include "cli/SignalWatch.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+#ifdef Q_OS_UNIX
+int pipeFds[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const int saved = errno;
+    const char c = 1;
+    [[maybe_unused]] auto n = ::write(pipeFds[1], &c, 1); // full pipe: a byte is already waiting
+    errno = saved;
+}
+#else
+std::atomic<bool> signalled{false};
+
+void onSignal(int sig)
+{
+    signalled = true;
+    std::signal(sig, onSignal);
+}
+#endif
+}
+
+SignalWatch::SignalWatch(QObject *parent)
+    : QObject(parent)
+{
+#ifdef Q_OS_UNIX
+    if (::pipe(pipeFds) != 0)
+        return;
+    for (int fd : pipeFds) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    m_notifier = new QSocketNotifier(pipeFds[0], QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, [this] {
+        char buf[64];
+        while (::read(pipeFds[0], buf, sizeof buf) > 0) {
+        }
+        Q_EMIT interrupted();
+    });
+    struct sigaction sa{};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART; // a port or file call in progress goes on
+    m_ok = ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0;
+#else
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    m_poll = new QTimer(this);
+    m_poll->setInterval(50);
+    connect(m_poll, &QTimer::timeout, this, [this] {
+        if (signalled.exchange(false))
+            Q_EMIT interrupted();
+    });
+    m_poll->start();
+    m_ok = true;
+#endif
+}
+
+SignalWatch::~SignalWatch()
+{
+    // The process is ending: a late second signal must not kill it midway.
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGTERM, SIG_IGN);
+#ifdef Q_OS_UNIX
+    delete m_notifier;
+    m_notifier = nullptr;
+    for (int &fd : pipeFds) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+#endif
+}

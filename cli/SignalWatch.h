@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+class QTimer;
+
+// SIGINT and SIGTERM delivered through the event loop: the signal handler
+// only writes a byte to a pipe, so what the signal means runs between two
+// handlers of the dialogue, never inside one. One watch per process.
+class SignalWatch : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SignalWatch(QObject *parent = nullptr);
+    ~SignalWatch() override;
+
+    bool isOk() const { return m_ok; }
+
+Q_SIGNALS:
+    /// Once for every batch of signals the loop sees; repeats are harmless.
+    void interrupted();
+
+private:
+    bool m_ok = false;
+    QSocketNotifier *m_notifier = nullptr;
+    QTimer *m_poll = nullptr;
+};

@@ -1,0 +1,351 @@
+#include "cli/TransferRunner.h"
+
+#include "cli/ExitStatus.h"
+#include "cli/SignalWatch.h"
+#include "link/QtSerialPort.h"
+#include "platform/Timer.h"
+#include "storage/DiskSync.h"
+#include "transfer/DownloadTransfer.h"
+#include "transfer/UploadTransfer.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+#include <optional>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#else
+#include <io.h>
+#define isatty _isatty
+#define STDERR_FILENO 2
+#endif
+
+struct TransferRunner::Job
+{
+    PortChoice port;
+    QString path;  // FILE for this port
+    QtSerialPort serial;
+    QtTimer timer;
+    std::unique_ptr<UploadTransfer> upload;
+    std::unique_ptr<DownloadTransfer> download;
+    std::optional<Outcome> outcome;  // the first way it ended; a later Stopped is our own stop()
+    bool interrupted = false;
+    bool concluded = false;
+    QDateTime started;
+    QDateTime ended;
+    QElapsedTimer clock;
+    qint64 count = 0;
+    qint64 fileDone = 0;  // download: bytes of the file sent, and in all
+    qint64 fileSize = 0;
+
+    void stop()
+    {
+        if (upload)
+            upload->runHandler([this] { upload->stop(); });
+        else
+            download->runHandler([this] { download->stop(); });
+    }
+};
+
+namespace {
+
+QString folded(const QString &message)
+{
+    return message.split(QLatin1Char('\n'), Qt::SkipEmptyParts).join(QLatin1Char(' '));
+}
+
+QString outcomeName(const Outcome &o, bool interrupted)
+{
+    switch (o.kind) {
+    case Outcome::Kind::Completed: return QStringLiteral("completed");
+    case Outcome::Kind::Refused: return QStringLiteral("refused");
+    case Outcome::Kind::TimedOut: return QStringLiteral("timeout");
+    case Outcome::Kind::Lost: return QStringLiteral("lost");
+    case Outcome::Kind::FileError: return QStringLiteral("file-error");
+    case Outcome::Kind::PortError: return QStringLiteral("port-error");
+    case Outcome::Kind::Stopped: return interrupted ? QStringLiteral("interrupted") : QStringLiteral("stopped");
+    }
+    return QString();
+}
+
+QString plural(qint64 n, const char *one, const char *many)
+{
+    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+}
+
+QString seconds(int ms)
+{
+    return QString::number(ms / 1000.0, 'g', 6) + QStringLiteral(" s");
+}
+
+} // namespace
+
+TransferRunner::TransferRunner(const CliRequest &request, QObject *parent)
+    : QObject(parent)
+    , m_request(request)
+{
+    m_progress = !request.quiet && isatty(STDERR_FILENO);
+}
+
+TransferRunner::~TransferRunner() = default;
+
+void TransferRunner::report(const QString &line)
+{
+    clearProgress();
+    std::fprintf(stderr, "quillan-cli: %s\n", qUtf8Printable(line));
+    std::fflush(stderr);
+}
+
+bool TransferRunner::openLog()
+{
+    if (m_request.logPath.isEmpty())
+        return true;
+    m_log.setFileName(m_request.logPath);
+    if (!m_log.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        report(QStringLiteral("cannot open the log \"%1\": %2").arg(m_request.logPath, m_log.errorString()));
+        return false;
+    }
+    return true;
+}
+
+int TransferRunner::run()
+{
+    const bool upload = m_request.command == CliRequest::Command::Upload;
+    // A log that cannot take the record of a transfer stops it before it starts.
+    if (!openLog())
+        return ExitStatus::File;
+
+    SignalWatch watch;
+    connect(&watch, &SignalWatch::interrupted, this, &TransferRunner::interrupt);
+
+    for (const PortChoice &port : std::as_const(m_request.ports)) {
+        auto job = std::make_unique<Job>();
+        job->port = port;
+        job->path = m_request.fileFor(port);
+        if (upload) {
+            job->upload = std::make_unique<UploadTransfer>(job->serial, &job->timer);
+            job->upload->setReplyTimeout(m_request.timeoutMs);
+            Job *j = job.get();
+            connect(job->upload.get(), &UploadTransfer::finished, this,
+                    [this, j](const Outcome &o) { transferFinished(*j, o); });
+            connect(job->upload.get(), &UploadTransfer::recordSaved, this, [this, j](const QByteArray &, qint64 n) {
+                j->count = n;
+                showProgress();
+            });
+        } else {
+            job->download = std::make_unique<DownloadTransfer>(job->serial, job->timer);
+            // A reply trickling in byte by byte must not keep a dead dialogue alive.
+            job->download->setReplyTimeout(m_request.timeoutMs, true);
+            Job *j = job.get();
+            connect(job->download.get(), &DownloadTransfer::finished, this,
+                    [this, j](const Outcome &o) { transferFinished(*j, o); });
+            connect(job->download.get(), &DownloadTransfer::lineSent, this,
+                    [this, j](const QByteArray &, qint64 n, qint64 done, qint64 size) {
+                        j->count = n;
+                        j->fileDone = done;
+                        j->fileSize = size;
+                        showProgress();
+                    });
+        }
+        m_jobs.push_back(std::move(job));
+    }
+    for (auto &job : m_jobs)
+        start(*job);
+
+    bool pending = false;
+    for (auto &job : m_jobs)
+        pending = pending || !job->concluded;
+    if (pending)
+        QCoreApplication::exec();
+    clearProgress();
+
+    int status = ExitStatus::Completed;
+    for (auto &job : m_jobs) {
+        const int s = ExitStatus::of(job->outcome ? job->outcome->kind : Outcome::Kind::Stopped);
+        if (s != ExitStatus::Completed) {
+            status = s;
+            break;
+        }
+    }
+    if (status == ExitStatus::Completed && m_logFailed)
+        status = ExitStatus::File;
+    return status;
+}
+
+void TransferRunner::start(Job &job)
+{
+    job.started = QDateTime::currentDateTimeUtc();
+    job.clock.start();
+    if (job.upload) {
+        RecordFile::Mode mode = m_request.mode;
+        const QFileInfo info(job.path);
+        const bool exists = info.exists() || info.isSymLink();
+        if (mode == RecordFile::Mode::Create && exists) {
+            // Checked here for a message that says what to do; the core refuses it too.
+            transferFinished(job, Outcome{Outcome::Kind::FileError, 0, 0,
+                                          QStringLiteral("\"%1\" exists already; --force replaces it (keeping it "
+                                                         "as %2), --append adds to it")
+                                              .arg(job.path, RecordFile::backupPath(info.fileName())),
+                                          {ErrorNumber::FileAlreadyOpen, QStringLiteral("the file exists already")}});
+            return;
+        }
+        // Appending to no file is creating one, and then a port that will
+        // not open leaves no empty file behind.
+        if (mode == RecordFile::Mode::Append && !exists)
+            mode = RecordFile::Mode::Create;
+        job.upload->runHandler([&] { job.upload->begin(job.path, job.port.target, mode); });
+    } else {
+        job.download->runHandler([&] { job.download->begin(job.path, job.port.target); });
+    }
+}
+
+void TransferRunner::transferFinished(Job &job, const Outcome &outcome)
+{
+    if (job.outcome)
+        return; // the Stopped of our own stop() after a refusal or time-out
+    job.outcome = outcome;
+    job.interrupted = outcome.kind == Outcome::Kind::Stopped && m_interrupted;
+    job.ended = QDateTime::currentDateTimeUtc();
+    job.count = outcome.count;
+    // Ended after this handler returns: the core closes its port and file
+    // once finished() is out, and a refusal or time-out is ended by us.
+    QMetaObject::invokeMethod(
+        this,
+        [this, &job] {
+            if (job.outcome->kind == Outcome::Kind::Refused || job.outcome->kind == Outcome::Kind::TimedOut)
+                job.stop();
+            conclude(job);
+        },
+        Qt::QueuedConnection);
+}
+
+void TransferRunner::interrupt()
+{
+    m_interrupted = true;
+    for (auto &job : m_jobs) {
+        if (!job->outcome)
+            job->stop();
+    }
+}
+
+QString TransferRunner::describe(const Job &job) const
+{
+    const Outcome &o = *job.outcome;
+    const bool upload = job.upload != nullptr;
+    const QString done = upload ? plural(o.count, "record", "records") + QStringLiteral(" saved in \"%1\"").arg(job.path)
+                                : plural(o.count, "line", "lines") + QStringLiteral(" of \"%1\" sent").arg(job.path);
+    switch (o.kind) {
+    case Outcome::Kind::Completed: return QString();
+    case Outcome::Kind::Refused:
+        // The core words these for a window's box; say what the terminal did.
+        return QStringLiteral("the terminal %1; %2")
+            .arg(upload || o.message.contains(QLatin1String("NAK")) ? QStringLiteral("refused with \"NAK\"")
+                                                                     : QStringLiteral("gave a reply it should not"),
+                 done);
+    case Outcome::Kind::TimedOut:
+        return QStringLiteral("no complete reply within %1; %2").arg(seconds(m_request.timeoutMs), done);
+    case Outcome::Kind::Stopped:
+        return QStringLiteral("interrupted; %1").arg(done);
+    case Outcome::Kind::Lost:
+    case Outcome::Kind::FileError:
+    case Outcome::Kind::PortError:
+        return folded(o.message);
+    }
+    return folded(o.message);
+}
+
+void TransferRunner::conclude(Job &job)
+{
+    if (job.concluded)
+        return;
+    job.concluded = true;
+    const Outcome &o = *job.outcome;
+    if (o.kind == Outcome::Kind::Completed) {
+        if (!m_request.quiet) {
+            report(job.upload ? QStringLiteral("%1: %2 received into %3")
+                                    .arg(job.port.label(), plural(o.count, "record", "records"), job.path)
+                              : QStringLiteral("%1: %2 sent from %3")
+                                    .arg(job.port.label(), plural(o.count, "line", "lines"), job.path));
+        }
+    } else {
+        report(QStringLiteral("%1, %2: %3").arg(job.port.label(), job.path, describe(job)));
+    }
+    if (m_log.isOpen() && !writeLog(job)) {
+        m_logFailed = true;
+        report(QStringLiteral("cannot write the log \"%1\": %2").arg(m_log.fileName(), m_log.errorString()));
+    }
+    for (auto &j : m_jobs) {
+        if (!j->concluded)
+            return;
+    }
+    QCoreApplication::exit(0);
+}
+
+bool TransferRunner::writeLog(const Job &job)
+{
+    const Outcome &o = *job.outcome;
+    const QJsonObject entry{
+        {QStringLiteral("started"), job.started.toString(Qt::ISODateWithMs)},
+        {QStringLiteral("ended"), job.ended.toString(Qt::ISODateWithMs)},
+        {QStringLiteral("direction"), job.upload ? QStringLiteral("upload") : QStringLiteral("download")},
+        {QStringLiteral("port"), job.port.given},
+        {QStringLiteral("device"), job.port.target.device},
+        {QStringLiteral("file"), QFileInfo(job.path).absoluteFilePath()},
+        {QStringLiteral("count"), o.count},
+        {QStringLiteral("bytes"), o.bytes},
+        {QStringLiteral("outcome"), outcomeName(o, job.interrupted)},
+        {QStringLiteral("message"), describe(job)},
+    };
+    const QByteArray line = QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n';
+    return m_log.write(line) == line.size() && m_log.flush() && !syncToDisk(m_log.handle());
+}
+
+void TransferRunner::showProgress(bool force)
+{
+    if (!m_progress)
+        return;
+    if (!force && m_lastDraw.isValid() && m_lastDraw.elapsed() < 100)
+        return;
+    m_lastDraw.start();
+    QStringList parts;
+    for (const auto &job : m_jobs) {
+        if (job->outcome)
+            continue;
+        const double s = std::max<qint64>(job->clock.elapsed(), 1) / 1000.0;
+        if (job->upload) {
+            parts.append(QStringLiteral("%1: %2 records, %3/s")
+                             .arg(job->port.shortName())
+                             .arg(job->count)
+                             .arg(job->count / s, 0, 'f', 0));
+        } else {
+            const double share = job->fileSize > 0 ? 100.0 * job->fileDone / job->fileSize : 100.0;
+            const double rate = job->fileDone / s;
+            const QString left = rate > 0 ? QString::number((job->fileSize - job->fileDone) / rate, 'f', 0) + QStringLiteral(" s left")
+                                          : QStringLiteral("?");
+            parts.append(QStringLiteral("%1: %2 lines, %3 of %4 bytes (%5%), %6")
+                             .arg(job->port.shortName())
+                             .arg(job->count)
+                             .arg(job->fileDone)
+                             .arg(job->fileSize)
+                             .arg(share, 0, 'f', 0)
+                             .arg(left));
+        }
+    }
+    std::fprintf(stderr, "\r\033[K%s", qUtf8Printable(parts.join(QStringLiteral(" | "))));
+    std::fflush(stderr);
+    m_progressShown = true;
+}
+
+void TransferRunner::clearProgress()
+{
+    if (!m_progressShown)
+        return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    m_progressShown = false;
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "cli/CliRequest.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QObject>
+
+#include <memory>
+#include <vector>
+
+// Runs the upload or download a request asks for: one transfer per port, all
+// at once in one event loop, each ended however it ends with its port and
+// file closed. Reports on standard error and in the log.
+class TransferRunner : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TransferRunner(const CliRequest &request, QObject *parent = nullptr);
+    ~TransferRunner() override;
+
+    /// Runs every transfer to its end; the exit status.
+    int run();
+
+private:
+    struct Job;
+
+    bool openLog();
+    void start(Job &job);
+    void transferFinished(Job &job, const struct Outcome &outcome);
+    void conclude(Job &job);
+    void interrupt();
+    void report(const QString &line);
+    void showProgress(bool force = false);
+    void clearProgress();
+    bool writeLog(const Job &job);
+    QString describe(const Job &job) const;
+
+    CliRequest m_request;
+    std::vector<std::unique_ptr<Job>> m_jobs;
+    QFile m_log;
+    bool m_logFailed = false;
+    bool m_interrupted = false;
+    bool m_progressShown = false;
+    bool m_progress = false;
+    QElapsedTimer m_lastDraw;
+};

@@ -1,0 +1,387 @@
+// quillan-cli run as a process against simulated terminals on real pseudo-terminals.
+#include "support/TestFiles.h"
+#include "tools/SimTerminal.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using simterm::SimTerminal;
+
+namespace {
+
+struct Run
+{
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Run by run: no COM port variable from the caller, settings in dir.
+QProcessEnvironment environment(const QTemporaryDir &dir)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QUILLAN_COM1"));
+    env.remove(QStringLiteral("QUILLAN_COM2"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+    return env;
+}
+
+Run cli(const QStringList &args, const QProcessEnvironment &env, const QString &cwd)
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(cwd);
+    p.start(QStringLiteral(QUILLAN_CLI_PATH), args);
+    Run r;
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        r.err = "did not finish";
+        return r;
+    }
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+std::vector<QByteArray> records(int n)
+{
+    return simterm::generateRecords(n, 12);
+}
+
+QByteArray lines(const std::vector<QByteArray> &rs, size_t n)
+{
+    QByteArray b;
+    for (size_t i = 0; i < n && i < rs.size(); ++i)
+        b += rs[i] + "\r\n";
+    return b;
+}
+
+QList<QJsonObject> logEntries(const QString &path)
+{
+    QList<QJsonObject> entries;
+    for (const QByteArray &line : readAll(path).split('\n'))
+        if (!line.isEmpty())
+            entries.append(QJsonDocument::fromJson(line).object());
+    return entries;
+}
+
+// The record file holds every record the terminal removed, in order, maybe
+// one more (saved, its "REMOVE" not taken), and only whole lines.
+void verifyDurable(const QByteArray &file, const std::vector<QByteArray> &all, const SimTerminal &term)
+{
+    const size_t removed = all.size() - term.remainingRecords().size();
+    const auto saved = simterm::parseRecordFile(file);
+    QVERIFY2(saved.size() == removed || saved.size() == removed + 1,
+             qPrintable(QStringLiteral("%1 saved, %2 removed").arg(saved.size()).arg(removed)));
+    QCOMPARE(file, lines(all, saved.size()));
+}
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void transfers_data()
+    {
+        QTest::addColumn<bool>("upload");
+        QTest::addColumn<int>("nakAt");
+        QTest::addColumn<int>("silentAfter");
+        QTest::addColumn<int>("hangupAfter");
+        QTest::addColumn<int>("pauseMs");   // > 0: each reply in three pieces this far apart
+        QTest::addColumn<QString>("flag");
+        QTest::addColumn<QString>("port");  // empty: the terminal
+        QTest::addColumn<QString>("file");  // in the test's folder
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<int>("count");
+
+        const QString none;
+        const QString missing = QStringLiteral("/nonexistent/tty");
+        QTest::newRow("upload completed") << true << 0 << -1 << -1 << 0 << none << none << "r.txt" << 0 << "completed" << 4;
+        QTest::newRow("upload nak") << true << 4 << -1 << -1 << 0 << none << none << "r.txt" << 5 << "refused" << 2;
+        QTest::newRow("upload silent") << true << 0 << 4 << -1 << 0 << none << none << "r.txt" << 6 << "timeout" << 2;
+        QTest::newRow("upload hang-up") << true << 0 << -1 << 3 << 0 << none << none << "r.txt" << 7 << "lost" << 2;
+        QTest::newRow("upload no port") << true << 0 << -1 << -1 << 0 << none << missing << "r.txt" << 4 << "port-error" << 0;
+        QTest::newRow("upload no folder") << true << 0 << -1 << -1 << 0 << none << none << "no/r.txt" << 3 << "file-error" << 0;
+        // A reply must be whole within -t: one that trickles in over a second fails a 0.3 s limit.
+        QTest::newRow("upload trickle") << true << 0 << -1 << -1 << 500 << none << none << "r.txt" << 6 << "timeout" << 0;
+        QTest::newRow("upload append, no port") << true << 0 << -1 << -1 << 0 << "--append" << missing << "r.txt" << 4
+                                                << "port-error" << 0;
+        QTest::newRow("download completed") << false << 0 << -1 << -1 << 0 << none << none << "d.txt" << 0 << "completed" << 4;
+        QTest::newRow("download nak") << false << 3 << -1 << -1 << 0 << none << none << "d.txt" << 5 << "refused" << 2;
+        QTest::newRow("download silent") << false << 0 << 2 << -1 << 0 << none << none << "d.txt" << 6 << "timeout" << 2;
+        QTest::newRow("download hang-up") << false << 0 << -1 << 2 << 0 << none << none << "d.txt" << 7 << "lost" << 2;
+        QTest::newRow("download no port") << false << 0 << -1 << -1 << 0 << none << missing << "d.txt" << 4 << "port-error" << 0;
+        QTest::newRow("download trickle") << false << 0 << -1 << -1 << 500 << none << none << "d.txt" << 6 << "timeout" << 0;
+        QTest::newRow("download no file") << false << 0 << -1 << -1 << 0 << none << none << "none.txt" << 3 << "file-error" << 0;
+    }
+
+    // Every exit status of a transfer, what reached the file or the terminal,
+    // and the log line that records it.
+    void transfers()
+    {
+        QFETCH(bool, upload);
+        QFETCH(int, nakAt);
+        QFETCH(int, silentAfter);
+        QFETCH(int, hangupAfter);
+        QFETCH(int, pauseMs);
+        QFETCH(QString, flag);
+        QFETCH(QString, port);
+        QFETCH(QString, file);
+        QFETCH(int, status);
+        QFETCH(QString, outcome);
+        QFETCH(int, count);
+
+        QTemporaryDir dir;
+        const auto all = records(4);
+        simterm::Options opt;
+        opt.nakAtReply = nakAt;
+        opt.silentAfterReplies = silentAfter;
+        opt.hangupAfterReplies = hangupAfter;
+        opt.splitPieces = pauseMs > 0 ? 3 : 1;
+        opt.pauseBetweenPieces = std::chrono::milliseconds(pauseMs);
+        SimTerminal term(upload ? all : std::vector<QByteArray>{}, opt);
+        QVERIFY2(term.isOk(), qPrintable(term.errorString()));
+        const QString path = dir.filePath(file);
+        if (!upload && file == QLatin1String("d.txt"))
+            writeAll(path, lines(all, all.size()));
+        const QString log = dir.filePath(QStringLiteral("log.jsonl"));
+
+        QStringList args{upload ? QStringLiteral("upload") : QStringLiteral("download"), QStringLiteral("-p"),
+                         port.isEmpty() ? term.slavePath() : port, QStringLiteral("-t"), QStringLiteral("0.3"),
+                         QStringLiteral("--log"), log, file};
+        if (!flag.isEmpty())
+            args.insert(1, flag);
+        const Run r = cli(args, environment(dir), dir.path());
+        QVERIFY2(r.status == status, r.err.constData());
+        QVERIFY(r.err.startsWith("quillan-cli: "));
+        QCOMPARE(r.err.count('\n'), 1); // one line: the summary or the error
+
+        const auto entries = logEntries(log);
+        QCOMPARE(entries.size(), 1);
+        const QJsonObject e = entries.first();
+        QCOMPARE(e[QStringLiteral("outcome")].toString(), outcome);
+        QCOMPARE(e[QStringLiteral("count")].toInt(), count);
+        QCOMPARE(e[QStringLiteral("direction")].toString(), upload ? QStringLiteral("upload") : QStringLiteral("download"));
+        QCOMPARE(e[QStringLiteral("file")].toString(), path);
+        QCOMPARE(e[QStringLiteral("message")].toString().isEmpty(), status == 0);
+        QVERIFY(!QDateTime::fromString(e[QStringLiteral("ended")].toString(), Qt::ISODateWithMs).isNull());
+
+        if (status == 3 || status == 4)
+            QCOMPARE(term.messagesReceived(), 0);
+        if (upload) {
+            QCOMPARE(QFileInfo::exists(path), status != 3 && status != 4); // a transfer that did not start leaves nothing
+            if (QFileInfo::exists(path)) {
+                verifyDurable(readAll(path), all, term);
+                QCOMPARE(simterm::parseRecordFile(readAll(path)).size(), size_t(count));
+            }
+        } else {
+            const auto got = term.downloadedLines();
+            QCOMPARE(QList<QByteArray>(got.begin(), got.end()),
+                     QList<QByteArray>(all.begin(), all.begin() + std::min<int>(got.size(), count)));
+        }
+    }
+
+    void existingFile_data()
+    {
+        QTest::addColumn<QString>("flag");
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("after");  // {new}: the records of this transfer
+        QTest::addColumn<QByteArray>("backup");
+        QTest::newRow("refused") << "" << QByteArray("OLD\r\n") << 3 << QByteArray("OLD\r\n") << QByteArray();
+        QTest::newRow("force") << "--force" << QByteArray("OLD\r\n") << 0 << QByteArray("{new}") << QByteArray("OLD\r\n");
+        QTest::newRow("append") << "--append" << QByteArray("OLD\r\n") << 0 << QByteArray("OLD\r\n{new}") << QByteArray();
+        QTest::newRow("append, no ending") << "--append" << QByteArray("OLD") << 3 << QByteArray("OLD") << QByteArray();
+    }
+
+    // An existing FILE is never overwritten silently; refused, nothing is sent.
+    void existingFile()
+    {
+        QFETCH(QString, flag);
+        QFETCH(QByteArray, before);
+        QFETCH(int, status);
+        QFETCH(QByteArray, after);
+        QFETCH(QByteArray, backup);
+
+        QTemporaryDir dir;
+        const auto all = records(2);
+        SimTerminal term(all);
+        const QString path = dir.filePath(QStringLiteral("r.txt"));
+        writeAll(path, before);
+        QStringList args{QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), path};
+        if (!flag.isEmpty())
+            args.insert(1, flag);
+        const Run r = cli(args, environment(dir), dir.path());
+        QVERIFY2(r.status == status, r.err.constData());
+        QCOMPARE(readAll(path), after.replace("{new}", lines(all, all.size())));
+        QCOMPARE(QFileInfo::exists(path + QStringLiteral(".bak")), !backup.isEmpty());
+        if (!backup.isEmpty())
+            QCOMPARE(readAll(path + QStringLiteral(".bak")), backup);
+        if (status != 0)
+            QCOMPARE(term.messagesReceived(), 0);
+    }
+
+    void usage_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("out");
+        QTest::newRow("no command") << QStringList{} << 2 << QByteArray();
+        QTest::newRow("unknown command") << QStringList{"fetch", "x"} << 2 << QByteArray();
+        QTest::newRow("unknown option") << QStringList{"upload", "--zap", "x"} << 2 << QByteArray();
+        QTest::newRow("no FILE") << QStringList{"upload", "-p", "/dev/null"} << 2 << QByteArray();
+        QTest::newRow("two FILEs") << QStringList{"download", "a", "b"} << 2 << QByteArray();
+        QTest::newRow("ports without {port}") << QStringList{"upload", "-p", "a", "-p", "b", "x"} << 2 << QByteArray();
+        QTest::newRow("download two ports") << QStringList{"download", "-p", "a", "-p", "b", "{port}"} << 2
+                                            << QByteArray();
+        QTest::newRow("force and append") << QStringList{"upload", "--force", "--append", "x"} << 2 << QByteArray();
+        QTest::newRow("bad time-out") << QStringList{"upload", "-t", "-1", "x"} << 2 << QByteArray();
+        QTest::newRow("COM3") << QStringList{"upload", "-p", "COM3", "x"} << 2 << QByteArray();
+        QTest::newRow("assign without device") << QStringList{"ports", "--assign", "COM2"} << 2 << QByteArray();
+        QTest::newRow("version") << QStringList{"--version"} << 0 << QByteArray("quillan-cli 1.00\n");
+        QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("Usage:");
+    }
+
+    // Usage errors exit 2 before any file or port is touched.
+    void usage()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+        QFETCH(QByteArray, out);
+        QTemporaryDir dir;
+        const Run r = cli(args, environment(dir), dir.path());
+        QVERIFY2(r.status == status, r.err.constData());
+        QVERIFY(r.out.startsWith(out));
+        QCOMPARE(r.err.startsWith("quillan-cli: "), status != 0);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList());
+    }
+
+    void interrupt_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGTERM") << SIGTERM;
+    }
+
+    // A signal ends the transfer between two messages: every removed record
+    // is in the file, whole lines only, exit 130; a second signal is harmless.
+    void interrupt()
+    {
+        QFETCH(int, signal);
+        QTemporaryDir dir;
+        const auto all = records(5000);
+        simterm::Options opt;
+        opt.replyDelay = std::chrono::milliseconds(1);
+        SimTerminal term(all, opt);
+        const QString path = dir.filePath(QStringLiteral("r.txt"));
+        const QString log = dir.filePath(QStringLiteral("log.jsonl"));
+        QProcess p;
+        p.setProcessEnvironment(environment(dir));
+        p.start(QStringLiteral(QUILLAN_CLI_PATH), {QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(),
+                                                   QStringLiteral("--log"), log, path});
+        QVERIFY(spinUntil([&] { return term.repliesSent() >= 100; }, 30000));
+        ::kill(p.processId(), signal);
+        ::kill(p.processId(), SIGINT);
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 130);
+        QVERIFY(!term.remainingRecords().empty()); // it really was stopped midway
+        verifyDurable(readAll(path), all, term);
+        const auto entries = logEntries(log);
+        QCOMPARE(entries.size(), 1);
+        QCOMPARE(entries.first()[QStringLiteral("outcome")].toString(), QStringLiteral("interrupted"));
+    }
+
+    void twoTerminals_data()
+    {
+        QTest::addColumn<int>("nakFirst");
+        QTest::addColumn<int>("nakSecond");
+        QTest::addColumn<int>("hangupSecond");
+        QTest::addColumn<int>("status");
+        QTest::newRow("both complete") << 0 << 0 << -1 << 0;
+        QTest::newRow("second refuses") << 0 << 2 << -1 << 5;
+        // The status is the first failed port's in the order given.
+        QTest::newRow("both fail") << 2 << 0 << 3 << 5;
+    }
+
+    // Several -p run at once, each into FILE with {port} replaced by the
+    // name of the port as given (here a symlink's own name).
+    void twoTerminals()
+    {
+        QFETCH(int, nakFirst);
+        QFETCH(int, nakSecond);
+        QFETCH(int, hangupSecond);
+        QFETCH(int, status);
+        QTemporaryDir dir;
+        const auto a = records(30);
+        const auto b = simterm::generateRecords(20, 7);
+        simterm::Options oa, ob;
+        oa.linkPath = dir.filePath(QStringLiteral("left"));
+        ob.linkPath = dir.filePath(QStringLiteral("right"));
+        oa.nakAtReply = nakFirst;
+        ob.nakAtReply = nakSecond;
+        ob.hangupAfterReplies = hangupSecond;
+        SimTerminal ta(a, oa), tb(b, ob);
+        const Run r = cli({QStringLiteral("upload"), QStringLiteral("-p"), oa.linkPath, QStringLiteral("-p"),
+                           ob.linkPath, QStringLiteral("-q"), QStringLiteral("out-{port}.txt")},
+                          environment(dir), dir.path());
+        QVERIFY2(r.status == status, r.err.constData());
+        QCOMPARE(r.err.isEmpty(), status == 0); // -q: errors only
+        verifyDurable(readAll(dir.filePath(QStringLiteral("out-left.txt"))), a, ta);
+        verifyDurable(readAll(dir.filePath(QStringLiteral("out-right.txt"))), b, tb);
+        QCOMPARE(ta.remainingRecords().empty(), nakFirst == 0);
+        QCOMPARE(tb.remainingRecords().empty(), nakSecond == 0 && hangupSecond < 0);
+    }
+
+    // A lasting assignment makes COM2 reach the terminal; QUILLAN_COM2 still
+    // overrides it; --clear gives the default back.
+    void portAssignment()
+    {
+        QTemporaryDir dir;
+        const auto all = records(3);
+        SimTerminal term(all);
+        QProcessEnvironment env = environment(dir);
+        Run r = cli({QStringLiteral("ports"), QStringLiteral("--assign"), QStringLiteral("COM2"), term.slavePath()},
+                    env, dir.path());
+        QCOMPARE(r.status, 0);
+        QVERIFY2(r.out.contains(term.slavePath().toUtf8()), r.out.constData());
+
+        QProcessEnvironment overridden = env;
+        overridden.insert(QStringLiteral("QUILLAN_COM2"), QStringLiteral("/nonexistent/tty"));
+        r = cli({QStringLiteral("upload"), QStringLiteral("-p"), QStringLiteral("COM2"), QStringLiteral("a.txt")},
+                overridden, dir.path());
+        QCOMPARE(r.status, 4);
+        QVERIFY2(r.err.contains("COM2 (/nonexistent/tty)"), r.err.constData());
+        QCOMPARE(term.messagesReceived(), 0);
+
+        r = cli({QStringLiteral("upload"), QStringLiteral("-p"), QStringLiteral("COM2"), QStringLiteral("a.txt")}, env,
+                dir.path());
+        QVERIFY2(r.status == 0, r.err.constData());
+        QCOMPARE(readAll(dir.filePath(QStringLiteral("a.txt"))), lines(all, all.size()));
+
+        r = cli({QStringLiteral("ports"), QStringLiteral("--json")}, env, dir.path());
+        QCOMPARE(r.status, 0);
+        QVERIFY(QJsonDocument::fromJson(r.out).isArray());
+
+        r = cli({QStringLiteral("ports"), QStringLiteral("--assign"), QStringLiteral("COM2"), QStringLiteral("--clear")},
+                env, dir.path());
+        QCOMPARE(r.status, 0);
+        QVERIFY2(r.out.contains("/dev/ttyS1"), r.out.constData());
+        r = cli({QStringLiteral("upload"), QStringLiteral("-p"), QStringLiteral("COM2"), QStringLiteral("b.txt")}, env,
+                dir.path());
+        QVERIFY2(r.err.contains("COM2 (/dev/ttyS1)"), r.err.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
