@@ -19,7 +19,6 @@ public:
     void DownloadFromRS232();
 
     DownloadTransfer &transfer() { return *m_transfer; }
-    Timer &Timer1() { return *m_parts.timer; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -24,10 +24,6 @@ class TransferWindow : public QWidget
 public:
     static constexpr int RefreshMs = 40;
 
-    const TransferForm &form() const { return m_form; }
-    SerialPort &MSComm1() { return *m_parts.port; }
-    FileDialog &CmdFILE() { return *m_parts.dialog; }
-
 protected:
     TransferWindow(WindowParts parts, Module1 &module, const QString &title, int command1Left,
                    const QString &label2Caption);

@@ -20,16 +20,6 @@ QString deviceForComPort(int number)
 #endif
 }
 
-QStringList availableSerialDevices()
-{
-    QStringList names;
-    const auto ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports)
-        names.append(info.systemLocation());
-    names.sort();
-    return names;
-}
-
 QString PortTarget::describe() const
 {
     if (number <= 0)

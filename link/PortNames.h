@@ -8,9 +8,6 @@
 /// name (/dev/ttyS<n-1> on Linux, COMn on Windows).
 QString deviceForComPort(int number);
 
-/// The serial devices the system reports, for a message when a port fails.
-QStringList availableSerialDevices();
-
 // The port a transfer opens: a COM port number and the device it means, or a
 // device named directly (number 0).
 struct PortTarget

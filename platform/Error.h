@@ -11,8 +11,6 @@ struct Error
 
     bool ok() const { return number == 0; }
     explicit operator bool() const { return number != 0; }
-
-    static Error none() { return {}; }
 };
 
 namespace ErrorNumber {

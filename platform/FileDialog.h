@@ -17,9 +17,7 @@ public:
     void setCancelError(bool on) { m_cancelError = on; }
     bool cancelError() const { return m_cancelError; }
     void setFilter(const QString &filter) { m_filter = filter; }
-    QString filter() const { return m_filter; }
     void setDialogTitle(const QString &title) { m_title = title; }
-    QString dialogTitle() const { return m_title; }
     void setFileName(const QString &path) { m_fileName = path; }
     QString fileName() const { return m_fileName; }
 

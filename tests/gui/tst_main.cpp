@@ -13,9 +13,17 @@
 #include <QTest>
 
 namespace {
+// The parts of every window the main window made, in order.
+std::vector<TestParts> made;
 WindowPartsFactory scriptedParts()
 {
-    return [] { return makeTestParts().parts; };
+    made.clear();
+    return [] {
+        TestParts t = makeTestParts();
+        WindowParts parts = std::move(t.parts);
+        made.push_back(std::move(t));
+        return parts;
+    };
 }
 }
 
@@ -105,10 +113,10 @@ private Q_SLOTS:
         QCOMPARE(upload->windowTitle(), QStringLiteral("Upload from terminal"));
         QCOMPARE(main.downloadWindow()->windowTitle(), QStringLiteral("DownLoad to terminal"));
         QCOMPARE(upload->size(), QSize(278, 76));
-        QCOMPARE(upload->form().Command1->geometry(), QRect(201, 8, 64, 25));
-        QCOMPARE(main.downloadWindow()->form().Command1->geometry(), QRect(200, 8, 64, 25));
-        QCOMPARE(upload->form().Label2->text(), QString());
-        QCOMPARE(main.downloadWindow()->form().Label2->text(), QStringLiteral("0"));
+        QCOMPARE(upload->findChild<QPushButton *>(QStringLiteral("Command1"))->geometry(), QRect(201, 8, 64, 25));
+        QCOMPARE(main.downloadWindow()->findChild<QPushButton *>(QStringLiteral("Command1"))->geometry(), QRect(200, 8, 64, 25));
+        QCOMPARE(upload->findChild<QLabel *>(QStringLiteral("Label2"))->text(), QString());
+        QCOMPARE(main.downloadWindow()->findChild<QLabel *>(QStringLiteral("Label2"))->text(), QStringLiteral("0"));
     }
 
     void closedWindowComesBackAsDesigned()
@@ -117,24 +125,24 @@ private Q_SLOTS:
         Main main(QStringLiteral("x"), module, scriptedParts());
         main.cmdUpload->click();
         Upload *upload = main.uploadWindow();
-        upload->form().Text1->setText(QStringLiteral("last record"));
-        upload->form().Label2->setText(QStringLiteral("12"));
-        upload->CmdFILE().setFileName(QStringLiteral("/tmp/chosen.txt"));
+        upload->findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(QStringLiteral("last record"));
+        upload->findChild<QLabel *>(QStringLiteral("Label2"))->setText(QStringLiteral("12"));
+        made.at(0).dialog->setFileName(QStringLiteral("/tmp/chosen.txt"));
         QVERIFY(upload->close());
         QVERIFY(!upload->isVisible());
         main.cmdUpload->click();
         QCOMPARE(main.uploadWindow(), upload); // the same window object
         QVERIFY(upload->isVisible());
-        QCOMPARE(upload->form().Text1->text(), QString());
-        QCOMPARE(upload->form().Label2->text(), QString());
-        QCOMPARE(upload->CmdFILE().fileName(), QString());
+        QCOMPARE(upload->findChild<QLineEdit *>(QStringLiteral("Text1"))->text(), QString());
+        QCOMPARE(upload->findChild<QLabel *>(QStringLiteral("Label2"))->text(), QString());
+        QCOMPARE(made.at(0).dialog->fileName(), QString());
 
         main.cmdDownload->click();
-        main.downloadWindow()->form().Text1->setText(QStringLiteral("Over !!"));
+        main.downloadWindow()->findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(QStringLiteral("Over !!"));
         QVERIFY(main.downloadWindow()->close());
         main.cmdDownload->click();
-        QCOMPARE(main.downloadWindow()->form().Text1->text(), QString());
-        QVERIFY(!main.downloadWindow()->Timer1().isActive());
+        QCOMPARE(main.downloadWindow()->findChild<QLineEdit *>(QStringLiteral("Text1"))->text(), QString());
+        QVERIFY(!made.at(1).timer->isActive());
     }
 
     void activationPutsFocusOnUpload()

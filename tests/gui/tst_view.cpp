@@ -54,9 +54,12 @@ struct Window
     Upload *upload = nullptr;
     DownLoad *download = nullptr;
 
-    const TransferForm &form() const { return upload ? upload->form() : download->form(); }
-    void clickStart() const { form().Command1->click(); }
-    void clickView() const { form().Command2->click(); }
+    template <typename Control> Control *control(const char *name) const
+    {
+        return widget->findChild<Control *>(QLatin1String(name));
+    }
+    void clickStart() const { control<QPushButton>("Command1")->click(); }
+    void clickView() const { control<QPushButton>("Command2")->click(); }
     QByteArray rxBuffer() const
     {
         return upload ? upload->transfer().RxBuffer() : download->transfer().RxBuffer();
@@ -240,7 +243,7 @@ void TestView::viewSetsUpTheSharedDialog()
 {
     QFETCH(QString, window);
     auto w = makeWindow(window, m_module);
-    QCOMPARE(w->form().Command2->text(), QStringLiteral("&View"));
+    QCOMPARE(w->control<QPushButton>("Command2")->text(), QStringLiteral("&View"));
 
     // Whatever an earlier use left in the dialog, View sets its own.
     FileDialog &dialog = *w->t.dialog;
@@ -637,7 +640,7 @@ void TestView::viewDuringTransfer()
     const QString device = port.deviceName();
     const QString settings = port.settings();
     const qint64 records = w->recordCount();
-    const QString text1 = w->form().Text1->text();
+    const QString text1 = w->control<QLineEdit>("Text1")->text();
 
     const QString viewed = workFile(QStringLiteral("viewed.txt"));
     writeAll(viewed, "viewed\r\n");
@@ -653,7 +656,7 @@ void TestView::viewDuringTransfer()
     QCOMPARE(port.settings(), settings);
     QCOMPARE(w->rxBuffer(), partial);
     QCOMPARE(w->recordCount(), records);
-    QCOMPARE(w->form().Text1->text(), text1);
+    QCOMPARE(w->control<QLineEdit>("Text1")->text(), text1);
 
     // The transfer carries on with its own file; View sent nothing to the terminal.
     QVERIFY(terminal.sendRaw(rest));

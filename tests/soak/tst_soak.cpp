@@ -116,6 +116,7 @@ private:
     {
         ScriptedFileDialog *dialog;
         ScriptedMessageBox *box;
+        SerialPort *port;
     };
     std::vector<Made> m_made;
     std::unique_ptr<Main> m_main;
@@ -154,7 +155,7 @@ private:
         ScriptedFileDialog *upDialog = m_made[0].dialog;
         ScriptedMessageBox *upBox = m_made[0].box;
         upDialog->chooseNext(output);
-        upload->form().Command1->click();
+        upload->findChild<QPushButton *>(QStringLiteral("Command1"))->click();
         QVERIFY2((upload->transfer().state() != TransferState::Idle), where);
 
         selectCom(2);
@@ -165,7 +166,7 @@ private:
         ScriptedFileDialog *downDialog = m_made[1].dialog;
         ScriptedMessageBox *downBox = m_made[1].box;
         downDialog->chooseNext(input);
-        download->form().Command1->click();
+        download->findChild<QPushButton *>(QStringLiteral("Command1"))->click();
         QVERIFY2((download->transfer().state() != TransferState::Idle), where);
         QVERIFY2((upload->transfer().state() != TransferState::Idle), where + ": the upload should still be running alongside"); // no event loop ran since its Start
 
@@ -187,17 +188,17 @@ private:
         QCOMPARE(upBox->shown.last().text, records.empty()
                      ? QStringLiteral("NO Data Received !!")
                      : QStringLiteral("%1 records received !!").arg(records.size()));
-        QCOMPARE(upload->form().Label2->text(), QString::number(records.size()));
+        QCOMPARE(upload->findChild<QLabel *>(QStringLiteral("Label2"))->text(), QString::number(records.size()));
 
         // Download: the terminal stored exactly the file's lines, once each.
         QCOMPARE(com2.downloadedLines(), lines);
-        QCOMPARE(download->form().Text1->text(), QStringLiteral("Over !!"));
+        QCOMPARE(download->findChild<QLineEdit *>(QStringLiteral("Text1"))->text(), QStringLiteral("Over !!"));
         QCOMPARE(openDescriptorsFor(input), 0);
         QVERIFY2(downBox->shown.isEmpty(), qPrintable(downBox->texts().join(QLatin1String(" | "))));
 
         QCOMPARE(upDialog->unexpected + downDialog->unexpected, 0);
-        QVERIFY(!upload->MSComm1().portOpen());
-        QVERIFY(!download->MSComm1().portOpen());
+        QVERIFY(!m_made[0].port->portOpen());
+        QVERIFY(!m_made[1].port->portOpen());
 
         // Mostly closed and reopened between transfers; every third round the
         // windows stay open and the next Start runs in them as they are.
@@ -205,8 +206,8 @@ private:
             upload->close();
             download->close();
             QVERIFY(!upload->isVisible() && !download->isVisible());
-            QCOMPARE(upload->form().Text1->text(), QString());
-            QCOMPARE(download->form().Label2->text(), QStringLiteral("0"));
+            QCOMPARE(upload->findChild<QLineEdit *>(QStringLiteral("Text1"))->text(), QString());
+            QCOMPARE(download->findChild<QLabel *>(QStringLiteral("Label2"))->text(), QStringLiteral("0"));
         }
         QFile::remove(output);
         QFile::remove(input);
@@ -220,7 +221,7 @@ private Q_SLOTS:
         m_module.deviceForPort = [this](int n) { return m_devices.value(n); };
         m_main = std::make_unique<Main>(QStringLiteral("DazuzodeRozevidu"), m_module, [this] {
             TestParts t = makeTestParts(/*realTimer=*/true);
-            m_made.push_back({t.dialog, t.box});
+            m_made.push_back({t.dialog, t.box, t.port});
             return std::move(t.parts);
         });
         m_main->show();
@@ -288,12 +289,12 @@ private Q_SLOTS:
                 selectCom(1);
                 m_main->cmdUpload->click();
                 dialog->chooseNext(first);
-                upload->form().Command1->click();
+                upload->findChild<QPushButton *>(QStringLiteral("Command1"))->click();
                 const int stopAt = 1 + round * 17;
                 QVERIFY2(spinUntil([&] { return upload->transfer().RecordCount() >= stopAt; }, TransferTimeoutMs), where);
                 upload->close();
                 QVERIFY((upload->transfer().state() == TransferState::Idle));
-                QVERIFY(!upload->MSComm1().portOpen());
+                QVERIFY(!m_made[0].port->portOpen());
                 QCOMPARE(openDescriptorsFor(first), 0);
                 const QByteArray written = readAll(first);
                 const std::vector<QByteArray> saved = simterm::parseRecordFile(written);
@@ -314,7 +315,7 @@ private Q_SLOTS:
                 m_devices[1] = com1.slavePath();
                 m_main->cmdUpload->click();
                 dialog->chooseNext(second);
-                upload->form().Command1->click();
+                upload->findChild<QPushButton *>(QStringLiteral("Command1"))->click();
                 QVERIFY2(spinUntil([&] { return com1.uploadDone() && (upload->transfer().state() == TransferState::Idle); }, TransferTimeoutMs), where);
                 QCOMPARE(readAll(second), asFile(next));
             }

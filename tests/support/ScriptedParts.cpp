@@ -64,6 +64,7 @@ TestParts makeTestParts(bool realTimer)
         t.timer = timer.get();
         t.parts.timer = std::move(timer);
     }
+    t.timer1 = t.parts.timer.get();
     t.parts.port = std::move(port);
     t.parts.dialog = std::move(dialog);
     t.parts.box = std::move(box);

@@ -97,5 +97,6 @@ struct TestParts
     ScriptedMessageBox *box;
     RecordingEditorStart *editor;
     ManualTimer *timer;  // null when a real timer was asked for
+    Timer *timer1;       // the window's timer, either kind
 };
 TestParts makeTestParts(bool realTimer = false);

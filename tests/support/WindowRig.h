@@ -6,6 +6,8 @@
 
 #include <QTemporaryDir>
 
+class QLineEdit;
+
 #include <memory>
 #include <vector>
 
@@ -32,6 +34,7 @@ struct WindowRig
         dialog = t.dialog;
         box = t.box;
         timer = t.timer;
+        timer1 = t.timer1;
         window = std::make_unique<Window>(std::move(t.parts), module);
     }
 
@@ -42,7 +45,8 @@ struct WindowRig
         window->Command1_Click();
     }
     auto &transfer() { return window->transfer(); }
-    QString text1() const { return window->form().Text1->text(); } // needs <QLineEdit> where used
+    // needs <QLineEdit> where used
+    QString text1() const { return window->template findChild<QLineEdit *>(QStringLiteral("Text1"))->text(); }
 
     QTemporaryDir dir;
     simterm::SimTerminal term;
@@ -51,5 +55,6 @@ struct WindowRig
     ScriptedFileDialog *dialog;
     ScriptedMessageBox *box;
     ManualTimer *timer; // null with a real timer
+    Timer *timer1;      // the window's timer, either kind
     std::unique_ptr<Window> window;
 };

@@ -27,7 +27,7 @@ struct Rig : WindowRig<Upload>
 {
     using WindowRig::WindowRig;
     QString file(const QString &name) const { return dir.filePath(name); }
-    QString label2() const { return window->form().Label2->text(); }
+    QString label2() const { return window->findChild<QLabel *>(QStringLiteral("Label2"))->text(); }
     QList<QByteArray> sent() const
     {
         QList<QByteArray> m;
@@ -277,7 +277,7 @@ private Q_SLOTS:
         Rig rig; // holds no records: its first reply is OVER
         const QString existing = rig.file(QStringLiteral("records.txt"));
         writeAll(existing, "old\r\n");
-        rig.window->form().Text1->setText(QStringLiteral("before"));
+        rig.window->findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(QStringLiteral("before"));
         rig.box->answerNext(replace ? MessageBox::Answer::Yes : MessageBox::Answer::No);
         rig.start(rig.file(QStringLiteral("records"))); // asked for records.txt
 
@@ -303,8 +303,8 @@ private Q_SLOTS:
     void cancelledDialogChangesNothing()
     {
         Rig rig;
-        rig.window->form().Text1->setText(QStringLiteral("last"));
-        rig.window->form().Label2->setText(QStringLiteral("7"));
+        rig.window->findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(QStringLiteral("last"));
+        rig.window->findChild<QLabel *>(QStringLiteral("Label2"))->setText(QStringLiteral("7"));
         rig.dialog->cancelNext();
         rig.window->Command1_Click();
         QVERIFY(!rig.port->portOpen());
