@@ -6,6 +6,31 @@
 #include <QLabel>
 #include <QSpacerItem>
 #include <QMessageBox>
+#include <QRegularExpression>
+
+QString QtMessageBox::breakable(const QString &text)
+{
+    // Word wrap breaks only at blanks; a long path has none, and the box would
+    // grow past the screen or cut it. A zero-width space after each separator
+    // of a long word gives the wrap its places, and shows nothing.
+    static const QRegularExpression longWord(QStringLiteral("\\S{%1,}").arg(LongWord));
+    QString out;
+    qsizetype last = 0;
+    auto it = longWord.globalMatch(text);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch m = it.next();
+        out += text.mid(last, m.capturedStart() - last);
+        for (const QChar c : m.captured()) {
+            out += c;
+            if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char('_') || c == QLatin1Char('-')
+                || c == QLatin1Char('.'))
+                out += QChar(0x200B);
+        }
+        last = m.capturedEnd();
+    }
+    out += text.mid(last);
+    return out;
+}
 
 std::unique_ptr<QMessageBox> QtMessageBox::build(const Request &request) const
 {
@@ -13,7 +38,7 @@ std::unique_ptr<QMessageBox> QtMessageBox::build(const Request &request) const
     box->setWindowTitle(request.title.isEmpty() ? QCoreApplication::applicationName() : request.title);
     // Texts are shown exactly as given, never as rich text.
     box->setTextFormat(Qt::PlainText);
-    box->setText(request.text);
+    box->setText(breakable(request.text));
     // Long paths wrap instead of widening the box past the screen or being cut.
     if (auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label")))
         label->setWordWrap(true);

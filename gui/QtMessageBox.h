@@ -2,6 +2,8 @@
 
 #include "platform/MessageBox.h"
 
+#include <QString>
+
 #include <memory>
 
 class QMessageBox;
@@ -17,6 +19,9 @@ public:
 
     /// The box show() would run, built but not shown.
     std::unique_ptr<QMessageBox> build(const Request &request) const;
+    /// text with invisible break points in words of LongWord characters or more.
+    static QString breakable(const QString &text);
+    static constexpr int LongWord = 40;
 
 private:
     QWidget *m_parent;

@@ -1,6 +1,7 @@
 // The main window: COM toggle, the transfer windows it opens, focus, QUIT.
 #include "gui/DownLoad.h"
 #include "gui/Main.h"
+#include "gui/QtMessageBox.h"
 #include "support/ScriptedParts.h"
 #include "gui/Upload.h"
 
@@ -10,6 +11,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QFontMetrics>
+#include <QMessageBox>
 #include <QTest>
 
 namespace {
@@ -143,6 +146,35 @@ private Q_SLOTS:
         main.cmdDownload->click();
         QCOMPARE(main.downloadWindow()->findChild<QLineEdit *>(QStringLiteral("Text1"))->text(), QString());
         QVERIFY(!made.at(1).timer->isActive());
+    }
+
+    // Message boxes as built for the screen: the whole title shows, a long
+    // path wraps instead of widening the box past the screen, texts stay plain.
+    void messageBoxes_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("title");
+        const QString path = QStringLiteral("/home/user/") + QString(12, QLatin1Char('x')).repeated(1)
+                             + QStringLiteral("/a-very_long.folder.name/").repeated(8) + QStringLiteral("records.txt");
+        QTest::newRow("short text, long title") << QStringLiteral("error") << QStringLiteral("Information");
+        QTest::newRow("long path") << QStringLiteral("Cannot open \"%1\" for writing: Permission denied.").arg(path)
+                                   << QString();
+        QTest::newRow("markup stays text") << QStringLiteral("<b>R1</b>") << QString();
+    }
+    void messageBoxes()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, title);
+        QtMessageBox factory;
+        const auto box = factory.build({text, title, MessageBox::Buttons::Ok, MessageBox::Icon::Critical});
+        box->adjustSize();
+        const int titleWidth = QFontMetrics(QApplication::font("QMdiSubWindowTitleBar")).horizontalAdvance(box->windowTitle());
+        QVERIFY(box->width() > titleWidth);
+        QVERIFY2(box->width() <= 800, qPrintable(QString::number(box->width())));
+        QString shown = box->text();
+        shown.remove(QChar(0x200B));
+        QCOMPARE(shown, text); // only invisible break points were added
+        QCOMPARE(box->textFormat(), Qt::PlainText);
     }
 
     void activationPutsFocusOnUpload()
