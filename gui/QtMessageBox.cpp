@@ -20,11 +20,15 @@ QString QtMessageBox::breakable(const QString &text)
     while (it.hasNext()) {
         const QRegularExpressionMatch m = it.next();
         out += text.mid(last, m.capturedStart() - last);
+        int sinceBreak = 0;
         for (const QChar c : m.captured()) {
             out += c;
+            // After a separator, and inside a long name that has none.
             if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char('_') || c == QLatin1Char('-')
-                || c == QLatin1Char('.'))
+                || c == QLatin1Char('.') || ++sinceBreak == LongWord) {
                 out += QChar(0x200B);
+                sinceBreak = 0;
+            }
         }
         last = m.capturedEnd();
     }
