@@ -7,10 +7,13 @@
 #include "gui/Upload.h"
 #include "support/WindowRig.h"
 
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 using simterm::SimTerminal;
 
@@ -298,13 +301,28 @@ private Q_SLOTS:
         QCOMPARE(rig.port->deviceName(), com2.slavePath());
     }
 
+    // Not a regular file: a FIFO would freeze the window inside open(), a
+    // folder or a device never ends.
+    void unopenableInputFile_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << QStringLiteral("missing.txt") << QString();
+        QTest::newRow("a folder") << QStringLiteral(".") << QStringLiteral("folder");
+        QTest::newRow("a FIFO") << QStringLiteral("fifo.txt") << QStringLiteral("not a regular file");
+        QTest::newRow("a device") << QStringLiteral("/dev/zero") << QStringLiteral("not a regular file");
+    }
     void unopenableInputFile()
     {
+        QFETCH(QString, path);
+        QFETCH(QString, reason);
         Rig rig;
-        const QString path = rig.dir.filePath(QStringLiteral("missing.txt"));
+        ::mkfifo(QFile::encodeName(rig.dir.filePath(QStringLiteral("fifo.txt"))).constData(), 0600);
+        path = QDir(rig.dir.path()).filePath(path);
         rig.start(path);
         QCOMPARE(rig.box->shown.size(), 1);
         QVERIFY(rig.box->shown[0].text.contains(path));
+        QVERIFY2(rig.box->shown[0].text.contains(reason), qPrintable(rig.box->shown[0].text));
         QVERIFY(!rig.port->portOpen());
         QVERIFY(!rig.timer->isActive());
         QVERIFY(rig.term.receivedBytes().isEmpty());

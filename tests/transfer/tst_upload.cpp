@@ -5,6 +5,7 @@
 #include "gui/Upload.h"
 #include "support/WindowRig.h"
 
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTemporaryDir>
@@ -429,13 +430,27 @@ private Q_SLOTS:
         QVERIFY((rig.transfer().state() == TransferState::Idle));
     }
 
+    void unopenableOutputFileOpensNoPort_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing folder") << QStringLiteral("no-such-folder/out.txt") << QString();
+        QTest::newRow("a folder") << QStringLiteral("folder.d") << QStringLiteral("folder");
+        QTest::newRow("a FIFO") << QStringLiteral("fifo.txt") << QStringLiteral("not a regular file");
+    }
     void unopenableOutputFileOpensNoPort()
     {
+        QFETCH(QString, name);
+        QFETCH(QString, reason);
         Rig rig({"R"});
-        const QString path = rig.file(QStringLiteral("no-such-folder/out.txt"));
+        QDir(rig.dir.path()).mkdir(QStringLiteral("folder.d"));
+        ::mkfifo(QFile::encodeName(rig.file(QStringLiteral("fifo.txt"))).constData(), 0600);
+        const QString path = rig.file(name);
+        rig.box->answerNext(MessageBox::Answer::Yes); // should it ask to replace
         rig.start(path);
-        QCOMPARE(rig.box->shown.size(), 1);
-        QVERIFY(rig.box->shown[0].text.contains(path));
+        QVERIFY(!rig.box->shown.isEmpty());
+        QVERIFY(rig.box->shown.last().text.contains(path));
+        QVERIFY2(rig.box->shown.last().text.contains(reason), qPrintable(rig.box->shown.last().text));
         QVERIFY(!rig.port->portOpen());
         QVERIFY(rig.term.receivedBytes().isEmpty());
     }
@@ -489,6 +504,8 @@ private Q_SLOTS:
         QVERIFY(spinUntil([&] { return rig.term.uploadDone(); }, 240000));
         QCOMPARE(rig.box->shown.last().text, QStringLiteral("32770 records received !!"));
         QCOMPARE(rig.label2(), QStringLiteral("32770"));
+        const auto *label2 = rig.window->findChild<QLabel *>(QStringLiteral("Label2"));
+        QVERIFY(label2->width() >= label2->sizeHint().width()); // every digit shows
         QCOMPARE(QFileInfo(path).size(), qint64(n) * 3);
     }
 
