@@ -7,9 +7,13 @@
 #include "tools/SimTerminal.h"
 #include "support/TestFiles.h"
 #include "gui/Module1.h"
+#include "gui/QtFileDialog.h"
 #include "gui/Upload.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QFileDialog>
+#include <QTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -167,6 +171,9 @@ private Q_SLOTS:
 
     void viewDuringTransfer_data();
     void viewDuringTransfer();
+
+    void saveDialogTakesTheNameAsTyped_data();
+    void saveDialogTakesTheNameAsTyped();
 
 private:
     void needRealEditor();
@@ -674,4 +681,41 @@ void TestView::viewDuringTransfer()
 }
 
 QTEST_MAIN(TestView)
+// The real Save dialog: Qt reads double quotes in its name field as a list
+// of names; the name typed is the name used.
+void TestView::saveDialogTakesTheNameAsTyped_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::newRow("quoted word") << QStringLiteral("my \"quoted\" name");
+    QTest::newRow("inches") << QStringLiteral("pipe 12\" wide");
+    QTest::newRow("plain") << QStringLiteral("plain name.txt");
+}
+
+void TestView::saveDialogTakesTheNameAsTyped()
+{
+    QFETCH(QString, typed);
+    QtFileDialog dialog;
+    dialog.setCancelError(true);
+    dialog.setFileName(workFile(QStringLiteral("start.txt")));
+    bool typedIt = false;
+    // Plays the user once the modal dialog is up; a dialog it cannot fill is
+    // rejected, so the test fails instead of hanging.
+    QTimer::singleShot(0, [&] {
+        auto *open = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        auto *edit = open ? open->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")) : nullptr;
+        if (!edit) {
+            if (open)
+                open->reject();
+            return;
+        }
+        edit->setText(typed);
+        typedIt = true;
+        QTest::keyClick(edit, Qt::Key_Return);
+    });
+    const Error e = dialog.setAction(FileDialog::ShowSave);
+    QVERIFY(typedIt);
+    QVERIFY2(e.ok(), qPrintable(e.description));
+    QCOMPARE(dialog.fileName(), QDir(m_work.path()).absoluteFilePath(typed));
+}
+
 #include "tst_view.moc"
