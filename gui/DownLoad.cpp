@@ -41,17 +41,9 @@ void DownLoad::DownloadFromRS232()
 
 void DownLoad::start()
 {
-    // A second "DOWN" in the middle of a file would reach the terminal as a line.
-    if (m_transfer->inProgress()) {
-        if (!confirmRestart(m_transfer->target()))
-            return;
-        m_transfer->stop();
-    }
-
+    if (!prepareStart(*m_transfer, QStringLiteral("Open download file")))
+        return;
     FileDialog &dialog = *m_parts.dialog;
-    dialog.setCancelError(true);
-    dialog.setFilter(QStringLiteral("*.txt"));
-    dialog.setDialogTitle(QStringLiteral("Open download file"));
     if (dialog.setAction(FileDialog::ShowOpen).number == ErrorNumber::DialogCancelled)
         return;
     if (!m_transfer->begin(dialog.fileName(), m_module.selectedPort()))

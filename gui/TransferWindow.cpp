@@ -62,6 +62,13 @@ bool TransferWindow::confirmRestart(const PortTarget &running)
     return m_parts.box->show(question) == MessageBox::Answer::Yes;
 }
 
+void TransferWindow::prepareDialog(const QString &title)
+{
+    m_parts.dialog->setCancelError(true);
+    m_parts.dialog->setFilter(QStringLiteral("*.txt"));
+    m_parts.dialog->setDialogTitle(title);
+}
+
 void TransferWindow::reportOutcome(const Outcome &outcome, const QString &timeoutTitle)
 {
     refreshNow();

@@ -33,8 +33,20 @@ protected:
     void showLater(const QByteArray &text1, qint64 count);
     /// Shows what was noted, now.
     void refreshNow();
-    /// Asks before a running transfer is stopped for a new one; true: go on.
-    bool confirmRestart(const PortTarget &running);
+    /// Start's first steps in both windows: a transfer under way is stopped
+    /// only when the user agrees (a second dialogue on the same line would
+    /// corrupt it); then the file dialog is set up with title. False: Start
+    /// ends here.
+    template <typename Transfer> bool prepareStart(Transfer &transfer, const QString &title)
+    {
+        if (transfer.inProgress()) {
+            if (!confirmRestart(transfer.target()))
+                return false;
+            transfer.stop();
+        }
+        prepareDialog(title);
+        return true;
+    }
     /// The box that tells how a transfer ended; timeoutTitle titles "Timed Out !!".
     void reportOutcome(const Outcome &outcome, const QString &timeoutTitle);
     /// The window is closed: back to its design, nothing pending.
@@ -45,6 +57,9 @@ protected:
     TransferForm m_form;
 
 private:
+    bool confirmRestart(const PortTarget &running);
+    void prepareDialog(const QString &title);
+
     QString m_label2Design;
     QTimer m_refresh;
     QByteArray m_pendingText1;

@@ -43,17 +43,9 @@ void Upload::UploadFromRS232()
 
 void Upload::start()
 {
-    // A second dialogue on the same line would remove records it never saved.
-    if (m_transfer->inProgress()) {
-        if (!confirmRestart(m_transfer->target()))
-            return;
-        m_transfer->stop();
-    }
-
+    if (!prepareStart(*m_transfer, QStringLiteral("Save Files")))
+        return;
     FileDialog &dialog = *m_parts.dialog;
-    dialog.setCancelError(true);
-    dialog.setFilter(QStringLiteral("*.txt"));
-    dialog.setDialogTitle(QStringLiteral("Save Files"));
     if (dialog.setAction(FileDialog::ShowSave))
         return;
 
