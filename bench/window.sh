@@ -13,7 +13,7 @@
 #               quillan-timings (default: build-bench)
 # --count       records uploaded and lines downloaded for the turnarounds (default 3000)
 # --rate-count  records and lines for the rates at 115200 baud (default 600)
-# --runs        runs of each program, alternating, pooled (default 1)
+# --runs        runs of each program, alternating, pooled (default 1); the rates too
 # --dir         disk-backed folder for the transfer files (default: <build>/window-work)
 # --shots       folder for the screenshots (default: <build>/window-shots)
 # --label       words for the heading, e.g. "before the display change"
@@ -366,15 +366,17 @@ done
 
 # 3. Rates at 115200 baud, paced by the simulator.
 echo
-echo "### At 115200 baud (paced by the simulator): $rate_count records of $size bytes, $rate_count lines of $size bytes"
+echo "### At 115200 baud (paced by the simulator): $rate_count records of $size bytes, $rate_count lines of $size bytes$([ "$runs" -gt 1 ] && echo ", $runs runs of each pooled")"
 load
-for p in "${programs[@]}"; do
-  measure "$p" upload "$work/rate-$p.txt" "$work/t-rate-up-$p.txt" --records-count "$rate_count" --record-size "$size" --baud 115200
-  check_upload "$p" "$work/rate-$p.txt" "$work/t-rate-up-$p.txt" "$rate_count"
-done
-for p in "${programs[@]}"; do
-  measure "$p" download "$rate_input" "$work/t-rate-down-$p.txt" --baud 115200
-  check_download "$p" "$rate_input" "$work/t-rate-down-$p.txt"
+for r in $(seq "$runs"); do
+  for p in "${programs[@]}"; do
+    measure "$p" upload "$work/rate-$p.txt" "$work/t-rate-up-$p-$r.txt" --records-count "$rate_count" --record-size "$size" --baud 115200
+    check_upload "$p" "$work/rate-$p.txt" "$work/t-rate-up-$p-$r.txt" "$rate_count"
+  done
+  for p in "${programs[@]}"; do
+    measure "$p" download "$rate_input" "$work/t-rate-down-$p-$r.txt" --baud 115200
+    check_download "$p" "$rate_input" "$work/t-rate-down-$p-$r.txt"
+  done
 done
 up_line=$(awk -v s="$size" 'BEGIN { printf "%.1f", 115200 / 10 / (5 + s + 1 + 7 + 5) }')
 down_line=$(awk -v s="$size" 'BEGIN { printf "%.1f", 115200 / 10 / (s + 1 + 4) }')
@@ -382,8 +384,8 @@ echo
 echo "| PC program | upload records/s | of the line's $up_line | download lines/s | of the line's $down_line |"
 echo "|---|---|---|---|---|"
 for p in "${programs[@]}"; do
-  analyse "rate-up-$p" upload "$work/t-rate-up-$p.txt"
-  analyse "rate-down-$p" download "$work/t-rate-down-$p.txt"
+  analyse "rate-up-$p" upload "$work"/t-rate-up-"$p"-*.txt
+  analyse "rate-down-$p" download "$work"/t-rate-down-"$p"-*.txt
   awk -v who="${title[$p]}" -v u="${fig[rate-up-$p.rate]}" -v d="${fig[rate-down-$p.rate]}" -v lu="$up_line" -v ld="$down_line" \
     'BEGIN { printf "| %s | %.1f | %.1f %% | %.1f | %.1f %% |\n", who, u, 100 * u / lu, d, 100 * d / ld }'
 done
