@@ -210,6 +210,21 @@ progress_shots() {
   done
 }
 
+# Microseconds some task has waited for a CPU since boot (empty without PSI).
+cpu_stall_us() { [ -r /proc/pressure/cpu ] && sed -n 's/^some .*total=//p' /proc/pressure/cpu || true; }
+declare -A pressure
+# The pressure during the transfers of these timings files, as "a–b %".
+pressure_of() {
+  local f v lo="" hi=""
+  for f in "$@"; do
+    v=${pressure[$f]:-?}
+    [ "$v" = "?" ] && { echo "?"; return; }
+    if [ -z "$lo" ] || [ "$v" -lt "$lo" ]; then lo=$v; fi
+    if [ -z "$hi" ] || [ "$v" -gt "$hi" ]; then hi=$v; fi
+  done
+  [ "$lo" = "$hi" ] && echo "$lo %" || echo "$lo–$hi %"
+}
+
 # ---------------------------------------------------------------------------
 # measure PROGRAM DIRECTION FILE TIMINGS [simulator options]: a fresh simulator
 # with --timings TIMINGS, the PC program against it, and the simulator's end.
@@ -226,6 +241,8 @@ measure() {
   for _ in $(seq 100); do [ -e "$device" ] && break; sleep 0.05; done
   [ -e "$device" ] || fail "the simulator did not start"
   echo "$(date +%T) $prog $direction $* (simulator $sim)" >>"$log"
+  local stall0 t0
+  stall0=$(cpu_stall_us) t0=$(date +%s%N)
   "pc_$prog" "$direction" "$device" "$file" || fail "$prog: $direction failed"
   for _ in $(seq 100); do kill -0 "$sim" 2>/dev/null || break; sleep 0.1; done
   kill -0 "$sim" 2>/dev/null && fail "the simulator did not see the end of the $direction by $prog"
@@ -234,6 +251,9 @@ measure() {
   cat "$work/sim.err" >>"$log"
   [ "$status" = 0 ] || fail "the simulator ended with status $status"
   [ -s "$timings" ] || fail "no timings from the simulator"
+  # Share of this transfer's time in which some task waited for a CPU.
+  pressure[$timings]=$(awk -v a="$stall0" -v b="$(cpu_stall_us)" -v t0="$t0" -v t1="$(date +%s%N)" \
+    'BEGIN { if (a == "" || t1 <= t0) print "?"; else printf "%.0f", 100 * (b - a) / ((t1 - t0) / 1000) }')
 }
 
 # The records the terminal sent, as an upload must have written them.
@@ -316,6 +336,8 @@ echo "  Upload/Download buttons, the transfer window's Start, the Save/Open dial
 echo "- Each program in its own process against its own \`quillan-simterm --timings\`; turnarounds on the"
 echo "  simulator's clock: record's CR written → first byte of REMOVE, NEXT's CR → first byte of READ,"
 echo "  ACK's CR → first byte of the next line (nearest-rank median and p90; p99 in brackets)"
+echo "- CPU pressure: share of each program's run (start to end, window handling included) in which some"
+echo "  task on the machine waited for a CPU (/proc/pressure/cpu); above a few per cent the figures are disturbed"
 echo "- Screenshots of the screen during an unmeasured upload at 115200 baud, taken when ${shot_counts[0]} and"
 echo "  ${shot_counts[1]} records were in the file: $shot_changed (\`$shots\`; also the end box and \"Over !!\")"
 echo
@@ -338,15 +360,16 @@ for p in "${programs[@]}"; do
   analyse "down-$p" download "$work"/t-down-"$p"-*.txt
 done
 echo
-echo "| PC program | record → REMOVE median µs | p90 (p99) | NEXT → READ median µs | p90 (p99) | ACK → line median µs | p90 (p99) | exchanges |"
-echo "|---|---|---|---|---|---|---|---|"
+echo "| PC program | record → REMOVE median µs | p90 (p99) | NEXT → READ median µs | p90 (p99) | ACK → line median µs | p90 (p99) | exchanges | CPU pressure up / down |"
+echo "|---|---|---|---|---|---|---|---|---|"
 for p in "${programs[@]}"; do
   u="up-$p" d="down-$p"
-  printf '| %s | %.0f | %.0f (%.0f) | %.0f | %.0f (%.0f) | %.0f | %.0f (%.0f) | %s / %s / %s |\n' "${title[$p]}" \
+  printf '| %s | %.0f | %.0f (%.0f) | %.0f | %.0f (%.0f) | %.0f | %.0f (%.0f) | %s / %s / %s | %s / %s |\n' "${title[$p]}" \
     "${fig[$u.record_remove_median]}" "${fig[$u.record_remove_p90]}" "${fig[$u.record_remove_p99]}" \
     "${fig[$u.next_read_median]}" "${fig[$u.next_read_p90]}" "${fig[$u.next_read_p99]}" \
     "${fig[$d.ack_line_median]}" "${fig[$d.ack_line_p90]}" "${fig[$d.ack_line_p99]}" \
-    "${fig[$u.record_remove_n]}" "${fig[$u.next_read_n]}" "${fig[$d.ack_line_n]}"
+    "${fig[$u.record_remove_n]}" "${fig[$u.next_read_n]}" "${fig[$d.ack_line_n]}" \
+    "$(pressure_of "$work"/t-up-"$p"-*.txt)" "$(pressure_of "$work"/t-down-"$p"-*.txt)"
 done
 for p in "${programs[@]}"; do
   [ "$p" = bareloop ] && continue
@@ -355,7 +378,7 @@ for p in "${programs[@]}"; do
       -v c="${fig[$u.next_read_median]}" -v e="${fig[$bu.next_read_median]}" \
       -v f="${fig[$d.ack_line_median]}" -v g="${fig[$bd.ack_line_median]}" \
       'function q(x, y) { return y > 0 ? sprintf("%.2f", x / y) : "—" }
-       BEGIN { printf "| ratio %s / bare loop (medians) | **%s** | | **%s** | | **%s** | | |\n", who, q(a, b), q(c, e), q(f, g) }'
+       BEGIN { printf "| ratio %s / bare loop (medians) | **%s** | | **%s** | | **%s** | | | |\n", who, q(a, b), q(c, e), q(f, g) }'
 done
 echo
 echo "Whole transfers (first READ to the READ after the last NEXT; first line to OVER), for scale:"
@@ -381,13 +404,14 @@ done
 up_line=$(awk -v s="$size" 'BEGIN { printf "%.1f", 115200 / 10 / (5 + s + 1 + 7 + 5) }')
 down_line=$(awk -v s="$size" 'BEGIN { printf "%.1f", 115200 / 10 / (s + 1 + 4) }')
 echo
-echo "| PC program | upload records/s | of the line's $up_line | download lines/s | of the line's $down_line |"
-echo "|---|---|---|---|---|"
+echo "| PC program | upload records/s | of the line's $up_line | download lines/s | of the line's $down_line | CPU pressure up / down |"
+echo "|---|---|---|---|---|---|"
 for p in "${programs[@]}"; do
   analyse "rate-up-$p" upload "$work"/t-rate-up-"$p"-*.txt
   analyse "rate-down-$p" download "$work"/t-rate-down-"$p"-*.txt
   awk -v who="${title[$p]}" -v u="${fig[rate-up-$p.rate]}" -v d="${fig[rate-down-$p.rate]}" -v lu="$up_line" -v ld="$down_line" \
-    'BEGIN { printf "| %s | %.1f | %.1f %% | %.1f | %.1f %% |\n", who, u, 100 * u / lu, d, 100 * d / ld }'
+      -v pu="$(pressure_of "$work"/t-rate-up-"$p"-*.txt)" -v pd="$(pressure_of "$work"/t-rate-down-"$p"-*.txt)" \
+    'BEGIN { printf "| %s | %.1f | %.1f %% | %.1f | %.1f %% | %s / %s |\n", who, u, 100 * u / lu, d, 100 * d / ld, pu, pd }'
 done
 
 echo
