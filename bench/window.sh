@@ -24,7 +24,8 @@ set -euo pipefail
 export LC_ALL=C
 
 here=$(cd "$(dirname "$0")" && pwd)
-cmdline="bench/window.sh${*:+ $*}"
+cmdline="bench/window.sh"
+for a in "$@"; do [[ "$a" =~ ^[A-Za-z0-9_./=,:+-]+$ ]] && cmdline+=" $a" || cmdline+=" '$a'"; done
 build="$here/../build-bench"
 out="" dir="" shots="" label="" cli=""
 count=3000 rate_count=600 runs=1 size=40
