@@ -85,7 +85,7 @@ trap 'exit 130' INT TERM
 
 fail() {
   {
-    echo "window.sh FAILED: $*"
+    echo "window.sh FAILED at $(date +%T): $*"
     echo "--- quillan1 output"; cat "$work/app.log" 2>/dev/null || true
     echo "--- simulator stderr"; cat "$work/sim.err" 2>/dev/null || true
     echo "--- log"; tail -n 20 "$log" 2>/dev/null || true
@@ -93,7 +93,7 @@ fail() {
       echo "--- windows on screen"; windows_on_screen
       import -window root "$shots/window-failure.png" 2>/dev/null && echo "screenshot: $shots/window-failure.png"
     fi
-  } >&2
+  } 2>&1 | tee "$shots/window-failure.log" >&2
   exit 1
 }
 
@@ -159,7 +159,7 @@ pc_quillan1() {
   local tenths=$(( (count > rate_count ? count : rate_count) * 10 / 20 + 600 ))
   QUILLAN_COM1="$device" QT_QPA_PLATFORM=xcb "$program" >"$work/app.log" 2>&1 &
   app=$!
-  main=$(wait_window "$caption" 150) || fail "quillan1's main window \"$caption\" did not appear"
+  main=$(wait_window "$caption") || fail "quillan1's main window \"$caption\" did not appear"
   focus "$main" || fail "the main window did not get the focus"
   if [ "$direction" = upload ]; then
     rm -f "$file"
@@ -176,7 +176,7 @@ pc_quillan1() {
     else
       sim_ended "$tenths" || fail "the upload did not end"
     fi
-    w=$(wait_window Information 100) || fail "no \"records received\" box at the end of the upload"
+    w=$(wait_window Information) || fail "no \"records received\" box at the end of the upload"
     focus "$w" || fail "the box did not get the focus"
     [ -z "$shots_during" ] || { sleep 0.3; import -window root "$shots/window-3-upload-box.png"; }
     xdotool key Return
@@ -309,7 +309,7 @@ make_input "$rate_count" "$rate_input"
 # 1. Screenshots (and warm-up: the first start of quillan1 loads Qt from
 #    disk): a paced upload and a short download, not measured.
 shots_during=$(( rate_count < 400 ? rate_count : 400 ))
-rm -f "$shots"/window-*.png
+rm -f "$shots"/window-[0-9]-*.png
 measure quillan1 upload "$work/shots.txt" "$work/t-shots.txt" --records-count "$shots_during" --record-size "$size" --baud 115200
 head -n 200 "$rate_input" >"$work/shots-down.txt"
 measure quillan1 download "$work/shots-down.txt" "$work/t-shots-down.txt" --baud 115200

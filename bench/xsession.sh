@@ -47,7 +47,7 @@ x_stop() {
 # Bounded polls in tenths of a second: nothing here may wait for ever.
 visible() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1; }
 wait_window() {
-  local title=$1 tenths=${2:-100} w=""
+  local title=$1 tenths=${2:-300} w=""
   for _ in $(seq "$tenths"); do
     w=$(visible "$title") && [ -n "$w" ] && { echo "$w"; return 0; }
     sleep 0.1
@@ -55,7 +55,7 @@ wait_window() {
   return 1
 }
 wait_gone() {
-  local title=$1 tenths=${2:-100}
+  local title=$1 tenths=${2:-300}
   for _ in $(seq "$tenths"); do
     [ -z "$(visible "$title")" ] && return 0
     sleep 0.1
@@ -65,7 +65,7 @@ wait_gone() {
 # Keys go to whichever window has the focus: make sure it is the right one.
 focus() {
   local w=$1 i
-  for i in $(seq 50); do
+  for i in $(seq 100); do
     [ "$(xdotool getactivewindow 2>/dev/null)" = "$w" ] && return 0
     [ $((i % 10)) = 1 ] && { xdotool windowactivate "$w" 2>/dev/null || true; }
     sleep 0.1
