@@ -162,7 +162,6 @@ pc_quillan1() {
   main=$(wait_window "$caption") || fail "quillan1's main window \"$caption\" did not appear"
   focus "$main" || fail "the main window did not get the focus"
   if [ "$direction" = upload ]; then
-    rm -f "$file"
     xdotool key alt+u
     w=$(wait_window "Upload from terminal") || fail "no Upload window"
     focus "$w" || fail "the Upload window did not get the focus"
@@ -236,6 +235,8 @@ measure() {
   sims=$((sims + 1))
   local device="$work/device-$sims"
   rm -f "$timings"
+  # Every upload starts without its file (a program may refuse to replace one).
+  [ "$direction" != upload ] || rm -f "$file"
   "$simterm" --link "$device" --timings "$timings" --exit-when-done --timeout-s 900 "$@" \
     >"$work/sim.out" 2>"$work/sim.err" &
   sim=$!
