@@ -331,6 +331,14 @@ if [ -x "$build/quillan-bench" ]; then
 else
   echo "- Qt $(dpkg-query -W -f '${Version}' libqt6core6 2>/dev/null || echo '?'), build type $(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")"
 fi
+src=$(sed -n 's/^CMAKE_HOME_DIRECTORY:[A-Z]*=//p' "$build/CMakeCache.txt")
+if [ -n "$src" ] && [ "$(git -C "$src" rev-parse --show-toplevel 2>/dev/null)" = "$src" ]; then
+  rev=$(git -C "$src" log -1 --format='%h of %cs')
+  [ -z "$(git -C "$src" status --porcelain --untracked-files=no 2>/dev/null)" ] || rev="$rev, with uncommitted changes"
+  echo "- Source: $src at commit $rev"
+else
+  echo "- Source: ${src:-?} (not a git checkout)"
+fi
 fs=$(df -T "$work" | awk 'NR==2 {print $1" "$2}')
 echo "- Transfer files: $dir on $fs"
 echo "- Display: Xvfb $DISPLAY 1024x768x24 with openbox; quillan1 driven with xdotool through its main window's"
