@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Runs the benchmarks and writes a Markdown report (stdout and $OUT).
 #
-#   bench/run.sh [--quick] [--build DIR] [--dir DIR] [--out FILE]
+#   bench/run.sh [--quick] [--window] [--build DIR] [--dir DIR] [--out FILE]
 #
 # --build  build folder holding quillan-bench and quillan-simterm (default: build-bench)
 # --dir    disk-backed folder for the files the transfers write and read
 #          (default: <build>/bench-work); must not be tmpfs for the figures to mean much
 # --quick  fewer runs and smaller sizes (about a minute instead of ~10)
+# --window also bench/window.sh: quillan1 with its window on screen (Xvfb, openbox, xdotool)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -14,13 +15,15 @@ build="$here/../build-bench"
 dir=""
 out=""
 quick=0
+window=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
+    --window) window=1 ;;
     --build) build="$2"; shift ;;
     --dir) dir="$2"; shift ;;
     --out) out="$2"; shift ;;
-    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 1 ;;
   esac
   shift
@@ -114,6 +117,13 @@ echo
 echo "### 6. Download at 115200 baud"
 load
 b download-rate --runs 3 --count $rate_count --baud 115200 --dir "$dir"
+
+if [ $window = 1 ]; then
+  echo
+  echo "### 7. quillan1 with its window on screen"
+  "$here/window.sh" --build "$build" --dir "$dir" --out "$build/window-results.md" \
+    $([ $quick = 1 ] && echo --count 1000 --rate-count 200) 2>>"$log" | sed '1s/^## /#### /; 2,$s/^### /#### /'
+fi
 
 echo
 echo "_Whole run: $(( $(date +%s) - start )) s. Load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)._"
