@@ -4,6 +4,11 @@
 
 #include <QElapsedTimer>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <unistd.h>
+#endif
+
 QtSerialPort::QtSerialPort(QObject *parent)
     : SerialPort(parent)
 {
@@ -175,7 +180,25 @@ Error QtSerialPort::output(const QByteArray &bytes)
 {
     if (!m_port.isOpen())
         return {ErrorNumber::PortNotOpen, tr("Port is not open")};
-    if (m_port.write(bytes) != bytes.size())
+    QByteArray rest = bytes;
+#ifdef Q_OS_UNIX
+    // With nothing of ours queued ahead, the bytes go to the device at once.
+    // QSerialPort would switch its write notifier on and off for every
+    // message, waking the event loop twice per exchange: measurably slower
+    // than the terminal's next reply. What the device does not take, and any
+    // failure, goes through QSerialPort as before.
+    if (m_port.bytesToWrite() == 0) {
+        qint64 written;
+        do {
+            written = ::write(int(m_port.handle()), bytes.constData(), size_t(bytes.size()));
+        } while (written < 0 && errno == EINTR);
+        if (written == bytes.size())
+            return {};
+        if (written > 0)
+            rest = bytes.mid(written);
+    }
+#endif
+    if (m_port.write(rest) != rest.size())
         return portError(ErrorNumber::DeviceIo);
     // Hand a message to the kernel now rather than on the next turn of the
     // event loop: the terminal waits for each answer. A long line's pieces go
