@@ -450,7 +450,7 @@ m1=$(ratio "${fig[two.record_remove_median]}" "${fig[one.record_remove_median]}"
 m2=$(ratio "${fig[two.next_read_median]}" "${fig[one.next_read_median]}")
 echo "| ratio two ports / one port | **$m1** | $(ratio "${fig[two.record_remove_p90]}" "${fig[one.record_remove_p90]}") | **$m2** | $(ratio "${fig[two.next_read_p90]}" "${fig[one.next_read_p90]}") | | | |"
 awk -v o="${fig[one.rate]}" -v t="${fig[two.rate]}" 'BEGIN {
-  printf "\nBoth ports together: %.0f records/s against %.0f on one port (%.2f times).\n", 2 * t, o, o > 0 ? 2 * t / o : 0 }'
+  printf "\nBoth ports together: %.0f records/s against %.0f on one port (%.2f times).\n", 2 * t, o, (o > 0 ? 2 * t / o : 0) }'
 echo
 echo "Target: no more per exchange with two ports than with one (ratio of medians ≤ 1.00): record → REMOVE"
 echo "**$(verdict "$m1" 1.00)**, NEXT → READ **$(verdict "$m2" 1.00)**."
