@@ -2,7 +2,7 @@
 # quillan-cli as users run it, a process of its own per transfer, against
 # quillan-simterm in its own process; beside it, in the same run and
 # alternating, the bare blocking loop (quillan-bareloop) against its own
-# simulator. Three parts:
+# simulator. Three sections:
 #   1. turnarounds (record -> REMOVE, NEXT -> READ, download ACK -> line) of
 #      quillan-cli and the bare loop, from the simulators' --timings files;
 #   2. peak resident size (VmHWM, /usr/bin/time -f %M) of quillan-cli for a
@@ -18,12 +18,12 @@
 # --build          build folder with quillan-cli, quillan-simterm, quillan-bareloop and
 #                  quillan-timings (default: build-bench)
 # --cli            the command-line program to measure (default: <build>/quillan-cli)
-# --count          records uploaded and lines downloaded per run for parts 1 and 3 (default 600)
+# --count          records uploaded and lines downloaded per run for sections 1 and 3 (default 600)
 # --runs           runs of each program, alternating, pooled (default 5)
 # --mem-small/big  records of the two memory uploads (default 1000 and 100000)
 # --down-small/big-mib  sizes in MiB of the two memory downloads (default 1 and 1024)
 # --line-length    bytes per line of the memory downloads (default 4096, plus CR LF)
-# --skip-memory    leave out part 2
+# --skip-memory    leave out section 2
 # --dir            disk-backed folder for the transfer files (default: <build>/cli-work)
 # --out            report file (default: <build>/cli-results.md)
 set -euo pipefail
