@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Runs the benchmarks and writes a Markdown report (stdout and $OUT).
 #
-#   bench/run.sh [--quick] [--window] [--build DIR] [--dir DIR] [--out FILE]
+#   bench/run.sh [--quick] [--window] [--cli] [--build DIR] [--dir DIR] [--out FILE]
 #
 # --build  build folder holding quillan-bench and quillan-simterm (default: build-bench)
 # --dir    disk-backed folder for the files the transfers write and read
 #          (default: <build>/bench-work); must not be tmpfs for the figures to mean much
 # --quick  fewer runs and smaller sizes (about a minute instead of ~10)
 # --window also bench/window.sh: quillan1 with its window on screen (Xvfb, openbox, xdotool)
+# --cli    also bench/cli.sh: quillan-cli as a process against the bare loop, its memory, two ports
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,14 +17,16 @@ dir=""
 out=""
 quick=0
 window=0
+cli=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
     --window) window=1 ;;
+    --cli) cli=1 ;;
     --build) build="$2"; shift ;;
     --dir) dir="$2"; shift ;;
     --out) out="$2"; shift ;;
-    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 1 ;;
   esac
   shift
@@ -123,6 +126,13 @@ if [ $window = 1 ]; then
   echo "### 7. quillan1 with its window on screen"
   "$here/window.sh" --build "$build" --dir "$dir" --out "$build/window-results.md" \
     $([ $quick = 1 ] && echo --count 1000 --rate-count 200) 2>>"$log" | sed '1s/^## /#### /; 2,$s/^### /#### /'
+fi
+
+if [ $cli = 1 ]; then
+  echo
+  echo "### 8. quillan-cli as a process of its own"
+  "$here/cli.sh" --build "$build" --dir "$dir" --out "$build/cli-results.md" \
+    $([ $quick = 1 ] && echo --count 300 --runs 2 --mem-big 10000 --down-big-mib 64) 2>>"$log" | sed '1s/^## /#### /; 2,$s/^### /#### /'
 fi
 
 echo

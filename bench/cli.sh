@@ -1,0 +1,462 @@
+#!/usr/bin/env bash
+# quillan-cli as users run it, a process of its own per transfer, against
+# quillan-simterm in its own process; beside it, in the same run and
+# alternating, the bare blocking loop (quillan-bareloop) against its own
+# simulator. Three sections:
+#   1. turnarounds (record -> REMOVE, NEXT -> READ, download ACK -> line) of
+#      quillan-cli and the bare loop, from the simulators' --timings files;
+#   2. peak resident size (VmHWM, /usr/bin/time -f %M) of quillan-cli for a
+#      small and a large upload, and a small and a large download;
+#   3. one quillan-cli uploading from two simulators at once
+#      (-p A -p B FILE-{port}) against the same program with one port.
+# Prints a Markdown section (stdout and --out).
+#
+#   bench/cli.sh [--build DIR] [--cli PATH] [--out FILE] [--dir DIR] [--count N] [--runs N]
+#                [--mem-small N] [--mem-big N] [--down-small-mib M] [--down-big-mib M]
+#                [--line-length L] [--skip-memory] [--label TEXT]
+#
+# --build          build folder with quillan-cli, quillan-simterm, quillan-bareloop and
+#                  quillan-timings (default: build-bench)
+# --cli            the command-line program to measure (default: <build>/quillan-cli)
+# --count          records uploaded and lines downloaded per run for sections 1 and 3 (default 600)
+# --runs           runs of each program, alternating, pooled (default 5)
+# --mem-small/big  records of the two memory uploads (default 1000 and 100000)
+# --down-small/big-mib  sizes in MiB of the two memory downloads (default 1 and 1024)
+# --line-length    bytes per line of the memory downloads (default 4096, plus CR LF)
+# --skip-memory    leave out section 2
+# --dir            disk-backed folder for the transfer files (default: <build>/cli-work)
+# --out            report file (default: <build>/cli-results.md)
+set -euo pipefail
+export LC_ALL=C
+
+here=$(cd "$(dirname "$0")" && pwd)
+cmdline="bench/cli.sh"
+for a in "$@"; do [[ "$a" =~ ^[A-Za-z0-9_./=,:+-]+$ ]] && cmdline+=" $a" || cmdline+=" '$a'"; done
+build="$here/../build-bench"
+out="" dir="" label="" cli=""
+count=600 runs=5 size=40
+mem_small=1000 mem_big=100000 down_small=1 down_big=1024 line_length=4096 memory=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) build="$2"; shift ;;
+    --cli) cli="$2"; shift ;;
+    --out) out="$2"; shift ;;
+    --dir) dir="$2"; shift ;;
+    --count) count="$2"; shift ;;
+    --runs) runs="$2"; shift ;;
+    --mem-small) mem_small="$2"; shift ;;
+    --mem-big) mem_big="$2"; shift ;;
+    --down-small-mib) down_small="$2"; shift ;;
+    --down-big-mib) down_big="$2"; shift ;;
+    --line-length) line_length="$2"; shift ;;
+    --skip-memory) memory=0 ;;
+    --label) label="$2"; shift ;;
+    -h|--help) sed -n '2,28p' "$0"; exit 0 ;;
+    *) echo "unknown option $1" >&2; exit 1 ;;
+  esac
+  shift
+done
+for n in "$count" "$runs" "$mem_small" "$mem_big" "$down_small" "$down_big" "$line_length"; do
+  [[ "$n" =~ ^[1-9][0-9]*$ ]] || { echo "counts and sizes must be positive whole numbers" >&2; exit 1; }
+done
+build=$(cd "$build" && pwd)
+[ -n "$cli" ] || cli="$build/quillan-cli"
+cli=$(cd "$(dirname "$cli")" && pwd)/$(basename "$cli")
+simterm="$build/quillan-simterm" bareloop="$build/quillan-bareloop" timings_tool="$build/quillan-timings"
+for f in "$cli" "$simterm" "$bareloop" "$timings_tool"; do
+  [ -x "$f" ] || { echo "no $f: build first (cmake --build $build)" >&2; exit 1; }
+done
+gnu_time=/usr/bin/time
+if [ $memory = 1 ] && ! "$gnu_time" -f %M true >/dev/null 2>&1; then
+  echo "$gnu_time (GNU time) is needed for the peak resident size (apt-get install time), or --skip-memory" >&2
+  exit 1
+fi
+[ -n "$dir" ] || dir="$build/cli-work"
+[ -n "$out" ] || out="$build/cli-results.md"
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
+work=$(mktemp -d "$dir/run-XXXXXX")
+log="$work/log"
+: >"$log"
+
+# Every process this script starts in the background, so that the clean-up
+# can end exactly those.
+bg=()
+forget() { local p keep=(); for p in "${bg[@]}"; do [ "$p" = "$1" ] || keep+=("$p"); done; bg=("${keep[@]}"); }
+cleanup() {
+  local p
+  for p in "${bg[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${bg[@]}"; do wait "$p" 2>/dev/null || true; done
+  bg=()
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+fail() {
+  {
+    echo "cli.sh FAILED at $(date +%T): $*"
+    local f
+    for f in "$work"/sim*.err; do [ -e "$f" ] && { echo "--- $f"; cat "$f"; }; done
+    echo "--- log"; tail -n 30 "$log" 2>/dev/null || true
+  } >&2
+  exit 1
+}
+
+# Other work on the machine shows in every figure: say how busy it was.
+load() {
+  local psi=""
+  [ -r /proc/pressure/cpu ] && psi="; CPU pressure (share of time some task waited for a CPU, last 10 s): $(awk '/^some/ {sub("avg10=","",$2); print $2"%"}' /proc/pressure/cpu)"
+  echo "_Load average before this section: $(cut -d' ' -f1-3 /proc/loadavg)${psi}_"
+}
+
+lines_in() { if [ -e "$1" ]; then tr -cd '\n' <"$1" | wc -c; else echo 0; fi; }
+
+# Microseconds some task has waited for a CPU since boot (empty without PSI).
+cpu_stall_us() { [ -r /proc/pressure/cpu ] && sed -n 's/^some .*total=//p' /proc/pressure/cpu || true; }
+declare -A pressure
+# The pressure during the runs of these keys, as "a–b %".
+pressure_of() {
+  local f v lo="" hi=""
+  for f in "$@"; do
+    v=${pressure[$f]:-?}
+    [ "$v" = "?" ] && { echo "?"; return; }
+    if [ -z "$lo" ] || [ "$v" -lt "$lo" ]; then lo=$v; fi
+    if [ -z "$hi" ] || [ "$v" -gt "$hi" ]; then hi=$v; fi
+  done
+  [ "$lo" = "$hi" ] && echo "$lo %" || echo "$lo–$hi %"
+}
+pressure_since() {
+  awk -v a="$1" -v b="$(cpu_stall_us)" -v t0="$2" -v t1="$(date +%s%N)" \
+    'BEGIN { if (a == "" || t1 <= t0) print "?"; else printf "%.0f", 100 * (b - a) / ((t1 - t0) / 1000) }'
+}
+
+# ---------------------------------------------------------------------------
+# Simulators. sim_start NAME [options]: a fresh quillan-simterm with its
+# device at $work/NAME; sim_wait NAME: its end, checked.
+declare -A sim_pid
+sim_start() {
+  local name=$1
+  shift
+  local device="$work/$name"
+  rm -f "$device"
+  "$simterm" --link "$device" --exit-when-done --timeout-s 3600 "$@" \
+    >"$work/sim-$name.out" 2>"$work/sim-$name.err" &
+  sim_pid[$name]=$!
+  bg+=("$!")
+  for _ in $(seq 200); do [ -e "$device" ] && break; sleep 0.05; done
+  [ -e "$device" ] || fail "the simulator $name did not start"
+}
+sim_wait() {
+  local name=$1 status=0 p=${sim_pid[$1]}
+  for _ in $(seq 100); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$p" 2>/dev/null && fail "the simulator $name did not see the end of the transfer"
+  wait "$p" || status=$?
+  forget "$p"
+  cat "$work/sim-$name.err" >>"$log"
+  [ "$status" = 0 ] || fail "the simulator $name ended with status $status"
+}
+
+# A PC program in the foreground of this script but as a background job, so
+# that a signal to this script is handled at once.
+run_pc() {
+  local status=0
+  echo "$(date +%T) $*" >>"$log"
+  timeout 3600 "$@" >>"$log" 2>&1 &
+  local p=$!
+  bg+=("$p")
+  wait "$p" || status=$?
+  forget "$p"
+  return "$status"
+}
+
+# measure PROG DIRECTION FILE TIMINGS [simulator options]: one transfer of
+# PROG (cli or bareloop) against a fresh simulator writing TIMINGS.
+sims=0
+measure() {
+  local prog=$1 direction=$2 file=$3 timings=$4
+  shift 4
+  sims=$((sims + 1))
+  local name="device-$sims"
+  rm -f "$timings"
+  [ "$direction" != upload ] || rm -f "$file"
+  sim_start "$name" --timings "$timings" "$@"
+  local stall0 t0
+  stall0=$(cpu_stall_us) t0=$(date +%s%N)
+  case $prog in
+    cli) run_pc "$cli" "$direction" -p "$work/$name" "$file" || fail "quillan-cli $direction failed" ;;
+    bareloop) run_pc "$bareloop" "$direction" "$work/$name" "$file" || fail "quillan-bareloop $direction failed" ;;
+  esac
+  sim_wait "$name"
+  [ -s "$timings" ] || fail "no timings from the simulator"
+  pressure[$timings]=$(pressure_since "$stall0" "$t0")
+}
+
+# The records the terminal sent, as an upload must have written them.
+replied_records() { sed -n 's/^R [0-9]* //p' "$1" | grep -vx -e NEXT -e OVER -e NAK -e ACK | sed 's/$/\r/'; }
+# The lines the terminal received in a download, as the input file holds them.
+received_lines() { sed -n 's/^M [0-9]* [0-9]* //p' "$1" | sed '1d;$d' | sed 's/$/\r/'; }
+check_upload() {
+  local who=$1 file=$2 timings=$3 n=$4
+  [ "$(lines_in "$file")" = "$n" ] || fail "$who saved $(lines_in "$file") records, not $n"
+  cmp -s "$file" <(replied_records "$timings") || fail "$who's file differs from the records the terminal sent"
+}
+check_download() {
+  cmp -s "$2" <(received_lines "$3") || fail "the terminal did not receive $1's file line for line"
+}
+
+# make_input LINES LENGTH FILE: lines of exactly LENGTH bytes plus CR LF, each
+# beginning with its number.
+make_input() {
+  awk -v n="$1" -v len="$2" 'BEGIN {
+    a = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcdefghijklmnopqrstuvwxyz"
+    for (k = 0; k < 62; ++k) pad[k] = ""
+    while (length(pad[0]) < len + 62) pad[0] = pad[0] a
+    for (k = 1; k < 62; ++k) pad[k] = substr(pad[0], k + 1)
+    for (i = 1; i <= n; ++i) {
+      l = sprintf("%010d;", i)
+      printf "%s\r\n", substr(l pad[i % 62], 1, len)
+    }
+  }' >"$3"
+}
+
+# key value lines of quillan-timings, pooled over the files given.
+declare -A fig
+analyse() {
+  local key=$1 direction=$2 k v
+  shift 2
+  local pooled="$work/pooled-$key"
+  "$timings_tool" "$direction" "$@" >"$pooled" || fail "quillan-timings $direction $*"
+  while read -r k v; do fig[$key.$k]=$v; done <"$pooled"
+}
+ratio() { awk -v x="$1" -v y="$2" 'BEGIN { if (y > 0) printf "%.2f", x / y; else print "—" }'; }
+verdict() { awk -v r="$1" -v lim="$2" 'BEGIN { print (r != "—" && r <= lim) ? "met" : "missed" }'; }
+
+# peak_run KIBFILE COMMAND...: the command's peak resident size in KiB into KIBFILE.
+peak_run() {
+  local kib="$1"
+  shift
+  run_pc "$gnu_time" -f %M -o "$kib" "$@"
+}
+
+declare -A title=([cli]="quillan-cli" [bareloop]="bare loop (quillan-bareloop)")
+programs=(cli bareloop)
+start=$(date +%s)
+
+# The report goes to stdout and to --out.
+exec 3>&1
+exec > >(tee "$out")
+tee_pid=$!
+echo "## quillan-cli as a process of its own against a bare loop${label:+ ($label)}: run of $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo
+echo "- Command: \`$cmdline\`"
+echo "- CPU: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) cores; $(lscpu | sed -n 's/^Hypervisor vendor: *//p' | sed 's/^\(.\+\)$/virtual machine (\1)/')"
+echo "- Kernel: $(uname -sr)"
+if [ -x "$build/quillan-bench" ]; then
+  echo "- $("$build/quillan-bench" info 2>/dev/null)"
+else
+  echo "- Qt $(dpkg-query -W -f '${Version}' libqt6core6 2>/dev/null || echo '?'), build type $(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")"
+fi
+src=$(sed -n 's/^CMAKE_HOME_DIRECTORY:[A-Z]*=//p' "$build/CMakeCache.txt")
+if [ -n "$src" ] && [ "$(git -C "$src" rev-parse --show-toplevel 2>/dev/null)" = "$src" ]; then
+  rev=$(git -C "$src" log -1 --format='%h of %cs')
+  [ -z "$(git -C "$src" status --porcelain --untracked-files=no 2>/dev/null)" ] || rev="$rev, with uncommitted changes"
+  echo "- Source: $src at commit $rev"
+fi
+echo "- Program measured: \`$cli\`, run as \`quillan-cli upload|download -p DEVICE FILE\` (DEVICE: the"
+echo "  simulator's --link symlink to its pty), a fresh process per transfer"
+echo "- Transfer files: $dir on $(df -T "$work" | awk 'NR==2 {print $1" "$2}')"
+echo "- Memory: $(free -m | awk '/^Mem:/ {print $2" MiB"}'); load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+
+# 1. Turnarounds --------------------------------------------------------------
+input="$work/download.txt"
+make_input "$count" "$size" "$input"
+echo "### 1. Turnarounds: $count records of $size bytes uploaded, a $count-line file downloaded, no pacing, $runs runs of each pooled (alternating)"
+load
+# Warm-up, not measured: the first start of each program loads its libraries from disk.
+for p in "${programs[@]}"; do
+  measure "$p" upload "$work/warm-$p.txt" "$work/t-warm-$p.txt" --records-count 50 --record-size "$size"
+done
+for r in $(seq "$runs"); do
+  for p in "${programs[@]}"; do
+    measure "$p" upload "$work/up-$p.txt" "$work/t-up-$p-$r.txt" --records-count "$count" --record-size "$size"
+    check_upload "$p" "$work/up-$p.txt" "$work/t-up-$p-$r.txt" "$count"
+  done
+  for p in "${programs[@]}"; do
+    measure "$p" download "$input" "$work/t-down-$p-$r.txt"
+    check_download "$p" "$input" "$work/t-down-$p-$r.txt"
+  done
+done
+for p in "${programs[@]}"; do
+  analyse "up-$p" upload "$work"/t-up-"$p"-*.txt
+  analyse "down-$p" download "$work"/t-down-"$p"-*.txt
+done
+echo
+echo "Each program in its own process against its own \`quillan-simterm --timings\`; turnarounds on the simulator's"
+echo "clock: record's CR written → first byte of REMOVE, NEXT's CR → first byte of READ, ACK's CR → first byte of"
+echo "the next line (nearest-rank median and p90; p99 in brackets). CPU pressure: share of each run in which some"
+echo "task waited for a CPU (/proc/pressure/cpu)."
+echo
+echo "| PC program | record → REMOVE median µs | p90 (p99) | NEXT → READ median µs | p90 (p99) | ACK → line median µs | p90 (p99) | exchanges | CPU pressure up / down |"
+echo "|---|---|---|---|---|---|---|---|---|"
+for p in "${programs[@]}"; do
+  u="up-$p" d="down-$p"
+  printf '| %s | %.0f | %.0f (%.0f) | %.0f | %.0f (%.0f) | %.0f | %.0f (%.0f) | %s / %s / %s | %s / %s |\n' "${title[$p]}" \
+    "${fig[$u.record_remove_median]}" "${fig[$u.record_remove_p90]}" "${fig[$u.record_remove_p99]}" \
+    "${fig[$u.next_read_median]}" "${fig[$u.next_read_p90]}" "${fig[$u.next_read_p99]}" \
+    "${fig[$d.ack_line_median]}" "${fig[$d.ack_line_p90]}" "${fig[$d.ack_line_p99]}" \
+    "${fig[$u.record_remove_n]}" "${fig[$u.next_read_n]}" "${fig[$d.ack_line_n]}" \
+    "$(pressure_of "$work"/t-up-"$p"-*.txt)" "$(pressure_of "$work"/t-down-"$p"-*.txt)"
+done
+r1=$(ratio "${fig[up-cli.record_remove_median]}" "${fig[up-bareloop.record_remove_median]}")
+r2=$(ratio "${fig[up-cli.next_read_median]}" "${fig[up-bareloop.next_read_median]}")
+r3=$(ratio "${fig[down-cli.ack_line_median]}" "${fig[down-bareloop.ack_line_median]}")
+q1=$(ratio "${fig[up-cli.record_remove_p90]}" "${fig[up-bareloop.record_remove_p90]}")
+q2=$(ratio "${fig[up-cli.next_read_p90]}" "${fig[up-bareloop.next_read_p90]}")
+q3=$(ratio "${fig[down-cli.ack_line_p90]}" "${fig[down-bareloop.ack_line_p90]}")
+echo "| ratio quillan-cli / bare loop | **$r1** | $q1 | **$r2** | $q2 | **$r3** | $q3 | | |"
+echo
+echo "Target: quillan-cli's medians within 10 % of the bare loop's (ratio ≤ 1.10): record → REMOVE **$(verdict "$r1" 1.10)**,"
+echo "NEXT → READ **$(verdict "$r2" 1.10)**, ACK → line **$(verdict "$r3" 1.10)**."
+echo
+echo "Per run (medians µs, quillan-cli / bare loop):"
+for r in $(seq "$runs"); do
+  for p in "${programs[@]}"; do
+    analyse "run$r-up-$p" upload "$work/t-up-$p-$r.txt"
+    analyse "run$r-down-$p" download "$work/t-down-$p-$r.txt"
+  done
+  printf -- '- run %s: record → REMOVE %.0f / %.0f, NEXT → READ %.0f / %.0f, ACK → line %.0f / %.0f\n' "$r" \
+    "${fig[run$r-up-cli.record_remove_median]}" "${fig[run$r-up-bareloop.record_remove_median]}" \
+    "${fig[run$r-up-cli.next_read_median]}" "${fig[run$r-up-bareloop.next_read_median]}" \
+    "${fig[run$r-down-cli.ack_line_median]}" "${fig[run$r-down-bareloop.ack_line_median]}"
+done
+echo
+echo "Whole transfers (first READ to the READ after the last NEXT; first line to OVER), pooled, for scale:"
+for p in "${programs[@]}"; do
+  printf -- '- %s: upload %s s (%.0f records/s), download %s s (%.0f lines/s)\n' "${title[$p]}" \
+    "${fig[up-$p.seconds]}" "${fig[up-$p.rate]}" "${fig[down-$p.seconds]}" "${fig[down-$p.rate]}"
+done
+
+# 2. Memory -------------------------------------------------------------------
+if [ $memory = 1 ]; then
+  echo
+  echo "### 2. Peak resident size of quillan-cli (VmHWM, \`/usr/bin/time -f %M\`; a fresh process each)"
+  load
+  echo
+  echo "Simulator with \`--lean\` and no \`--timings\` (it keeps no history); each transfer checked (upload: the"
+  echo "file's records; download: the simulator's count of messages received)."
+  echo
+  echo "| transfer | peak RSS KiB | MiB | seconds | rate | CPU pressure |"
+  echo "|---|---|---|---|---|---|"
+  declare -A peak
+  for n in "$mem_small" "$mem_big"; do
+    f="$work/mem-up.txt"
+    rm -f "$f"
+    sim_start mem-up --lean --records-count "$n" --record-size "$size"
+    stall0=$(cpu_stall_us) t0=$(date +%s%N)
+    peak_run "$work/kib" "$cli" upload -p "$work/mem-up" "$f" || fail "quillan-cli upload of $n records failed"
+    t1=$(date +%s%N)
+    p=$(pressure_since "$stall0" "$t0")
+    sim_wait mem-up
+    [ "$(lines_in "$f")" = "$n" ] || fail "quillan-cli saved $(lines_in "$f") records, not $n"
+    peak[up-$n]=$(tail -n1 "$work/kib")
+    awk -v n="$n" -v s="$size" -v k="${peak[up-$n]}" -v t0="$t0" -v t1="$t1" -v p="$p" \
+      'BEGIN { t = (t1 - t0) / 1e9; printf "| upload, %d records of %d bytes | %d | %.2f | %.1f | %.0f records/s | %s %% |\n", n, s, k, k / 1024, t, n / t, p }'
+    rm -f "$f"
+  done
+  for mib in "$down_small" "$down_big"; do
+    f="$work/mem-down.txt"
+    nlines=$(( mib * 1048576 / (line_length + 2) ))
+    [ "$nlines" -gt 0 ] || nlines=1
+    # One block of lines written once, then repeated: a large file in seconds.
+    block=$(( nlines < 1024 ? nlines : 1024 ))
+    make_input "$block" "$line_length" "$work/block.txt"
+    : >"$f"
+    for _ in $(seq $(( nlines / block ))); do cat "$work/block.txt"; done >>"$f"
+    head -n $(( nlines % block )) "$work/block.txt" >>"$f"
+    bytes=$(stat -c %s "$f")
+    sim_start mem-down --lean
+    stall0=$(cpu_stall_us) t0=$(date +%s%N)
+    peak_run "$work/kib" "$cli" download -p "$work/mem-down" "$f" || fail "quillan-cli download of $mib MiB failed"
+    t1=$(date +%s%N)
+    p=$(pressure_since "$stall0" "$t0")
+    sim_wait mem-down
+    got=$(sed -n 's/.* \([0-9]*\) messages received.*/\1/p' "$work/sim-mem-down.err")
+    [ "$got" = $(( nlines + 2 )) ] || fail "the simulator received ${got:-?} messages, not DOWN, $nlines lines and OVER"
+    peak[down-$mib]=$(tail -n1 "$work/kib")
+    awk -v m="$mib" -v b="$bytes" -v n="$nlines" -v l="$line_length" -v k="${peak[down-$mib]}" -v t0="$t0" -v t1="$t1" -v p="$p" \
+      'BEGIN { t = (t1 - t0) / 1e9; printf "| download, %d MiB (%d bytes, %d lines of %d bytes) | %d | %.2f | %.1f | %.1f MiB/s | %s %% |\n", m, b, n, l, k, k / 1024, t, b / 1048576 / t, p }'
+    rm -f "$f"
+  done
+  up_growth=$(( ${peak[up-$mem_big]} - ${peak[up-$mem_small]} ))
+  down_growth=$(( ${peak[down-$down_big]} - ${peak[down-$down_small]} ))
+  echo
+  awk -v u="$up_growth" -v d="$down_growth" -v a="$mem_small" -v b="$mem_big" -v c="$down_small" -v e="$down_big" 'BEGIN {
+    printf "Upload %d → %d records: %+d KiB (%+.2f MiB); target within 1 MiB: **%s**.  \n", a, b, u, u / 1024, (u <= 1024 && u >= -1024) ? "met" : "missed"
+    printf "Download %d MiB → %d MiB: %+d KiB (%+.2f MiB); target within a few MiB (taken as 3): **%s**.\n", c, e, d, d / 1024, (d <= 3072 && d >= -3072) ? "met" : "missed"
+  }'
+fi
+
+# 3. Two ports in one process -------------------------------------------------
+echo
+echo "### 3. Two ports in one quillan-cli process: \`upload -p A -p B out-{port}.txt\` against two simulators at once, vs one port ($count records of $size bytes per port, $runs runs of each pooled, alternating)"
+load
+for r in $(seq "$runs"); do
+  # One port.
+  rm -f "$work"/out-one-a.txt "$work/t-one-$r.txt"
+  sim_start one-a --timings "$work/t-one-$r.txt" --records-count "$count" --record-size "$size"
+  stall0=$(cpu_stall_us) t0=$(date +%s%N)
+  run_pc "$cli" upload -p "$work/one-a" "$work/out-{port}.txt" || fail "quillan-cli upload on one port failed"
+  sim_wait one-a
+  pressure[one-$r]=$(pressure_since "$stall0" "$t0")
+  check_upload "quillan-cli (one port)" "$work/out-one-a.txt" "$work/t-one-$r.txt" "$count"
+  # Two ports, one process.
+  rm -f "$work"/out-two-[ab].txt "$work/t-two-a-$r.txt" "$work/t-two-b-$r.txt"
+  sim_start two-a --timings "$work/t-two-a-$r.txt" --records-count "$count" --record-size "$size"
+  sim_start two-b --timings "$work/t-two-b-$r.txt" --records-count "$count" --record-size "$size"
+  stall0=$(cpu_stall_us) t0=$(date +%s%N)
+  run_pc "$cli" upload -p "$work/two-a" -p "$work/two-b" "$work/out-{port}.txt" || fail "quillan-cli upload on two ports failed"
+  sim_wait two-a
+  sim_wait two-b
+  pressure[two-$r]=$(pressure_since "$stall0" "$t0")
+  check_upload "quillan-cli (two ports, A)" "$work/out-two-a.txt" "$work/t-two-a-$r.txt" "$count"
+  check_upload "quillan-cli (two ports, B)" "$work/out-two-b.txt" "$work/t-two-b-$r.txt" "$count"
+done
+analyse one upload "$work"/t-one-*.txt
+analyse two upload "$work"/t-two-[ab]-*.txt
+analyse two-a upload "$work"/t-two-a-*.txt
+analyse two-b upload "$work"/t-two-b-*.txt
+ones=() twos=()
+for r in $(seq "$runs"); do ones+=("one-$r"); twos+=("two-$r"); done
+echo
+echo "Turnarounds per exchange from each simulator's timings (two ports: both simulators' exchanges pooled, and each"
+echo "port alone). Records/s: all records over the simulators' transfer seconds, per port."
+echo
+echo "| quillan-cli | record → REMOVE median µs | p90 (p99) | NEXT → READ median µs | p90 (p99) | exchanges | records/s per port | CPU pressure |"
+echo "|---|---|---|---|---|---|---|---|"
+row3() {
+  local k=$1 who=$2 pr=$3
+  printf '| %s | %.0f | %.0f (%.0f) | %.0f | %.0f (%.0f) | %s / %s | %.0f | %s |\n' "$who" \
+    "${fig[$k.record_remove_median]}" "${fig[$k.record_remove_p90]}" "${fig[$k.record_remove_p99]}" \
+    "${fig[$k.next_read_median]}" "${fig[$k.next_read_p90]}" "${fig[$k.next_read_p99]}" \
+    "${fig[$k.record_remove_n]}" "${fig[$k.next_read_n]}" "${fig[$k.rate]}" "$pr"
+}
+row3 one "one port" "$(pressure_of "${ones[@]}")"
+row3 two "two ports, both pooled" "$(pressure_of "${twos[@]}")"
+row3 two-a "two ports, port A" ""
+row3 two-b "two ports, port B" ""
+m1=$(ratio "${fig[two.record_remove_median]}" "${fig[one.record_remove_median]}")
+m2=$(ratio "${fig[two.next_read_median]}" "${fig[one.next_read_median]}")
+echo "| ratio two ports / one port | **$m1** | $(ratio "${fig[two.record_remove_p90]}" "${fig[one.record_remove_p90]}") | **$m2** | $(ratio "${fig[two.next_read_p90]}" "${fig[one.next_read_p90]}") | | | |"
+awk -v o="${fig[one.rate]}" -v t="${fig[two.rate]}" 'BEGIN {
+  printf "\nBoth ports together: %.0f records/s against %.0f on one port (%.2f times).\n", 2 * t, o, (o > 0 ? 2 * t / o : 0) }'
+echo
+echo "Target: no more per exchange with two ports than with one (ratio of medians ≤ 1.00): record → REMOVE"
+echo "**$(verdict "$m1" 1.00)**, NEXT → READ **$(verdict "$m2" 1.00)**."
+
+echo
+echo "_Whole run: $(( $(date +%s) - start )) s. Load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)._"
+exec >&3 3>&-
+wait "$tee_pid" 2>/dev/null || true
+echo "report: $out" >&2
