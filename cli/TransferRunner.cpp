@@ -13,6 +13,9 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QThread>
+
+#include <functional>
 
 #include <cstdio>
 #include <optional>
@@ -25,12 +28,18 @@
 #define STDERR_FILENO 2
 #endif
 
+// One port's transfer. It runs in a thread of its own, so that one port's
+// wait for the disk never holds up another port's answer; the runner, on the
+// main thread, only hears how it goes.
 struct TransferRunner::Job
 {
     PortChoice port;
     QString path;  // FILE for this port
-    QtSerialPort serial;
-    QtTimer timer;
+    QThread thread;
+    QObject *context = nullptr;  // lives in thread: what runs there is invoked on it
+    // Made, used and destroyed in thread.
+    std::unique_ptr<QtSerialPort> serial;
+    std::unique_ptr<QtTimer> timer;
     std::unique_ptr<UploadTransfer> upload;
     std::unique_ptr<DownloadTransfer> download;
     std::optional<Outcome> outcome;  // the first way it ended; a later Stopped is our own stop()
@@ -43,12 +52,34 @@ struct TransferRunner::Job
     qint64 fileDone = 0;  // download: bytes of the file sent, and in all
     qint64 fileSize = 0;
 
+    /// Runs f in the job's thread, between two of its handlers, and waits for it.
+    void inThread(const std::function<void()> &f)
+    {
+        QMetaObject::invokeMethod(context, f, Qt::BlockingQueuedConnection);
+    }
     void stop()
     {
-        if (upload)
-            upload->runHandler([this] { upload->stop(); });
-        else
-            download->runHandler([this] { download->stop(); });
+        inThread([this] {
+            if (upload)
+                upload->runHandler([this] { upload->stop(); });
+            else
+                download->runHandler([this] { download->stop(); });
+        });
+    }
+    void shutDown()
+    {
+        if (!context)
+            return;
+        inThread([this] {
+            upload.reset();
+            download.reset();
+            timer.reset();
+            serial.reset();
+        });
+        thread.quit();
+        thread.wait();
+        delete context;
+        context = nullptr;
     }
 };
 
@@ -92,7 +123,11 @@ TransferRunner::TransferRunner(const CliRequest &request, QObject *parent)
     m_progress = !request.quiet && isatty(STDERR_FILENO);
 }
 
-TransferRunner::~TransferRunner() = default;
+TransferRunner::~TransferRunner()
+{
+    for (auto &job : m_jobs)
+        job->shutDown();
+}
 
 void TransferRunner::report(const QString &line)
 {
@@ -127,31 +162,12 @@ int TransferRunner::run()
         auto job = std::make_unique<Job>();
         job->port = port;
         job->path = m_request.fileFor(port);
-        if (upload) {
-            job->upload = std::make_unique<UploadTransfer>(job->serial, &job->timer);
-            job->upload->setReplyTimeout(m_request.timeoutMs);
-            Job *j = job.get();
-            connect(job->upload.get(), &UploadTransfer::finished, this,
-                    [this, j](const Outcome &o) { transferFinished(*j, o); });
-            connect(job->upload.get(), &UploadTransfer::recordSaved, this, [this, j](const QByteArray &, qint64 n) {
-                j->count = n;
-                showProgress();
-            });
-        } else {
-            job->download = std::make_unique<DownloadTransfer>(job->serial, job->timer);
-            // A reply trickling in byte by byte must not keep a dead dialogue alive.
-            job->download->setReplyTimeout(m_request.timeoutMs, true);
-            Job *j = job.get();
-            connect(job->download.get(), &DownloadTransfer::finished, this,
-                    [this, j](const Outcome &o) { transferFinished(*j, o); });
-            connect(job->download.get(), &DownloadTransfer::lineSent, this,
-                    [this, j](const QByteArray &, qint64 n, qint64 done, qint64 size) {
-                        j->count = n;
-                        j->fileDone = done;
-                        j->fileSize = size;
-                        showProgress();
-                    });
-        }
+        job->thread.setObjectName(port.shortName());
+        job->thread.start();
+        job->context = new QObject;
+        job->context->moveToThread(&job->thread);
+        Job *j = job.get();
+        job->inThread([this, j, upload] { makeTransfer(*j, upload); });
         m_jobs.push_back(std::move(job));
     }
     for (auto &job : m_jobs)
@@ -163,6 +179,8 @@ int TransferRunner::run()
     if (pending)
         QCoreApplication::exec();
     clearProgress();
+    for (auto &job : m_jobs)
+        job->shutDown();
 
     int status = ExitStatus::Completed;
     for (auto &job : m_jobs) {
@@ -175,6 +193,38 @@ int TransferRunner::run()
     if (status == ExitStatus::Completed && m_logFailed)
         status = ExitStatus::File;
     return status;
+}
+
+void TransferRunner::makeTransfer(Job &job, bool upload)
+{
+    // In the job's thread: its port, timer and transfer belong there. The
+    // runner hears of them through queued signals.
+    Job *j = &job;
+    job.serial = std::make_unique<QtSerialPort>();
+    job.timer = std::make_unique<QtTimer>();
+    if (upload) {
+        job.upload = std::make_unique<UploadTransfer>(*job.serial, job.timer.get());
+        job.upload->setReplyTimeout(m_request.timeoutMs);
+        connect(job.upload.get(), &UploadTransfer::finished, this,
+                [this, j](const Outcome &o) { transferFinished(*j, o); });
+        connect(job.upload.get(), &UploadTransfer::recordSaved, this, [this, j](const QByteArray &, qint64 n) {
+            j->count = n;
+            showProgress();
+        });
+    } else {
+        job.download = std::make_unique<DownloadTransfer>(*job.serial, *job.timer);
+        // A reply trickling in byte by byte must not keep a dead dialogue alive.
+        job.download->setReplyTimeout(m_request.timeoutMs, true);
+        connect(job.download.get(), &DownloadTransfer::finished, this,
+                [this, j](const Outcome &o) { transferFinished(*j, o); });
+        connect(job.download.get(), &DownloadTransfer::lineSent, this,
+                [this, j](const QByteArray &, qint64 n, qint64 done, qint64 size) {
+                    j->count = n;
+                    j->fileDone = done;
+                    j->fileSize = size;
+                    showProgress();
+                });
+    }
 }
 
 void TransferRunner::start(Job &job)
@@ -198,9 +248,13 @@ void TransferRunner::start(Job &job)
         // not open leaves no empty file behind.
         if (mode == RecordFile::Mode::Append && !exists)
             mode = RecordFile::Mode::Create;
-        job.upload->runHandler([&] { job.upload->begin(job.path, job.port.target, mode); });
+        QMetaObject::invokeMethod(job.context, [&job, mode] {
+            job.upload->runHandler([&job, mode] { job.upload->begin(job.path, job.port.target, mode); });
+        });
     } else {
-        job.download->runHandler([&] { job.download->begin(job.path, job.port.target); });
+        QMetaObject::invokeMethod(job.context, [&job] {
+            job.download->runHandler([&job] { job.download->begin(job.path, job.port.target); });
+        });
     }
 }
 
@@ -212,16 +266,12 @@ void TransferRunner::transferFinished(Job &job, const Outcome &outcome)
     job.interrupted = outcome.kind == Outcome::Kind::Stopped && m_interrupted;
     job.ended = QDateTime::currentDateTimeUtc();
     job.count = outcome.count;
-    // Ended after this handler returns: the core closes its port and file
-    // once finished() is out, and a refusal or time-out is ended by us.
-    QMetaObject::invokeMethod(
-        this,
-        [this, &job] {
-            if (job.outcome->kind == Outcome::Kind::Refused || job.outcome->kind == Outcome::Kind::TimedOut)
-                job.stop();
-            conclude(job);
-        },
-        Qt::QueuedConnection);
+    // A refusal or time-out leaves the port and file open (as the windows
+    // want them); here it ends the transfer. stop() waits for the handler
+    // that reported it to end first.
+    if (outcome.kind == Outcome::Kind::Refused || outcome.kind == Outcome::Kind::TimedOut)
+        job.stop();
+    conclude(job);
 }
 
 void TransferRunner::interrupt()

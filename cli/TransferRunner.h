@@ -26,6 +26,7 @@ private:
     struct Job;
 
     bool openLog();
+    void makeTransfer(Job &job, bool upload);
     void start(Job &job);
     void transferFinished(Job &job, const struct Outcome &outcome);
     void conclude(Job &job);
