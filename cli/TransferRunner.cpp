@@ -204,7 +204,7 @@ void TransferRunner::makeTransfer(Job &job, bool upload)
     job.timer = std::make_unique<QtTimer>();
     if (upload) {
         job.upload = std::make_unique<UploadTransfer>(*job.serial, job.timer.get());
-        job.upload->setReplyTimeout(m_request.timeoutMs);
+        job.upload->setReplyTimeout(m_request.timeoutMs, true);
         connect(job.upload.get(), &UploadTransfer::finished, this,
                 [this, j](const Outcome &o) { transferFinished(*j, o); });
         connect(job.upload.get(), &UploadTransfer::recordSaved, this, [this, j](const QByteArray &, qint64 n) {

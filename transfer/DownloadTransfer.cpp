@@ -12,35 +12,18 @@ constexpr qint64 FeedLowWater = LineReader::ChunkSize;
 }
 
 DownloadTransfer::DownloadTransfer(SerialPort &port, Timer &timer1, QObject *parent)
-    : QObject(parent)
-    , m_port(port)
-    , m_timer1(timer1)
-    , m_timeout(&timer1, port)
-    , m_dispatch(port, [this](int event) { handleComm(event); })
+    : Dialogue(port, &timer1, parent)
 {
-    m_timer1.stop();
-    m_timeout.setTimeoutMs(ReplyTimeout::TickLimit * TickIntervalMs);
-    connect(&m_port, &SerialPort::onComm, this, &DownloadTransfer::MSComm1_OnComm);
+    timer1.stop();
+    setReplyTimeout(ReplyTimeout::TickLimit * TickIntervalMs);
     connect(&m_port, &SerialPort::sent, this, &DownloadTransfer::feedLine);
-    connect(&m_timer1, &Timer::tick, this, &DownloadTransfer::Timer1_Timer);
-}
-
-void DownloadTransfer::setReplyTimeout(int ms, bool strict)
-{
-    m_timeout.setTimeoutMs(ms);
-    m_strictTimeout = strict;
 }
 
 bool DownloadTransfer::begin(const QString &path, const PortTarget &target)
 {
-    m_recordCount = 0;
-    m_bytes = 0;
-    m_target = target;
-    m_state = TransferState::Idle;
+    prepare(target);
     // A new Start ends whatever an earlier transfer of this window left behind.
-    m_timeout.stop();
-    m_lineOpen = false;
-    m_file.close();
+    release();
     if (Error e = m_file.open(path)) {
         if (m_port.portOpen())
             m_port.abortPort();
@@ -60,42 +43,19 @@ bool DownloadTransfer::begin(const QString &path, const PortTarget &target)
     return true;
 }
 
-void DownloadTransfer::MSComm1_OnComm()
+QString DownloadTransfer::movedSoFar() const
 {
-    m_dispatch.notify();
+    return tr("Lines of \"%1\" sent: %2.").arg(m_file.path()).arg(m_recordCount);
 }
 
-void DownloadTransfer::Timer1_Timer()
+void DownloadTransfer::release()
 {
-    // A tick while one of this window's boxes is open is dropped: one
-    // "Timed Out !!" at a time, and no handler runs inside another.
-    if (m_dispatch.busy())
-        return;
-    m_dispatch.run([this] { handleTick(); });
+    m_lineOpen = false;
+    m_file.close();
 }
 
-void DownloadTransfer::handleComm(int event)
+void DownloadTransfer::handleReply()
 {
-    if (event == CommEvent::Lost) {
-        if (!m_file.isOpen())
-            return;
-        fail(Outcome::Kind::Lost,
-             Messages::connectionLost(m_port.lastFailure()) + QLatin1String("\n\n")
-                 + tr("Lines of \"%1\" sent: %2.").arg(m_file.path()).arg(m_recordCount),
-             m_port.lastFailure());
-        return;
-    }
-    if (event != CommEvent::Receive)
-        return;
-    const QByteArray input = m_port.input();
-    if (input.isEmpty())
-        return; // a replayed notification whose bytes were already taken
-    if (!m_strictTimeout)
-        m_timeout.stop();
-    if (!assembleReply(m_rxBuffer, input))
-        return;
-    m_timeout.stop();
-
     if (m_rxBuffer == "ACK") {
         answerAck();
         return;
@@ -159,45 +119,4 @@ void DownloadTransfer::feedLine()
         if (!sendPiece())
             return;
     }
-}
-
-void DownloadTransfer::handleTick()
-{
-    if (m_lineOpen || !m_timeout.count())
-        return;
-    if (!m_strictTimeout && !m_rxBuffer.isEmpty())
-        return;
-    m_state = TransferState::TimedOut;
-    finish(Outcome::Kind::TimedOut, QStringLiteral("Timed Out !!"));
-    m_timeout.stop();
-    m_timeout.resetTicks();
-}
-
-void DownloadTransfer::fail(Outcome::Kind kind, const QString &message, const Error &error)
-{
-    m_timeout.stop();
-    m_lineOpen = false;
-    m_port.abortPort();
-    m_file.close();
-    m_rxBuffer.clear();
-    m_state = TransferState::Idle;
-    finish(kind, message, error);
-}
-
-void DownloadTransfer::stop()
-{
-    const bool underWay = m_file.isOpen();
-    m_timeout.stop();
-    m_lineOpen = false;
-    if (m_port.portOpen())
-        m_port.setPortOpen(false);
-    m_file.close();
-    m_state = TransferState::Idle;
-    if (underWay)
-        finish(Outcome::Kind::Stopped, tr("The transfer was stopped."));
-}
-
-void DownloadTransfer::finish(Outcome::Kind kind, const QString &message, const Error &error)
-{
-    Q_EMIT finished(Outcome{kind, m_recordCount, m_bytes, message, error});
 }

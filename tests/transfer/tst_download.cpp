@@ -236,6 +236,28 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown.size(), 1);
     }
 
+    // Ticks delivered while the box is open (Qt holds back a timer that is
+    // still in its own handler, but not another's) run no handler inside it.
+    void ticksDuringABoxRunNoHandler()
+    {
+        Rig rig(manualTerminal());
+        int ticksWhileOpen = 0;
+        rig.box->onShow = [&](const MessageBox::Request &) {
+            const int before = rig.transfer().TimeoutTicks();
+            for (int i = 0; i < 10; ++i)
+                rig.timer->fire();
+            ticksWhileOpen = rig.transfer().TimeoutTicks() - before;
+        };
+        rig.start(rig.input("L1\r\n"));
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        for (int i = 0; i < 5; ++i)
+            rig.timer->fire();
+        QCOMPARE(rig.box->texts(), QStringList{QStringLiteral("Timed Out !!")});
+        QCOMPARE(rig.box->mostOpenAtOnce, 1);
+        QCOMPARE(ticksWhileOpen, 0);
+        QVERIFY(!rig.timer->isActive());
+    }
+
     void ackDuringTimeOutBoxIsAnsweredAfterIt()
     {
         Rig rig(manualTerminal());
