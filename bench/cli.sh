@@ -30,8 +30,8 @@ set -euo pipefail
 export LC_ALL=C
 
 here=$(cd "$(dirname "$0")" && pwd)
-cmdline="bench/cli.sh"
-for a in "$@"; do [[ "$a" =~ ^[A-Za-z0-9_./=,:+-]+$ ]] && cmdline+=" $a" || cmdline+=" '$a'"; done
+. "$here/common.sh"
+cmdline=$(quoted_command bench/cli.sh "$@")
 build="$here/../build-bench"
 out="" dir="" label="" cli=""
 count=600 runs=5 size=40
@@ -56,16 +56,13 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-for n in "$count" "$runs" "$mem_small" "$mem_big" "$down_small" "$down_big" "$line_length"; do
-  [[ "$n" =~ ^[1-9][0-9]*$ ]] || { echo "counts and sizes must be positive whole numbers" >&2; exit 1; }
-done
+positive_counts "counts and sizes must be positive whole numbers" \
+  "$count" "$runs" "$mem_small" "$mem_big" "$down_small" "$down_big" "$line_length"
 build=$(cd "$build" && pwd)
 [ -n "$cli" ] || cli="$build/quillan-cli"
 cli=$(cd "$(dirname "$cli")" && pwd)/$(basename "$cli")
 simterm="$build/quillan-simterm" bareloop="$build/quillan-bareloop" timings_tool="$build/quillan-timings"
-for f in "$cli" "$simterm" "$bareloop" "$timings_tool"; do
-  [ -x "$f" ] || { echo "no $f: build first (cmake --build $build)" >&2; exit 1; }
-done
+built "$cli" "$simterm" "$bareloop" "$timings_tool"
 gnu_time=/usr/bin/time
 if [ $memory = 1 ] && ! "$gnu_time" -f %M true >/dev/null 2>&1; then
   echo "$gnu_time (GNU time) is needed for the peak resident size (apt-get install time), or --skip-memory" >&2
@@ -79,15 +76,10 @@ work=$(mktemp -d "$dir/run-XXXXXX")
 log="$work/log"
 : >"$log"
 
-# Every process this script starts in the background, so that the clean-up
-# can end exactly those.
-bg=()
-forget() { local p keep=(); for p in "${bg[@]}"; do [ "$p" = "$1" ] || keep+=("$p"); done; bg=("${keep[@]}"); }
+bound_s=3600
+
 cleanup() {
-  local p
-  for p in "${bg[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${bg[@]}"; do wait "$p" 2>/dev/null || true; done
-  bg=()
+  stop_background
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -103,133 +95,6 @@ fail() {
   exit 1
 }
 
-# Other work on the machine shows in every figure: say how busy it was.
-load() {
-  local psi=""
-  [ -r /proc/pressure/cpu ] && psi="; CPU pressure (share of time some task waited for a CPU, last 10 s): $(awk '/^some/ {sub("avg10=","",$2); print $2"%"}' /proc/pressure/cpu)"
-  echo "_Load average before this section: $(cut -d' ' -f1-3 /proc/loadavg)${psi}_"
-}
-
-lines_in() { if [ -e "$1" ]; then tr -cd '\n' <"$1" | wc -c; else echo 0; fi; }
-
-# Microseconds some task has waited for a CPU since boot (empty without PSI).
-cpu_stall_us() { [ -r /proc/pressure/cpu ] && sed -n 's/^some .*total=//p' /proc/pressure/cpu || true; }
-declare -A pressure
-# The pressure during the runs of these keys, as "a–b %".
-pressure_of() {
-  local f v lo="" hi=""
-  for f in "$@"; do
-    v=${pressure[$f]:-?}
-    [ "$v" = "?" ] && { echo "?"; return; }
-    if [ -z "$lo" ] || [ "$v" -lt "$lo" ]; then lo=$v; fi
-    if [ -z "$hi" ] || [ "$v" -gt "$hi" ]; then hi=$v; fi
-  done
-  [ "$lo" = "$hi" ] && echo "$lo %" || echo "$lo–$hi %"
-}
-pressure_since() {
-  awk -v a="$1" -v b="$(cpu_stall_us)" -v t0="$2" -v t1="$(date +%s%N)" \
-    'BEGIN { if (a == "" || t1 <= t0) print "?"; else printf "%.0f", 100 * (b - a) / ((t1 - t0) / 1000) }'
-}
-
-# ---------------------------------------------------------------------------
-# Simulators. sim_start NAME [options]: a fresh quillan-simterm with its
-# device at $work/NAME; sim_wait NAME: its end, checked.
-declare -A sim_pid
-sim_start() {
-  local name=$1
-  shift
-  local device="$work/$name"
-  rm -f "$device"
-  "$simterm" --link "$device" --exit-when-done --timeout-s 3600 "$@" \
-    >"$work/sim-$name.out" 2>"$work/sim-$name.err" &
-  sim_pid[$name]=$!
-  bg+=("$!")
-  for _ in $(seq 200); do [ -e "$device" ] && break; sleep 0.05; done
-  [ -e "$device" ] || fail "the simulator $name did not start"
-}
-sim_wait() {
-  local name=$1 status=0 p=${sim_pid[$1]}
-  for _ in $(seq 100); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-  kill -0 "$p" 2>/dev/null && fail "the simulator $name did not see the end of the transfer"
-  wait "$p" || status=$?
-  forget "$p"
-  cat "$work/sim-$name.err" >>"$log"
-  [ "$status" = 0 ] || fail "the simulator $name ended with status $status"
-}
-
-# A PC program in the foreground of this script but as a background job, so
-# that a signal to this script is handled at once.
-run_pc() {
-  local status=0
-  echo "$(date +%T) $*" >>"$log"
-  timeout 3600 "$@" >>"$log" 2>&1 &
-  local p=$!
-  bg+=("$p")
-  wait "$p" || status=$?
-  forget "$p"
-  return "$status"
-}
-
-# measure PROG DIRECTION FILE TIMINGS [simulator options]: one transfer of
-# PROG (cli or bareloop) against a fresh simulator writing TIMINGS.
-sims=0
-measure() {
-  local prog=$1 direction=$2 file=$3 timings=$4
-  shift 4
-  sims=$((sims + 1))
-  local name="device-$sims"
-  rm -f "$timings"
-  [ "$direction" != upload ] || rm -f "$file"
-  sim_start "$name" --timings "$timings" "$@"
-  local stall0 t0
-  stall0=$(cpu_stall_us) t0=$(date +%s%N)
-  case $prog in
-    cli) run_pc "$cli" "$direction" -p "$work/$name" "$file" || fail "quillan-cli $direction failed" ;;
-    bareloop) run_pc "$bareloop" "$direction" "$work/$name" "$file" || fail "quillan-bareloop $direction failed" ;;
-  esac
-  sim_wait "$name"
-  [ -s "$timings" ] || fail "no timings from the simulator"
-  pressure[$timings]=$(pressure_since "$stall0" "$t0")
-}
-
-# The records the terminal sent, as an upload must have written them.
-replied_records() { sed -n 's/^R [0-9]* //p' "$1" | grep -vx -e NEXT -e OVER -e NAK -e ACK | sed 's/$/\r/'; }
-# The lines the terminal received in a download, as the input file holds them.
-received_lines() { sed -n 's/^M [0-9]* [0-9]* //p' "$1" | sed '1d;$d' | sed 's/$/\r/'; }
-check_upload() {
-  local who=$1 file=$2 timings=$3 n=$4
-  [ "$(lines_in "$file")" = "$n" ] || fail "$who saved $(lines_in "$file") records, not $n"
-  cmp -s "$file" <(replied_records "$timings") || fail "$who's file differs from the records the terminal sent"
-}
-check_download() {
-  cmp -s "$2" <(received_lines "$3") || fail "the terminal did not receive $1's file line for line"
-}
-
-# make_input LINES LENGTH FILE: lines of exactly LENGTH bytes plus CR LF, each
-# beginning with its number.
-make_input() {
-  awk -v n="$1" -v len="$2" 'BEGIN {
-    a = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcdefghijklmnopqrstuvwxyz"
-    for (k = 0; k < 62; ++k) pad[k] = ""
-    while (length(pad[0]) < len + 62) pad[0] = pad[0] a
-    for (k = 1; k < 62; ++k) pad[k] = substr(pad[0], k + 1)
-    for (i = 1; i <= n; ++i) {
-      l = sprintf("%010d;", i)
-      printf "%s\r\n", substr(l pad[i % 62], 1, len)
-    }
-  }' >"$3"
-}
-
-# key value lines of quillan-timings, pooled over the files given.
-declare -A fig
-analyse() {
-  local key=$1 direction=$2 k v
-  shift 2
-  local pooled="$work/pooled-$key"
-  "$timings_tool" "$direction" "$@" >"$pooled" || fail "quillan-timings $direction $*"
-  while read -r k v; do fig[$key.$k]=$v; done <"$pooled"
-}
-ratio() { awk -v x="$1" -v y="$2" 'BEGIN { if (y > 0) printf "%.2f", x / y; else print "—" }'; }
 verdict() { awk -v r="$1" -v lim="$2" 'BEGIN { print (r != "—" && r <= lim) ? "met" : "missed" }'; }
 
 # peak_run KIBFILE COMMAND...: the command's peak resident size in KiB into KIBFILE.
@@ -243,26 +108,11 @@ declare -A title=([cli]="quillan-cli" [bareloop]="bare loop (quillan-bareloop)")
 programs=(cli bareloop)
 start=$(date +%s)
 
-# The report goes to stdout and to --out.
-exec 3>&1
-exec > >(tee "$out")
-tee_pid=$!
+report_begin "$out"
 echo "## quillan-cli as a process of its own against a bare loop${label:+ ($label)}: run of $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo
-echo "- Command: \`$cmdline\`"
-echo "- CPU: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) cores; $(lscpu | sed -n 's/^Hypervisor vendor: *//p' | sed 's/^\(.\+\)$/virtual machine (\1)/')"
-echo "- Kernel: $(uname -sr)"
-if [ -x "$build/quillan-bench" ]; then
-  echo "- $("$build/quillan-bench" info 2>/dev/null)"
-else
-  echo "- Qt $(dpkg-query -W -f '${Version}' libqt6core6 2>/dev/null || echo '?'), build type $(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")"
-fi
-src=$(sed -n 's/^CMAKE_HOME_DIRECTORY:[A-Z]*=//p' "$build/CMakeCache.txt")
-if [ -n "$src" ] && [ "$(git -C "$src" rev-parse --show-toplevel 2>/dev/null)" = "$src" ]; then
-  rev=$(git -C "$src" log -1 --format='%h of %cs')
-  [ -z "$(git -C "$src" status --porcelain --untracked-files=no 2>/dev/null)" ] || rev="$rev, with uncommitted changes"
-  echo "- Source: $src at commit $rev"
-fi
+# No Source line when the source is not a git checkout.
+report_machine "$cmdline" || true
 echo "- Program measured: \`$cli\`, run as \`quillan-cli upload|download -p DEVICE FILE\` (DEVICE: the"
 echo "  simulator's --link symlink to its pty), a fresh process per transfer"
 echo "- Transfer files: $dir on $(df -T "$work" | awk 'NR==2 {print $1" "$2}')"
@@ -278,37 +128,14 @@ load
 for p in "${programs[@]}"; do
   measure "$p" upload "$work/warm-$p.txt" "$work/t-warm-$p.txt" --records-count 50 --record-size "$size"
 done
-for r in $(seq "$runs"); do
-  for p in "${programs[@]}"; do
-    measure "$p" upload "$work/up-$p.txt" "$work/t-up-$p-$r.txt" --records-count "$count" --record-size "$size"
-    check_upload "$p" "$work/up-$p.txt" "$work/t-up-$p-$r.txt" "$count"
-  done
-  for p in "${programs[@]}"; do
-    measure "$p" download "$input" "$work/t-down-$p-$r.txt"
-    check_download "$p" "$input" "$work/t-down-$p-$r.txt"
-  done
-done
-for p in "${programs[@]}"; do
-  analyse "up-$p" upload "$work"/t-up-"$p"-*.txt
-  analyse "down-$p" download "$work"/t-down-"$p"-*.txt
-done
+transfer_rounds "" "$count" "$size" "$input" "$runs"
 echo
 echo "Each program in its own process against its own \`quillan-simterm --timings\`; turnarounds on the simulator's"
 echo "clock: record's CR written → first byte of REMOVE, NEXT's CR → first byte of READ, ACK's CR → first byte of"
 echo "the next line (nearest-rank median and p90; p99 in brackets). CPU pressure: share of each run in which some"
 echo "task waited for a CPU (/proc/pressure/cpu)."
 echo
-echo "| PC program | record → REMOVE median µs | p90 (p99) | NEXT → READ median µs | p90 (p99) | ACK → line median µs | p90 (p99) | exchanges | CPU pressure up / down |"
-echo "|---|---|---|---|---|---|---|---|---|"
-for p in "${programs[@]}"; do
-  u="up-$p" d="down-$p"
-  printf '| %s | %.0f | %.0f (%.0f) | %.0f | %.0f (%.0f) | %.0f | %.0f (%.0f) | %s / %s / %s | %s / %s |\n' "${title[$p]}" \
-    "${fig[$u.record_remove_median]}" "${fig[$u.record_remove_p90]}" "${fig[$u.record_remove_p99]}" \
-    "${fig[$u.next_read_median]}" "${fig[$u.next_read_p90]}" "${fig[$u.next_read_p99]}" \
-    "${fig[$d.ack_line_median]}" "${fig[$d.ack_line_p90]}" "${fig[$d.ack_line_p99]}" \
-    "${fig[$u.record_remove_n]}" "${fig[$u.next_read_n]}" "${fig[$d.ack_line_n]}" \
-    "$(pressure_of "$work"/t-up-"$p"-*.txt)" "$(pressure_of "$work"/t-down-"$p"-*.txt)"
-done
+turnaround_table
 r1=$(ratio "${fig[up-cli.record_remove_median]}" "${fig[up-bareloop.record_remove_median]}")
 r2=$(ratio "${fig[up-cli.next_read_median]}" "${fig[up-bareloop.next_read_median]}")
 r3=$(ratio "${fig[down-cli.ack_line_median]}" "${fig[down-bareloop.ack_line_median]}")
@@ -333,10 +160,7 @@ for r in $(seq "$runs"); do
 done
 echo
 echo "Whole transfers (first READ to the READ after the last NEXT; first line to OVER), pooled, for scale:"
-for p in "${programs[@]}"; do
-  printf -- '- %s: upload %s s (%.0f records/s), download %s s (%.0f lines/s)\n' "${title[$p]}" \
-    "${fig[up-$p.seconds]}" "${fig[up-$p.rate]}" "${fig[down-$p.seconds]}" "${fig[down-$p.rate]}"
-done
+whole_transfers
 
 # 2. Memory -------------------------------------------------------------------
 if [ $memory = 1 ]; then
@@ -457,6 +281,5 @@ echo "**$(verdict "$m1" 1.00)**, NEXT → READ **$(verdict "$m2" 1.00)**."
 
 echo
 echo "_Whole run: $(( $(date +%s) - start )) s. Load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)._"
-exec >&3 3>&-
-wait "$tee_pid" 2>/dev/null || true
+report_end
 echo "report: $out" >&2
