@@ -180,14 +180,16 @@ Error QtSerialPort::output(const QByteArray &bytes)
 {
     if (!m_port.isOpen())
         return {ErrorNumber::PortNotOpen, tr("Port is not open")};
-    QByteArray rest = bytes;
 #ifdef Q_OS_UNIX
-    // With nothing of ours queued ahead, the bytes go to the device at once.
-    // QSerialPort would switch its write notifier on and off for every
-    // message, waking the event loop twice per exchange: measurably slower
-    // than the terminal's next reply. What the device does not take, and any
-    // failure, goes through QSerialPort as before.
-    if (m_port.bytesToWrite() == 0) {
+    // A message, with nothing of ours queued ahead, goes to the device at
+    // once: QSerialPort would switch its write notifier on and off for every
+    // message, waking the event loop twice per exchange, measurably slower
+    // than the terminal's next reply. Long pieces, what the device does not
+    // take now, and any failure go through QSerialPort, which sends them as
+    // the device takes them. (Filling the device ourselves while QSerialPort
+    // is about to write makes its next write fail on a full buffer.)
+    QByteArray rest = bytes;
+    if (bytes.size() <= FlushLimit && m_port.bytesToWrite() == 0) {
         qint64 written;
         do {
             written = ::write(int(m_port.handle()), bytes.constData(), size_t(bytes.size()));
@@ -197,15 +199,19 @@ Error QtSerialPort::output(const QByteArray &bytes)
         if (written > 0)
             rest = bytes.mid(written);
     }
-#endif
     if (m_port.write(rest) != rest.size())
         return portError(ErrorNumber::DeviceIo);
-    // Hand a message to the kernel now rather than on the next turn of the
+    return {};
+#else
+    if (m_port.write(bytes) != bytes.size())
+        return portError(ErrorNumber::DeviceIo);
+    // Hand a message to the system now rather than on the next turn of the
     // event loop: the terminal waits for each answer. A long line's pieces go
     // out as the line takes them (flushing those stalls on a full buffer).
     if (m_port.bytesToWrite() <= FlushLimit)
         m_port.flush();
     return {};
+#endif
 }
 
 QByteArray QtSerialPort::input()

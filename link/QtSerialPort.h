@@ -35,7 +35,7 @@ public:
 
     /// Longest wait for queued bytes when the port is closed.
     static constexpr int CloseDrainMs = 1000;
-    /// Queued bytes up to this many are handed to the kernel at once.
+    /// Messages up to this many bytes are handed to the system at once.
     static constexpr qint64 FlushLimit = 4096;
 
 private:
