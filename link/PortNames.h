@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 
 /// The device that COM port n stands for: $QUILLAN_COMn when set, else the
 /// device the user assigned to it (PortAssignment), else the platform's usual

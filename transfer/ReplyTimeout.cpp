@@ -33,11 +33,6 @@ void ReplyTimeout::stop()
         m_timer->stop();
 }
 
-bool ReplyTimeout::isActive() const
-{
-    return m_timer && m_timer->isActive();
-}
-
 bool ReplyTimeout::count()
 {
     if (m_port.bytesToWrite() > 0)

@@ -18,12 +18,10 @@ public:
 
     /// 0 waits for ever.
     void setTimeoutMs(int ms);
-    int timeoutMs() const { return m_timeoutMs; }
 
     /// Ticks back to 0 and the timer running.
     void start();
     void stop();
-    bool isActive() const;
     /// Counts one tick; true when the limit is reached.
     bool count();
     int ticks() const { return m_ticks; }
