@@ -96,9 +96,9 @@ set(CPACK_DEBIAN_GUI_PACKAGE_NAME quillan)
 set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS "quillan-cli (= ${QUILLAN_VERSION}-${QUILLAN_DEB_RELEASE})")
 set(CPACK_DEBIAN_GUI_DESCRIPTION
 "move records between a PC and a portable data terminal (windows)
-quillan1 and quillan (which differs only in its main window's caption) fetch
-the records a portable data terminal holds into a text file and send the
-lines of a text file to the terminal, over an RS-232 serial line, from a main
-window with Upload and Download windows.
+quillan1 and quillan, one program under two names that differ only in the
+main window's caption, fetch the records a portable data terminal holds into
+a text file and send the lines of a text file to the terminal, over an RS-232
+serial line, from a main window with Upload and Download windows.
 
 The command line program comes with the quillan-cli package.")
