@@ -25,3 +25,5 @@ if [ "${QUILLAN_SANITIZERS:-1}" != 0 ]; then
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir "$asan" --output-on-failure -j2 -LE fuzz
 fi
+
+[ "${QUILLAN_PACKAGE_STAGE:-1}" = 0 ] || bash scripts/package-stage.sh

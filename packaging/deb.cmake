@@ -1,0 +1,104 @@
+# Debian packages made by CPack (cpack -G DEB): quillan-cli, the command line
+# alone, which a server without a desktop can take, and quillan, the two
+# windowed programs, which depends on it. Dependencies come from the binaries
+# themselves (dpkg-shlibdeps), so each package asks for the Qt libraries it
+# really links and no more.
+include(GNUInstallDirs)
+
+set(QUILLAN_DEB_MAINTAINER "Seed 45152064 maintainers <maintainers@users.noreply.c-seed-45152064.example>"
+    CACHE STRING "Maintainer field of the Debian packages")
+set(QUILLAN_DEB_RELEASE 1 CACHE STRING "Debian revision of the packages")
+
+# The changelog's latest entry must be this very version, or lintian (and
+# apt-listchanges) would tell the user about another one.
+set(deb_doc ${CMAKE_CURRENT_LIST_DIR}/debian)
+file(STRINGS ${deb_doc}/changelog deb_head LIMIT_COUNT 1)
+if(NOT deb_head MATCHES "^quillan \\(${QUILLAN_VERSION}-${QUILLAN_DEB_RELEASE}\\) ")
+  message(FATAL_ERROR "packaging/debian/changelog starts with \"${deb_head}\", "
+                      "not an entry for ${QUILLAN_VERSION}-${QUILLAN_DEB_RELEASE}")
+endif()
+
+# Debian wants the changelog compressed without a time stamp in the gzip header.
+if(NOT QUILLAN_GZIP)
+  message(FATAL_ERROR "gzip is needed for the Debian packages")
+endif()
+set(deb_out ${CMAKE_BINARY_DIR}/packaging/debian)
+add_custom_command(OUTPUT ${deb_out}/changelog.Debian.gz
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${deb_out}
+  COMMAND ${CMAKE_COMMAND} -E copy ${deb_doc}/changelog ${deb_out}/changelog.Debian
+  COMMAND ${QUILLAN_GZIP} -9nf ${deb_out}/changelog.Debian
+  DEPENDS ${deb_doc}/changelog
+  VERBATIM)
+add_custom_target(quillan_deb_changelog ALL DEPENDS ${deb_out}/changelog.Debian.gz)
+
+foreach(component cli gui)
+  if(component STREQUAL "cli")
+    set(package quillan-cli)
+    set(programs quillan-cli)
+  else()
+    set(package quillan)
+    set(programs quillan1 quillan)
+  endif()
+  # Each package carries its own copyright file and changelog, and lintian's
+  # overrides: its own way to say a tag does not apply, with the reason
+  # beside it. Only a package build installs these (EXCLUDE_FROM_ALL):
+  # `cmake --install` into /usr/local has no use for them.
+  install(FILES ${deb_doc}/copyright ${deb_out}/changelog.Debian.gz
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package}
+          COMPONENT ${component} EXCLUDE_FROM_ALL)
+  install(FILES ${deb_doc}/${package}.lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${package}
+          COMPONENT ${component} EXCLUDE_FROM_ALL)
+  # Stripped as dh_strip strips: besides the symbols, the compiler's .comment
+  # and .note sections go. Runs after the programs' own install rules.
+  foreach(program IN LISTS programs)
+    install(CODE "
+      if(CMAKE_INSTALL_DO_STRIP)
+        execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\"
+                        COMMAND_ERROR_IS_FATAL ANY)
+      endif()" COMPONENT ${component})
+  endforeach()
+endforeach()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quillan)
+set(CPACK_PACKAGE_VENDOR "quillan")
+set(CPACK_PACKAGE_VERSION ${QUILLAN_VERSION})
+set(CPACK_STRIP_FILES ON)
+# Directories the package creates are 0755 whatever the builder's umask.
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL cli gui)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_VERSION ${QUILLAN_VERSION})
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${QUILLAN_DEB_RELEASE})
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QUILLAN_DEB_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION comm)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SOURCE quillan)
+
+set(CPACK_DEBIAN_CLI_PACKAGE_NAME quillan-cli)
+set(CPACK_DEBIAN_CLI_DESCRIPTION
+"move records between a PC and a portable data terminal (command line)
+quillan-cli fetches the records a portable data terminal holds into a text
+file, one record a line, and sends the lines of a text file to the terminal,
+over an RS-232 serial line (115200 baud, 8N1, RTS/CTS). A record is synced
+to disk before the terminal is told to delete it.
+
+It needs no display, so it runs over SSH, from scripts and from cron, and it
+names COM ports as the windowed programs in the quillan package do.")
+
+set(CPACK_DEBIAN_GUI_PACKAGE_NAME quillan)
+set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS "quillan-cli (= ${QUILLAN_VERSION}-${QUILLAN_DEB_RELEASE})")
+set(CPACK_DEBIAN_GUI_DESCRIPTION
+"move records between a PC and a portable data terminal (windows)
+quillan1 and quillan, one program under two names that differ only in the
+main window's caption, fetch the records a portable data terminal holds into
+a text file and send the lines of a text file to the terminal, over an RS-232
+serial line, from a main window with Upload and Download windows.
+
+The command line program comes with the quillan-cli package.")
