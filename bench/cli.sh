@@ -8,12 +8,17 @@
 #   2. peak resident size (VmHWM, /usr/bin/time -f %M) of quillan-cli for a
 #      small and a large upload, and a small and a large download;
 #   3. one quillan-cli uploading from two simulators at once
-#      (-p A -p B FILE-{port}) against the same program with one port.
+#      (-p A -p B FILE-{port}) against the same program with one port;
+#   4. CPU time (user + system) and system calls per record of an upload,
+#      quillan-cli beside the bare loop;
+#   5. paced at 115200 baud: one quillan-cli serving 1, 8, 32 terminals
+#      against as many bare loops, one process each, at the same time.
 # Prints a Markdown section (stdout and --out).
 #
 #   bench/cli.sh [--build DIR] [--cli PATH] [--out FILE] [--dir DIR] [--count N] [--runs N]
 #                [--mem-small N] [--mem-big N] [--down-small-mib M] [--down-big-mib M]
-#                [--line-length L] [--skip-memory] [--label TEXT]
+#                [--line-length L] [--skip-memory] [--cpu-count N] [--paced-count N]
+#                [--paced-ports "1 8 32"] [--skip-paced] [--label TEXT]
 #
 # --build          build folder with quillan-cli, quillan-simterm, quillan-bareloop and
 #                  quillan-timings (default: build-bench)
@@ -24,6 +29,10 @@
 # --down-small/big-mib  sizes in MiB of the two memory downloads (default 1 and 1024)
 # --line-length    bytes per line of the memory downloads (default 4096, plus CR LF)
 # --skip-memory    leave out section 2
+# --cpu-count      records of each section 4 upload (default 2000; strace, if present, counts the system calls)
+# --paced-count    records per terminal in section 5 (default 400)
+# --paced-ports    numbers of terminals served at once in section 5 (default "1 8 32")
+# --skip-paced     leave out section 5
 # --dir            disk-backed folder for the transfer files (default: <build>/cli-work)
 # --out            report file (default: <build>/cli-results.md)
 set -euo pipefail
@@ -36,6 +45,7 @@ build="$here/../build-bench"
 out="" dir="" label="" cli=""
 count=600 runs=5 size=40
 mem_small=1000 mem_big=100000 down_small=1 down_big=1024 line_length=4096 memory=1
+cpu_count=2000 paced_count=400 paced_ports="1 8 32" paced=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build="$2"; shift ;;
@@ -50,22 +60,27 @@ while [ $# -gt 0 ]; do
     --down-big-mib) down_big="$2"; shift ;;
     --line-length) line_length="$2"; shift ;;
     --skip-memory) memory=0 ;;
+    --cpu-count) cpu_count="$2"; shift ;;
+    --paced-count) paced_count="$2"; shift ;;
+    --paced-ports) paced_ports="$2"; shift ;;
+    --skip-paced) paced=0 ;;
     --label) label="$2"; shift ;;
-    -h|--help) sed -n '2,28p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,37p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 1 ;;
   esac
   shift
 done
 positive_counts "counts and sizes must be positive whole numbers" \
-  "$count" "$runs" "$mem_small" "$mem_big" "$down_small" "$down_big" "$line_length"
+  "$count" "$runs" "$mem_small" "$mem_big" "$down_small" "$down_big" "$line_length" \
+  "$cpu_count" "$paced_count" $paced_ports
 build=$(cd "$build" && pwd)
 [ -n "$cli" ] || cli="$build/quillan-cli"
 cli=$(cd "$(dirname "$cli")" && pwd)/$(basename "$cli")
 simterm="$build/quillan-simterm" bareloop="$build/quillan-bareloop" timings_tool="$build/quillan-timings"
 built "$cli" "$simterm" "$bareloop" "$timings_tool"
 gnu_time=/usr/bin/time
-if [ $memory = 1 ] && ! "$gnu_time" -f %M true >/dev/null 2>&1; then
-  echo "$gnu_time (GNU time) is needed for the peak resident size (apt-get install time), or --skip-memory" >&2
+if ! "$gnu_time" -f %M true >/dev/null 2>&1; then
+  echo "$gnu_time (GNU time) is needed for the peak resident size and the CPU time (apt-get install time)" >&2
   exit 1
 fi
 [ -n "$dir" ] || dir="$build/cli-work"
@@ -279,6 +294,125 @@ echo
 echo "Target: no more per exchange with two ports than with one (ratio of medians ≤ 1.00): record → REMOVE"
 echo "**$(verdict "$m1" 1.00)**, NEXT → READ **$(verdict "$m2" 1.00)**."
 
+
+# 4. CPU and system calls per record -------------------------------------------
+# pc_command PROG DEVICE FILE: the command line of an upload by PROG.
+pc_command() {
+  case $1 in
+    cli) cmd=("$cli" upload -p "$2" "$3") ;;
+    bareloop) cmd=("$bareloop" upload "$2" "$3") ;;
+  esac
+}
+# cpu_upload PROG N RESULT [wrapper...]: uploads N records with PROG under the wrapper, checks the file.
+cpu_upload() {
+  local prog=$1 n=$2 f="$work/cpu-$1.txt"
+  shift 2
+  rm -f "$f"
+  sim_start cpu --lean --records-count "$n" --record-size "$size"
+  pc_command "$prog" "$work/cpu" "$f"
+  run_pc "$@" "${cmd[@]}" || fail "${title[$prog]} upload of $n records failed"
+  sim_wait cpu
+  [ "$(lines_in "$f")" = "$n" ] || fail "${title[$prog]} saved $(lines_in "$f") records, not $n"
+}
+echo
+echo "### 4. CPU and system calls per record: upload of $cpu_count records of $size bytes, no pacing, $runs runs of each (alternating)"
+load
+echo
+declare -A cpu_us
+for r in $(seq "$runs"); do
+  for p in "${programs[@]}"; do
+    cpu_upload "$p" "$cpu_count" "$gnu_time" -f "%U %S" -o "$work/cpu-time"
+    cpu_us[$p]+=" $(tail -n1 "$work/cpu-time" | awk -v n="$cpu_count" '{ printf "%.1f", ($1 + $2) * 1e6 / n }')"
+  done
+done
+median() { tr ' ' '\n' <<<"$*" | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+echo "| per record | quillan-cli | bare loop | ratio |"
+echo "|---|---|---|---|"
+c1=$(median ${cpu_us[cli]}) c2=$(median ${cpu_us[bareloop]})
+rc=$(ratio "$c1" "$c2")
+echo "| CPU µs (user + system; median of $runs; runs:${cpu_us[cli]} /${cpu_us[bareloop]}) | $c1 | $c2 | **$rc** |"
+if command -v strace >/dev/null; then
+  # Marginal calls: a long and a short upload, so that start-up (loading Qt) is not counted per record.
+  short=$(( cpu_count / 4 ))
+  declare -A calls
+  for p in "${programs[@]}"; do
+    for n in "$cpu_count" "$short"; do
+      cpu_upload "$p" "$n" strace -f -qq -c -o "$work/strace-$p-$n"
+    done
+    calls[$p]=$(awk -v n1="$cpu_count" -v n2="$short" '
+      FNR == 1 { file++ }
+      $NF != "total" && $4 ~ /^[0-9]+$/ { c[file, $NF] = $4; names[$NF] = 1 }
+      END { total = 0; list = ""
+            for (k in names) { d = (c[1, k] - c[2, k]) / (n1 - n2); total += d
+                               if (d >= 0.2) list = list sprintf("%s %.1f, ", k, d) }
+            sub(/, $/, "", list); printf "%.1f (%s)", total, list }' "$work/strace-$p-$cpu_count" "$work/strace-$p-$short")
+  done
+  echo "| system calls (all threads, strace -f; $cpu_count records less $short) | ${calls[cli]} | ${calls[bareloop]} | $(ratio "${calls[cli]%% *}" "${calls[bareloop]%% *}") |"
+else
+  echo "| system calls | (strace not installed) | | |"
+fi
+echo
+echo "Target: quillan-cli's CPU per record at most 1.3 times the bare loop's: **$(verdict "$rc" 1.30)**."
+
+# 5. Many terminals at 115200 baud ----------------------------------------------
+if [ $paced = 1 ]; then
+  echo
+  echo "### 5. Paced at 115200 baud: one quillan-cli serving N terminals beside N bare loops (one process each), $paced_count records of $size bytes per terminal"
+  load
+  echo
+  echo "Each simulator paces both directions to 115200 baud (\`--baud 115200\`); records/s = records over the wall time"
+  echo "from the first start to the last end (every file checked). The bare loops run all at once."
+  echo
+  echo "| terminals | quillan-cli records/s per terminal | share of one terminal's | quillan-cli total | bare loops total | quillan-cli / bare loops | CPU pressure |"
+  echo "|---|---|---|---|---|---|---|"
+  one_rate=""
+  for np in $paced_ports; do
+    # quillan-cli: one process, every port.
+    args=()
+    for i in $(seq "$np"); do
+      sim_start "pc$i" --lean --baud 115200 --records-count "$paced_count" --record-size "$size"
+      args+=(-p "$work/pc$i")
+      rm -f "$work/paced-pc$i.txt"
+    done
+    stall0=$(cpu_stall_us) t0=$(date +%s%N)
+    run_pc "$cli" upload "${args[@]}" "$work/paced-{port}.txt" || fail "quillan-cli upload on $np paced ports failed"
+    t1=$(date +%s%N)
+    pcli=$(pressure_since "$stall0" "$t0")
+    for i in $(seq "$np"); do
+      sim_wait "pc$i"
+      [ "$(lines_in "$work/paced-pc$i.txt")" = "$paced_count" ] || fail "quillan-cli saved $(lines_in "$work/paced-pc$i.txt") records from terminal $i, not $paced_count"
+    done
+    cli_total=$(awk -v n="$np" -v c="$paced_count" -v a="$t0" -v b="$t1" 'BEGIN { printf "%.0f", n * c / ((b - a) / 1e9) }')
+    # Bare loops: one process per terminal, all at once.
+    pids=()
+    for i in $(seq "$np"); do
+      sim_start "pb$i" --lean --baud 115200 --records-count "$paced_count" --record-size "$size"
+      rm -f "$work/paced-pb$i.txt"
+    done
+    stall0=$(cpu_stall_us) t0=$(date +%s%N)
+    for i in $(seq "$np"); do
+      timeout "$bound_s" "$bareloop" upload "$work/pb$i" "$work/paced-pb$i.txt" >>"$log" 2>&1 &
+      pids+=($!)
+      bg+=($!)
+    done
+    for p in "${pids[@]}"; do wait "$p" || fail "a bare loop on $np paced ports failed"; forget "$p"; done
+    t1=$(date +%s%N)
+    pbare=$(pressure_since "$stall0" "$t0")
+    for i in $(seq "$np"); do
+      sim_wait "pb$i"
+      [ "$(lines_in "$work/paced-pb$i.txt")" = "$paced_count" ] || fail "a bare loop saved $(lines_in "$work/paced-pb$i.txt") records, not $paced_count"
+    done
+    bare_total=$(awk -v n="$np" -v c="$paced_count" -v a="$t0" -v b="$t1" 'BEGIN { printf "%.0f", n * c / ((b - a) / 1e9) }')
+    per=$(awk -v t="$cli_total" -v n="$np" 'BEGIN { printf "%.1f", t / n }')
+    [ -n "$one_rate" ] || one_rate=$per
+    share=$(awk -v p="$per" -v o="$one_rate" 'BEGIN { printf "%.0f", 100 * p / o }')
+    echo "| $np | $per | $share % | $cli_total | $bare_total | **$(ratio "$cli_total" "$bare_total")** | $pcli % / $pbare % |"
+    last_share=$share last_ratio=$(ratio "$cli_total" "$bare_total") last_np=$np
+  done
+  echo
+  echo "Targets with $last_np terminals: at least 90 % of one terminal's records per second: **$(awk -v s="$last_share" 'BEGIN { print (s >= 90) ? "met" : "missed" }')**;"
+  echo "at least the bare loops' total: **$(awk -v r="$last_ratio" 'BEGIN { print (r != "—" && r >= 1.00) ? "met" : "missed" }')**."
+fi
 echo
 echo "_Whole run: $(( $(date +%s) - start )) s. Load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)._"
 report_end
