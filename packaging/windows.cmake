@@ -52,6 +52,9 @@ set(CPACK_PACKAGE_INSTALL_DIRECTORY "quillan")
 set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "quillan")
 # Start-menu entries: program name, then the entry's text.
 set(CPACK_PACKAGE_EXECUTABLES "quillan1;DazuzodeRozevidu" "quillan;Velmora Communications Utility")
+# A 64-bit installer for 64-bit programs: its Program Files, its registry view.
+set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_DISPLAY_NAME "quillan ${QUILLAN_VERSION}")
 set(CPACK_NSIS_PACKAGE_NAME "quillan ${QUILLAN_VERSION}")
 set(CPACK_NSIS_INSTALLED_ICON_NAME "${CMAKE_INSTALL_BINDIR}\\\\quillan1.exe")
