@@ -144,7 +144,10 @@ start_terminal() {
   "$simterm" --link "$work/com1" --timeout-s 300 "$@" >"$work/simterm.out" 2>"$work/simterm.err" &
   simterm_pid=$!
   poll 100 test -e "$work/com1"
-  w reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$work/com1" /f >/dev/null
+  # COM11 too: a port above COM9 is opened as \\.\COM11.
+  for com in COM1 COM11; do
+    w reg add 'HKLM\Software\Wine\Ports' /v $com /t REG_SZ /d "$work/com1" /f >/dev/null
+  done
   WINEPREFIX=$work/prefix "$server" -k || true
   WINEPREFIX=$work/prefix "$server" -w 2>/dev/null || true
 }
@@ -193,7 +196,7 @@ check cli-assign-registry assignment
 start_terminal --records-count 300 --record-size 24 --store "$work/store.txt" --transcript "$work/transcript.txt"
 
 # --- `ports` lists COM1 (Wine's view of the pseudo-terminal) with its description column.
-cli_ports() { expect_status 0 cli ports && grep -q '^COM1'$'\t' "$work/out"; }
+cli_ports() { expect_status 0 cli ports && grep -q '^COM1'$'\t' "$work/out" && grep -q '^COM11'$'\t' "$work/out"; }
 check cli-ports cli_ports
 
 # --- A port that does not exist: the message lists the ports that do.
@@ -215,7 +218,8 @@ bare_upload() {
 check cli-upload-opens-com1 bare_upload
 
 # --- Whole transfers through COM1 with the test-only shim standing in for the
-# completion Windows posts (README.windows.md): 300 records up, 300 lines down.
+# completion Windows posts (README.windows.md): 300 records up through COM1,
+# 300 lines down through COM11 (made the program's COM2).
 shim_transfers() {
   [ -f "$shim/version.dll" ] || { echo "no $shim/version.dll"; return 1; }
   rm -rf "$work/shim-run" && cp -r "$deploy" "$work/shim-run" && cp "$shim/version.dll" "$work/shim-run/"
@@ -223,9 +227,10 @@ shim_transfers() {
   WINEDLLOVERRIDES="version=n,b;$WINEDLLOVERRIDES" expect_status 0 w "$exe" upload -p COM1 "$work/up.txt" || return 1
   # The terminal's records, generated as it generates them: compare counts and CR LF endings.
   [ "$(grep -c $'\r$' "$work/up.txt")" = 300 ] || { echo "expected 300 records in up.txt"; return 1; }
-  grep -q '300 records received' "$work/out" "$work/err" || true
   # Download what was uploaded; the terminal stores every line it acknowledged.
-  WINEDLLOVERRIDES="version=n,b;$WINEDLLOVERRIDES" expect_status 0 w "$exe" download -p COM1 "$work/up.txt" || return 1
+  QUILLAN_COM2=COM11 WINEDLLOVERRIDES="version=n,b;$WINEDLLOVERRIDES" \
+    expect_status 0 w "$exe" download -p COM2 "$work/up.txt" || return 1
+  grep -q 'COM2 (COM11): 300 lines sent' "$work/err" || { echo "not sent through COM11"; return 1; }
   cmp "$work/up.txt" "$work/store.txt" || { echo "the terminal's copy differs"; return 1; }
 }
 check cli-transfers-with-shim shim_transfers
