@@ -26,4 +26,8 @@ if [ "${QUILLAN_SANITIZERS:-1}" != 0 ]; then
     ctest --test-dir "$asan" --output-on-failure -j2 -LE fuzz
 fi
 
+# Windows: cross-built with MinGW and run under Wine (skipped, saying why, where the Qt for Windows is not at hand).
+bash scripts/windows-stage.sh
+
+# Debian packages: built, checked by lintian, installed, run and purged.
 [ "${QUILLAN_PACKAGE_STAGE:-1}" = 0 ] || bash scripts/package-stage.sh

@@ -10,6 +10,8 @@
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <unistd.h>
+#else
+#include <windows.h>
 #endif
 
 namespace {
@@ -25,11 +27,37 @@ void onSignal(int)
 }
 #else
 std::atomic<bool> signalled{false};
+std::atomic<bool> ending{false};
+HANDLE endedEvent = nullptr; // set once the watch is gone: the transfer has ended
 
 void onSignal(int sig)
 {
     signalled = true;
     std::signal(sig, onSignal);
+}
+
+// Runs on a thread of its own. Ctrl-C and Ctrl-Break end the transfer between
+// two messages, as SIGINT does; closing the console (or logging off) ends the
+// process once this returns, so it waits for the transfer to end first,
+// within the few seconds Windows allows.
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        if (!ending)
+            signalled = true;
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        signalled = true;
+        if (endedEvent)
+            WaitForSingleObject(endedEvent, 4000);
+        return TRUE;
+    default:
+        return FALSE;
+    }
 }
 #endif
 }
@@ -57,7 +85,7 @@ SignalWatch::SignalWatch(QObject *parent)
     sa.sa_flags = SA_RESTART; // a port or file call in progress goes on
     m_ok = ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0;
 #else
-    std::signal(SIGINT, onSignal);
+    endedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::signal(SIGTERM, onSignal);
     m_poll = new QTimer(this);
     m_poll->setInterval(50);
@@ -66,7 +94,7 @@ SignalWatch::SignalWatch(QObject *parent)
             Q_EMIT interrupted();
     });
     m_poll->start();
-    m_ok = true;
+    m_ok = SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
 #endif
 }
 
@@ -75,6 +103,11 @@ SignalWatch::~SignalWatch()
     // The process is ending: a late second signal must not kill it midway.
     std::signal(SIGINT, SIG_IGN);
     std::signal(SIGTERM, SIG_IGN);
+#ifdef Q_OS_WIN
+    ending = true;
+    if (endedEvent)
+        SetEvent(endedEvent); // a console being closed may end the process now
+#endif
 #ifdef Q_OS_UNIX
     delete m_notifier;
     m_notifier = nullptr;

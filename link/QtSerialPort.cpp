@@ -147,15 +147,11 @@ Error QtSerialPort::setPortOpen(bool open)
         }
     }
     // Terminals and some adapters wait for DTR before they talk; RTS stays
-    // with the RTS/CTS handshake. A pseudo-terminal has no modem lines.
-    if (!m_port.setDataTerminalReady(true)) {
-        if (m_port.error() != QSerialPort::UnsupportedOperationError) {
-            const Error e = portError(ErrorNumber::HardwareNotAvailable);
-            m_port.close();
-            return e;
-        }
+    // with the RTS/CTS handshake. A pseudo-terminal has no modem lines, and
+    // some Windows drivers (virtual and Bluetooth ports) refuse DTR with an
+    // error Qt cannot classify: the port still carries data, so it is kept.
+    if (!m_port.setDataTerminalReady(true))
         m_port.clearError();
-    }
     // Whatever the device held from before belongs to no reply of ours.
     m_port.clear(QSerialPort::Input);
     m_commEvent = CommEvent::None;

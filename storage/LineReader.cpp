@@ -7,6 +7,10 @@
 #include <cerrno>
 #include <cstring>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
 // True when the file holds a CR anywhere; reads it through once.
 bool containsCr(QFile &file, Error &error)
@@ -37,9 +41,17 @@ Error LineReader::open(const QString &path)
                                                        : QStringLiteral("it is not a regular file")};
     m_file.setFileName(path);
     errno = 0;
+#ifdef Q_OS_WIN
+    SetLastError(ERROR_SUCCESS);
+#endif
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+#ifdef Q_OS_WIN
+        const unsigned long code = GetLastError();
+        Error e = code ? errorFromWindows(code) : Error{ErrorNumber::FileNotFound, m_file.errorString()};
+#else
         const int code = errno;
         Error e = code ? errorFromErrno(code) : Error{ErrorNumber::FileNotFound, m_file.errorString()};
+#endif
         m_file.setFileName(QString());
         return e;
     }

@@ -41,6 +41,10 @@ RecordFile::~RecordFile()
 
 Error RecordFile::fail(QFileDevice &file) const
 {
+#ifdef Q_OS_WIN
+    if (const unsigned long code = GetLastError())
+        return errorFromWindows(code);
+#endif
     const int code = errno;
     return code ? errorFromErrno(code) : Error{ErrorNumber::PermissionDenied, file.errorString()};
 }
@@ -57,6 +61,9 @@ Error RecordFile::open(const QString &path, Mode mode)
     m_committed = false;
     m_size = m_startSize = 0;
     errno = 0;
+#ifdef Q_OS_WIN
+    SetLastError(ERROR_SUCCESS);
+#endif
     switch (mode) {
     case Mode::Create: {
         auto file = std::make_unique<QFile>(path);
@@ -113,6 +120,33 @@ Error RecordFile::commit()
     if (!isOpen())
         return {ErrorNumber::BadFileMode, QStringLiteral("The file is not open")};
     if (m_temporary) {
+#ifdef Q_OS_WIN
+        // Windows renames no open file that was not opened to share deletion,
+        // and Qt's temporary files are not: the new file is closed, takes the
+        // name, and is opened again for the records.
+        const QString temporaryName = m_temporary->fileName();
+        m_temporary->setAutoRemove(false);
+        m_file.reset();
+        m_temporary = nullptr;
+        Error e = replaceFile(m_path, backupPath(m_path));
+        if (!e) {
+            e = replaceFile(temporaryName, m_path);
+            if (e)
+                replaceFile(backupPath(m_path), m_path); // put the old file back
+        }
+        if (e) {
+            QFile::remove(temporaryName);
+            close();
+            return e;
+        }
+        auto file = std::make_unique<QFile>(m_path);
+        if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+            e = fail(*file);
+            close();
+            return e;
+        }
+        m_file = std::move(file);
+#else
         if (Error e = replaceFile(m_path, backupPath(m_path)))
             return e;
         if (Error e = replaceFile(m_temporary->fileName(), m_path)) {
@@ -120,6 +154,7 @@ Error RecordFile::commit()
             return e;
         }
         m_temporary->setAutoRemove(false);
+#endif
     }
     if (Error e = syncToDisk(m_file->handle()))
         return e;
@@ -135,10 +170,12 @@ void RecordFile::discard()
 {
     if (!isOpen())
         return;
-    if (m_mode == Mode::Create && !m_temporary && !m_committed)
-        QFile::remove(m_path); // nothing was written; leave no stray empty file
-    // A temporary file removes itself on close.
+    // Nothing was written: leave no stray empty file. A temporary file removes
+    // itself on close; Windows removes no file that is open.
+    const bool remove = m_mode == Mode::Create && !m_temporary && !m_committed;
     close();
+    if (remove)
+        QFile::remove(m_path);
 }
 
 Error RecordFile::writeLine(const QByteArray &record)

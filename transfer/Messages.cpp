@@ -9,6 +9,13 @@ QString tr(const char *text)
     return QCoreApplication::translate("Messages", text);
 }
 
+// Windows' texts for its errors end with a period of their own, where the
+// sentences below put theirs.
+QString reason(const QString &description)
+{
+    return description.endsWith(QLatin1Char('.')) ? description.chopped(1) : description;
+}
+
 QString comName(const PortTarget &target)
 {
     return QStringLiteral("COM%1").arg(target.number);
@@ -90,7 +97,7 @@ QString forbiddenText(const PortDiagnosis::Findings &f)
 QString Messages::cannotOpenFile(const QString &path, const Error &error, bool forWriting)
 {
     return (forWriting ? tr("Cannot open \"%1\" for writing: %2.") : tr("Cannot open \"%1\" for reading: %2."))
-        .arg(path, error.description);
+        .arg(path, reason(error.description));
 }
 
 QString Messages::cannotOpenPort(const PortTarget &target, const Error &error)
@@ -103,7 +110,7 @@ QString Messages::cannotOpenPort(const PortTarget &target, const Error &error,
                                  const PortDiagnosis::Findings &f, const QList<SerialPortListing> &ports)
 {
     using PortDiagnosis::Problem;
-    QString text = tr("Cannot open %1: %2.").arg(target.describe(), error.description) + QLatin1String("\n\n");
+    QString text = tr("Cannot open %1: %2.").arg(target.describe(), reason(error.description)) + QLatin1String("\n\n");
     switch (f.problem) {
     case Problem::Missing:
         text += (target.number > 0

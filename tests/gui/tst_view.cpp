@@ -414,6 +414,9 @@ void TestView::pathArrivesAsOneArgument_data()
     QTest::newRow("command substitution") << down << QStringLiteral("$(touch x).txt") << false;
     QTest::newRow("backquotes and pipe") << up << QStringLiteral("`touch x` | touch x &.txt") << false;
     QTest::newRow("non-ASCII") << down << QStringLiteral("Grüße ünd Ø.txt") << false;
+    // Ordinary characters of a name here, separators only on Windows.
+    QTest::newRow("backslashes") << up << QStringLiteral("back\\slash \\name.txt") << false;
+    QTest::newRow("drive letter look-alike") << down << QStringLiteral("C:\\records.txt") << true;
     QTest::newRow("leading dash") << up << QStringLiteral("-n.txt") << true;
     QTest::newRow("leading double dash") << down << QStringLiteral("--help.txt") << true;
     QTest::newRow("all at once") << up << QStringLiteral("- a 'b' \"c\"; $(touch x) `touch x`.txt") << true;

@@ -53,7 +53,9 @@ int holdPort(int argc, char **argv)
     return 0;
 }
 
-enum class Situation { Missing, RegularFile, Folder, NotATerminal, HeldByUs, HeldByOther, Forbidden, OwnerOnly };
+enum class Situation { Missing, RegularFile, Folder, NotATerminal, HeldByUs, HeldByOther, Forbidden, OwnerOnly,
+                       // As Windows reports them: no POSIX look-ups, the system's text ending in a period.
+                       WindowsMissing, WindowsAccessDenied };
 }
 
 class TestSerialPort : public QObject
@@ -137,6 +139,14 @@ private Q_SLOTS:
         QTest::newRow("owner only") << Situation::OwnerOnly << false
                                     << QStringList{"only root may (group root)"}
                                     << QStringList{"adduser", "in use", "ModemManager"};
+        QTest::newRow("Windows: no such port") << Situation::WindowsMissing << true
+                                               << QStringList{"COM42 does not exist", "\n    /dev/ttyUSB0 - FT232R",
+                                                              "quillan-cli ports --assign COM1 /dev/ttyUSB0"}
+                                               << QStringList{"..", "adduser", "in use"};
+        // Windows refuses a COM port another program has open as access denied.
+        QTest::newRow("Windows: access denied") << Situation::WindowsAccessDenied << false
+                                                << QStringList{"COM42 is in use by another program"}
+                                                << QStringList{"..", "adduser", "group", "ModemManager"};
     }
 
     void openFailureSaysWhatToDo()
@@ -184,9 +194,17 @@ private Q_SLOTS:
             lookups.userGroups = [] { return QList<unsigned>{65534u}; };
             break;
         }
+        case Situation::WindowsMissing:
+        case Situation::WindowsAccessDenied: lookups = {}; device = QStringLiteral("COM42"); break;
         }
         QtSerialPort port;
-        Error error = SetCommPort(port, PortTarget{1, device});
+        Error error;
+        if (situation == Situation::WindowsMissing)
+            error = {ErrorNumber::InvalidPortNumber, QStringLiteral("The system cannot find the file specified.")};
+        else if (situation == Situation::WindowsAccessDenied)
+            error = {ErrorNumber::PermissionDenied, QStringLiteral("Access is denied.")};
+        else
+            error = SetCommPort(port, PortTarget{1, device});
         if (situation == Situation::Forbidden || situation == Situation::OwnerOnly) {
             QVERIFY(error.ok() && port.setPortOpen(false).ok());
             error = {ErrorNumber::PermissionDenied, QStringLiteral("Permission denied")};
@@ -197,8 +215,10 @@ private Q_SLOTS:
         const QString text = Messages::cannotOpenPort(PortTarget{1, device}, error,
                                                       PortDiagnosis::diagnose(device, error.number, lookups),
                                                       portsListed ? ports : QList<SerialPortListing>{});
-        QVERIFY2(text.startsWith(QStringLiteral("Cannot open COM1 (%1): %2.\n\n").arg(device, error.description)),
-                 qPrintable(text));
+        QString reason = error.description;
+        if (reason.endsWith(QLatin1Char('.')))
+            reason.chop(1);
+        QVERIFY2(text.startsWith(QStringLiteral("Cannot open COM1 (%1): %2.\n\n").arg(device, reason)), qPrintable(text));
         for (const QString &s : said)
             QVERIFY2(text.contains(s), qPrintable(text));
         for (const QString &s : notSaid)

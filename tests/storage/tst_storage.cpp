@@ -102,9 +102,13 @@ private Q_SLOTS:
         QVERIFY(!e.description.isEmpty());
         // Not regular files: a folder never ends, a FIFO would hold open() until a writer comes.
         QTemporaryDir dir;
+        QStringList notRegular{dir.path()};
+#ifdef Q_OS_UNIX
         const QString fifo = dir.filePath(QStringLiteral("fifo"));
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-        for (const QString &path : {dir.path(), fifo, QStringLiteral("/dev/zero")}) {
+        notRegular << fifo << QStringLiteral("/dev/zero");
+#endif
+        for (const QString &path : notRegular) {
             e = {};
             readLines(path, &e);
             QCOMPARE(e.number, ErrorNumber::BadFileMode);
@@ -214,6 +218,50 @@ private Q_SLOTS:
             QVERIFY(!e.description.isEmpty());
             QVERIFY(!file.isOpen());
         }
+    }
+
+    // The forms a path takes where users pick names: the records land under
+    // the name given, the old ones beside it as .bak, and read back as written.
+    void pathForms_data()
+    {
+        QTest::addColumn<QString>("name");     // under the test's folder
+        QTest::addColumn<bool>("native");      // with the system's own separators
+        QTest::addColumn<bool>("driveLetter"); // as an absolute path starting "X:"
+        QTest::newRow("spaces") << QStringLiteral("my  records list.txt") << false << false;
+        QTest::newRow("non-ASCII") << QStringLiteral("Grüße ünd Ø €.txt") << false << false;
+        QTest::newRow("folder with spaces and non-ASCII") << QStringLiteral("Ablage Ü/records.txt") << false << false;
+        QTest::newRow("backslashes") << QStringLiteral("sub folder/records.txt") << true << false;
+        QTest::newRow("drive letter") << QStringLiteral("records.txt") << true << true;
+    }
+    void pathForms()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, native);
+        QFETCH(bool, driveLetter);
+        QTemporaryDir dir;
+        QString path = QDir(dir.path()).absoluteFilePath(name);
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        if (native)
+            path = QDir::toNativeSeparators(path);
+#ifdef Q_OS_WIN
+        if (driveLetter)
+            QVERIFY2(path.size() > 2 && path.at(0).isLetter() && path.at(1) == QLatin1Char(':'), qPrintable(path));
+#else
+        if (driveLetter)
+            QSKIP("drive letters are Windows' own");
+#endif
+        for (const QByteArray &record : {QByteArray("first"), QByteArray("second")}) {
+            RecordFile file;
+            const Error e = file.open(path, FileExist(path) ? RecordFile::Mode::Replace : RecordFile::Mode::Create);
+            QVERIFY2(e.ok(), qPrintable(e.description));
+            QVERIFY(file.commit().ok());
+            QVERIFY(file.writeLine(record).ok());
+            file.close();
+        }
+        QVERIFY(FileExist(path));
+        QCOMPARE(readLines(path), QList<QByteArray>{"second"});
+        QCOMPARE(readLines(RecordFile::backupPath(path)), QList<QByteArray>{"first"});
+        QCOMPARE(QDir(QFileInfo(QDir::fromNativeSeparators(path)).absolutePath()).entryList(QDir::Files).size(), 2);
     }
 
     void fileExist()
