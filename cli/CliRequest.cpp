@@ -28,11 +28,9 @@ int comNumber(const QString &text)
 
 int highestComPort()
 {
-#ifdef Q_OS_WIN
+    // A multi-port card or a rack of cradles numbers its lines past COM2 on
+    // every platform; the windows still offer COM1 and COM2 only.
     return 255;
-#else
-    return 2; // elsewhere COM1 and COM2 are the only names the windows offer
-#endif
 }
 
 bool resolvePort(const QString &given, PortChoice &out, QString &error)
@@ -44,15 +42,14 @@ bool resolvePort(const QString &given, PortChoice &out, QString &error)
     }
     if (const int n = comNumber(given)) {
         if (n > highestComPort()) {
-            error = QStringLiteral("%1: this system has COM1 and COM2 only; name the device instead "
-                                   "(for example /dev/ttyUSB0)")
-                        .arg(given);
+            error = QStringLiteral("%1: COM ports are numbered COM1 to COM%2").arg(given).arg(highestComPort());
             return false;
         }
         out.target = PortTarget::com(n);
-        return true;
+    } else {
+        out.target = PortTarget{0, given};
     }
-    out.target = PortTarget{0, given};
+    out.node = deviceNode(out.target.device);
     return true;
 }
 
@@ -158,8 +155,15 @@ ParsedCommandLine parseCommandLine(const QStringList &args)
 
     QStringList rest = args;
     rest.removeAt(1);
-    if (!p.parse(rest))
-        return usage(p.errorText());
+    if (!p.parse(rest)) {
+        QString error = p.errorText();
+        // "-records.txt" reads as options; say how to give such a name.
+        if (!p.unknownOptionNames().isEmpty() && r.command != CliRequest::Command::Ports)
+            error += QStringLiteral("\nA FILE whose name begins with \"-\" goes after \"--\": "
+                                    "quillan-cli %1 [OPTIONS] -- -%2")
+                         .arg(command, p.unknownOptionNames().first());
+        return usage(error);
+    }
     if (p.isSet(helpOption)) {
         r.command = CliRequest::Command::Help;
         return out;
@@ -178,9 +182,9 @@ ParsedCommandLine parseCommandLine(const QStringList &args)
         const QString com = p.value(assignOption);
         r.assignNumber = comNumber(com);
         if (r.assignNumber == 0 || r.assignNumber > highestComPort())
-            return usage(QStringLiteral("--assign takes COM1%1, not \"%2\"")
-                             .arg(highestComPort() == 2 ? QStringLiteral(" or COM2") : QStringLiteral("..COM255"),
-                                  com));
+            return usage(QStringLiteral("--assign takes a COM port from COM1 to COM%1, not \"%2\"")
+                             .arg(highestComPort())
+                             .arg(com));
         if (r.clear == !positional.isEmpty() || positional.size() > 1)
             return usage(QStringLiteral("--assign %1 takes one DEVICE, or --clear").arg(com));
         if (!r.clear)
@@ -193,6 +197,11 @@ ParsedCommandLine parseCommandLine(const QStringList &args)
     if (positional.size() > 1)
         return usage(QStringLiteral("%1 takes one FILE, not \"%2\"").arg(command, positional.join(QLatin1Char(' '))));
     r.file = positional.first();
+    if (r.file.isEmpty())
+        return usage(QStringLiteral("%1: FILE is empty (\"\")").arg(command));
+    if (r.file == QLatin1String("-") && r.command == CliRequest::Command::Upload)
+        return usage(QStringLiteral("upload writes the records to a file, not to standard output (\"-\"); "
+                                    "name a file (./- for one called \"-\")"));
     r.quiet = p.isSet(quietOption);
     r.logPath = p.value(logOption);
     if (p.isSet(logOption) && r.logPath.isEmpty())
@@ -220,6 +229,15 @@ ParsedCommandLine parseCommandLine(const QStringList &args)
         if (!resolvePort(g, c, why))
             return usage(why);
         r.ports.append(c);
+    }
+    // One line, one transfer: two names of one device would run two
+    // dialogues on it.
+    for (qsizetype i = 0; i < r.ports.size(); ++i) {
+        for (qsizetype j = 0; j < i; ++j) {
+            if (r.ports.at(i).node == r.ports.at(j).node)
+                return usage(QStringLiteral("-p %1 and -p %2 are the same device, %3: give each device once")
+                                 .arg(r.ports.at(j).given, r.ports.at(i).given, r.ports.at(i).node));
+        }
     }
     if (r.ports.size() > 1) {
         if (!r.file.contains(QLatin1String("{port}")))
