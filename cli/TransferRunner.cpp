@@ -17,6 +17,7 @@
 
 #include <functional>
 
+#include <csignal>
 #include <cstdio>
 #include <optional>
 
@@ -184,7 +185,11 @@ int TransferRunner::run()
 
     int status = ExitStatus::Completed;
     for (auto &job : m_jobs) {
-        const int s = ExitStatus::of(job->outcome ? job->outcome->kind : Outcome::Kind::Stopped);
+        int s = ExitStatus::of(job->outcome ? job->outcome->kind : Outcome::Kind::Stopped);
+#ifdef SIGHUP
+        if (s == ExitStatus::Interrupted && m_signal == SIGHUP)
+            s = ExitStatus::HungUp;
+#endif
         if (s != ExitStatus::Completed) {
             status = s;
             break;
@@ -274,8 +279,10 @@ void TransferRunner::transferFinished(Job &job, const Outcome &outcome)
     conclude(job);
 }
 
-void TransferRunner::interrupt()
+void TransferRunner::interrupt(int signal)
 {
+    if (!m_interrupted)
+        m_signal = signal;
     m_interrupted = true;
     for (auto &job : m_jobs) {
         if (!job->outcome)

@@ -30,7 +30,7 @@ private:
     void start(Job &job);
     void transferFinished(Job &job, const struct Outcome &outcome);
     void conclude(Job &job);
-    void interrupt();
+    void interrupt(int signal);
     void report(const QString &line);
     void showProgress(bool force = false);
     void clearProgress();
@@ -42,6 +42,7 @@ private:
     QFile m_log;
     bool m_logFailed = false;
     bool m_interrupted = false;
+    int m_signal = 0;  // the first signal that ended the run
     bool m_progressShown = false;
     bool m_progress = false;
     QElapsedTimer m_lastDraw;

@@ -236,20 +236,41 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("out");
-        QTest::newRow("no command") << QStringList{} << 2 << QByteArray();
-        QTest::newRow("unknown command") << QStringList{"fetch", "x"} << 2 << QByteArray();
-        QTest::newRow("unknown option") << QStringList{"upload", "--zap", "x"} << 2 << QByteArray();
-        QTest::newRow("no FILE") << QStringList{"upload", "-p", "/dev/null"} << 2 << QByteArray();
-        QTest::newRow("two FILEs") << QStringList{"download", "a", "b"} << 2 << QByteArray();
-        QTest::newRow("ports without {port}") << QStringList{"upload", "-p", "a", "-p", "b", "x"} << 2 << QByteArray();
+        QTest::addColumn<QByteArray>("err");  // part of what is said on standard error
+        QTest::newRow("no command") << QStringList{} << 2 << QByteArray() << QByteArray();
+        QTest::newRow("unknown command") << QStringList{"fetch", "x"} << 2 << QByteArray() << QByteArray();
+        QTest::newRow("unknown option") << QStringList{"upload", "--zap", "x"} << 2 << QByteArray() << QByteArray();
+        QTest::newRow("no FILE") << QStringList{"upload", "-p", "/dev/null"} << 2 << QByteArray() << QByteArray();
+        QTest::newRow("empty FILE") << QStringList{"upload", ""} << 2 << QByteArray() << QByteArray("FILE is empty");
+        QTest::newRow("upload to -") << QStringList{"upload", "-"} << 2 << QByteArray() << QByteArray("standard output");
+        QTest::newRow("FILE beginning with -")
+            << QStringList{"upload", "-t", "1", "-records.txt"} << 2 << QByteArray()
+            << QByteArray("goes after \"--\": quillan-cli upload [OPTIONS] -- -records.txt");
+        QTest::newRow("two FILEs") << QStringList{"download", "a", "b"} << 2 << QByteArray() << QByteArray();
+        QTest::newRow("ports without {port}") << QStringList{"upload", "-p", "a", "-p", "b", "x"} << 2 << QByteArray()
+                                              << QByteArray();
         QTest::newRow("download two ports") << QStringList{"download", "-p", "a", "-p", "b", "{port}"} << 2
-                                            << QByteArray();
-        QTest::newRow("force and append") << QStringList{"upload", "--force", "--append", "x"} << 2 << QByteArray();
-        QTest::newRow("bad time-out") << QStringList{"upload", "-t", "-1", "x"} << 2 << QByteArray();
-        QTest::newRow("COM3") << QStringList{"upload", "-p", "COM3", "x"} << 2 << QByteArray();
-        QTest::newRow("assign without device") << QStringList{"ports", "--assign", "COM2"} << 2 << QByteArray();
-        QTest::newRow("version") << QStringList{"--version"} << 0 << QByteArray("quillan-cli 1.00\n");
-        QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("Usage:");
+                                            << QByteArray() << QByteArray();
+        // One line, one transfer: names are compared by the device they lead to.
+        QTest::newRow("one device, two names")
+            << QStringList{"upload", "-p", "/dev/null", "-p", "/dev/../dev/null", "x-{port}"} << 2 << QByteArray()
+            << QByteArray("-p /dev/null and -p /dev/../dev/null are the same device, /dev/null");
+        QTest::newRow("COM port and its device")
+            << QStringList{"upload", "-p", "COM2", "-p", "/dev/ttyS1", "x-{port}"} << 2 << QByteArray()
+            << QByteArray("-p COM2 and -p /dev/ttyS1 are the same device");
+        QTest::newRow("force and append") << QStringList{"upload", "--force", "--append", "x"} << 2 << QByteArray()
+                                          << QByteArray();
+        QTest::newRow("bad time-out") << QStringList{"upload", "-t", "-1", "x"} << 2 << QByteArray() << QByteArray();
+        QTest::newRow("COM256") << QStringList{"upload", "-p", "COM256", "x"} << 2 << QByteArray()
+                                << QByteArray("COM1 to COM255");
+        QTest::newRow("assign COM256") << QStringList{"ports", "--assign", "COM256", "/dev/tty"} << 2 << QByteArray()
+                                       << QByteArray("COM1 to COM255");
+        QTest::newRow("assign without device") << QStringList{"ports", "--assign", "COM2"} << 2 << QByteArray()
+                                               << QByteArray();
+        QTest::newRow("assign no serial port") << QStringList{"ports", "--assign", "COM3", "/dev/null"} << 2
+                                               << QByteArray() << QByteArray("/dev/null is not a serial port");
+        QTest::newRow("version") << QStringList{"--version"} << 0 << QByteArray("quillan-cli 1.00\n") << QByteArray();
+        QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("Usage:") << QByteArray();
     }
 
     // Usage errors exit 2 before any file or port is touched.
@@ -258,26 +279,33 @@ private Q_SLOTS:
         QFETCH(QStringList, args);
         QFETCH(int, status);
         QFETCH(QByteArray, out);
+        QFETCH(QByteArray, err);
         QTemporaryDir dir;
         const Run r = cli(args, environment(dir), dir.path());
         QVERIFY2(r.status == status, r.err.constData());
         QVERIFY(r.out.startsWith(out));
         QCOMPARE(r.err.startsWith("quillan-cli: "), status != 0);
+        QVERIFY2(r.err.contains(err), r.err.constData());
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList());
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("config/quillan/ports.conf"))));
     }
 
     void interrupt_data()
     {
         QTest::addColumn<int>("signal");
-        QTest::newRow("SIGINT") << SIGINT;
-        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::addColumn<int>("status");
+        QTest::newRow("SIGINT") << SIGINT << 130;
+        QTest::newRow("SIGTERM") << SIGTERM << 130;
+        QTest::newRow("SIGHUP") << SIGHUP << 129; // the SSH session closed
     }
 
     // A signal ends the transfer between two messages: every removed record
-    // is in the file, whole lines only, exit 130; a second signal is harmless.
+    // is in the file, whole lines only, the log line written, exit 130 (129
+    // for SIGHUP); a second signal is harmless.
     void interrupt()
     {
         QFETCH(int, signal);
+        QFETCH(int, status);
         QTemporaryDir dir;
         const auto all = records(5000);
         simterm::Options opt;
@@ -291,10 +319,10 @@ private Q_SLOTS:
                                                    QStringLiteral("--log"), log, path});
         QVERIFY(spinUntil([&] { return term.repliesSent() >= 100; }, 30000));
         ::kill(p.processId(), signal);
-        ::kill(p.processId(), SIGINT);
+        ::kill(p.processId(), signal); // a second one, as an impatient user sends it
         QVERIFY(p.waitForFinished(30000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(p.exitCode(), 130);
+        QCOMPARE(p.exitCode(), status);
         QVERIFY(!term.remainingRecords().empty()); // it really was stopped midway
         verifyDurable(readAll(path), all, term);
         const auto entries = logEntries(log);
@@ -380,6 +408,71 @@ private Q_SLOTS:
         r = cli({QStringLiteral("upload"), QStringLiteral("-p"), QStringLiteral("COM2"), QStringLiteral("b.txt")}, env,
                 dir.path());
         QVERIFY2(r.err.contains("COM2 (/dev/ttyS1)"), r.err.constData());
+    }
+
+    // Any COMn, assigned by a name relative to where the command ran, reaches
+    // the same terminal from any other folder (cron); `ports` says what
+    // every COM port means.
+    void anyComPortFromAnyFolder()
+    {
+        QTemporaryDir dir;
+        const auto all = records(3);
+        SimTerminal term(all);
+        const QProcessEnvironment env = environment(dir);
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("cradles")));
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("elsewhere")));
+        QVERIFY(QFile::link(term.slavePath(), dir.filePath(QStringLiteral("cradles/dock"))));
+        Run r = cli({QStringLiteral("ports"), QStringLiteral("--assign"), QStringLiteral("COM17"), QStringLiteral("dock")},
+                    env, dir.filePath(QStringLiteral("cradles")));
+        QVERIFY2(r.status == 0, r.err.constData());
+        QCOMPARE(r.out, QStringLiteral("COM17 = %1 (assigned)\n").arg(dir.filePath(QStringLiteral("cradles/dock"))).toUtf8());
+
+        r = cli({QStringLiteral("upload"), QStringLiteral("-p"), QStringLiteral("com17"), QStringLiteral("a.txt")}, env,
+                dir.filePath(QStringLiteral("elsewhere")));
+        QVERIFY2(r.status == 0, r.err.constData());
+        QCOMPARE(readAll(dir.filePath(QStringLiteral("elsewhere/a.txt"))), lines(all, all.size()));
+
+        r = cli({QStringLiteral("ports")}, env, dir.path());
+        QCOMPARE(r.status, 0);
+        const QByteArray listed = r.out.mid(r.out.indexOf("\nCOM ports") + 1);
+        QCOMPARE(listed, QStringLiteral("COM ports (assigned, set by QUILLAN_COMn, or default):\n"
+                                        "COM1 = /dev/ttyS0 (default)\n"
+                                        "COM2 = /dev/ttyS1 (default)\n"
+                                        "COM17 = %1 (assigned)\n")
+                             .arg(dir.filePath(QStringLiteral("cradles/dock")))
+                             .toUtf8());
+    }
+
+    // The assignment is written where it will be found again, or not at all,
+    // and the message says which.
+    void assignmentWritesNothingItCannotKeep()
+    {
+        QTemporaryDir dir;
+        SimTerminal term(std::vector<QByteArray>{});
+        QProcessEnvironment env = environment(dir);
+        const QString conf = dir.filePath(QStringLiteral("config/quillan/ports.conf"));
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("config/quillan")));
+        const QByteArray malformed("[General]\nCOM1=/dev/ttyS4\nCOM2 /dev/ttyS5\n");
+        writeAll(conf, malformed);
+        Run r = cli({QStringLiteral("ports"), QStringLiteral("--assign"), QStringLiteral("COM3"), term.slavePath()}, env,
+                    dir.path());
+        QCOMPARE(r.status, 3);
+        QVERIFY2(r.err.contains("(line 3); nothing was written"), r.err.constData());
+        QCOMPARE(readAll(conf), malformed);
+
+        // No HOME, no XDG_CONFIG_HOME: no /.config/quillan is made.
+        env.remove(QStringLiteral("XDG_CONFIG_HOME"));
+        env.remove(QStringLiteral("HOME"));
+        const QString root = QStringLiteral("/.config/quillan/ports.conf");
+        const bool existed = QFileInfo::exists(root);
+        const QByteArray before = existed ? readAll(root) : QByteArray();
+        r = cli({QStringLiteral("ports"), QStringLiteral("--assign"), QStringLiteral("COM3"), term.slavePath()}, env,
+                dir.path());
+        QCOMPARE(r.status, 3);
+        QVERIFY2(r.err.contains("neither HOME nor XDG_CONFIG_HOME is set"), r.err.constData());
+        QCOMPARE(QFileInfo::exists(root), existed);
+        if (existed)
+            QCOMPARE(readAll(root), before);
     }
 };
 
