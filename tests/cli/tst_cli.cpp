@@ -371,6 +371,35 @@ private Q_SLOTS:
         QCOMPARE(tb.remainingRecords().empty(), nakSecond == 0 && hangupSecond < 0);
     }
 
+    // A second quillan-cli on the same device under another name is refused
+    // (CI runs as root, whom TIOCEXCL does not stop), naming the holder; the
+    // first transfer goes on untouched.
+    void secondProgramOnOneDeviceIsRefused()
+    {
+        QTemporaryDir dir;
+        const auto all = records(400);
+        simterm::Options opt;
+        opt.replyDelay = std::chrono::milliseconds(2);
+        opt.linkPath = dir.filePath(QStringLiteral("dock"));
+        SimTerminal term(all, opt);
+        QProcess first;
+        first.setProcessEnvironment(environment(dir));
+        first.setWorkingDirectory(dir.path());
+        first.start(QStringLiteral(QUILLAN_CLI_PATH), {QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(),
+                                                       QStringLiteral("-q"), QStringLiteral("first.txt")});
+        QVERIFY(spinUntil([&] { return term.repliesSent() >= 5; }, 30000));
+        const Run r = cli({QStringLiteral("upload"), QStringLiteral("-p"), opt.linkPath, QStringLiteral("second.txt")},
+                          environment(dir), dir.path());
+        QCOMPARE(r.status, 4);
+        QVERIFY2(r.err.contains(QStringLiteral("is in use by quillan-cli (process %1: ").arg(first.processId()).toUtf8()),
+                 r.err.constData());
+        QVERIFY2(!r.err.contains("window"), r.err.constData());
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("second.txt"))));
+        QVERIFY(first.waitForFinished(60000));
+        QCOMPARE(first.exitCode(), 0);
+        QCOMPARE(readAll(dir.filePath(QStringLiteral("first.txt"))), lines(all, all.size()));
+    }
+
     // A lasting assignment makes COM2 reach the terminal; QUILLAN_COM2 still
     // overrides it; --clear gives the default back.
     void portAssignment()
