@@ -3,13 +3,16 @@
 #include "cli/ExitStatus.h"
 #include "cli/SignalWatch.h"
 #include "link/QtSerialPort.h"
+#include "platform/SystemError.h"
 #include "platform/Timer.h"
 #include "storage/DiskSync.h"
+#include "storage/LineReader.h"
 #include "transfer/DownloadTransfer.h"
 #include "transfer/UploadTransfer.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -21,7 +24,10 @@
 #include <cstdio>
 #include <optional>
 
+#include <cerrno>
+
 #ifdef Q_OS_UNIX
+#include <sys/stat.h>
 #include <unistd.h>
 #else
 #include <io.h>
@@ -35,7 +41,9 @@
 struct TransferRunner::Job
 {
     PortChoice port;
-    QString path;  // FILE for this port
+    QString given; // FILE for this port, as given ("-": standard input)
+    QString path;  // what the transfer opens: given, or the copy of a stream
+    QString shown; // how messages name the file
     QThread thread;
     QObject *context = nullptr;  // lives in thread: what runs there is invoked on it
     // Made, used and destroyed in thread.
@@ -85,6 +93,12 @@ struct TransferRunner::Job
 };
 
 namespace {
+
+// How messages name a stream given as FILE.
+QString streamName(const QString &given)
+{
+    return given == QLatin1String("-") ? QStringLiteral("standard input") : given;
+}
 
 QString folded(const QString &message)
 {
@@ -155,6 +169,10 @@ int TransferRunner::run()
     // A log that cannot take the record of a transfer stops it before it starts.
     if (!openLog())
         return ExitStatus::File;
+    // Before the signal watch: Ctrl-C while the stream is still being read
+    // ends the program at once; nothing has been sent yet.
+    if (!upload && !copyStream())
+        m_streamFailed = true;
 
     SignalWatch watch;
     connect(&watch, &SignalWatch::interrupted, this, &TransferRunner::interrupt);
@@ -162,7 +180,9 @@ int TransferRunner::run()
     for (const PortChoice &port : std::as_const(m_request.ports)) {
         auto job = std::make_unique<Job>();
         job->port = port;
-        job->path = m_request.fileFor(port);
+        job->given = m_request.fileFor(port);
+        job->path = m_stream ? m_stream->fileName() : job->given;
+        job->shown = m_stream ? streamName(job->given) : job->given;
         job->thread.setObjectName(port.shortName());
         job->thread.start();
         job->context = new QObject;
@@ -198,6 +218,64 @@ int TransferRunner::run()
     if (status == ExitStatus::Completed && m_logFailed)
         status = ExitStatus::File;
     return status;
+}
+
+bool TransferRunner::copyStream()
+{
+    // Standard input ("-"), or a pipe named as FILE (process substitution):
+    // its lines are read ahead into a file of our own, so that the line
+    // endings are decided once for all of it, as for any file, and the size
+    // is known. Memory stays one piece; a regular file is read where it is.
+    const QString given = m_request.file;
+    QFile in;
+    if (given == QLatin1String("-")) {
+        if (!in.open(stdin, QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+            m_streamError = {ErrorNumber::DeviceIo,
+                             QStringLiteral("cannot read standard input: %1").arg(in.errorString())};
+            return false;
+        }
+    } else {
+#ifdef Q_OS_UNIX
+        struct stat st{};
+        if (::stat(QFile::encodeName(given).constData(), &st) != 0 || !S_ISFIFO(st.st_mode))
+            return true;
+        in.setFileName(given);
+        if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+            m_streamError = {ErrorNumber::DeviceIo, QStringLiteral("cannot read \"%1\": %2").arg(given, in.errorString())};
+            return false;
+        }
+#else
+        return true;
+#endif
+    }
+    m_stream = std::make_unique<QTemporaryFile>(QDir::temp().filePath(QStringLiteral("quillan-cli-XXXXXX.txt")));
+    if (!m_stream->open()) {
+        m_streamError = {ErrorNumber::DeviceIo, QStringLiteral("cannot keep a copy of %1 in %2: %3")
+                                                    .arg(streamName(given), QDir::tempPath(), m_stream->errorString())};
+        m_stream.reset();
+        return false;
+    }
+    QByteArray chunk(LineReader::ChunkSize, Qt::Uninitialized);
+    for (;;) {
+        errno = 0;
+        const qint64 n = in.read(chunk.data(), chunk.size());
+        if (n < 0) {
+            const Error e = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, in.errorString()};
+            m_streamError = {e.number, QStringLiteral("cannot read %1: %2").arg(streamName(given), e.description)};
+            return false;
+        }
+        if (n == 0)
+            break;
+        errno = 0;
+        if (m_stream->write(chunk.constData(), n) != n || !m_stream->flush()) {
+            const Error e = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, m_stream->errorString()};
+            m_streamError = {e.number, QStringLiteral("cannot keep a copy of %1 in %2: %3")
+                                           .arg(streamName(given), QDir::tempPath(), e.description)};
+            return false;
+        }
+    }
+    m_stream->close(); // the transfer opens it by name; it is removed with the runner
+    return true;
 }
 
 void TransferRunner::makeTransfer(Job &job, bool upload)
@@ -256,6 +334,8 @@ void TransferRunner::start(Job &job)
         QMetaObject::invokeMethod(job.context, [&job, mode] {
             job.upload->runHandler([&job, mode] { job.upload->begin(job.path, job.port.target, mode); });
         });
+    } else if (m_streamFailed) {
+        transferFinished(job, Outcome{Outcome::Kind::FileError, 0, 0, m_streamError.description, m_streamError});
     } else {
         QMetaObject::invokeMethod(job.context, [&job] {
             job.download->runHandler([&job] { job.download->begin(job.path, job.port.target); });
@@ -294,8 +374,8 @@ QString TransferRunner::describe(const Job &job) const
 {
     const Outcome &o = *job.outcome;
     const bool upload = job.upload != nullptr;
-    const QString done = upload ? plural(o.count, "record", "records") + QStringLiteral(" saved in \"%1\"").arg(job.path)
-                                : plural(o.count, "line", "lines") + QStringLiteral(" of \"%1\" sent").arg(job.path);
+    const QString done = upload ? plural(o.count, "record", "records") + QStringLiteral(" saved in \"%1\"").arg(job.shown)
+                                : plural(o.count, "line", "lines") + QStringLiteral(" of \"%1\" sent").arg(job.shown);
     switch (o.kind) {
     case Outcome::Kind::Completed: return QString();
     case Outcome::Kind::Refused:
@@ -311,9 +391,12 @@ QString TransferRunner::describe(const Job &job) const
     case Outcome::Kind::Lost:
     case Outcome::Kind::FileError:
     case Outcome::Kind::PortError:
-        return folded(o.message);
+        break;
     }
-    return folded(o.message);
+    QString message = o.message;
+    if (job.path != job.given) // the copy of a stream is nothing the user named
+        message.replace(QLatin1Char('"') + job.path + QLatin1Char('"'), job.shown);
+    return folded(message);
 }
 
 void TransferRunner::conclude(Job &job)
@@ -325,12 +408,12 @@ void TransferRunner::conclude(Job &job)
     if (o.kind == Outcome::Kind::Completed) {
         if (!m_request.quiet) {
             report(job.upload ? QStringLiteral("%1: %2 received into %3")
-                                    .arg(job.port.label(), plural(o.count, "record", "records"), job.path)
+                                    .arg(job.port.label(), plural(o.count, "record", "records"), job.shown)
                               : QStringLiteral("%1: %2 sent from %3")
-                                    .arg(job.port.label(), plural(o.count, "line", "lines"), job.path));
+                                    .arg(job.port.label(), plural(o.count, "line", "lines"), job.shown));
         }
     } else {
-        report(QStringLiteral("%1, %2: %3").arg(job.port.label(), job.path, describe(job)));
+        report(QStringLiteral("%1, %2: %3").arg(job.port.label(), job.shown, describe(job)));
     }
     if (m_log.isOpen() && !writeLog(job)) {
         m_logFailed = true;
@@ -352,7 +435,7 @@ bool TransferRunner::writeLog(const Job &job)
         {QStringLiteral("direction"), job.upload ? QStringLiteral("upload") : QStringLiteral("download")},
         {QStringLiteral("port"), job.port.given},
         {QStringLiteral("device"), job.port.target.device},
-        {QStringLiteral("file"), QFileInfo(job.path).absoluteFilePath()},
+        {QStringLiteral("file"), job.given == QLatin1String("-") ? job.given : QFileInfo(job.given).absoluteFilePath()},
         {QStringLiteral("count"), o.count},
         {QStringLiteral("bytes"), o.bytes},
         {QStringLiteral("outcome"), outcomeName(o, job.interrupted)},

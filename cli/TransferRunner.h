@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
+#include <QTemporaryFile>
 
 #include <memory>
 #include <vector>
@@ -26,6 +27,7 @@ private:
     struct Job;
 
     bool openLog();
+    bool copyStream();
     void makeTransfer(Job &job, bool upload);
     void start(Job &job);
     void transferFinished(Job &job, const struct Outcome &outcome);
@@ -40,6 +42,9 @@ private:
     CliRequest m_request;
     std::vector<std::unique_ptr<Job>> m_jobs;
     QFile m_log;
+    std::unique_ptr<QTemporaryFile> m_stream; // download: the copy of a stream given as FILE
+    bool m_streamFailed = false;
+    Error m_streamError;
     bool m_logFailed = false;
     bool m_interrupted = false;
     int m_signal = 0;  // the first signal that ended the run

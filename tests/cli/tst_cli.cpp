@@ -11,6 +11,8 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+
 using simterm::SimTerminal;
 
 namespace {
@@ -369,6 +371,50 @@ private Q_SLOTS:
         verifyDurable(readAll(dir.filePath(QStringLiteral("out-right.txt"))), b, tb);
         QCOMPARE(ta.remainingRecords().empty(), nakFirst == 0);
         QCOMPARE(tb.remainingRecords().empty(), nakSecond == 0 && hangupSecond < 0);
+    }
+
+    void downloadFromAStream_data()
+    {
+        QTest::addColumn<bool>("pipe");  // a named pipe as FILE (process substitution); else "-"
+        QTest::newRow("standard input") << false;
+        QTest::newRow("named pipe") << true;
+    }
+
+    // "download -" reads standard input, and a pipe named as FILE is read
+    // too; the line endings are decided for all of it, as for a file (here a
+    // Linux price list with one line pasted from elsewhere).
+    void downloadFromAStream()
+    {
+        QFETCH(bool, pipe);
+        QTemporaryDir dir;
+        SimTerminal term(std::vector<QByteArray>{});
+        const QByteArray text("A1;10\nB2;20\nC3;30\r\nD4;40\n");
+        const QString fifo = dir.filePath(QStringLiteral("prices"));
+        if (pipe)
+            QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        const QString log = dir.filePath(QStringLiteral("log.jsonl"));
+        QProcess p;
+        p.setProcessEnvironment(environment(dir));
+        p.setWorkingDirectory(dir.path());
+        p.start(QStringLiteral(QUILLAN_CLI_PATH), {QStringLiteral("download"), QStringLiteral("-p"), term.slavePath(),
+                                                   QStringLiteral("--log"), log, pipe ? fifo : QStringLiteral("-")});
+        QVERIFY(p.waitForStarted());
+        if (pipe) {
+            QFile w(fifo);
+            QVERIFY(w.open(QIODevice::WriteOnly)); // waits for the reader
+            QCOMPARE(w.write(text), text.size());
+        } else {
+            QCOMPARE(p.write(text), text.size());
+            p.closeWriteChannel();
+        }
+        QVERIFY(p.waitForFinished(30000));
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(p.exitCode() == 0, err.constData());
+        const auto got = term.downloadedLines();
+        QCOMPARE(QList<QByteArray>(got.begin(), got.end()), (QList<QByteArray>{"A1;10", "B2;20", "C3;30", "D4;40"}));
+        QVERIFY2(err.contains(pipe ? fifo.toUtf8() : QByteArray("4 lines sent from standard input")), err.constData());
+        QCOMPARE(logEntries(log).first()[QStringLiteral("file")].toString(), pipe ? fifo : QStringLiteral("-"));
+        QCOMPARE(QDir::temp().entryList({QStringLiteral("quillan-cli-*")}), QStringList()); // no copy left behind
     }
 
     // A second quillan-cli on the same device under another name is refused
