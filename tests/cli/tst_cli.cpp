@@ -11,7 +11,9 @@
 
 #include <csignal>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using simterm::SimTerminal;
 
@@ -400,15 +402,21 @@ private Q_SLOTS:
                                                    QStringLiteral("--log"), log, pipe ? fifo : QStringLiteral("-")});
         QVERIFY(p.waitForStarted());
         if (pipe) {
-            QFile w(fifo);
-            QVERIFY(w.open(QIODevice::WriteOnly)); // waits for the reader
-            QCOMPARE(w.write(text), text.size());
+            // Opened without blocking: a program that never reads it must fail the test, not hang it.
+            int fd = -1;
+            QVERIFY(spinUntil(
+                [&] { return fd >= 0 || (fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK)) >= 0; },
+                30000));
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            QCOMPARE(::write(fd, text.constData(), size_t(text.size())), ssize_t(text.size()));
+            ::close(fd);
         } else {
             QCOMPARE(p.write(text), text.size());
             p.closeWriteChannel();
         }
-        QVERIFY(p.waitForFinished(30000));
+        const bool ended = p.waitForFinished(10000);
         const QByteArray err = p.readAllStandardError();
+        QVERIFY2(ended, err.constData());
         QVERIFY2(p.exitCode() == 0, err.constData());
         const auto got = term.downloadedLines();
         QCOMPARE(QList<QByteArray>(got.begin(), got.end()), (QList<QByteArray>{"A1;10", "B2;20", "C3;30", "D4;40"}));
