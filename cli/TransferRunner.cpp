@@ -27,6 +27,7 @@
 #include <cerrno>
 
 #ifdef Q_OS_UNIX
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #else
@@ -156,7 +157,8 @@ bool TransferRunner::openLog()
     if (m_request.logPath.isEmpty())
         return true;
     m_log.setFileName(m_request.logPath);
-    if (!m_log.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    // Unbuffered: a failed write is seen, with the system's reason, at once.
+    if (!m_log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         report(QStringLiteral("cannot open the log \"%1\": %2").arg(m_request.logPath, m_log.errorString()));
         return false;
     }
@@ -417,7 +419,7 @@ void TransferRunner::conclude(Job &job)
     }
     if (m_log.isOpen() && !writeLog(job)) {
         m_logFailed = true;
-        report(QStringLiteral("cannot write the log \"%1\": %2").arg(m_log.fileName(), m_log.errorString()));
+        report(QStringLiteral("cannot write the log \"%1\": %2").arg(m_log.fileName(), m_logError));
     }
     for (auto &j : m_jobs) {
         if (!j->concluded)
@@ -442,7 +444,33 @@ bool TransferRunner::writeLog(const Job &job)
         {QStringLiteral("message"), describe(job)},
     };
     const QByteArray line = QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n';
-    return m_log.write(line) == line.size() && m_log.flush() && !syncToDisk(m_log.handle());
+#ifdef Q_OS_UNIX
+    // Two runs logging to one file take turns, so that cutting back a line
+    // that did not fit cuts only our own.
+    const int fd = m_log.handle();
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+#endif
+    const bool cutBack = !m_log.isSequential(); // /dev/full and pipes have no end to cut
+    const qint64 before = cutBack ? m_log.size() : 0;
+    errno = 0;
+    const qint64 written = m_log.write(line);
+    Error e;
+    if (written != line.size())
+        e = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, m_log.errorString()};
+    else
+        e = syncToDisk(m_log.handle());
+    if (e) {
+        // A log line is in the file whole or not at all: half a line would
+        // glue itself to the next run's.
+        if (written > 0 && cutBack)
+            m_log.resize(before);
+        m_logError = e.description;
+    }
+#ifdef Q_OS_UNIX
+    ::flock(fd, LOCK_UN);
+#endif
+    return !e;
 }
 
 void TransferRunner::showProgress(bool force)

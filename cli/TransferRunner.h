@@ -36,7 +36,7 @@ private:
     void report(const QString &line);
     void showProgress(bool force = false);
     void clearProgress();
-    bool writeLog(const Job &job);
+    bool writeLog(const Job &job);  // whole line or none; m_logError says why not
     QString describe(const Job &job) const;
 
     CliRequest m_request;
@@ -46,6 +46,7 @@ private:
     bool m_streamFailed = false;
     Error m_streamError;
     bool m_logFailed = false;
+    QString m_logError; // the system's reason the last log line failed
     bool m_interrupted = false;
     int m_signal = 0;  // the first signal that ended the run
     bool m_progressShown = false;

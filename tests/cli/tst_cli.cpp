@@ -12,6 +12,7 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -193,6 +194,49 @@ private Q_SLOTS:
             QCOMPARE(QList<QByteArray>(got.begin(), got.end()),
                      QList<QByteArray>(all.begin(), all.begin() + std::min<int>(got.size(), count)));
         }
+    }
+
+    void logOnAFullDisk_data()
+    {
+        QTest::addColumn<bool>("full");  // /dev/full; else a file size limit the line crosses
+        QTest::addColumn<QByteArray>("said");
+        QTest::newRow("full disk") << true << QByteArray("No space left on device");
+        QTest::newRow("line crosses the size limit") << false << QByteArray("File too large");
+    }
+
+    // A log line is in the file whole or not at all, and the message gives
+    // the system's reason; the transfer itself completed, exit 3.
+    void logOnAFullDisk()
+    {
+        QFETCH(bool, full);
+        QFETCH(QByteArray, said);
+        QTemporaryDir dir;
+        const auto all = records(3);
+        SimTerminal term(std::vector<QByteArray>{});
+        writeAll(dir.filePath(QStringLiteral("d.txt")), lines(all, all.size()));
+        const QString log = full ? QStringLiteral("/dev/full") : dir.filePath(QStringLiteral("log.jsonl"));
+        // Long enough that the port's lock file stays below the size limit.
+        const QByteArray earlier = "{\"an earlier run\":\"" + QByteArray(4000, 'x') + "\"}\n";
+        if (!full)
+            writeAll(log, earlier);
+        QProcess p;
+        p.setProcessEnvironment(environment(dir));
+        p.setWorkingDirectory(dir.path());
+        // Room for 40 bytes more: the kernel writes part of the line, then refuses.
+        p.setChildProcessModifier([n = earlier.size()] {
+            const rlimit limit{rlim_t(n + 40), rlim_t(n + 40)};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        });
+        p.start(QStringLiteral(QUILLAN_CLI_PATH),
+                {QStringLiteral("download"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("--log"), log,
+                 QStringLiteral("d.txt")});
+        QVERIFY(p.waitForFinished(30000));
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(p.exitCode() == 3, err.constData());
+        QVERIFY2(err.contains("cannot write the log \"" + log.toUtf8() + "\": " + said), err.constData());
+        QCOMPARE(term.downloadedLines().size(), all.size());
+        if (!full)
+            QCOMPARE(readAll(log), earlier);
     }
 
     void existingFile_data()
