@@ -53,6 +53,7 @@ struct TransferRunner::Job
     std::unique_ptr<UploadTransfer> upload;
     std::unique_ptr<DownloadTransfer> download;
     std::optional<Outcome> outcome;  // the first way it ended; a later Stopped is our own stop()
+    QByteArray unfinished;           // what had arrived of a reply when it ended: no CR yet
     bool interrupted = false;
     bool concluded = false;
     QDateTime started;
@@ -99,6 +100,29 @@ namespace {
 QString streamName(const QString &given)
 {
     return given == QLatin1String("-") ? QStringLiteral("standard input") : given;
+}
+
+// Bytes from the terminal, readable on one line: CR and LF as \r and \n,
+// other control bytes as \xNN, the end kept when it is long.
+QString escaped(const QByteArray &bytes)
+{
+    constexpr qsizetype Shown = 40;
+    const QByteArray tail = bytes.size() > Shown ? bytes.right(Shown) : bytes;
+    QString text = bytes.size() > Shown ? QStringLiteral("...") : QString();
+    for (const char c : tail) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\r')
+            text += QStringLiteral("\\r");
+        else if (c == '\n')
+            text += QStringLiteral("\\n");
+        else if (c == '"' || c == '\\')
+            text += QStringLiteral("\\") + QLatin1Char(c);
+        else if (u < 0x20 || u >= 0x7f)
+            text += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else
+            text += QLatin1Char(c);
+    }
+    return text;
 }
 
 QString folded(const QString &message)
@@ -290,6 +314,9 @@ void TransferRunner::makeTransfer(Job &job, bool upload)
     if (upload) {
         job.upload = std::make_unique<UploadTransfer>(*job.serial, job.timer.get());
         job.upload->setReplyTimeout(m_request.timeoutMs, true);
+        // In the job's thread, as it ends: the queued report below reads it.
+        connect(job.upload.get(), &UploadTransfer::finished, job.upload.get(),
+                [j](const Outcome &) { j->unfinished = j->upload->RxBuffer(); }, Qt::DirectConnection);
         connect(job.upload.get(), &UploadTransfer::finished, this,
                 [this, j](const Outcome &o) { transferFinished(*j, o); });
         connect(job.upload.get(), &UploadTransfer::recordSaved, this, [this, j](const QByteArray &, qint64 n) {
@@ -300,6 +327,8 @@ void TransferRunner::makeTransfer(Job &job, bool upload)
         job.download = std::make_unique<DownloadTransfer>(*job.serial, *job.timer);
         // A reply trickling in byte by byte must not keep a dead dialogue alive.
         job.download->setReplyTimeout(m_request.timeoutMs, true);
+        connect(job.download.get(), &DownloadTransfer::finished, job.download.get(),
+                [j](const Outcome &) { j->unfinished = j->download->RxBuffer(); }, Qt::DirectConnection);
         connect(job.download.get(), &DownloadTransfer::finished, this,
                 [this, j](const Outcome &o) { transferFinished(*j, o); });
         connect(job.download.get(), &DownloadTransfer::lineSent, this,
@@ -320,6 +349,27 @@ void TransferRunner::start(Job &job)
         RecordFile::Mode mode = m_request.mode;
         const QFileInfo info(job.path);
         const bool exists = info.exists() || info.isSymLink();
+        // Said where it is wrong: --force cannot make a folder a file, and
+        // a folder in the way of FILE.bak is no fault of FILE.
+        if (info.isDir()) {
+            transferFinished(job, Outcome{Outcome::Kind::FileError, 0, 0,
+                                          QStringLiteral("\"%1\" is a folder; name a file to write the records "
+                                                         "to, for example %2")
+                                              .arg(job.path, QDir(job.path).filePath(QStringLiteral("records.txt"))),
+                                          {ErrorNumber::BadFileMode, QStringLiteral("it is a folder, not a file")}});
+            return;
+        }
+        const QFileInfo backup(RecordFile::backupPath(job.path));
+        if (mode == RecordFile::Mode::Replace && exists && backup.exists() && !backup.isFile()) {
+            transferFinished(job, Outcome{Outcome::Kind::FileError, 0, 0,
+                                          QStringLiteral("\"%1\" cannot be kept as \"%2\": that is %3; move "
+                                                         "it away, then try again")
+                                              .arg(job.path, backup.filePath(),
+                                                   backup.isDir() ? QStringLiteral("a folder")
+                                                                  : QStringLiteral("not a regular file")),
+                                          {ErrorNumber::BadFileMode, QStringLiteral("the backup is not a file")}});
+            return;
+        }
         if (mode == RecordFile::Mode::Create && exists) {
             // Checked here for a message that says what to do; the core refuses it too.
             transferFinished(job, Outcome{Outcome::Kind::FileError, 0, 0,
@@ -387,6 +437,14 @@ QString TransferRunner::describe(const Job &job) const
                                                                      : QStringLiteral("gave a reply it should not"),
                  done);
     case Outcome::Kind::TimedOut:
+        if (!job.unfinished.isEmpty()) {
+            // Bytes came, but no reply ended with CR: most likely a terminal
+            // that ends its replies with CR LF, whose line feed comes last.
+            return QStringLiteral("bytes arrived (\"%1\") but no reply ended with CR within %2; a terminal that "
+                                  "ends its replies with CR LF never completes one (the line feed comes last): set "
+                                  "it to end them with CR alone; %3")
+                .arg(escaped(job.unfinished), seconds(m_request.timeoutMs), done);
+        }
         return QStringLiteral("no complete reply within %1; %2").arg(seconds(m_request.timeoutMs), done);
     case Outcome::Kind::Stopped:
         return QStringLiteral("interrupted; %1").arg(done);

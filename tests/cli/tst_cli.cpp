@@ -108,26 +108,34 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("outcome");
         QTest::addColumn<int>("count");
+        QTest::addColumn<bool>("crlf");     // the terminal ends its replies with CR LF
+        QTest::addColumn<QString>("said");  // part of the message
 
         const QString none;
         const QString missing = QStringLiteral("/nonexistent/tty");
-        QTest::newRow("upload completed") << true << 0 << -1 << -1 << 0 << none << none << "r.txt" << 0 << "completed" << 4;
-        QTest::newRow("upload nak") << true << 4 << -1 << -1 << 0 << none << none << "r.txt" << 5 << "refused" << 2;
-        QTest::newRow("upload silent") << true << 0 << 4 << -1 << 0 << none << none << "r.txt" << 6 << "timeout" << 2;
-        QTest::newRow("upload hang-up") << true << 0 << -1 << 3 << 0 << none << none << "r.txt" << 7 << "lost" << 2;
-        QTest::newRow("upload no port") << true << 0 << -1 << -1 << 0 << none << missing << "r.txt" << 4 << "port-error" << 0;
-        QTest::newRow("upload no folder") << true << 0 << -1 << -1 << 0 << none << none << "no/r.txt" << 3 << "file-error" << 0;
+        QTest::newRow("upload completed") << true << 0 << -1 << -1 << 0 << none << none << "r.txt" << 0 << "completed" << 4 << false << QString();
+        QTest::newRow("upload nak") << true << 4 << -1 << -1 << 0 << none << none << "r.txt" << 5 << "refused" << 2 << false << QString();
+        QTest::newRow("upload silent") << true << 0 << 4 << -1 << 0 << none << none << "r.txt" << 6 << "timeout" << 2 << false
+                                       << "no complete reply within 0.3 s; 2 records saved in";
+        QTest::newRow("upload hang-up") << true << 0 << -1 << 3 << 0 << none << none << "r.txt" << 7 << "lost" << 2 << false << QString();
+        QTest::newRow("upload no port") << true << 0 << -1 << -1 << 0 << none << missing << "r.txt" << 4 << "port-error" << 0 << false << QString();
+        QTest::newRow("upload no folder") << true << 0 << -1 << -1 << 0 << none << none << "no/r.txt" << 3 << "file-error" << 0 << false << QString();
         // A reply must be whole within -t: one that trickles in over a second fails a 0.3 s limit.
-        QTest::newRow("upload trickle") << true << 0 << -1 << -1 << 500 << none << none << "r.txt" << 6 << "timeout" << 0;
+        QTest::newRow("upload trickle") << true << 0 << -1 << -1 << 500 << none << none << "r.txt" << 6 << "timeout" << 0 << false << QString();
         QTest::newRow("upload append, no port") << true << 0 << -1 << -1 << 0 << "--append" << missing << "r.txt" << 4
-                                                << "port-error" << 0;
-        QTest::newRow("download completed") << false << 0 << -1 << -1 << 0 << none << none << "d.txt" << 0 << "completed" << 4;
-        QTest::newRow("download nak") << false << 3 << -1 << -1 << 0 << none << none << "d.txt" << 5 << "refused" << 2;
-        QTest::newRow("download silent") << false << 0 << 2 << -1 << 0 << none << none << "d.txt" << 6 << "timeout" << 2;
-        QTest::newRow("download hang-up") << false << 0 << -1 << 2 << 0 << none << none << "d.txt" << 7 << "lost" << 2;
-        QTest::newRow("download no port") << false << 0 << -1 << -1 << 0 << none << missing << "d.txt" << 4 << "port-error" << 0;
-        QTest::newRow("download trickle") << false << 0 << -1 << -1 << 500 << none << none << "d.txt" << 6 << "timeout" << 0;
-        QTest::newRow("download no file") << false << 0 << -1 << -1 << 0 << none << none << "none.txt" << 3 << "file-error" << 0;
+                                                << "port-error" << 0 << false << QString();
+        // The line feed comes last, so no reply ever ends with CR: the message says what arrived and why.
+        QTest::newRow("upload CR LF terminal") << true << 0 << -1 << -1 << 0 << none << none << "r.txt" << 6 << "timeout"
+                                               << 0 << true << "\\r\\n\") but no reply ended with CR within 0.3 s";
+        QTest::newRow("download CR LF terminal") << false << 0 << -1 << -1 << 0 << none << none << "d.txt" << 6
+                                                 << "timeout" << 0 << true << "terminal that ends its replies with CR LF";
+        QTest::newRow("download completed") << false << 0 << -1 << -1 << 0 << none << none << "d.txt" << 0 << "completed" << 4 << false << QString();
+        QTest::newRow("download nak") << false << 3 << -1 << -1 << 0 << none << none << "d.txt" << 5 << "refused" << 2 << false << QString();
+        QTest::newRow("download silent") << false << 0 << 2 << -1 << 0 << none << none << "d.txt" << 6 << "timeout" << 2 << false << QString();
+        QTest::newRow("download hang-up") << false << 0 << -1 << 2 << 0 << none << none << "d.txt" << 7 << "lost" << 2 << false << QString();
+        QTest::newRow("download no port") << false << 0 << -1 << -1 << 0 << none << missing << "d.txt" << 4 << "port-error" << 0 << false << QString();
+        QTest::newRow("download trickle") << false << 0 << -1 << -1 << 500 << none << none << "d.txt" << 6 << "timeout" << 0 << false << QString();
+        QTest::newRow("download no file") << false << 0 << -1 << -1 << 0 << none << none << "none.txt" << 3 << "file-error" << 0 << false << QString();
     }
 
     // Every exit status of a transfer, what reached the file or the terminal,
@@ -145,6 +153,8 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(QString, outcome);
         QFETCH(int, count);
+        QFETCH(bool, crlf);
+        QFETCH(QString, said);
 
         QTemporaryDir dir;
         const auto all = records(4);
@@ -154,6 +164,7 @@ private Q_SLOTS:
         opt.hangupAfterReplies = hangupAfter;
         opt.splitPieces = pauseMs > 0 ? 3 : 1;
         opt.pauseBetweenPieces = std::chrono::milliseconds(pauseMs);
+        opt.crlfEndings = crlf;
         SimTerminal term(upload ? all : std::vector<QByteArray>{}, opt);
         QVERIFY2(term.isOk(), qPrintable(term.errorString()));
         const QString path = dir.filePath(file);
@@ -179,6 +190,8 @@ private Q_SLOTS:
         QCOMPARE(e[QStringLiteral("direction")].toString(), upload ? QStringLiteral("upload") : QStringLiteral("download"));
         QCOMPARE(e[QStringLiteral("file")].toString(), path);
         QCOMPARE(e[QStringLiteral("message")].toString().isEmpty(), status == 0);
+        QVERIFY2(e[QStringLiteral("message")].toString().contains(said), r.err.constData());
+        QVERIFY2(r.err.contains(said.toUtf8()), r.err.constData());
         QVERIFY(!QDateTime::fromString(e[QStringLiteral("ended")].toString(), Qt::ISODateWithMs).isNull());
 
         if (status == 3 || status == 4)
@@ -246,10 +259,21 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("after");  // {new}: the records of this transfer
         QTest::addColumn<QByteArray>("backup");
-        QTest::newRow("refused") << "" << QByteArray("OLD\r\n") << 3 << QByteArray("OLD\r\n") << QByteArray();
-        QTest::newRow("force") << "--force" << QByteArray("OLD\r\n") << 0 << QByteArray("{new}") << QByteArray("OLD\r\n");
-        QTest::newRow("append") << "--append" << QByteArray("OLD\r\n") << 0 << QByteArray("OLD\r\n{new}") << QByteArray();
-        QTest::newRow("append, no ending") << "--append" << QByteArray("OLD") << 3 << QByteArray("OLD") << QByteArray();
+        QTest::addColumn<QString>("folder");   // "r.txt" or "r.txt.bak" is a folder
+        QTest::addColumn<QByteArray>("said");
+        QTest::newRow("refused") << "" << QByteArray("OLD\r\n") << 3 << QByteArray("OLD\r\n") << QByteArray() << QString() << QByteArray();
+        // Said where it is wrong: --force cannot help a folder, and a folder
+        // in the way of the backup is no fault of FILE.
+        QTest::newRow("FILE a folder") << "" << QByteArray() << 3 << QByteArray() << QByteArray() << "r.txt"
+                                       << QByteArray("\"r.txt\" is a folder; name a file");
+        QTest::newRow("FILE a folder, force") << "--force" << QByteArray() << 3 << QByteArray() << QByteArray() << "r.txt"
+                                              << QByteArray("\"r.txt\" is a folder; name a file");
+        QTest::newRow("FILE.bak a folder") << "--force" << QByteArray("OLD\r\n") << 3 << QByteArray("OLD\r\n")
+                                           << QByteArray() << "r.txt.bak"
+                                           << QByteArray("\"r.txt\" cannot be kept as \"r.txt.bak\": that is a folder");
+        QTest::newRow("force") << "--force" << QByteArray("OLD\r\n") << 0 << QByteArray("{new}") << QByteArray("OLD\r\n") << QString() << QByteArray();
+        QTest::newRow("append") << "--append" << QByteArray("OLD\r\n") << 0 << QByteArray("OLD\r\n{new}") << QByteArray() << QString() << QByteArray();
+        QTest::newRow("append, no ending") << "--append" << QByteArray("OLD") << 3 << QByteArray("OLD") << QByteArray() << QString() << QByteArray();
     }
 
     // An existing FILE is never overwritten silently; refused, nothing is sent.
@@ -260,19 +284,30 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(QByteArray, after);
         QFETCH(QByteArray, backup);
+        QFETCH(QString, folder);
+        QFETCH(QByteArray, said);
 
         QTemporaryDir dir;
         const auto all = records(2);
         SimTerminal term(all);
         const QString path = dir.filePath(QStringLiteral("r.txt"));
-        writeAll(path, before);
-        QStringList args{QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), path};
+        if (!folder.isEmpty())
+            QVERIFY(QDir(dir.path()).mkdir(folder));
+        if (folder != QLatin1String("r.txt"))
+            writeAll(path, before);
+        QStringList args{QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("r.txt")};
         if (!flag.isEmpty())
             args.insert(1, flag);
         const Run r = cli(args, environment(dir), dir.path());
         QVERIFY2(r.status == status, r.err.constData());
-        QCOMPARE(readAll(path), after.replace("{new}", lines(all, all.size())));
-        QCOMPARE(QFileInfo::exists(path + QStringLiteral(".bak")), !backup.isEmpty());
+        QVERIFY2(r.err.contains(said), r.err.constData());
+        if (status != 0)
+            QVERIFY2(!r.err.contains("--force") || (flag.isEmpty() && folder.isEmpty()), r.err.constData());
+        if (folder == QLatin1String("r.txt"))
+            QVERIFY(QFileInfo(path).isDir());
+        else
+            QCOMPARE(readAll(path), after.replace("{new}", lines(all, all.size())));
+        QCOMPARE(QFileInfo(path + QStringLiteral(".bak")).isFile(), !backup.isEmpty());
         if (!backup.isEmpty())
             QCOMPARE(readAll(path + QStringLiteral(".bak")), backup);
         if (status != 0)
