@@ -12,6 +12,8 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -250,6 +252,38 @@ private Q_SLOTS:
         QCOMPARE(term.downloadedLines().size(), all.size());
         if (!full)
             QCOMPARE(readAll(log), earlier);
+    }
+
+    // A folder the user may not write: the system's own reason, not the
+    // "No such file" of a later look at the file. Tests run as root, whom
+    // no mode stops, so the program runs as the unprivileged user nobody.
+    void uploadIntoAFolderNotWritable()
+    {
+        QTemporaryDir dir;
+        SimTerminal term(records(2));
+        const QString folder = dir.filePath(QStringLiteral("shelf"));
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("shelf")));
+        QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                      | QFile::ReadOther | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                  | QFile::ReadOther | QFile::ExeOther));
+        const passwd *nobody = ::getpwnam("nobody");
+        QVERIFY(nobody);
+        QProcess p;
+        p.setProcessEnvironment(environment(dir));
+        p.setWorkingDirectory(QStringLiteral("/"));
+        p.setChildProcessModifier([uid = nobody->pw_uid, gid = nobody->pw_gid] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+                ::_exit(99);
+        });
+        const QString path = folder + QStringLiteral("/r.txt");
+        p.start(QStringLiteral(QUILLAN_CLI_PATH), {QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), path});
+        QVERIFY(p.waitForFinished(30000));
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(p.exitCode() == 3, err.constData());
+        QVERIFY2(err.contains(QStringLiteral("Cannot open \"%1\" for writing: Permission denied.").arg(path).toUtf8()),
+                 err.constData());
+        QCOMPARE(term.messagesReceived(), 0);
     }
 
     void existingFile_data()
