@@ -20,11 +20,10 @@
 
 #include <functional>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <optional>
-
-#include <cerrno>
 
 #ifdef Q_OS_UNIX
 #include <sys/file.h>
