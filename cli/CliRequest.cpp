@@ -28,11 +28,9 @@ int comNumber(const QString &text)
 
 int highestComPort()
 {
-#ifdef Q_OS_WIN
+    // A multi-port card or a rack of cradles numbers its lines past COM2 on
+    // every platform; the windows still offer COM1 and COM2 only.
     return 255;
-#else
-    return 2; // elsewhere COM1 and COM2 are the only names the windows offer
-#endif
 }
 
 bool resolvePort(const QString &given, PortChoice &out, QString &error)
@@ -44,15 +42,14 @@ bool resolvePort(const QString &given, PortChoice &out, QString &error)
     }
     if (const int n = comNumber(given)) {
         if (n > highestComPort()) {
-            error = QStringLiteral("%1: this system has COM1 and COM2 only; name the device instead "
-                                   "(for example /dev/ttyUSB0)")
-                        .arg(given);
+            error = QStringLiteral("%1: COM ports are numbered COM1 to COM%2").arg(given).arg(highestComPort());
             return false;
         }
         out.target = PortTarget::com(n);
-        return true;
+    } else {
+        out.target = PortTarget{0, given};
     }
-    out.target = PortTarget{0, given};
+    out.node = deviceNode(out.target.device);
     return true;
 }
 
@@ -60,8 +57,8 @@ QString helpText()
 {
     return QStringLiteral(
         "Usage:\n"
-        "  quillan-cli upload   [-p PORT]... [-t SECONDS] [--force | --append] [--log FILE] [-q] FILE\n"
-        "  quillan-cli download [-p PORT] [-t SECONDS] [--log FILE] [-q] FILE\n"
+        "  quillan-cli upload   [-p PORT]... [-t SECONDS] [--force | --append] [--log FILE] [-q] [--] FILE\n"
+        "  quillan-cli download [-p PORT] [-t SECONDS] [--log FILE] [-q] [--] FILE\n"
         "  quillan-cli ports [--json] [--assign COMn DEVICE | --assign COMn --clear]\n"
         "  quillan-cli --help | --version\n"
         "\n"
@@ -69,28 +66,37 @@ QString helpText()
         "          before the terminal is told to delete it. An existing FILE is refused unless\n"
         "          --force (the old one is kept as FILE.bak) or --append. Several -p run at once;\n"
         "          FILE must then contain {port}, replaced by each port's name.\n"
-        "download  send FILE to the terminal, one line for each acknowledgement.\n"
-        "ports     list the serial ports; --assign makes COMn mean DEVICE from now on,\n"
-        "          --clear gives COMn its default back.\n"
+        "download  send FILE to the terminal, one line for each acknowledgement. FILE \"-\" is\n"
+        "          standard input; a pipe (process substitution) is read too. A line ends at\n"
+        "          CR LF or CR, an LF alone being part of it; a file with more lone-LF line breaks\n"
+        "          than CR endings has its lines ended by LF, CR LF and CR alike.\n"
+        "ports     list the serial ports and what each COM port means; --assign makes COMn\n"
+        "          (COM1 to COM255) mean DEVICE from now on, stored as an absolute path (a\n"
+        "          /dev/serial/by-id name as given); --clear gives COMn its default back.\n"
         "\n"
         "Options:\n"
-        "  -p, --port PORT      COM1 (default), COM2, or a device such as /dev/ttyUSB0\n"
+        "  -p, --port PORT      COM1 (default) to COM255, or a device such as /dev/ttyUSB0;\n"
+        "                       each device once, under whatever name\n"
         "  -t, --timeout S      longest wait for a complete reply, in seconds (default 5; 0: no limit)\n"
         "  --force              replace an existing FILE, keeping it as FILE.bak\n"
         "  --append             add the records to an existing FILE\n"
         "  --log FILE           append one JSON line per transfer to FILE\n"
         "  -q, --quiet          no progress and no summary; errors only\n"
         "  --json               ports: as a JSON array\n"
+        "  --                   ends the options: a FILE whose name begins with \"-\" goes after it\n"
         "\n"
-        "Exit status: 0 completed, 2 usage, 3 file, 4 port, 5 refused by the terminal,\n"
-        "6 time-out, 7 line lost, 130 interrupted.\n"
+        "Exit status: 0 completed, 2 usage, 3 file (also a log line not written), 4 port,\n"
+        "5 refused by the terminal, 6 time-out, 7 line lost, 129 hung up (SIGHUP),\n"
+        "130 interrupted (SIGINT, SIGTERM). With several ports, that of the first port given\n"
+        "that failed.\n"
         "\n"
         "Examples:\n"
         "  quillan-cli upload -p /dev/ttyUSB0 records.txt\n"
         "  quillan-cli upload --append --log transfers.jsonl records.txt\n"
         "  quillan-cli upload -p /dev/ttyUSB0 -p /dev/ttyUSB1 -t 10 shelf-{port}.txt\n"
         "  quillan-cli download -p COM2 prices.txt\n"
-        "  quillan-cli ports --assign COM1 /dev/ttyUSB0\n");
+        "  sort prices.txt | quillan-cli download -p COM3 -\n"
+        "  quillan-cli ports --assign COM3 /dev/ttyUSB2\n");
 }
 
 namespace {
@@ -158,8 +164,15 @@ ParsedCommandLine parseCommandLine(const QStringList &args)
 
     QStringList rest = args;
     rest.removeAt(1);
-    if (!p.parse(rest))
-        return usage(p.errorText());
+    if (!p.parse(rest)) {
+        QString error = p.errorText();
+        // "-records.txt" reads as options; say how to give such a name.
+        if (!p.unknownOptionNames().isEmpty() && r.command != CliRequest::Command::Ports)
+            error += QStringLiteral("\nA FILE whose name begins with \"-\" goes after \"--\": "
+                                    "quillan-cli %1 [OPTIONS] -- -%2")
+                         .arg(command, p.unknownOptionNames().first());
+        return usage(error);
+    }
     if (p.isSet(helpOption)) {
         r.command = CliRequest::Command::Help;
         return out;
@@ -178,9 +191,9 @@ ParsedCommandLine parseCommandLine(const QStringList &args)
         const QString com = p.value(assignOption);
         r.assignNumber = comNumber(com);
         if (r.assignNumber == 0 || r.assignNumber > highestComPort())
-            return usage(QStringLiteral("--assign takes COM1%1, not \"%2\"")
-                             .arg(highestComPort() == 2 ? QStringLiteral(" or COM2") : QStringLiteral("..COM255"),
-                                  com));
+            return usage(QStringLiteral("--assign takes a COM port from COM1 to COM%1, not \"%2\"")
+                             .arg(highestComPort())
+                             .arg(com));
         if (r.clear == !positional.isEmpty() || positional.size() > 1)
             return usage(QStringLiteral("--assign %1 takes one DEVICE, or --clear").arg(com));
         if (!r.clear)
@@ -193,6 +206,11 @@ ParsedCommandLine parseCommandLine(const QStringList &args)
     if (positional.size() > 1)
         return usage(QStringLiteral("%1 takes one FILE, not \"%2\"").arg(command, positional.join(QLatin1Char(' '))));
     r.file = positional.first();
+    if (r.file.isEmpty())
+        return usage(QStringLiteral("%1: FILE is empty (\"\")").arg(command));
+    if (r.file == QLatin1String("-") && r.command == CliRequest::Command::Upload)
+        return usage(QStringLiteral("upload writes the records to a file, not to standard output (\"-\"); "
+                                    "name a file (./- for one called \"-\")"));
     r.quiet = p.isSet(quietOption);
     r.logPath = p.value(logOption);
     if (p.isSet(logOption) && r.logPath.isEmpty())
@@ -220,6 +238,15 @@ ParsedCommandLine parseCommandLine(const QStringList &args)
         if (!resolvePort(g, c, why))
             return usage(why);
         r.ports.append(c);
+    }
+    // One line, one transfer: two names of one device would run two
+    // dialogues on it.
+    for (qsizetype i = 0; i < r.ports.size(); ++i) {
+        for (qsizetype j = 0; j < i; ++j) {
+            if (r.ports.at(i).node == r.ports.at(j).node)
+                return usage(QStringLiteral("-p %1 and -p %2 are the same device, %3: give each device once")
+                                 .arg(r.ports.at(j).given, r.ports.at(i).given, r.ports.at(i).node));
+        }
     }
     if (r.ports.size() > 1) {
         if (!r.file.contains(QLatin1String("{port}")))

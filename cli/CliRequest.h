@@ -12,6 +12,7 @@ struct PortChoice
 {
     QString given;      // as typed: "COM1", "/dev/ttyUSB0", a symlink
     PortTarget target;  // resolved when the request is parsed
+    QString node;       // the device it finally leads to (links followed), for telling two names of one device apart
     /// What replaces {port} in the file name: the last component of given.
     QString shortName() const;
     /// "COM1 (/dev/ttyS0)", or the device alone: how messages name the port.
@@ -30,7 +31,7 @@ struct CliRequest
     RecordFile::Mode mode = RecordFile::Mode::Create;
     QString logPath;
     bool quiet = false;
-    QString file;                   // as given, {port} not yet replaced
+    QString file;                   // as given, {port} not yet replaced; download: "-" is standard input
 
     // ports
     bool json = false;
@@ -54,6 +55,6 @@ ParsedCommandLine parseCommandLine(const QStringList &args);
 bool resolvePort(const QString &given, PortChoice &out, QString &error);
 /// The COM port number of "COMn" (any case), 0 when text is not that form.
 int comNumber(const QString &text);
-/// The highest COM port number the platform has names for.
+/// The highest COM port number that can be assigned or named.
 int highestComPort();
 QString helpText();

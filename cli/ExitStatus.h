@@ -11,9 +11,10 @@ inline constexpr int Port = 4;
 inline constexpr int Refused = 5;
 inline constexpr int TimedOut = 6;
 inline constexpr int Lost = 7;
-inline constexpr int Interrupted = 130;
+inline constexpr int HungUp = 129;      // SIGHUP: the session or terminal closed
+inline constexpr int Interrupted = 130; // SIGINT, SIGTERM
 
-/// interrupted: a Stopped outcome came from SIGINT/SIGTERM.
+/// A Stopped outcome here came from a signal; run() tells SIGHUP apart.
 inline int of(Outcome::Kind kind)
 {
     switch (kind) {

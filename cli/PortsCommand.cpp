@@ -66,7 +66,7 @@ int runPortsCommand(const CliRequest &r)
         QString stored;
         if (Error e = PortAssignment::assign(n, r.assignDevice, &stored))
             return fail(QStringLiteral("COM%1: cannot assign %2: %3").arg(n).arg(r.assignDevice, e.description),
-                        ExitStatus::File);
+                        e.number == ErrorNumber::InvalidPropertyValue ? ExitStatus::Usage : ExitStatus::File);
         out(meaning(n));
         return ExitStatus::Completed;
     }
@@ -95,6 +95,16 @@ int runPortsCommand(const CliRequest &r)
         out(QStringList{p.device, field(p.description), field(p.manufacturer), field(p.serialNumber),
                         field(p.vidPid), field(p.byIdPath), field(comNames(p.assignedAs).join(QLatin1Char(',')))}
                 .join(QLatin1Char('\t')));
+    }
+    // What each COM port means: every one assigned or set in the
+    // environment, and COM1 and COM2 (the windows' two) also by default.
+    out(QString());
+    out(QStringLiteral("COM ports (assigned, set by QUILLAN_COMn, or default):"));
+    const QList<int> assigned = PortAssignment::assignedNumbers();
+    for (int i = 1; i <= highestComPort(); ++i) {
+        if (i <= 2 || assigned.contains(i)
+            || !qEnvironmentVariableIsEmpty(qPrintable(QStringLiteral("QUILLAN_COM%1").arg(i))))
+            out(meaning(i));
     }
     return ExitStatus::Completed;
 }

@@ -18,10 +18,10 @@ namespace {
 #ifdef Q_OS_UNIX
 int pipeFds[2] = {-1, -1};
 
-void onSignal(int)
+void onSignal(int sig)
 {
     const int saved = errno;
-    const char c = 1;
+    const char c = char(sig);
     [[maybe_unused]] auto n = ::write(pipeFds[1], &c, 1); // full pipe: a byte is already waiting
     errno = saved;
 }
@@ -75,15 +75,21 @@ SignalWatch::SignalWatch(QObject *parent)
     m_notifier = new QSocketNotifier(pipeFds[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
         char buf[64];
+        int first = 0;
         while (::read(pipeFds[0], buf, sizeof buf) > 0) {
+            if (!first)
+                first = buf[0];
         }
-        Q_EMIT interrupted();
+        Q_EMIT interrupted(first);
     });
     struct sigaction sa{};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART; // a port or file call in progress goes on
-    m_ok = ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0;
+    // SIGHUP: the SSH session or terminal window closed; the transfer still
+    // ends between two messages with its file, summary and log whole.
+    m_ok = ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0
+           && ::sigaction(SIGHUP, &sa, nullptr) == 0;
 #else
     endedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::signal(SIGTERM, onSignal);
@@ -91,7 +97,7 @@ SignalWatch::SignalWatch(QObject *parent)
     m_poll->setInterval(50);
     connect(m_poll, &QTimer::timeout, this, [this] {
         if (signalled.exchange(false))
-            Q_EMIT interrupted();
+            Q_EMIT interrupted(SIGINT);
     });
     m_poll->start();
     m_ok = SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
@@ -109,6 +115,7 @@ SignalWatch::~SignalWatch()
         SetEvent(endedEvent); // a console being closed may end the process now
 #endif
 #ifdef Q_OS_UNIX
+    std::signal(SIGHUP, SIG_IGN);
     delete m_notifier;
     m_notifier = nullptr;
     for (int &fd : pipeFds) {

@@ -5,7 +5,7 @@
 class QSocketNotifier;
 class QTimer;
 
-// SIGINT and SIGTERM delivered through the event loop: the signal handler
+// SIGINT, SIGTERM and SIGHUP delivered through the event loop: the signal handler
 // only writes a byte to a pipe, so what the signal means runs between two
 // handlers of the dialogue, never inside one. One watch per process.
 class SignalWatch : public QObject
@@ -18,8 +18,9 @@ public:
     bool isOk() const { return m_ok; }
 
 Q_SIGNALS:
-    /// Once for every batch of signals the loop sees; repeats are harmless.
-    void interrupted();
+    /// Once for every batch of signals the loop sees, with the first of them;
+    /// repeats are harmless.
+    void interrupted(int signal);
 
 private:
     bool m_ok = false;

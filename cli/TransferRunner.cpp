@@ -3,13 +3,16 @@
 #include "cli/ExitStatus.h"
 #include "cli/SignalWatch.h"
 #include "link/QtSerialPort.h"
+#include "platform/SystemError.h"
 #include "platform/Timer.h"
 #include "storage/DiskSync.h"
+#include "storage/LineReader.h"
 #include "transfer/DownloadTransfer.h"
 #include "transfer/UploadTransfer.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -17,10 +20,14 @@
 
 #include <functional>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <optional>
 
 #ifdef Q_OS_UNIX
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #else
 #include <io.h>
@@ -34,7 +41,9 @@
 struct TransferRunner::Job
 {
     PortChoice port;
-    QString path;  // FILE for this port
+    QString given; // FILE for this port, as given ("-": standard input)
+    QString path;  // what the transfer opens: given, or the copy of a stream
+    QString shown; // how messages name the file
     QThread thread;
     QObject *context = nullptr;  // lives in thread: what runs there is invoked on it
     // Made, used and destroyed in thread.
@@ -43,6 +52,7 @@ struct TransferRunner::Job
     std::unique_ptr<UploadTransfer> upload;
     std::unique_ptr<DownloadTransfer> download;
     std::optional<Outcome> outcome;  // the first way it ended; a later Stopped is our own stop()
+    QByteArray unfinished;           // what had arrived of a reply when it ended: no CR yet
     bool interrupted = false;
     bool concluded = false;
     QDateTime started;
@@ -84,6 +94,35 @@ struct TransferRunner::Job
 };
 
 namespace {
+
+// How messages name a stream given as FILE.
+QString streamName(const QString &given)
+{
+    return given == QLatin1String("-") ? QStringLiteral("standard input") : given;
+}
+
+// Bytes from the terminal, readable on one line: CR and LF as \r and \n,
+// other control bytes as \xNN, the end kept when it is long.
+QString escaped(const QByteArray &bytes)
+{
+    constexpr qsizetype Shown = 40;
+    const QByteArray tail = bytes.size() > Shown ? bytes.right(Shown) : bytes;
+    QString text = bytes.size() > Shown ? QStringLiteral("...") : QString();
+    for (const char c : tail) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\r')
+            text += QStringLiteral("\\r");
+        else if (c == '\n')
+            text += QStringLiteral("\\n");
+        else if (c == '"' || c == '\\')
+            text += QStringLiteral("\\") + QLatin1Char(c);
+        else if (u < 0x20 || u >= 0x7f)
+            text += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else
+            text += QLatin1Char(c);
+    }
+    return text;
+}
 
 QString folded(const QString &message)
 {
@@ -141,7 +180,8 @@ bool TransferRunner::openLog()
     if (m_request.logPath.isEmpty())
         return true;
     m_log.setFileName(m_request.logPath);
-    if (!m_log.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    // Unbuffered: a failed write is seen, with the system's reason, at once.
+    if (!m_log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         report(QStringLiteral("cannot open the log \"%1\": %2").arg(m_request.logPath, m_log.errorString()));
         return false;
     }
@@ -154,6 +194,10 @@ int TransferRunner::run()
     // A log that cannot take the record of a transfer stops it before it starts.
     if (!openLog())
         return ExitStatus::File;
+    // Before the signal watch: Ctrl-C while the stream is still being read
+    // ends the program at once; nothing has been sent yet.
+    if (!upload && !copyStream())
+        m_streamFailed = true;
 
     SignalWatch watch;
     connect(&watch, &SignalWatch::interrupted, this, &TransferRunner::interrupt);
@@ -161,7 +205,9 @@ int TransferRunner::run()
     for (const PortChoice &port : std::as_const(m_request.ports)) {
         auto job = std::make_unique<Job>();
         job->port = port;
-        job->path = m_request.fileFor(port);
+        job->given = m_request.fileFor(port);
+        job->path = m_stream ? m_stream->fileName() : job->given;
+        job->shown = m_stream ? streamName(job->given) : job->given;
         job->thread.setObjectName(port.shortName());
         job->thread.start();
         job->context = new QObject;
@@ -184,7 +230,11 @@ int TransferRunner::run()
 
     int status = ExitStatus::Completed;
     for (auto &job : m_jobs) {
-        const int s = ExitStatus::of(job->outcome ? job->outcome->kind : Outcome::Kind::Stopped);
+        int s = ExitStatus::of(job->outcome ? job->outcome->kind : Outcome::Kind::Stopped);
+#ifdef SIGHUP
+        if (s == ExitStatus::Interrupted && m_signal == SIGHUP)
+            s = ExitStatus::HungUp;
+#endif
         if (s != ExitStatus::Completed) {
             status = s;
             break;
@@ -193,6 +243,64 @@ int TransferRunner::run()
     if (status == ExitStatus::Completed && m_logFailed)
         status = ExitStatus::File;
     return status;
+}
+
+bool TransferRunner::copyStream()
+{
+    // Standard input ("-"), or a pipe named as FILE (process substitution):
+    // its lines are read ahead into a file of our own, so that the line
+    // endings are decided once for all of it, as for any file, and the size
+    // is known. Memory stays one piece; a regular file is read where it is.
+    const QString given = m_request.file;
+    QFile in;
+    if (given == QLatin1String("-")) {
+        if (!in.open(stdin, QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+            m_streamError = {ErrorNumber::DeviceIo,
+                             QStringLiteral("cannot read standard input: %1").arg(in.errorString())};
+            return false;
+        }
+    } else {
+#ifdef Q_OS_UNIX
+        struct stat st{};
+        if (::stat(QFile::encodeName(given).constData(), &st) != 0 || !S_ISFIFO(st.st_mode))
+            return true;
+        in.setFileName(given);
+        if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+            m_streamError = {ErrorNumber::DeviceIo, QStringLiteral("cannot read \"%1\": %2").arg(given, in.errorString())};
+            return false;
+        }
+#else
+        return true;
+#endif
+    }
+    m_stream = std::make_unique<QTemporaryFile>(QDir::temp().filePath(QStringLiteral("quillan-cli-XXXXXX.txt")));
+    if (!m_stream->open()) {
+        m_streamError = {ErrorNumber::DeviceIo, QStringLiteral("cannot keep a copy of %1 in %2: %3")
+                                                    .arg(streamName(given), QDir::tempPath(), m_stream->errorString())};
+        m_stream.reset();
+        return false;
+    }
+    QByteArray chunk(LineReader::ChunkSize, Qt::Uninitialized);
+    for (;;) {
+        errno = 0;
+        const qint64 n = in.read(chunk.data(), chunk.size());
+        if (n < 0) {
+            const Error e = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, in.errorString()};
+            m_streamError = {e.number, QStringLiteral("cannot read %1: %2").arg(streamName(given), e.description)};
+            return false;
+        }
+        if (n == 0)
+            break;
+        errno = 0;
+        if (m_stream->write(chunk.constData(), n) != n || !m_stream->flush()) {
+            const Error e = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, m_stream->errorString()};
+            m_streamError = {e.number, QStringLiteral("cannot keep a copy of %1 in %2: %3")
+                                           .arg(streamName(given), QDir::tempPath(), e.description)};
+            return false;
+        }
+    }
+    m_stream->close(); // the transfer opens it by name; it is removed with the runner
+    return true;
 }
 
 void TransferRunner::makeTransfer(Job &job, bool upload)
@@ -205,6 +313,9 @@ void TransferRunner::makeTransfer(Job &job, bool upload)
     if (upload) {
         job.upload = std::make_unique<UploadTransfer>(*job.serial, job.timer.get());
         job.upload->setReplyTimeout(m_request.timeoutMs, true);
+        // In the job's thread, as it ends: the queued report below reads it.
+        connect(job.upload.get(), &UploadTransfer::finished, job.upload.get(),
+                [j](const Outcome &) { j->unfinished = j->upload->RxBuffer(); }, Qt::DirectConnection);
         connect(job.upload.get(), &UploadTransfer::finished, this,
                 [this, j](const Outcome &o) { transferFinished(*j, o); });
         connect(job.upload.get(), &UploadTransfer::recordSaved, this, [this, j](const QByteArray &, qint64 n) {
@@ -215,6 +326,8 @@ void TransferRunner::makeTransfer(Job &job, bool upload)
         job.download = std::make_unique<DownloadTransfer>(*job.serial, *job.timer);
         // A reply trickling in byte by byte must not keep a dead dialogue alive.
         job.download->setReplyTimeout(m_request.timeoutMs, true);
+        connect(job.download.get(), &DownloadTransfer::finished, job.download.get(),
+                [j](const Outcome &) { j->unfinished = j->download->RxBuffer(); }, Qt::DirectConnection);
         connect(job.download.get(), &DownloadTransfer::finished, this,
                 [this, j](const Outcome &o) { transferFinished(*j, o); });
         connect(job.download.get(), &DownloadTransfer::lineSent, this,
@@ -235,6 +348,27 @@ void TransferRunner::start(Job &job)
         RecordFile::Mode mode = m_request.mode;
         const QFileInfo info(job.path);
         const bool exists = info.exists() || info.isSymLink();
+        // Said where it is wrong: --force cannot make a folder a file, and
+        // a folder in the way of FILE.bak is no fault of FILE.
+        if (info.isDir()) {
+            transferFinished(job, Outcome{Outcome::Kind::FileError, 0, 0,
+                                          QStringLiteral("\"%1\" is a folder; name a file to write the records "
+                                                         "to, for example %2")
+                                              .arg(job.path, QDir(job.path).filePath(QStringLiteral("records.txt"))),
+                                          {ErrorNumber::BadFileMode, QStringLiteral("it is a folder, not a file")}});
+            return;
+        }
+        const QFileInfo backup(RecordFile::backupPath(job.path));
+        if (mode == RecordFile::Mode::Replace && exists && backup.exists() && !backup.isFile()) {
+            transferFinished(job, Outcome{Outcome::Kind::FileError, 0, 0,
+                                          QStringLiteral("\"%1\" cannot be kept as \"%2\": that is %3; move "
+                                                         "it away, then try again")
+                                              .arg(job.path, backup.filePath(),
+                                                   backup.isDir() ? QStringLiteral("a folder")
+                                                                  : QStringLiteral("not a regular file")),
+                                          {ErrorNumber::BadFileMode, QStringLiteral("the backup is not a file")}});
+            return;
+        }
         if (mode == RecordFile::Mode::Create && exists) {
             // Checked here for a message that says what to do; the core refuses it too.
             transferFinished(job, Outcome{Outcome::Kind::FileError, 0, 0,
@@ -251,6 +385,8 @@ void TransferRunner::start(Job &job)
         QMetaObject::invokeMethod(job.context, [&job, mode] {
             job.upload->runHandler([&job, mode] { job.upload->begin(job.path, job.port.target, mode); });
         });
+    } else if (m_streamFailed) {
+        transferFinished(job, Outcome{Outcome::Kind::FileError, 0, 0, m_streamError.description, m_streamError});
     } else {
         QMetaObject::invokeMethod(job.context, [&job] {
             job.download->runHandler([&job] { job.download->begin(job.path, job.port.target); });
@@ -274,8 +410,10 @@ void TransferRunner::transferFinished(Job &job, const Outcome &outcome)
     conclude(job);
 }
 
-void TransferRunner::interrupt()
+void TransferRunner::interrupt(int signal)
 {
+    if (!m_interrupted)
+        m_signal = signal;
     m_interrupted = true;
     for (auto &job : m_jobs) {
         if (!job->outcome)
@@ -287,8 +425,8 @@ QString TransferRunner::describe(const Job &job) const
 {
     const Outcome &o = *job.outcome;
     const bool upload = job.upload != nullptr;
-    const QString done = upload ? plural(o.count, "record", "records") + QStringLiteral(" saved in \"%1\"").arg(job.path)
-                                : plural(o.count, "line", "lines") + QStringLiteral(" of \"%1\" sent").arg(job.path);
+    const QString done = upload ? plural(o.count, "record", "records") + QStringLiteral(" saved in \"%1\"").arg(job.shown)
+                                : plural(o.count, "line", "lines") + QStringLiteral(" of \"%1\" sent").arg(job.shown);
     switch (o.kind) {
     case Outcome::Kind::Completed: return QString();
     case Outcome::Kind::Refused:
@@ -298,15 +436,26 @@ QString TransferRunner::describe(const Job &job) const
                                                                      : QStringLiteral("gave a reply it should not"),
                  done);
     case Outcome::Kind::TimedOut:
+        if (!job.unfinished.isEmpty()) {
+            // Bytes came, but no reply ended with CR: most likely a terminal
+            // that ends its replies with CR LF, whose line feed comes last.
+            return QStringLiteral("bytes arrived (\"%1\") but no reply ended with CR within %2; a terminal that "
+                                  "ends its replies with CR LF never completes one (the line feed comes last): set "
+                                  "it to end them with CR alone; %3")
+                .arg(escaped(job.unfinished), seconds(m_request.timeoutMs), done);
+        }
         return QStringLiteral("no complete reply within %1; %2").arg(seconds(m_request.timeoutMs), done);
     case Outcome::Kind::Stopped:
         return QStringLiteral("interrupted; %1").arg(done);
     case Outcome::Kind::Lost:
     case Outcome::Kind::FileError:
     case Outcome::Kind::PortError:
-        return folded(o.message);
+        break;
     }
-    return folded(o.message);
+    QString message = o.message;
+    if (job.path != job.given) // the copy of a stream is nothing the user named
+        message.replace(QLatin1Char('"') + job.path + QLatin1Char('"'), job.shown);
+    return folded(message);
 }
 
 void TransferRunner::conclude(Job &job)
@@ -318,16 +467,16 @@ void TransferRunner::conclude(Job &job)
     if (o.kind == Outcome::Kind::Completed) {
         if (!m_request.quiet) {
             report(job.upload ? QStringLiteral("%1: %2 received into %3")
-                                    .arg(job.port.label(), plural(o.count, "record", "records"), job.path)
+                                    .arg(job.port.label(), plural(o.count, "record", "records"), job.shown)
                               : QStringLiteral("%1: %2 sent from %3")
-                                    .arg(job.port.label(), plural(o.count, "line", "lines"), job.path));
+                                    .arg(job.port.label(), plural(o.count, "line", "lines"), job.shown));
         }
     } else {
-        report(QStringLiteral("%1, %2: %3").arg(job.port.label(), job.path, describe(job)));
+        report(QStringLiteral("%1, %2: %3").arg(job.port.label(), job.shown, describe(job)));
     }
     if (m_log.isOpen() && !writeLog(job)) {
         m_logFailed = true;
-        report(QStringLiteral("cannot write the log \"%1\": %2").arg(m_log.fileName(), m_log.errorString()));
+        report(QStringLiteral("cannot write the log \"%1\": %2").arg(m_log.fileName(), m_logError));
     }
     for (auto &j : m_jobs) {
         if (!j->concluded)
@@ -345,14 +494,40 @@ bool TransferRunner::writeLog(const Job &job)
         {QStringLiteral("direction"), job.upload ? QStringLiteral("upload") : QStringLiteral("download")},
         {QStringLiteral("port"), job.port.given},
         {QStringLiteral("device"), job.port.target.device},
-        {QStringLiteral("file"), QFileInfo(job.path).absoluteFilePath()},
+        {QStringLiteral("file"), job.given == QLatin1String("-") ? job.given : QFileInfo(job.given).absoluteFilePath()},
         {QStringLiteral("count"), o.count},
         {QStringLiteral("bytes"), o.bytes},
         {QStringLiteral("outcome"), outcomeName(o, job.interrupted)},
         {QStringLiteral("message"), describe(job)},
     };
     const QByteArray line = QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n';
-    return m_log.write(line) == line.size() && m_log.flush() && !syncToDisk(m_log.handle());
+#ifdef Q_OS_UNIX
+    // Two runs logging to one file take turns, so that cutting back a line
+    // that did not fit cuts only our own.
+    const int fd = m_log.handle();
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+#endif
+    const bool cutBack = !m_log.isSequential(); // /dev/full and pipes have no end to cut
+    const qint64 before = cutBack ? m_log.size() : 0;
+    errno = 0;
+    const qint64 written = m_log.write(line);
+    Error e;
+    if (written != line.size())
+        e = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, m_log.errorString()};
+    else
+        e = syncToDisk(m_log.handle());
+    if (e) {
+        // A log line is in the file whole or not at all: half a line would
+        // glue itself to the next run's.
+        if (written > 0 && cutBack)
+            m_log.resize(before);
+        m_logError = e.description;
+    }
+#ifdef Q_OS_UNIX
+    ::flock(fd, LOCK_UN);
+#endif
+    return !e;
 }
 
 void TransferRunner::showProgress(bool force)

@@ -1,7 +1,12 @@
 #include "link/PortAssignment.h"
 
+#include "link/PortDiagnosis.h"
+#include "link/PortNames.h"
+
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSerialPortInfo>
 #include <QSettings>
 
@@ -20,32 +25,68 @@ QString key(int number)
 
 QString canonical(const QString &path)
 {
-#ifdef Q_OS_WIN
-    // Qt takes "COM11" and "\\.\COM11" alike; compare the short name.
-    QString name = path.toUpper();
-    if (name.startsWith(QLatin1String("\\\\.\\")))
-        name = name.mid(4);
-    return name;
-#else
-    const QString c = QFileInfo(path).canonicalFilePath();
-    return c.isEmpty() ? path : c;
-#endif
+    return deviceNode(path);
 }
 
-// What the user typed, as the device to store: "ttyUSB0" is /dev/ttyUSB0 when
-// that exists; Windows names lose the "\\.\" prefix Qt adds itself.
+// What the user typed, as the device to store: an absolute path, so that it
+// means the same device from any folder (cron runs elsewhere); "ttyUSB0" is
+// /dev/ttyUSB0 when that exists. Links are kept as named: a
+// /dev/serial/by-id name outlives the ttyUSBn it leads to today. Windows
+// names lose the "\\.\" prefix Qt adds itself.
 QString normalized(const QString &device)
 {
 #ifdef Q_OS_WIN
     return device.startsWith(QLatin1String("\\\\.\\")) ? device.mid(4) : device;
 #else
-    if (!device.contains(QLatin1Char('/'))) {
+    if (!device.contains(QLatin1Char('/')) && !QFileInfo::exists(device)) {
         const QString inDev = QLatin1String("/dev/") + device;
         if (QFileInfo::exists(inDev))
             return inDev;
     }
-    return device;
+    return QDir::cleanPath(QFileInfo(device).absoluteFilePath());
 #endif
+}
+
+// The settings file, checked before it is changed: a place to keep it, and
+// a file whose every line can be read (QSettings would drop the others).
+Error writableSettings(QSettings &s)
+{
+#ifndef Q_OS_WIN
+    if (qEnvironmentVariableIsEmpty("HOME") && qEnvironmentVariableIsEmpty("XDG_CONFIG_HOME"))
+        return {ErrorNumber::PathNotFound,
+                QStringLiteral("neither HOME nor XDG_CONFIG_HOME is set, so there is no place to keep it; "
+                               "nothing was written")};
+#endif
+    s.childKeys(); // QSettings reads the file, and finds its faults, on first use
+    if (s.status() == QSettings::FormatError) {
+        QString where;
+        QFile f(s.fileName());
+        if (f.open(QIODevice::ReadOnly)) {
+            // What an INI line may be: blank, a comment, [section] or key=value.
+            static const QRegularExpression fine(QStringLiteral("^\\s*($|[;#]|\\[.*\\]\\s*$|[^=]+=)"));
+            int number = 0;
+            while (!f.atEnd()) {
+                ++number;
+                if (!fine.match(QString::fromUtf8(f.readLine())).hasMatch()) {
+                    where = QStringLiteral(" (line %1)").arg(number);
+                    break;
+                }
+            }
+        }
+        return {ErrorNumber::BadFileMode,
+                QStringLiteral("%1 has a line that is not COMn=DEVICE%2; nothing was written: correct or remove "
+                               "that line")
+                    .arg(s.fileName(), where)};
+    }
+    return {};
+}
+
+Error written(QSettings &s)
+{
+    s.sync();
+    if (s.status() != QSettings::NoError)
+        return {ErrorNumber::PermissionDenied, QStringLiteral("cannot write %1").arg(s.fileName())};
+    return {};
 }
 }
 
@@ -83,25 +124,45 @@ Error assign(int number, const QString &device, QString *stored)
         return {ErrorNumber::InvalidPortNumber, QStringLiteral("Invalid port number %1").arg(number)};
     if (device.isEmpty())
         return {ErrorNumber::InvalidPropertyValue, QStringLiteral("No device given")};
-    const QString value = stablePath(normalized(device));
+    const QString path = normalized(device);
+    // An unplugged adapter may be assigned ahead; what exists must be a serial port.
+    const PortDiagnosis::Findings f = PortDiagnosis::diagnose(path, 0);
+    if (f.problem == PortDiagnosis::Problem::NotSerial)
+        return {ErrorNumber::InvalidPropertyValue,
+                QStringLiteral("%1 is not a serial port: it is %2").arg(path, f.notSerialKind)};
+    const QString value = path.startsWith(QLatin1String("/dev/serial/by-id/")) ? path : stablePath(path);
     QSettings s = settings();
+    if (Error e = writableSettings(s))
+        return e;
     s.setValue(key(number), value);
-    s.sync();
-    if (s.status() != QSettings::NoError)
-        return {ErrorNumber::PermissionDenied, QStringLiteral("cannot write %1").arg(s.fileName())};
+    if (Error e = written(s))
+        return e;
     if (stored)
         *stored = value;
     return {};
 }
 
+QList<int> assignedNumbers()
+{
+    QList<int> numbers;
+    const QStringList keys = settings().childKeys();
+    for (const QString &k : keys) {
+        bool ok = false;
+        const int n = k.startsWith(QLatin1String("COM")) ? k.mid(3).toInt(&ok) : 0;
+        if (ok && n >= 1 && n <= 255 && !numbers.contains(n))
+            numbers.append(n);
+    }
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
 Error clear(int number)
 {
     QSettings s = settings();
+    if (Error e = writableSettings(s))
+        return e;
     s.remove(key(number));
-    s.sync();
-    if (s.status() != QSettings::NoError)
-        return {ErrorNumber::PermissionDenied, QStringLiteral("cannot write %1").arg(s.fileName())};
-    return {};
+    return written(s);
 }
 
 } // namespace PortAssignment
@@ -111,15 +172,9 @@ QList<SerialPortListing> listSerialPorts()
     // Every assignment, read once: COM number by the device it leads to.
     QList<QPair<int, QString>> assignments;
     {
-        QSettings s = settings();
-        const QStringList keys = s.childKeys();
-        for (const QString &k : keys) {
-            bool ok = false;
-            const int n = k.startsWith(QLatin1String("COM")) ? k.mid(3).toInt(&ok) : 0;
-            if (ok && n >= 1 && n <= 255)
-                assignments.append({n, canonical(s.value(k).toString())});
-        }
-        std::sort(assignments.begin(), assignments.end());
+        const QList<int> numbers = PortAssignment::assignedNumbers();
+        for (int n : numbers)
+            assignments.append({n, canonical(PortAssignment::assignedDevice(n))});
     }
 
     QList<SerialPortListing> list;

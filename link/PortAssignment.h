@@ -16,6 +16,8 @@ QString assignedDevice(int number);
 /// plugging the adapter into another socket; a bare name such as ttyUSB0 is
 /// taken as /dev/ttyUSB0. Returns what was stored in stored.
 Error assign(int number, const QString &device, QString *stored = nullptr);
+/// The COM port numbers that have a device assigned, in order.
+QList<int> assignedNumbers();
 /// Back to the default device.
 Error clear(int number);
 /// The stable /dev/serial/by-id name of device, or device itself when it has none.

@@ -128,9 +128,32 @@ Lookups Lookups::local()
         }
         return 0;
     };
+    l.deviceLockHolder = [](const QString &node) -> qint64 {
+        // The lock a port of this program takes on its open device, whatever
+        // name it was opened by: /proc/locks tells which process holds it.
+        struct stat st{};
+        if (::stat(QFile::encodeName(node).constData(), &st) != 0)
+            return 0;
+        QFile locks(QStringLiteral("/proc/locks"));
+        if (!locks.open(QIODevice::ReadOnly | QIODevice::Text))
+            return 0;
+        // "1: FLOCK  ADVISORY  WRITE 4242 00:18:5 0 EOF": pid, then the
+        // file system's device (hex major:minor) and the inode.
+        const QByteArray file = QByteArray::number(::major(st.st_dev), 16).rightJustified(2, '0') + ':'
+                                + QByteArray::number(::minor(st.st_dev), 16).rightJustified(2, '0') + ':'
+                                + QByteArray::number(quint64(st.st_ino));
+        // readAll(): a /proc file has size 0, so atEnd() would end at once.
+        const QList<QByteArray> lines = locks.readAll().split('\n');
+        for (const QByteArray &line : lines) {
+            const QList<QByteArray> f = line.simplified().split(' ');
+            if (f.size() >= 6 && f.at(1) == "FLOCK" && f.at(5) == file)
+                return f.at(4).toLongLong();
+        }
+        return 0;
+    };
     l.openedBy = [](const QString &node) {
         QList<qint64> holders;
-        const qint64 self = ::getpid(); // our own windows are found by their lock file
+        const qint64 self = ::getpid(); // our own windows are found by their locks
         for (qint64 pid : processIds()) {
             if (pid == self)
                 continue;
@@ -226,7 +249,10 @@ Findings diagnose(const QString &device, int errorNumber, const Lookups &lookups
     f.problem = Problem::Other;
     if (errorNumber == ErrorNumber::PermissionDenied) {
         // Qt says "permission" for a held lock file, for EBUSY and for EACCES alike.
-        if (const qint64 pid = lookups.lockHolder(lockFileNames(device, f.resolved))) {
+        qint64 pid = lookups.lockHolder(lockFileNames(device, f.resolved));
+        if (!pid && lookups.deviceLockHolder)
+            pid = lookups.deviceLockHolder(f.resolved);
+        if (pid) {
             f.problem = Problem::Busy;
             f.holder = lookups.process(pid);
             if (!f.holder)

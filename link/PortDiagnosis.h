@@ -24,7 +24,7 @@ struct Process
     qint64 pid = 0;
     QString name;        // /proc/PID/comm
     QString commandLine; // /proc/PID/cmdline, arguments joined by spaces
-    bool ours = false;   // this very process: another window of the program
+    bool ours = false;   // this very process: another window of the program, or another port of quillan-cli
 };
 
 struct Findings
@@ -63,6 +63,7 @@ struct Lookups
     std::function<QString(unsigned gid)> groupName;
     std::function<QString(unsigned uid)> userName;
     std::function<qint64(const QStringList &lockFileNames)> lockHolder; // live PID in a lock file, or 0
+    std::function<qint64(const QString &node)> deviceLockHolder;     // PID with a lock on the device itself, or 0
     std::function<QList<qint64>(const QString &node)> openedBy;      // other processes with node open
     std::function<std::optional<Process>(qint64 pid)> process;
     std::function<bool()> modemManagerRunning;

@@ -2,7 +2,7 @@
 
 #include "link/PortAssignment.h"
 
-#include <QSerialPortInfo>
+#include <QFileInfo>
 
 QString deviceForComPort(int number)
 {
@@ -25,4 +25,19 @@ QString PortTarget::describe() const
     if (number <= 0)
         return device;
     return QStringLiteral("COM%1 (%2)").arg(number).arg(device);
+}
+
+QString deviceNode(const QString &device)
+{
+#ifdef Q_OS_WIN
+    // Qt takes "COM11" and "\\.\COM11" alike; compare the short name.
+    QString name = device.toUpper();
+    if (name.startsWith(QLatin1String("\\\\.\\")))
+        name = name.mid(4);
+    return name;
+#else
+    const QFileInfo info(device);
+    const QString c = info.canonicalFilePath();
+    return c.isEmpty() ? info.absoluteFilePath() : c;
+#endif
 }

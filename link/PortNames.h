@@ -7,6 +7,12 @@
 /// name (/dev/ttyS<n-1> on Linux, COMn on Windows).
 QString deviceForComPort(int number);
 
+/// The device a port name finally leads to, for telling two names of one
+/// device apart: links followed and the path made absolute on Linux (the name
+/// cleaned and made absolute when it leads nowhere); on Windows the short
+/// name in capitals ("\\.\com11" is COM11).
+QString deviceNode(const QString &device);
+
 // The port a transfer opens: a COM port number and the device it means, or a
 // device named directly (number 0).
 struct PortTarget

@@ -6,6 +6,7 @@
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
+#include <sys/file.h>
 #include <unistd.h>
 #endif
 
@@ -146,6 +147,8 @@ Error QtSerialPort::setPortOpen(bool open)
         default: return portError(ErrorNumber::HardwareNotAvailable);
         }
     }
+    if (Error e = lockDevice())
+        return e;
     // Terminals and some adapters wait for DTR before they talk; RTS stays
     // with the RTS/CTS handshake. A pseudo-terminal has no modem lines, and
     // some Windows drivers (virtual and Bluetooth ports) refuse DTR with an
@@ -156,6 +159,24 @@ Error QtSerialPort::setPortOpen(bool open)
     m_port.clear(QSerialPort::Input);
     m_commEvent = CommEvent::None;
     m_lastFailure = {};
+    return {};
+}
+
+Error QtSerialPort::lockDevice()
+{
+#ifdef Q_OS_UNIX
+    // Qt's lock file is named after the name given and root passes TIOCEXCL:
+    // one device under two names would carry two dialogues. A lock on the
+    // open device itself holds against any name, any process, and root.
+    int result;
+    do {
+        result = ::flock(int(m_port.handle()), LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0 && errno == EWOULDBLOCK) {
+        m_port.close();
+        return {ErrorNumber::PermissionDenied, tr("Device or resource busy")};
+    }
+#endif
     return {};
 }
 

@@ -44,6 +44,7 @@ private:
     Error applyLineSettings(const LineSettings &s);
     Error applyHandshaking(int mode);
     Error portError(int number) const;
+    Error lockDevice();
 
     QSerialPort m_port;
     int m_commPort = 1;

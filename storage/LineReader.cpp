@@ -12,10 +12,16 @@
 #endif
 
 namespace {
-// True when the file holds a CR anywhere; reads it through once.
-bool containsCr(QFile &file, Error &error)
+// Whether the file's lines are broken by lone LFs more than ended by CRs:
+// a file kept on Linux, perhaps with a line pasted from elsewhere. Decided
+// once for the whole file, so that one stray line ending cannot split it in
+// two kinds of lines. Reads the file through once.
+bool mostlyLoneLf(QFile &file, Error &error)
 {
     QByteArray chunk(LineReader::ChunkSize, Qt::Uninitialized);
+    qint64 loneLf = 0;
+    qint64 cr = 0;
+    char previous = 0;
     for (;;) {
         errno = 0;
         const qint64 n = file.read(chunk.data(), chunk.size());
@@ -24,9 +30,15 @@ bool containsCr(QFile &file, Error &error)
             return false;
         }
         if (n == 0)
-            return false;
-        if (std::memchr(chunk.constData(), '\r', size_t(n)))
-            return true;
+            return loneLf > cr;
+        const char *data = chunk.constData();
+        for (qint64 i = 0; i < n; ++i) {
+            if (data[i] == '\r')
+                ++cr;
+            else if (data[i] == '\n' && previous != '\r')
+                ++loneLf;
+            previous = data[i];
+        }
     }
 }
 }
@@ -57,7 +69,7 @@ Error LineReader::open(const QString &path)
     }
     m_size = m_file.size();
     Error e;
-    m_ending = containsCr(m_file, e) ? '\r' : '\n';
+    m_anyEnding = mostlyLoneLf(m_file, e);
     if (e || !m_file.seek(0)) {
         if (!e)
             e = {ErrorNumber::DeviceIo, m_file.errorString()};
@@ -77,7 +89,7 @@ void LineReader::close()
     m_pos = 0;
     m_base = 0;
     m_size = 0;
-    m_ending = '\r';
+    m_anyEnding = false;
     m_afterCr = false;
     m_eof = false;
     m_error = {};
@@ -144,17 +156,23 @@ Error LineReader::readPiece(QByteArray &piece, bool &lineEnded)
     }
     const char *start = m_buffer.constData() + m_pos;
     const qsizetype available = qMin<qsizetype>(m_buffer.size() - m_pos, ChunkSize);
-    const void *end = std::memchr(start, m_ending, size_t(available));
+    const char *end = static_cast<const char *>(std::memchr(start, '\r', size_t(available)));
+    if (m_anyEnding) {
+        // An LF before the first CR ends the line there.
+        const qsizetype before = end ? end - start : available;
+        if (const void *lf = std::memchr(start, '\n', size_t(before)))
+            end = static_cast<const char *>(lf);
+    }
     if (!end) {
         piece.append(start, available);
         m_pos += available;
         return {};
     }
-    const qsizetype length = static_cast<const char *>(end) - start;
+    const qsizetype length = end - start;
     piece.append(start, length);
     m_pos += length + 1;
     lineEnded = true;
-    if (m_ending == '\r') {
+    if (*end == '\r') {
         m_afterCr = true;
         skipPendingLf();
     }

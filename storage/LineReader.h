@@ -8,10 +8,12 @@
 
 // Reads the download's input file one line at a time, streaming, in pieces of
 // at most ChunkSize bytes so that a line of any length fits in bounded memory.
-// A line ends at CR LF or at a CR alone; an LF on its own is part of the line.
-// A file with no CR anywhere (as Linux editors write it) has its lines ended
-// by LF instead. The last line needs no ending, and an ending at the very end
-// adds no empty line.
+// A line ends at CR LF or at a CR alone; an LF on its own is part of the line,
+// so a file an upload wrote goes back byte for byte. A file with more lone-LF
+// line breaks than CR line endings (kept on Linux, a line pasted from
+// elsewhere perhaps) has its lines ended by LF, CR LF and CR alike; this is
+// decided once for the whole file. The last line needs no ending, and an
+// ending at the very end adds no empty line.
 class LineReader
 {
 public:
@@ -48,7 +50,7 @@ private:
     qsizetype m_pos = 0;
     qint64 m_base = 0;   // file offset of m_buffer's first byte
     qint64 m_size = 0;
-    char m_ending = '\r';
+    bool m_anyEnding = false; // LF ends a line too
     bool m_afterCr = false;
     bool m_eof = false;
     Error m_error;

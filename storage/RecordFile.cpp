@@ -68,9 +68,10 @@ Error RecordFile::open(const QString &path, Mode mode)
     case Mode::Create: {
         auto file = std::make_unique<QFile>(path);
         if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+            const int code = errno; // the look below sets errno anew ("No such file")
             if (info.exists() || QFileInfo::exists(path))
                 return {ErrorNumber::FileAlreadyOpen, QStringLiteral("the file exists already")};
-            return fail(*file);
+            return code ? errorFromErrno(code) : fail(*file);
         }
         m_file = std::move(file);
         break;

@@ -51,10 +51,16 @@ QString holderText(const PortDiagnosis::Findings &f)
     if (!f.holder)
         return tr("%1 is in use by another program. Close the program that uses it and try again.").arg(f.device);
     const PortDiagnosis::Process &p = *f.holder;
-    if (p.ours)
-        return tr("The other transfer window of this program has %1 open: let its transfer finish or stop it "
-                  "there, then try again.")
-            .arg(f.device);
+    if (p.ours) {
+        if (QCoreApplication::applicationName() != QLatin1String("quillan-cli"))
+            return tr("The other transfer window of this program has %1 open: let its transfer finish or stop it "
+                      "there, then try again.")
+                .arg(f.device);
+        // quillan-cli has no windows: what holds it is another port of the same run.
+        return tr("%1 is held by another transfer of this same run: another -p names the same device (%2). "
+                  "Give each device once.")
+            .arg(f.device, f.resolved.isEmpty() ? f.device : f.resolved);
+    }
     const QString who = p.name.isEmpty() ? tr("process %1").arg(p.pid)
                         : p.commandLine.isEmpty()
                             ? tr("%1 (process %2)").arg(p.name).arg(p.pid)

@@ -11,6 +11,13 @@
 
 #include <csignal>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using simterm::SimTerminal;
 
 namespace {
@@ -103,26 +110,34 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("outcome");
         QTest::addColumn<int>("count");
+        QTest::addColumn<bool>("crlf");     // the terminal ends its replies with CR LF
+        QTest::addColumn<QString>("said");  // part of the message
 
         const QString none;
         const QString missing = QStringLiteral("/nonexistent/tty");
-        QTest::newRow("upload completed") << true << 0 << -1 << -1 << 0 << none << none << "r.txt" << 0 << "completed" << 4;
-        QTest::newRow("upload nak") << true << 4 << -1 << -1 << 0 << none << none << "r.txt" << 5 << "refused" << 2;
-        QTest::newRow("upload silent") << true << 0 << 4 << -1 << 0 << none << none << "r.txt" << 6 << "timeout" << 2;
-        QTest::newRow("upload hang-up") << true << 0 << -1 << 3 << 0 << none << none << "r.txt" << 7 << "lost" << 2;
-        QTest::newRow("upload no port") << true << 0 << -1 << -1 << 0 << none << missing << "r.txt" << 4 << "port-error" << 0;
-        QTest::newRow("upload no folder") << true << 0 << -1 << -1 << 0 << none << none << "no/r.txt" << 3 << "file-error" << 0;
+        QTest::newRow("upload completed") << true << 0 << -1 << -1 << 0 << none << none << "r.txt" << 0 << "completed" << 4 << false << QString();
+        QTest::newRow("upload nak") << true << 4 << -1 << -1 << 0 << none << none << "r.txt" << 5 << "refused" << 2 << false << QString();
+        QTest::newRow("upload silent") << true << 0 << 4 << -1 << 0 << none << none << "r.txt" << 6 << "timeout" << 2 << false
+                                       << "no complete reply within 0.3 s; 2 records saved in";
+        QTest::newRow("upload hang-up") << true << 0 << -1 << 3 << 0 << none << none << "r.txt" << 7 << "lost" << 2 << false << QString();
+        QTest::newRow("upload no port") << true << 0 << -1 << -1 << 0 << none << missing << "r.txt" << 4 << "port-error" << 0 << false << QString();
+        QTest::newRow("upload no folder") << true << 0 << -1 << -1 << 0 << none << none << "no/r.txt" << 3 << "file-error" << 0 << false << QString();
         // A reply must be whole within -t: one that trickles in over a second fails a 0.3 s limit.
-        QTest::newRow("upload trickle") << true << 0 << -1 << -1 << 500 << none << none << "r.txt" << 6 << "timeout" << 0;
+        QTest::newRow("upload trickle") << true << 0 << -1 << -1 << 500 << none << none << "r.txt" << 6 << "timeout" << 0 << false << QString();
         QTest::newRow("upload append, no port") << true << 0 << -1 << -1 << 0 << "--append" << missing << "r.txt" << 4
-                                                << "port-error" << 0;
-        QTest::newRow("download completed") << false << 0 << -1 << -1 << 0 << none << none << "d.txt" << 0 << "completed" << 4;
-        QTest::newRow("download nak") << false << 3 << -1 << -1 << 0 << none << none << "d.txt" << 5 << "refused" << 2;
-        QTest::newRow("download silent") << false << 0 << 2 << -1 << 0 << none << none << "d.txt" << 6 << "timeout" << 2;
-        QTest::newRow("download hang-up") << false << 0 << -1 << 2 << 0 << none << none << "d.txt" << 7 << "lost" << 2;
-        QTest::newRow("download no port") << false << 0 << -1 << -1 << 0 << none << missing << "d.txt" << 4 << "port-error" << 0;
-        QTest::newRow("download trickle") << false << 0 << -1 << -1 << 500 << none << none << "d.txt" << 6 << "timeout" << 0;
-        QTest::newRow("download no file") << false << 0 << -1 << -1 << 0 << none << none << "none.txt" << 3 << "file-error" << 0;
+                                                << "port-error" << 0 << false << QString();
+        // The line feed comes last, so no reply ever ends with CR: the message says what arrived and why.
+        QTest::newRow("upload CR LF terminal") << true << 0 << -1 << -1 << 0 << none << none << "r.txt" << 6 << "timeout"
+                                               << 0 << true << "\\r\\n\") but no reply ended with CR within 0.3 s";
+        QTest::newRow("download CR LF terminal") << false << 0 << -1 << -1 << 0 << none << none << "d.txt" << 6
+                                                 << "timeout" << 0 << true << "terminal that ends its replies with CR LF";
+        QTest::newRow("download completed") << false << 0 << -1 << -1 << 0 << none << none << "d.txt" << 0 << "completed" << 4 << false << QString();
+        QTest::newRow("download nak") << false << 3 << -1 << -1 << 0 << none << none << "d.txt" << 5 << "refused" << 2 << false << QString();
+        QTest::newRow("download silent") << false << 0 << 2 << -1 << 0 << none << none << "d.txt" << 6 << "timeout" << 2 << false << QString();
+        QTest::newRow("download hang-up") << false << 0 << -1 << 2 << 0 << none << none << "d.txt" << 7 << "lost" << 2 << false << QString();
+        QTest::newRow("download no port") << false << 0 << -1 << -1 << 0 << none << missing << "d.txt" << 4 << "port-error" << 0 << false << QString();
+        QTest::newRow("download trickle") << false << 0 << -1 << -1 << 500 << none << none << "d.txt" << 6 << "timeout" << 0 << false << QString();
+        QTest::newRow("download no file") << false << 0 << -1 << -1 << 0 << none << none << "none.txt" << 3 << "file-error" << 0 << false << QString();
     }
 
     // Every exit status of a transfer, what reached the file or the terminal,
@@ -140,6 +155,8 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(QString, outcome);
         QFETCH(int, count);
+        QFETCH(bool, crlf);
+        QFETCH(QString, said);
 
         QTemporaryDir dir;
         const auto all = records(4);
@@ -149,6 +166,7 @@ private Q_SLOTS:
         opt.hangupAfterReplies = hangupAfter;
         opt.splitPieces = pauseMs > 0 ? 3 : 1;
         opt.pauseBetweenPieces = std::chrono::milliseconds(pauseMs);
+        opt.crlfEndings = crlf;
         SimTerminal term(upload ? all : std::vector<QByteArray>{}, opt);
         QVERIFY2(term.isOk(), qPrintable(term.errorString()));
         const QString path = dir.filePath(file);
@@ -174,6 +192,8 @@ private Q_SLOTS:
         QCOMPARE(e[QStringLiteral("direction")].toString(), upload ? QStringLiteral("upload") : QStringLiteral("download"));
         QCOMPARE(e[QStringLiteral("file")].toString(), path);
         QCOMPARE(e[QStringLiteral("message")].toString().isEmpty(), status == 0);
+        QVERIFY2(e[QStringLiteral("message")].toString().contains(said), r.err.constData());
+        QVERIFY2(r.err.contains(said.toUtf8()), r.err.constData());
         QVERIFY(!QDateTime::fromString(e[QStringLiteral("ended")].toString(), Qt::ISODateWithMs).isNull());
 
         if (status == 3 || status == 4)
@@ -191,6 +211,81 @@ private Q_SLOTS:
         }
     }
 
+    void logOnAFullDisk_data()
+    {
+        QTest::addColumn<bool>("full");  // /dev/full; else a file size limit the line crosses
+        QTest::addColumn<QByteArray>("said");
+        QTest::newRow("full disk") << true << QByteArray("No space left on device");
+        QTest::newRow("line crosses the size limit") << false << QByteArray("File too large");
+    }
+
+    // A log line is in the file whole or not at all, and the message gives
+    // the system's reason; the transfer itself completed, exit 3.
+    void logOnAFullDisk()
+    {
+        QFETCH(bool, full);
+        QFETCH(QByteArray, said);
+        QTemporaryDir dir;
+        const auto all = records(3);
+        SimTerminal term(std::vector<QByteArray>{});
+        writeAll(dir.filePath(QStringLiteral("d.txt")), lines(all, all.size()));
+        const QString log = full ? QStringLiteral("/dev/full") : dir.filePath(QStringLiteral("log.jsonl"));
+        // Long enough that the port's lock file stays below the size limit.
+        const QByteArray earlier = "{\"an earlier run\":\"" + QByteArray(4000, 'x') + "\"}\n";
+        if (!full)
+            writeAll(log, earlier);
+        QProcess p;
+        p.setProcessEnvironment(environment(dir));
+        p.setWorkingDirectory(dir.path());
+        // Room for 40 bytes more: the kernel writes part of the line, then refuses.
+        p.setChildProcessModifier([n = earlier.size()] {
+            const rlimit limit{rlim_t(n + 40), rlim_t(n + 40)};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        });
+        p.start(QStringLiteral(QUILLAN_CLI_PATH),
+                {QStringLiteral("download"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("--log"), log,
+                 QStringLiteral("d.txt")});
+        QVERIFY(p.waitForFinished(30000));
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(p.exitCode() == 3, err.constData());
+        QVERIFY2(err.contains("cannot write the log \"" + log.toUtf8() + "\": " + said), err.constData());
+        QCOMPARE(term.downloadedLines().size(), all.size());
+        if (!full)
+            QCOMPARE(readAll(log), earlier);
+    }
+
+    // A folder the user may not write: the system's own reason, not the
+    // "No such file" of a later look at the file. Tests run as root, whom
+    // no mode stops, so the program runs as the unprivileged user nobody.
+    void uploadIntoAFolderNotWritable()
+    {
+        QTemporaryDir dir;
+        SimTerminal term(records(2));
+        const QString folder = dir.filePath(QStringLiteral("shelf"));
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("shelf")));
+        QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                      | QFile::ReadOther | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                  | QFile::ReadOther | QFile::ExeOther));
+        const passwd *nobody = ::getpwnam("nobody");
+        QVERIFY(nobody);
+        QProcess p;
+        p.setProcessEnvironment(environment(dir));
+        p.setWorkingDirectory(QStringLiteral("/"));
+        p.setChildProcessModifier([uid = nobody->pw_uid, gid = nobody->pw_gid] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+                ::_exit(99);
+        });
+        const QString path = folder + QStringLiteral("/r.txt");
+        p.start(QStringLiteral(QUILLAN_CLI_PATH), {QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), path});
+        QVERIFY(p.waitForFinished(30000));
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(p.exitCode() == 3, err.constData());
+        QVERIFY2(err.contains(QStringLiteral("Cannot open \"%1\" for writing: Permission denied.").arg(path).toUtf8()),
+                 err.constData());
+        QCOMPARE(term.messagesReceived(), 0);
+    }
+
     void existingFile_data()
     {
         QTest::addColumn<QString>("flag");
@@ -198,10 +293,21 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("after");  // {new}: the records of this transfer
         QTest::addColumn<QByteArray>("backup");
-        QTest::newRow("refused") << "" << QByteArray("OLD\r\n") << 3 << QByteArray("OLD\r\n") << QByteArray();
-        QTest::newRow("force") << "--force" << QByteArray("OLD\r\n") << 0 << QByteArray("{new}") << QByteArray("OLD\r\n");
-        QTest::newRow("append") << "--append" << QByteArray("OLD\r\n") << 0 << QByteArray("OLD\r\n{new}") << QByteArray();
-        QTest::newRow("append, no ending") << "--append" << QByteArray("OLD") << 3 << QByteArray("OLD") << QByteArray();
+        QTest::addColumn<QString>("folder");   // "r.txt" or "r.txt.bak" is a folder
+        QTest::addColumn<QByteArray>("said");
+        QTest::newRow("refused") << "" << QByteArray("OLD\r\n") << 3 << QByteArray("OLD\r\n") << QByteArray() << QString() << QByteArray();
+        // Said where it is wrong: --force cannot help a folder, and a folder
+        // in the way of the backup is no fault of FILE.
+        QTest::newRow("FILE a folder") << "" << QByteArray() << 3 << QByteArray() << QByteArray() << "r.txt"
+                                       << QByteArray("\"r.txt\" is a folder; name a file");
+        QTest::newRow("FILE a folder, force") << "--force" << QByteArray() << 3 << QByteArray() << QByteArray() << "r.txt"
+                                              << QByteArray("\"r.txt\" is a folder; name a file");
+        QTest::newRow("FILE.bak a folder") << "--force" << QByteArray("OLD\r\n") << 3 << QByteArray("OLD\r\n")
+                                           << QByteArray() << "r.txt.bak"
+                                           << QByteArray("\"r.txt\" cannot be kept as \"r.txt.bak\": that is a folder");
+        QTest::newRow("force") << "--force" << QByteArray("OLD\r\n") << 0 << QByteArray("{new}") << QByteArray("OLD\r\n") << QString() << QByteArray();
+        QTest::newRow("append") << "--append" << QByteArray("OLD\r\n") << 0 << QByteArray("OLD\r\n{new}") << QByteArray() << QString() << QByteArray();
+        QTest::newRow("append, no ending") << "--append" << QByteArray("OLD") << 3 << QByteArray("OLD") << QByteArray() << QString() << QByteArray();
     }
 
     // An existing FILE is never overwritten silently; refused, nothing is sent.
@@ -212,19 +318,30 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(QByteArray, after);
         QFETCH(QByteArray, backup);
+        QFETCH(QString, folder);
+        QFETCH(QByteArray, said);
 
         QTemporaryDir dir;
         const auto all = records(2);
         SimTerminal term(all);
         const QString path = dir.filePath(QStringLiteral("r.txt"));
-        writeAll(path, before);
-        QStringList args{QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), path};
+        if (!folder.isEmpty())
+            QVERIFY(QDir(dir.path()).mkdir(folder));
+        if (folder != QLatin1String("r.txt"))
+            writeAll(path, before);
+        QStringList args{QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("r.txt")};
         if (!flag.isEmpty())
             args.insert(1, flag);
         const Run r = cli(args, environment(dir), dir.path());
         QVERIFY2(r.status == status, r.err.constData());
-        QCOMPARE(readAll(path), after.replace("{new}", lines(all, all.size())));
-        QCOMPARE(QFileInfo::exists(path + QStringLiteral(".bak")), !backup.isEmpty());
+        QVERIFY2(r.err.contains(said), r.err.constData());
+        if (status != 0)
+            QVERIFY2(!r.err.contains("--force") || (flag.isEmpty() && folder.isEmpty()), r.err.constData());
+        if (folder == QLatin1String("r.txt"))
+            QVERIFY(QFileInfo(path).isDir());
+        else
+            QCOMPARE(readAll(path), after.replace("{new}", lines(all, all.size())));
+        QCOMPARE(QFileInfo(path + QStringLiteral(".bak")).isFile(), !backup.isEmpty());
         if (!backup.isEmpty())
             QCOMPARE(readAll(path + QStringLiteral(".bak")), backup);
         if (status != 0)
@@ -236,20 +353,41 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("out");
-        QTest::newRow("no command") << QStringList{} << 2 << QByteArray();
-        QTest::newRow("unknown command") << QStringList{"fetch", "x"} << 2 << QByteArray();
-        QTest::newRow("unknown option") << QStringList{"upload", "--zap", "x"} << 2 << QByteArray();
-        QTest::newRow("no FILE") << QStringList{"upload", "-p", "/dev/null"} << 2 << QByteArray();
-        QTest::newRow("two FILEs") << QStringList{"download", "a", "b"} << 2 << QByteArray();
-        QTest::newRow("ports without {port}") << QStringList{"upload", "-p", "a", "-p", "b", "x"} << 2 << QByteArray();
+        QTest::addColumn<QByteArray>("err");  // part of what is said on standard error
+        QTest::newRow("no command") << QStringList{} << 2 << QByteArray() << QByteArray();
+        QTest::newRow("unknown command") << QStringList{"fetch", "x"} << 2 << QByteArray() << QByteArray();
+        QTest::newRow("unknown option") << QStringList{"upload", "--zap", "x"} << 2 << QByteArray() << QByteArray();
+        QTest::newRow("no FILE") << QStringList{"upload", "-p", "/dev/null"} << 2 << QByteArray() << QByteArray();
+        QTest::newRow("empty FILE") << QStringList{"upload", ""} << 2 << QByteArray() << QByteArray("FILE is empty");
+        QTest::newRow("upload to -") << QStringList{"upload", "-"} << 2 << QByteArray() << QByteArray("standard output");
+        QTest::newRow("FILE beginning with -")
+            << QStringList{"upload", "-t", "1", "-records.txt"} << 2 << QByteArray()
+            << QByteArray("goes after \"--\": quillan-cli upload [OPTIONS] -- -records.txt");
+        QTest::newRow("two FILEs") << QStringList{"download", "a", "b"} << 2 << QByteArray() << QByteArray();
+        QTest::newRow("ports without {port}") << QStringList{"upload", "-p", "a", "-p", "b", "x"} << 2 << QByteArray()
+                                              << QByteArray();
         QTest::newRow("download two ports") << QStringList{"download", "-p", "a", "-p", "b", "{port}"} << 2
-                                            << QByteArray();
-        QTest::newRow("force and append") << QStringList{"upload", "--force", "--append", "x"} << 2 << QByteArray();
-        QTest::newRow("bad time-out") << QStringList{"upload", "-t", "-1", "x"} << 2 << QByteArray();
-        QTest::newRow("COM3") << QStringList{"upload", "-p", "COM3", "x"} << 2 << QByteArray();
-        QTest::newRow("assign without device") << QStringList{"ports", "--assign", "COM2"} << 2 << QByteArray();
-        QTest::newRow("version") << QStringList{"--version"} << 0 << QByteArray("quillan-cli 1.00\n");
-        QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("Usage:");
+                                            << QByteArray() << QByteArray();
+        // One line, one transfer: names are compared by the device they lead to.
+        QTest::newRow("one device, two names")
+            << QStringList{"upload", "-p", "/dev/null", "-p", "/dev/../dev/null", "x-{port}"} << 2 << QByteArray()
+            << QByteArray("-p /dev/null and -p /dev/../dev/null are the same device, /dev/null");
+        QTest::newRow("COM port and its device")
+            << QStringList{"upload", "-p", "COM2", "-p", "/dev/ttyS1", "x-{port}"} << 2 << QByteArray()
+            << QByteArray("-p COM2 and -p /dev/ttyS1 are the same device");
+        QTest::newRow("force and append") << QStringList{"upload", "--force", "--append", "x"} << 2 << QByteArray()
+                                          << QByteArray();
+        QTest::newRow("bad time-out") << QStringList{"upload", "-t", "-1", "x"} << 2 << QByteArray() << QByteArray();
+        QTest::newRow("COM256") << QStringList{"upload", "-p", "COM256", "x"} << 2 << QByteArray()
+                                << QByteArray("COM1 to COM255");
+        QTest::newRow("assign COM256") << QStringList{"ports", "--assign", "COM256", "/dev/tty"} << 2 << QByteArray()
+                                       << QByteArray("COM1 to COM255");
+        QTest::newRow("assign without device") << QStringList{"ports", "--assign", "COM2"} << 2 << QByteArray()
+                                               << QByteArray();
+        QTest::newRow("assign no serial port") << QStringList{"ports", "--assign", "COM3", "/dev/null"} << 2
+                                               << QByteArray() << QByteArray("/dev/null is not a serial port");
+        QTest::newRow("version") << QStringList{"--version"} << 0 << QByteArray("quillan-cli 1.00\n") << QByteArray();
+        QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("Usage:") << QByteArray();
     }
 
     // Usage errors exit 2 before any file or port is touched.
@@ -258,26 +396,33 @@ private Q_SLOTS:
         QFETCH(QStringList, args);
         QFETCH(int, status);
         QFETCH(QByteArray, out);
+        QFETCH(QByteArray, err);
         QTemporaryDir dir;
         const Run r = cli(args, environment(dir), dir.path());
         QVERIFY2(r.status == status, r.err.constData());
         QVERIFY(r.out.startsWith(out));
         QCOMPARE(r.err.startsWith("quillan-cli: "), status != 0);
+        QVERIFY2(r.err.contains(err), r.err.constData());
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList());
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("config/quillan/ports.conf"))));
     }
 
     void interrupt_data()
     {
         QTest::addColumn<int>("signal");
-        QTest::newRow("SIGINT") << SIGINT;
-        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::addColumn<int>("status");
+        QTest::newRow("SIGINT") << SIGINT << 130;
+        QTest::newRow("SIGTERM") << SIGTERM << 130;
+        QTest::newRow("SIGHUP") << SIGHUP << 129; // the SSH session closed
     }
 
     // A signal ends the transfer between two messages: every removed record
-    // is in the file, whole lines only, exit 130; a second signal is harmless.
+    // is in the file, whole lines only, the log line written, exit 130 (129
+    // for SIGHUP); a second signal is harmless.
     void interrupt()
     {
         QFETCH(int, signal);
+        QFETCH(int, status);
         QTemporaryDir dir;
         const auto all = records(5000);
         simterm::Options opt;
@@ -291,10 +436,10 @@ private Q_SLOTS:
                                                    QStringLiteral("--log"), log, path});
         QVERIFY(spinUntil([&] { return term.repliesSent() >= 100; }, 30000));
         ::kill(p.processId(), signal);
-        ::kill(p.processId(), SIGINT);
+        ::kill(p.processId(), signal); // a second one, as an impatient user sends it
         QVERIFY(p.waitForFinished(30000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(p.exitCode(), 130);
+        QCOMPARE(p.exitCode(), status);
         QVERIFY(!term.remainingRecords().empty()); // it really was stopped midway
         verifyDurable(readAll(path), all, term);
         const auto entries = logEntries(log);
@@ -343,6 +488,85 @@ private Q_SLOTS:
         QCOMPARE(tb.remainingRecords().empty(), nakSecond == 0 && hangupSecond < 0);
     }
 
+    void downloadFromAStream_data()
+    {
+        QTest::addColumn<bool>("pipe");  // a named pipe as FILE (process substitution); else "-"
+        QTest::newRow("standard input") << false;
+        QTest::newRow("named pipe") << true;
+    }
+
+    // "download -" reads standard input, and a pipe named as FILE is read
+    // too; the line endings are decided for all of it, as for a file (here a
+    // Linux price list with one line pasted from elsewhere).
+    void downloadFromAStream()
+    {
+        QFETCH(bool, pipe);
+        QTemporaryDir dir;
+        SimTerminal term(std::vector<QByteArray>{});
+        const QByteArray text("A1;10\nB2;20\nC3;30\r\nD4;40\n");
+        const QString fifo = dir.filePath(QStringLiteral("prices"));
+        if (pipe)
+            QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        const QString log = dir.filePath(QStringLiteral("log.jsonl"));
+        QProcess p;
+        p.setProcessEnvironment(environment(dir));
+        p.setWorkingDirectory(dir.path());
+        p.start(QStringLiteral(QUILLAN_CLI_PATH), {QStringLiteral("download"), QStringLiteral("-p"), term.slavePath(),
+                                                   QStringLiteral("--log"), log, pipe ? fifo : QStringLiteral("-")});
+        QVERIFY(p.waitForStarted());
+        if (pipe) {
+            // Opened without blocking: a program that never reads it must fail the test, not hang it.
+            int fd = -1;
+            QVERIFY(spinUntil(
+                [&] { return fd >= 0 || (fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK)) >= 0; },
+                30000));
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            QCOMPARE(::write(fd, text.constData(), size_t(text.size())), ssize_t(text.size()));
+            ::close(fd);
+        } else {
+            QCOMPARE(p.write(text), text.size());
+            p.closeWriteChannel();
+        }
+        const bool ended = p.waitForFinished(10000);
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(ended, err.constData());
+        QVERIFY2(p.exitCode() == 0, err.constData());
+        const auto got = term.downloadedLines();
+        QCOMPARE(QList<QByteArray>(got.begin(), got.end()), (QList<QByteArray>{"A1;10", "B2;20", "C3;30", "D4;40"}));
+        QVERIFY2(err.contains(pipe ? fifo.toUtf8() : QByteArray("4 lines sent from standard input")), err.constData());
+        QCOMPARE(logEntries(log).first()[QStringLiteral("file")].toString(), pipe ? fifo : QStringLiteral("-"));
+        QCOMPARE(QDir::temp().entryList({QStringLiteral("quillan-cli-*")}), QStringList()); // no copy left behind
+    }
+
+    // A second quillan-cli on the same device under another name is refused
+    // (CI runs as root, whom TIOCEXCL does not stop), naming the holder; the
+    // first transfer goes on untouched.
+    void secondProgramOnOneDeviceIsRefused()
+    {
+        QTemporaryDir dir;
+        const auto all = records(400);
+        simterm::Options opt;
+        opt.replyDelay = std::chrono::milliseconds(2);
+        opt.linkPath = dir.filePath(QStringLiteral("dock"));
+        SimTerminal term(all, opt);
+        QProcess first;
+        first.setProcessEnvironment(environment(dir));
+        first.setWorkingDirectory(dir.path());
+        first.start(QStringLiteral(QUILLAN_CLI_PATH), {QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(),
+                                                       QStringLiteral("-q"), QStringLiteral("first.txt")});
+        QVERIFY(spinUntil([&] { return term.repliesSent() >= 5; }, 30000));
+        const Run r = cli({QStringLiteral("upload"), QStringLiteral("-p"), opt.linkPath, QStringLiteral("second.txt")},
+                          environment(dir), dir.path());
+        QCOMPARE(r.status, 4);
+        QVERIFY2(r.err.contains(QStringLiteral("is in use by quillan-cli (process %1: ").arg(first.processId()).toUtf8()),
+                 r.err.constData());
+        QVERIFY2(!r.err.contains("window"), r.err.constData());
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("second.txt"))));
+        QVERIFY(first.waitForFinished(60000));
+        QCOMPARE(first.exitCode(), 0);
+        QCOMPARE(readAll(dir.filePath(QStringLiteral("first.txt"))), lines(all, all.size()));
+    }
+
     // A lasting assignment makes COM2 reach the terminal; QUILLAN_COM2 still
     // overrides it; --clear gives the default back.
     void portAssignment()
@@ -380,6 +604,71 @@ private Q_SLOTS:
         r = cli({QStringLiteral("upload"), QStringLiteral("-p"), QStringLiteral("COM2"), QStringLiteral("b.txt")}, env,
                 dir.path());
         QVERIFY2(r.err.contains("COM2 (/dev/ttyS1)"), r.err.constData());
+    }
+
+    // Any COMn, assigned by a name relative to where the command ran, reaches
+    // the same terminal from any other folder (cron); `ports` says what
+    // every COM port means.
+    void anyComPortFromAnyFolder()
+    {
+        QTemporaryDir dir;
+        const auto all = records(3);
+        SimTerminal term(all);
+        const QProcessEnvironment env = environment(dir);
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("cradles")));
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("elsewhere")));
+        QVERIFY(QFile::link(term.slavePath(), dir.filePath(QStringLiteral("cradles/dock"))));
+        Run r = cli({QStringLiteral("ports"), QStringLiteral("--assign"), QStringLiteral("COM17"), QStringLiteral("dock")},
+                    env, dir.filePath(QStringLiteral("cradles")));
+        QVERIFY2(r.status == 0, r.err.constData());
+        QCOMPARE(r.out, QStringLiteral("COM17 = %1 (assigned)\n").arg(dir.filePath(QStringLiteral("cradles/dock"))).toUtf8());
+
+        r = cli({QStringLiteral("upload"), QStringLiteral("-p"), QStringLiteral("com17"), QStringLiteral("a.txt")}, env,
+                dir.filePath(QStringLiteral("elsewhere")));
+        QVERIFY2(r.status == 0, r.err.constData());
+        QCOMPARE(readAll(dir.filePath(QStringLiteral("elsewhere/a.txt"))), lines(all, all.size()));
+
+        r = cli({QStringLiteral("ports")}, env, dir.path());
+        QCOMPARE(r.status, 0);
+        const QByteArray listed = r.out.mid(r.out.indexOf("\nCOM ports") + 1);
+        QCOMPARE(listed, QStringLiteral("COM ports (assigned, set by QUILLAN_COMn, or default):\n"
+                                        "COM1 = /dev/ttyS0 (default)\n"
+                                        "COM2 = /dev/ttyS1 (default)\n"
+                                        "COM17 = %1 (assigned)\n")
+                             .arg(dir.filePath(QStringLiteral("cradles/dock")))
+                             .toUtf8());
+    }
+
+    // The assignment is written where it will be found again, or not at all,
+    // and the message says which.
+    void assignmentWritesNothingItCannotKeep()
+    {
+        QTemporaryDir dir;
+        SimTerminal term(std::vector<QByteArray>{});
+        QProcessEnvironment env = environment(dir);
+        const QString conf = dir.filePath(QStringLiteral("config/quillan/ports.conf"));
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("config/quillan")));
+        const QByteArray malformed("[General]\nCOM1=/dev/ttyS4\nCOM2 /dev/ttyS5\n");
+        writeAll(conf, malformed);
+        Run r = cli({QStringLiteral("ports"), QStringLiteral("--assign"), QStringLiteral("COM3"), term.slavePath()}, env,
+                    dir.path());
+        QCOMPARE(r.status, 3);
+        QVERIFY2(r.err.contains("(line 3); nothing was written"), r.err.constData());
+        QCOMPARE(readAll(conf), malformed);
+
+        // No HOME, no XDG_CONFIG_HOME: no /.config/quillan is made.
+        env.remove(QStringLiteral("XDG_CONFIG_HOME"));
+        env.remove(QStringLiteral("HOME"));
+        const QString root = QStringLiteral("/.config/quillan/ports.conf");
+        const bool existed = QFileInfo::exists(root);
+        const QByteArray before = existed ? readAll(root) : QByteArray();
+        r = cli({QStringLiteral("ports"), QStringLiteral("--assign"), QStringLiteral("COM3"), term.slavePath()}, env,
+                dir.path());
+        QCOMPARE(r.status, 3);
+        QVERIFY2(r.err.contains("neither HOME nor XDG_CONFIG_HOME is set"), r.err.constData());
+        QCOMPARE(QFileInfo::exists(root), existed);
+        if (existed)
+            QCOMPARE(readAll(root), before);
     }
 };
 

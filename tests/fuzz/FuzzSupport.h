@@ -73,21 +73,33 @@ inline QString scratchDir()
 // The input file's lines as the program defines them, computed over the whole
 // file at once: a line ends at CR LF or at a CR alone, an LF alone is part of
 // the line, the last line needs no ending and an ending at the very end adds
-// no empty line. A file without any CR has its lines ended by LF.
+// no empty line. A file with more lone-LF line breaks than CR endings has its
+// lines ended by LF, CR LF and CR alike.
 inline std::vector<QByteArray> referenceLines(const QByteArray &file)
 {
+    qsizetype loneLf = 0;
+    const qsizetype cr = file.count('\r');
+    for (qsizetype i = 0; i < file.size(); ++i) {
+        if (file[i] == '\n' && (i == 0 || file[i - 1] != '\r'))
+            ++loneLf;
+    }
+    const bool anyEnding = loneLf > cr;
     std::vector<QByteArray> lines;
-    const char ending = file.contains('\r') ? '\r' : '\n';
     qsizetype start = 0;
     while (start < file.size()) {
-        const qsizetype cr = file.indexOf(ending, start);
-        if (cr < 0) {
+        qsizetype end = file.indexOf('\r', start);
+        if (anyEnding) {
+            const qsizetype lf = file.indexOf('\n', start);
+            if (lf >= 0 && (end < 0 || lf < end))
+                end = lf;
+        }
+        if (end < 0) {
             lines.push_back(file.mid(start));
             break;
         }
-        lines.push_back(file.mid(start, cr - start));
-        start = cr + 1;
-        if (ending == '\r' && start < file.size() && file[start] == '\n')
+        lines.push_back(file.mid(start, end - start));
+        start = end + 1;
+        if (file[end] == '\r' && start < file.size() && file[start] == '\n')
             ++start;
     }
     return lines;

@@ -6,7 +6,7 @@
 //   mode & 3        0: the file is the body
 //                   1: a filler line of ChunkSize - 128 + position bytes, then the body
 //                   2: filler and body twice, meeting the second boundary elsewhere
-//                   3: like 1, the filler made of LFs (which belong to the line)
+//                   3: like 1, the filler made of LFs (then mostly lines of their own)
 //   mode & 4        atEnd() asked twice before each line (it must not consume)
 //   mode & 8        a second reader opens the same file after the first ends
 #include "FuzzSupport.h"

@@ -41,8 +41,13 @@ int holdPort(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QSerialPort port(qEnvironmentVariable("QUILLAN_TEST_HOLD"));
-    if (!port.open(QIODevice::ReadWrite))
+    QtSerialPort ours; // QUILLAN_TEST_HOLD_OURS: this program in another process
+    if (qEnvironmentVariableIsSet("QUILLAN_TEST_HOLD_OURS")) {
+        if (!SetCommPort(ours, PortTarget{0, qEnvironmentVariable("QUILLAN_TEST_HOLD")}).ok())
+            return 1;
+    } else if (!port.open(QIODevice::ReadWrite)) {
         return 1;
+    }
     QFile out;
     out.open(stdout, QIODevice::WriteOnly);
     out.write("held\n");
@@ -53,9 +58,12 @@ int holdPort(int argc, char **argv)
     return 0;
 }
 
-enum class Situation { Missing, RegularFile, Folder, NotATerminal, HeldByUs, HeldByOther, Forbidden, OwnerOnly,
-                       // As Windows reports them: no POSIX look-ups, the system's text ending in a period.
-                       WindowsMissing, WindowsAccessDenied };
+enum class Situation {
+    Missing, RegularFile, Folder, NotATerminal, HeldByUs, HeldByUsUnderAnotherName, HeldByOtherPort,
+    HeldByOther, HeldByOtherUnderAnotherName, Forbidden, OwnerOnly,
+    // As Windows reports them: no POSIX look-ups, the system's text ending in a period.
+    WindowsMissing, WindowsAccessDenied
+};
 }
 
 class TestSerialPort : public QObject
@@ -93,10 +101,28 @@ private Q_SLOTS:
         QVERIFY(PortAssignment::clear(2).ok());
         QCOMPARE(deviceForComPort(2), QStringLiteral("/dev/ttyS1"));
         QCOMPARE(PortAssignment::assign(256, term.slavePath()).number, ErrorNumber::InvalidPortNumber);
-        QVERIFY(PortAssignment::assign(12, QStringLiteral("null"), &stored).ok());
-        QCOMPARE(stored, QStringLiteral("/dev/null"));
-        QCOMPARE(deviceForComPort(12), QStringLiteral("/dev/null"));
+        QVERIFY(PortAssignment::assign(12, QStringLiteral("tty"), &stored).ok()); // a bare name is under /dev
+        QCOMPARE(stored, QStringLiteral("/dev/tty"));
+        QCOMPARE(deviceForComPort(12), QStringLiteral("/dev/tty"));
+        QCOMPARE(PortAssignment::assignedNumbers(), QList<int>{12});
         QVERIFY(PortAssignment::clear(12).ok());
+        // Not a serial port: refused, nothing stored.
+        QCOMPARE(PortAssignment::assign(13, QStringLiteral("/dev/null")).number, ErrorNumber::InvalidPropertyValue);
+        QCOMPARE(PortAssignment::assign(13, m_config.path()).number, ErrorNumber::InvalidPropertyValue);
+        QVERIFY(PortAssignment::assignedDevice(13).isEmpty());
+        {
+            // A name relative to the folder it was given in is stored absolute,
+            // the link itself kept: from any other folder it is the same device.
+            QTemporaryDir here;
+            QVERIFY(QFile::link(term.slavePath(), here.filePath(QStringLiteral("dock"))));
+            const QString before = QDir::currentPath();
+            QDir::setCurrent(here.path());
+            const Error e = PortAssignment::assign(14, QStringLiteral("dock"), &stored);
+            QDir::setCurrent(before);
+            QVERIFY2(e.ok(), qPrintable(e.description));
+            QCOMPARE(stored, here.filePath(QStringLiteral("dock")));
+            QVERIFY(PortAssignment::clear(14).ok());
+        }
 
         // An adapter with a stable name is stored by it.
         QTemporaryDir byId;
@@ -130,6 +156,18 @@ private Q_SLOTS:
         QTest::newRow("other window") << Situation::HeldByUs << false
                                       << QStringList{"The other transfer window of this program has"}
                                       << permission;
+        // Root passes TIOCEXCL and the lock files go by the name given: the
+        // lock on the device itself refuses the second name.
+        QTest::newRow("other window, another name") << Situation::HeldByUsUnderAnotherName << false
+                                                    << QStringList{"The other transfer window of this program has"}
+                                                    << permission;
+        QTest::newRow("other port of quillan-cli") << Situation::HeldByOtherPort << false
+                                                   << QStringList{"is held by another transfer of this same run: "
+                                                                  "another -p names the same device"}
+                                                   << (permission + QStringList{"window"});
+        QTest::newRow("other program, another name") << Situation::HeldByOtherUnderAnotherName << false
+                                                     << QStringList{"is in use by tst_serialport (process "}
+                                                     << (permission + QStringList{"window"});
         QTest::newRow("other program") << Situation::HeldByOther << false
                                        << QStringList{"is in use by tst_serialport (process "} << permission;
         QTest::newRow("permission") << Situation::Forbidden << false
@@ -171,9 +209,23 @@ private Q_SLOTS:
         case Situation::Folder: device = dir.path(); break;
         case Situation::NotATerminal: device = QStringLiteral("/dev/null"); break;
         case Situation::HeldByUs: QVERIFY(SetCommPort(holder, PortTarget{0, device}).ok()); break;
-        case Situation::HeldByOther: {
+        case Situation::HeldByUsUnderAnotherName:
+        case Situation::HeldByOtherPort:
+            QVERIFY(QFile::link(device, dir.filePath(QStringLiteral("dock"))));
+            QVERIFY(SetCommPort(holder, PortTarget{0, dir.filePath(QStringLiteral("dock"))}).ok());
+            if (situation == Situation::HeldByOtherPort)
+                QCoreApplication::setApplicationName(QStringLiteral("quillan-cli"));
+            break;
+        case Situation::HeldByOther:
+        case Situation::HeldByOtherUnderAnotherName: {
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert(QStringLiteral("QUILLAN_TEST_HOLD"), device);
+            QString held = device;
+            if (situation == Situation::HeldByOtherUnderAnotherName) {
+                held = dir.filePath(QStringLiteral("dock"));
+                QVERIFY(QFile::link(device, held));
+                env.insert(QStringLiteral("QUILLAN_TEST_HOLD_OURS"), QStringLiteral("1"));
+            }
+            env.insert(QStringLiteral("QUILLAN_TEST_HOLD"), held);
             other.setProcessEnvironment(env);
             other.start(QCoreApplication::applicationFilePath(), {});
             QVERIFY(other.waitForReadyRead(10000));
@@ -215,6 +267,7 @@ private Q_SLOTS:
         const QString text = Messages::cannotOpenPort(PortTarget{1, device}, error,
                                                       PortDiagnosis::diagnose(device, error.number, lookups),
                                                       portsListed ? ports : QList<SerialPortListing>{});
+        QCoreApplication::setApplicationName(QStringLiteral("tst_serialport"));
         QString reason = error.description;
         if (reason.endsWith(QLatin1Char('.')))
             reason.chop(1);

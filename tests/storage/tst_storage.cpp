@@ -61,8 +61,18 @@ private Q_SLOTS:
         QTest::newRow("LF endings in a file without CR") << QByteArray("a\nb\n\nc\n") << QList<QByteArray>{"a", "b", "", "c"};
         QTest::newRow("LF ends a chunk in a file without CR")
             << a + "\nb" << QList<QByteArray>{a, "b"};
-        // One CR anywhere: the file is read as the windows write it.
-        QTest::newRow("a CR makes LF a byte of the line") << QByteArray("a\nb\r\nc\n") << QList<QByteArray>{"a\nb", "c\n"};
+        // Decided once per file: more lone-LF breaks than CR endings, and
+        // LF, CR LF and CR all end a line ...
+        QTest::newRow("a line pasted into a Linux file")
+            << QByteArray("A1;10\nB2;20\nC3;30\r\nD4;40\n") << QList<QByteArray>{"A1;10", "B2;20", "C3;30", "D4;40"};
+        QTest::newRow("a lone CR in a Linux file") << QByteArray("a\nb\rc\nd\n") << QList<QByteArray>{"a", "b", "c", "d"};
+        QTest::newRow("CR LF across chunks in a Linux file")
+            << a + "\r\nb\nc\nd" << QList<QByteArray>{a, "b", "c", "d"};
+        // ... otherwise as the windows write it: a lone LF is a byte of the
+        // line, and an upload's file goes back byte for byte.
+        QTest::newRow("an upload's file, an LF inside a record")
+            << QByteArray("a\nb\r\nc\r\n") << QList<QByteArray>{"a\nb", "c"};
+        QTest::newRow("as many lone LFs as CRs") << QByteArray("a\nb\r\nc") << QList<QByteArray>{"a\nb", "c"};
     }
     void linesAcrossChunks()
     {
