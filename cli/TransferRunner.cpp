@@ -205,6 +205,7 @@ void TransferRunner::makeTransfer(Job &job, bool upload)
     if (upload) {
         job.upload = std::make_unique<UploadTransfer>(*job.serial, job.timer.get());
         job.upload->setReplyTimeout(m_request.timeoutMs, true);
+        job.upload->setRemoveEmptyNewFile(true);
         connect(job.upload.get(), &UploadTransfer::finished, this,
                 [this, j](const Outcome &o) { transferFinished(*j, o); });
         connect(job.upload.get(), &UploadTransfer::recordSaved, this, [this, j](const QByteArray &, qint64 n) {
@@ -289,6 +290,9 @@ QString TransferRunner::describe(const Job &job) const
     const bool upload = job.upload != nullptr;
     const QString done = upload ? plural(o.count, "record", "records") + QStringLiteral(" saved in \"%1\"").arg(job.path)
                                 : plural(o.count, "line", "lines") + QStringLiteral(" of \"%1\" sent").arg(job.path);
+    // The core's own words where it says more than the designed box.
+    if (o.reason != Outcome::Reason::None)
+        return folded(o.message);
     switch (o.kind) {
     case Outcome::Kind::Completed: return QString();
     case Outcome::Kind::Refused:
