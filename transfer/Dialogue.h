@@ -37,6 +37,9 @@ public:
     /// transfer was under way.
     void stop();
 
+    /// For tests: the monotonic clock the silence rule reads.
+    void setClock(ReplyTimeout::Clock clock) { m_timeout.setClock(std::move(clock)); }
+
     TransferState state() const { return m_state; }
     /// A message is out and its reply awaited, with no refusal or time-out since.
     bool inProgress() const { return m_state == TransferState::AwaitingReply; }
