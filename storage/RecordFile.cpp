@@ -34,10 +34,10 @@ Error replaceFile(const QString &from, const QString &to)
 // the link stays and its target is the file written, replaced and kept.
 QString finalTarget(const QString &path)
 {
-    const QFileInfo info(path);
-    if (!info.isSymLink())
-        return path;
-    const QString target = info.canonicalFilePath();
+    QString target = path;
+    // A link whose target is missing names the file to be made there.
+    for (int hops = 0; hops < 40 && QFileInfo(target).isSymLink(); ++hops)
+        target = QFileInfo(target).symLinkTarget();
     return target.isEmpty() ? path : target;
 }
 }
@@ -79,7 +79,7 @@ Error RecordFile::openLocked(QFile &file, QIODevice::OpenMode mode)
 Error RecordFile::open(const QString &path, Mode mode)
 {
     close();
-    const QFileInfo info(path);
+    const QFileInfo info(finalTarget(path));
     if (info.exists() && !info.isFile())
         return {ErrorNumber::BadFileMode, info.isDir() ? QStringLiteral("it is a folder, not a file")
                                                        : QStringLiteral("it is not a regular file")};
@@ -93,7 +93,7 @@ Error RecordFile::open(const QString &path, Mode mode)
     case Mode::Create: {
         auto file = std::make_unique<QFile>(m_target);
         if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-            if (info.exists() || QFileInfo::exists(path))
+            if (info.exists() || QFileInfo::exists(m_target))
                 return {ErrorNumber::FileAlreadyOpen, QStringLiteral("the file exists already")};
             return fail(*file);
         }

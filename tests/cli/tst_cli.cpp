@@ -2,6 +2,7 @@
 #include "support/TestFiles.h"
 #include "tools/SimTerminal.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -10,6 +11,8 @@
 #include <QTest>
 
 #include <csignal>
+
+#include <sys/stat.h>
 
 using simterm::SimTerminal;
 
@@ -82,6 +85,13 @@ void verifyDurable(const QByteArray &file, const std::vector<QByteArray> &all, c
     QVERIFY2(saved.size() == removed || saved.size() == removed + 1,
              qPrintable(QStringLiteral("%1 saved, %2 removed").arg(saved.size()).arg(removed)));
     QCOMPARE(file, lines(all, saved.size()));
+}
+
+simterm::Options manualTerminal()
+{
+    simterm::Options o;
+    o.manual = true;
+    return o;
 }
 
 } // namespace
@@ -231,6 +241,168 @@ private Q_SLOTS:
             QCOMPARE(readAll(path + QStringLiteral(".bak")), backup);
         if (status != 0)
             QCOMPARE(term.messagesReceived(), 0);
+    }
+
+    // A replacing run that saves no record leaves FILE and FILE.bak as they
+    // were and no temporary file; a new FILE that got no record is removed,
+    // so the next plain run is not refused. A replacement keeps FILE's
+    // permission bits and, FILE being a symbolic link, replaces its target.
+    void runsWithoutARecordLeaveTheFilesAsTheyWere()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("real")));
+        const QString target = dir.filePath(QStringLiteral("real/r.txt"));
+        const QString path = dir.filePath(QStringLiteral("r.txt"));
+        simterm::Options silent;
+        silent.silentAfterReplies = 0;
+        auto run = [&](const QString &flag, SimTerminal &term) {
+            QStringList args{QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("-t"),
+                             QStringLiteral("0.3"), path};
+            if (!flag.isEmpty())
+                args.insert(1, flag);
+            return cli(args, environment(dir), dir.path());
+        };
+        {
+            SimTerminal term({}, silent);
+            QCOMPARE(run(QString(), term).status, 6);
+            QVERIFY(!QFileInfo::exists(path)); // a new file without a record is not left behind
+        }
+        QVERIFY(QFile::link(QStringLiteral("real/r.txt"), path));
+        const auto six = records(6);
+        {
+            SimTerminal term(six);
+            const Run r = run(QStringLiteral("--append"), term); // appends to the link's target, made now
+            QVERIFY2(r.status == 0, r.err.constData());
+        }
+        QCOMPARE(readAll(target), lines(six, 6));
+        QCOMPARE(::chmod(QFile::encodeName(target).constData(), 0640), 0);
+        for (int i = 0; i < 2; ++i) {
+            SimTerminal term({}, silent);
+            QCOMPARE(run(QStringLiteral("--force"), term).status, 6);
+            SimTerminal empty; // OVER at once
+            QVERIFY(run(QStringLiteral("--force"), empty).status == 0);
+        }
+        QCOMPARE(readAll(path), lines(six, 6));
+        QCOMPARE(QDir(dir.filePath(QStringLiteral("real"))).entryList(QDir::Files), QStringList{QStringLiteral("r.txt")});
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System), QStringList{QStringLiteral("r.txt")});
+
+        const auto two = simterm::generateRecords(2, 5);
+        SimTerminal term(two);
+        const Run r = run(QStringLiteral("--force"), term);
+        QVERIFY2(r.status == 0, r.err.constData());
+        QVERIFY(QFileInfo(path).isSymLink());
+        QCOMPARE(readAll(target), lines(two, 2));
+        QCOMPARE(readAll(target + QStringLiteral(".bak")), lines(six, 6));
+        QCOMPARE(QFileInfo(target).permissions(), QFileInfo(target + QStringLiteral(".bak")).permissions());
+        QVERIFY(!QFileInfo(target).permissions().testFlag(QFileDevice::ReadOther));
+    }
+
+    // One transfer at a time writes a file: a second quillan-cli into it is
+    // refused at the start, naming the file and the program that holds it,
+    // and sends and writes nothing.
+    void secondUploadIntoALockedFileIsRefused()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("r.txt"));
+        writeAll(path, "OLD\r\n");
+        SimTerminal first({}, manualTerminal());
+        QProcess p;
+        p.setProcessEnvironment(environment(dir));
+        p.start(QStringLiteral(QUILLAN_CLI_PATH), {QStringLiteral("upload"), QStringLiteral("--append"),
+                                                   QStringLiteral("-p"), first.slavePath(), QStringLiteral("-t"),
+                                                   QStringLiteral("0"), path});
+        QVERIFY(spinUntil([&] { return first.receivedBytes() == "READ\r"; }, 30000));
+        for (const QString &flag : {QStringLiteral("--append"), QStringLiteral("--force")}) {
+            SimTerminal second(records(2));
+            const Run r = cli({QStringLiteral("upload"), flag, QStringLiteral("-p"), second.slavePath(), path},
+                              environment(dir), dir.path());
+            QVERIFY2(r.status == 3, r.err.constData());
+            QVERIFY2(r.err.contains(path.toUtf8()), r.err.constData());
+            QVERIFY2(r.err.contains("quillan-cli (process " + QByteArray::number(p.processId()) + ")"),
+                     r.err.constData());
+            QCOMPARE(second.messagesReceived(), 0);
+            QCOMPARE(readAll(path), QByteArray("OLD\r\n"));
+            QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("r.txt")});
+        }
+        QVERIFY(first.sendRaw("R1\r"));
+        QVERIFY(spinUntil([&] { return first.receivedBytes() == "READ\rREMOVE\r"; }, 30000));
+        ::kill(p.processId(), SIGTERM);
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), 130);
+        QCOMPARE(readAll(path), QByteArray("OLD\r\nR1\r\n"));
+    }
+
+    // -t is the longest time without any byte from the terminal: a reply
+    // that takes longer than that to arrive, piece by piece, is waited for;
+    // silence ends it, never before its time.
+    void timeOutWaitsForSilence()
+    {
+        QTemporaryDir dir;
+        const auto all = records(2);
+        simterm::Options slow;
+        slow.splitPieces = 5;
+        slow.pauseBetweenPieces = std::chrono::milliseconds(400); // 1.6 s a reply, 0.4 s without a byte
+        {
+            SimTerminal term(all, slow);
+            const Run r = cli({QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("-t"),
+                               QStringLiteral("1.2"), QStringLiteral("slow.txt")},
+                              environment(dir), dir.path());
+            QVERIFY2(r.status == 0, r.err.constData());
+            QCOMPARE(readAll(dir.filePath(QStringLiteral("slow.txt"))), lines(all, 2));
+        }
+        simterm::Options silent;
+        silent.silentAfterReplies = 0;
+        SimTerminal term(all, silent);
+        const Run r = cli({QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("-t"),
+                           QStringLiteral("1"), QStringLiteral("silent.txt")},
+                          environment(dir), dir.path());
+        const std::int64_t endedBy = term.elapsedMicros();
+        QVERIFY2(r.status == 6, r.err.constData());
+        QCOMPARE(term.messageTimings().size(), size_t(1));
+        // It gave up no sooner than a second after its READ had arrived.
+        QVERIFY(endedBy - term.messageTimings()[0].crMicros >= 1000000);
+    }
+
+    // A terminal that stops taking data in the middle of a line: a time-out
+    // in words that say so, and only the lines it acknowledged count, with
+    // -t and at Ctrl-C alike.
+    void downloadThatStalls_data()
+    {
+        QTest::addColumn<QString>("timeout");
+        QTest::addColumn<int>("status");
+        QTest::newRow("-t 0.5") << "0.5" << 6;
+        QTest::newRow("no limit, then Ctrl-C") << "0" << 130;
+    }
+    void downloadThatStalls()
+    {
+        QFETCH(QString, timeout);
+        QFETCH(int, status);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("long.txt"));
+        writeAll(path, QByteArray(1 << 20, 'x') + "\r\n");
+        const QString log = dir.filePath(QStringLiteral("log.jsonl"));
+        simterm::Options o;
+        o.stopReadingAfterBytes = 5 + 1000;
+        SimTerminal term({}, o);
+        QProcess p;
+        p.setProcessEnvironment(environment(dir));
+        p.start(QStringLiteral(QUILLAN_CLI_PATH), {QStringLiteral("download"), QStringLiteral("-p"), term.slavePath(),
+                                                   QStringLiteral("-t"), timeout, QStringLiteral("--log"), log, path});
+        if (status == 130) {
+            QVERIFY(spinUntil([&] { return term.receivedBytes().size() >= 5 + 1000; }, 30000));
+            QVERIFY(!p.waitForFinished(1500)); // no limit: it waits
+            ::kill(p.processId(), SIGINT);
+        }
+        QVERIFY(p.waitForFinished(30000));
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(p.exitCode() == status, err.constData());
+        if (status == 6)
+            QVERIFY2(err.contains("stopped taking data") && err.contains("acknowledged: 0"), err.constData());
+        else
+            QVERIFY2(err.contains("0 lines"), err.constData());
+        const auto entries = logEntries(log);
+        QCOMPARE(entries.size(), 1);
+        QCOMPARE(entries.first()[QStringLiteral("count")].toInt(), 0);
     }
 
     void usage_data()
