@@ -6,6 +6,7 @@
 #include "support/WindowRig.h"
 
 #include <QDir>
+#include <QScopeGuard>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTemporaryDir>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <csignal>
@@ -480,29 +482,62 @@ private Q_SLOTS:
         QCOMPARE(rig.box->mostOpenAtOnce, 1);
     }
 
+    // A record that cannot be written whole is not removed from the terminal,
+    // and the file keeps whole records only: a new file at its size limit,
+    // and a replacing one on a full disk, which says so in the system's words.
+    void failedWriteSendsNoRemove_data()
+    {
+        QTest::addColumn<bool>("fullDisk");
+        QTest::newRow("file size limit, new file") << false;
+        QTest::newRow("full disk, replacing a file") << true;
+    }
     void failedWriteSendsNoRemove()
     {
-        const QList<QByteArray> records{QByteArray(40, 'a'), QByteArray(40, 'b'), QByteArray(40, 'c'),
-                                        QByteArray(40, 'd')};
+        QFETCH(bool, fullDisk);
+        // Two lines fit under the size limit; on a disk of two pages, one
+        // taken by the old file, four 1002-byte lines fit and the fifth half.
+        const int size = fullDisk ? 1000 : 40, fit = fullDisk ? 4 : 2;
+        QList<QByteArray> records;
+        for (int i = 0; i < 6; ++i)
+            records.append(QByteArray(size, char('a' + i)));
         Rig rig(std::vector<QByteArray>(records.begin(), records.end()));
-        const QString path = rig.file(QStringLiteral("limited.txt"));
+        QString path = rig.file(QStringLiteral("limited.txt"));
+        QTemporaryDir disk;
+        if (fullDisk) {
+            if (::mount("tmpfs", QFile::encodeName(disk.path()).constData(), "tmpfs", 0, "size=8k,mode=0700") != 0)
+                QSKIP("a small tmpfs cannot be mounted here (needs root)");
+            path = disk.filePath(QStringLiteral("limited.txt"));
+            writeAll(path, "OLD\r\n");
+            rig.box->answerNext(MessageBox::Answer::Yes);
+        }
+        auto unmount = qScopeGuard([&] {
+            if (fullDisk)
+                ::umount2(QFile::encodeName(disk.path()).constData(), MNT_DETACH);
+        });
         rlimit old{};
         getrlimit(RLIMIT_FSIZE, &old);
         rlimit small = old;
-        small.rlim_cur = 100; // room for two 42-byte lines, not three
+        if (!fullDisk)
+            small.rlim_cur = 100; // room for two 42-byte lines, not three
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
         rig.start(path);
-        const bool stopped = QTest::qWaitFor([&] { return !rig.box->shown.isEmpty(); }, 10000);
+        const bool stopped = QTest::qWaitFor([&] { return rig.box->shown.size() == (fullDisk ? 2 : 1); }, 10000);
         setrlimit(RLIMIT_FSIZE, &old);
         QVERIFY(stopped);
+        const QString text = rig.box->shown.last().text;
 
-        QCOMPARE(rig.sentCount("REMOVE"), 2);
-        QCOMPARE(readAll(path), lines(records.mid(0, 2)));
-        QCOMPARE(rig.term.remainingRecords().size(), size_t(2));
-        QVERIFY(rig.box->shown[0].text.contains(path));
-        QVERIFY(rig.box->shown[0].text.contains(QLatin1String("could not be saved")));
+        QCOMPARE(rig.sentCount("REMOVE"), fit);
+        QCOMPARE(readAll(path), lines(records.mid(0, fit)));
+        QCOMPARE(rig.term.remainingRecords().size(), size_t(records.size() - fit));
+        QVERIFY(text.contains(path));
+        QVERIFY(text.contains(QLatin1String("could not be saved")));
         QVERIFY(!rig.port->portOpen());
         QVERIFY((rig.transfer().state() == TransferState::Idle));
+        if (fullDisk) {
+            QVERIFY2(text.contains(QLatin1String("No space left on device")), qPrintable(text));
+            QCOMPARE(readAll(RecordFile::backupPath(path)), QByteArray("OLD\r\n"));
+            QCOMPARE(QDir(disk.path()).entryList(QDir::Files).size(), 2); // no temporary left
+        }
     }
 
     void unopenableOutputFileOpensNoPort_data()
