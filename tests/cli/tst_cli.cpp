@@ -405,6 +405,42 @@ private Q_SLOTS:
         QCOMPARE(entries.first()[QStringLiteral("count")].toInt(), 0);
     }
 
+    // A terminal that answers what it was not asked: the reply is neither
+    // saved nor answered, exit 5 with the core's words naming it, and every
+    // record the terminal let go of is in the file.
+    void unaskedReplyExitsFive_data()
+    {
+        QTest::addColumn<bool>("doubled");
+        QTest::addColumn<int>("corruptAt");
+        QTest::addColumn<QByteArray>("named");
+        QTest::newRow("every reply twice") << true << 0 << QByteArray("\\r");
+        QTest::newRow("NEXT corrupted") << false << 4 << QByteArray("\"NEXU\"");
+    }
+    void unaskedReplyExitsFive()
+    {
+        QFETCH(bool, doubled);
+        QFETCH(int, corruptAt);
+        QFETCH(QByteArray, named);
+        QTemporaryDir dir;
+        const auto all = records(4);
+        simterm::Options o;
+        o.doubleReplies = doubled;
+        o.corruptAtReply = corruptAt;
+        SimTerminal term(all, o);
+        const QString log = dir.filePath(QStringLiteral("log.jsonl"));
+        const Run r = cli({QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("--log"), log,
+                           QStringLiteral("r.txt")},
+                          environment(dir), dir.path());
+        QVERIFY2(r.status == 5, r.err.constData());
+        QVERIFY2(r.err.contains("not saved and not answered") && r.err.contains(named), r.err.constData());
+        QCOMPARE(logEntries(log).first()[QStringLiteral("outcome")].toString(), QStringLiteral("refused"));
+        if (QFileInfo::exists(dir.filePath(QStringLiteral("r.txt"))))
+            verifyDurable(readAll(dir.filePath(QStringLiteral("r.txt"))), all, term);
+        else
+            QCOMPARE(term.remainingRecords().size(), all.size());
+        QCOMPARE(term.remainingRecords().size(), all.size() - (corruptAt ? 2 : 0));
+    }
+
     void usage_data()
     {
         QTest::addColumn<QStringList>("args");
