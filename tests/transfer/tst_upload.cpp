@@ -547,6 +547,9 @@ private Q_SLOTS:
         QTest::newRow("missing folder") << QStringLiteral("no-such-folder/out.txt") << QString();
         QTest::newRow("a folder") << QStringLiteral("folder.d") << QStringLiteral("folder");
         QTest::newRow("a FIFO") << QStringLiteral("fifo.txt") << QStringLiteral("not a regular file");
+        // Another transfer (here one of this program) writes it: one at a time.
+        QTest::newRow("a file another transfer writes") << QStringLiteral("held.txt")
+                                                        << QStringLiteral("another transfer of this program");
     }
     void unopenableOutputFileOpensNoPort()
     {
@@ -556,6 +559,11 @@ private Q_SLOTS:
         QDir(rig.dir.path()).mkdir(QStringLiteral("folder.d"));
         ::mkfifo(QFile::encodeName(rig.file(QStringLiteral("fifo.txt"))).constData(), 0600);
         const QString path = rig.file(name);
+        RecordFile other;
+        if (name == QLatin1String("held.txt")) {
+            writeAll(path, "kept\r\n");
+            QVERIFY(other.open(path, RecordFile::Mode::Append).ok());
+        }
         rig.box->answerNext(MessageBox::Answer::Yes); // should it ask to replace
         rig.start(path);
         QVERIFY(!rig.box->shown.isEmpty());
@@ -563,6 +571,10 @@ private Q_SLOTS:
         QVERIFY2(rig.box->shown.last().text.contains(reason), qPrintable(rig.box->shown.last().text));
         QVERIFY(!rig.port->portOpen());
         QVERIFY(rig.term.receivedBytes().isEmpty());
+        if (other.isOpen()) {
+            QCOMPARE(readAll(path), QByteArray("kept\r\n"));
+            QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("held.txt")});
+        }
     }
 
     void unopenablePortIsReportedAndLeavesNoFile()
