@@ -92,7 +92,7 @@ Error RecordFile::open(const QString &path, Mode mode)
     switch (mode) {
     case Mode::Create: {
         auto file = std::make_unique<QFile>(m_target);
-        if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+        if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Append | QIODevice::Unbuffered)) {
             if (info.exists() || QFileInfo::exists(m_target))
                 return {ErrorNumber::FileAlreadyOpen, QStringLiteral("the file exists already")};
             return fail(*file);
@@ -121,7 +121,7 @@ Error RecordFile::open(const QString &path, Mode mode)
         // Unbuffered like the plain file, so a failed write can be cut back whole.
         auto file = std::make_unique<QFile>(m_temporary);
         Error e;
-        if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
             e = fail(*file);
         else if (!file->setPermissions(old->permissions()))
             e = fail(*file);
