@@ -337,16 +337,16 @@ private Q_SLOTS:
     void timeOutWaitsForSilence()
     {
         QTemporaryDir dir;
-        const auto all = records(2);
+        const auto all = records(1);
         simterm::Options slow;
-        slow.splitPieces = 5;
-        slow.pauseBetweenPieces = std::chrono::milliseconds(400); // 1.6 s a reply, 0.4 s without a byte
+        slow.splitPieces = 3;
+        slow.pauseBetweenPieces = std::chrono::milliseconds(450); // 0.9 s a reply, 0.45 s without a byte
         SimTerminal term(all, slow);
         const Run r = cli({QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("-t"),
-                           QStringLiteral("1.2"), QStringLiteral("slow.txt")},
+                           QStringLiteral("0.8"), QStringLiteral("slow.txt")},
                           environment(dir), dir.path());
         QVERIFY2(r.status == 0, r.err.constData());
-        QCOMPARE(readAll(dir.filePath(QStringLiteral("slow.txt"))), lines(all, 2));
+        QCOMPARE(readAll(dir.filePath(QStringLiteral("slow.txt"))), lines(all, 1));
     }
 
     // A terminal that stops taking data in the middle of a line: a time-out
