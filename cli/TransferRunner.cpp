@@ -316,6 +316,7 @@ void TransferRunner::makeTransfer(Job &job, bool upload)
         // In the job's thread, as it ends: the queued report below reads it.
         connect(job.upload.get(), &UploadTransfer::finished, job.upload.get(),
                 [j](const Outcome &) { j->unfinished = j->upload->RxBuffer(); }, Qt::DirectConnection);
+        job.upload->setRemoveEmptyNewFile(true);
         connect(job.upload.get(), &UploadTransfer::finished, this,
                 [this, j](const Outcome &o) { transferFinished(*j, o); });
         connect(job.upload.get(), &UploadTransfer::recordSaved, this, [this, j](const QByteArray &, qint64 n) {
@@ -427,6 +428,9 @@ QString TransferRunner::describe(const Job &job) const
     const bool upload = job.upload != nullptr;
     const QString done = upload ? plural(o.count, "record", "records") + QStringLiteral(" saved in \"%1\"").arg(job.shown)
                                 : plural(o.count, "line", "lines") + QStringLiteral(" of \"%1\" sent").arg(job.shown);
+    // The core's own words where it says more than the designed box.
+    if (o.reason != Outcome::Reason::None)
+        return folded(o.message);
     switch (o.kind) {
     case Outcome::Kind::Completed: return QString();
     case Outcome::Kind::Refused:
@@ -439,12 +443,12 @@ QString TransferRunner::describe(const Job &job) const
         if (!job.unfinished.isEmpty()) {
             // Bytes came, but no reply ended with CR: most likely a terminal
             // that ends its replies with CR LF, whose line feed comes last.
-            return QStringLiteral("bytes arrived (\"%1\") but no reply ended with CR within %2; a terminal that "
-                                  "ends its replies with CR LF never completes one (the line feed comes last): set "
-                                  "it to end them with CR alone; %3")
+            return QStringLiteral("bytes arrived (\"%1\") but no reply ended with CR, and nothing more came for %2; "
+                                  "a terminal that ends its replies with CR LF never completes one (the line feed "
+                                  "comes last): set it to end them with CR alone; %3")
                 .arg(escaped(job.unfinished), seconds(m_request.timeoutMs), done);
         }
-        return QStringLiteral("no complete reply within %1; %2").arg(seconds(m_request.timeoutMs), done);
+        return QStringLiteral("no reply: nothing came from the terminal for %1; %2").arg(seconds(m_request.timeoutMs), done);
     case Outcome::Kind::Stopped:
         return QStringLiteral("interrupted; %1").arg(done);
     case Outcome::Kind::Lost:

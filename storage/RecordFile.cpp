@@ -1,6 +1,7 @@
 #include "storage/RecordFile.h"
 
 #include "storage/DiskSync.h"
+#include "storage/FileLock.h"
 #include "platform/SystemError.h"
 
 #include <QFileInfo>
@@ -28,6 +29,17 @@ Error replaceFile(const QString &from, const QString &to)
     return {};
 #endif
 }
+
+// The file a name finally stands for: a symbolic link is followed, so that
+// the link stays and its target is the file written, replaced and kept.
+QString finalTarget(const QString &path)
+{
+    QString target = path;
+    // A link whose target is missing names the file to be made there.
+    for (int hops = 0; hops < 40 && QFileInfo(target).isSymLink(); ++hops)
+        target = QFileInfo(target).symLinkTarget();
+    return target.isEmpty() ? path : target;
+}
 }
 
 RecordFile::RecordFile() = default;
@@ -49,54 +61,97 @@ Error RecordFile::fail(QFileDevice &file) const
     return code ? errorFromErrno(code) : Error{ErrorNumber::PermissionDenied, file.errorString()};
 }
 
+Error RecordFile::openLocked(QFile &file, QIODevice::OpenMode mode)
+{
+    // Locked, then checked to be still the file at the name: one that a
+    // replacing transfer renamed away meanwhile is no longer the user's file.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        errno = 0;
+        if (!file.open(mode | QIODevice::Unbuffered))
+            return fail(file);
+        if (Error e = lockExclusive(file.handle())) {
+            file.close();
+            return e;
+        }
+        if (sameFile(file.handle(), file.fileName()))
+            return {};
+        file.close();
+    }
+    return {ErrorNumber::FileAlreadyOpen, QStringLiteral("another transfer keeps replacing it")};
+}
+
 Error RecordFile::open(const QString &path, Mode mode)
 {
     close();
-    const QFileInfo info(path);
+    const QFileInfo info(finalTarget(path));
     if (info.exists() && !info.isFile())
         return {ErrorNumber::BadFileMode, info.isDir() ? QStringLiteral("it is a folder, not a file")
                                                        : QStringLiteral("it is not a regular file")};
     m_path = path;
+    m_target = finalTarget(path);
     m_mode = mode;
     m_committed = false;
-    m_size = m_startSize = 0;
+    m_written = 0;
     errno = 0;
 #ifdef Q_OS_WIN
     SetLastError(ERROR_SUCCESS);
 #endif
     switch (mode) {
     case Mode::Create: {
-        auto file = std::make_unique<QFile>(path);
-        if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+        auto file = std::make_unique<QFile>(m_target);
+        if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Append | QIODevice::Unbuffered)) {
             const int code = errno; // the look below sets errno anew ("No such file")
-            if (info.exists() || QFileInfo::exists(path))
+            if (info.exists() || QFileInfo::exists(m_target))
                 return {ErrorNumber::FileAlreadyOpen, QStringLiteral("the file exists already")};
             return code ? errorFromErrno(code) : fail(*file);
         }
+        // Another transfer that opened the new file in the instant since it
+        // was made holds it; it is theirs now, not ours to remove.
+        if (Error e = lockExclusive(file->handle()))
+            return e;
         m_file = std::move(file);
         break;
     }
     case Mode::Replace: {
         if (!info.exists())
             return open(path, Mode::Create);
-        // The old file stays as it is until commit(); the new records go to a
-        // file of our own beside it, which then takes the name.
-        auto *temporary = new QTemporaryFile(path + QStringLiteral(".XXXXXX"));
-        if (!temporary->open()) {
-            const Error e = fail(*temporary);
-            delete temporary;
+        // The old file stays as it is, locked, until the first record is in a
+        // new file of our own beside it, which then takes the name.
+        auto old = std::make_unique<QFile>(m_target);
+        if (Error e = openLocked(*old, QIODevice::ReadOnly))
+            return e;
+        QTemporaryFile temporary(m_target + QStringLiteral(".XXXXXX"));
+        temporary.setAutoRemove(false);
+        if (!temporary.open())
+            return fail(temporary);
+        m_temporary = temporary.fileName();
+        temporary.close();
+        // Unbuffered like the plain file, so a failed write can be cut back whole.
+        auto file = std::make_unique<QFile>(m_temporary);
+        Error e;
+        if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+            e = fail(*file);
+        else if (!file->setPermissions(old->permissions()))
+            e = fail(*file);
+        else
+            e = lockExclusive(file->handle());
+        if (e) {
+            file.reset();
+            QFile::remove(m_temporary);
+            m_temporary.clear();
             return e;
         }
-        m_temporary = temporary;
-        m_file.reset(temporary);
+        m_old = std::move(old);
+        m_file = std::move(file);
         break;
     }
     case Mode::Append: {
         if (!info.exists())
             return open(path, Mode::Create);
-        auto file = std::make_unique<QFile>(path);
-        if (!file->open(QIODevice::ReadWrite | QIODevice::Unbuffered))
-            return fail(*file);
+        auto file = std::make_unique<QFile>(m_target);
+        // Append: every write goes to the end of the file as it is then.
+        if (Error e = openLocked(*file, QIODevice::ReadWrite | QIODevice::Append))
+            return e;
         const qint64 size = file->size();
         if (size > 0) {
             char last = 0;
@@ -108,7 +163,6 @@ Error RecordFile::open(const QString &path, Mode mode)
         }
         if (!file->seek(size))
             return fail(*file);
-        m_size = m_startSize = size;
         m_file = std::move(file);
         break;
     }
@@ -120,63 +174,51 @@ Error RecordFile::commit()
 {
     if (!isOpen())
         return {ErrorNumber::BadFileMode, QStringLiteral("The file is not open")};
-    if (m_temporary) {
-#ifdef Q_OS_WIN
-        // Windows renames no open file that was not opened to share deletion,
-        // and Qt's temporary files are not: the new file is closed, takes the
-        // name, and is opened again for the records.
-        const QString temporaryName = m_temporary->fileName();
-        m_temporary->setAutoRemove(false);
-        m_file.reset();
-        m_temporary = nullptr;
-        Error e = replaceFile(m_path, backupPath(m_path));
-        if (!e) {
-            e = replaceFile(temporaryName, m_path);
-            if (e)
-                replaceFile(backupPath(m_path), m_path); // put the old file back
-        }
-        if (e) {
-            QFile::remove(temporaryName);
-            close();
-            return e;
-        }
-        auto file = std::make_unique<QFile>(m_path);
-        if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-            e = fail(*file);
-            close();
-            return e;
-        }
-        m_file = std::move(file);
-#else
-        if (Error e = replaceFile(m_path, backupPath(m_path)))
-            return e;
-        if (Error e = replaceFile(m_temporary->fileName(), m_path)) {
-            replaceFile(backupPath(m_path), m_path); // put the old file back
-            return e;
-        }
-        m_temporary->setAutoRemove(false);
-#endif
-    }
     if (Error e = syncToDisk(m_file->handle()))
         return e;
-    if (m_mode != Mode::Append) {
-        if (Error e = syncDirectoryOf(m_path))
+    if (m_mode == Mode::Create) {
+        if (Error e = syncDirectoryOf(m_target))
             return e;
     }
     m_committed = true;
     return {};
 }
 
+Error RecordFile::putInPlace()
+{
+#ifdef Q_OS_WIN
+    // Windows renames no file that is open; both are shut for the moment.
+    m_old.reset();
+    m_file->close();
+#endif
+    if (Error e = replaceFile(m_target, backupPath(m_target)))
+        return e;
+    if (Error e = replaceFile(m_temporary, m_target)) {
+        replaceFile(backupPath(m_target), m_target); // put the old file back
+        return e;
+    }
+    m_temporary.clear();
+    m_old.reset();
+#ifdef Q_OS_WIN
+    m_file->setFileName(m_target);
+    if (!m_file->open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered))
+        return fail(*m_file);
+    if (Error e = lockExclusive(m_file->handle()))
+        return e;
+#endif
+    return syncDirectoryOf(m_target);
+}
+
 void RecordFile::discard()
 {
     if (!isOpen())
         return;
-    // Nothing was written: leave no stray empty file. A temporary file removes
-    // itself on close; Windows removes no file that is open.
-    const bool remove = m_mode == Mode::Create && !m_temporary && !m_committed;
+    // Nothing was written: leave no stray empty file (removed once closed:
+    // Windows removes no file that is open).
+    const bool remove = m_mode == Mode::Create && !m_committed;
     close();
     if (remove)
-        QFile::remove(m_path);
+        QFile::remove(m_target);
 }
 
 Error RecordFile::writeLine(const QByteArray &record)
@@ -186,30 +228,54 @@ Error RecordFile::writeLine(const QByteArray &record)
     m_line.clear();
     m_line.append(record);
     m_line.append("\r\n", 2);
+    // Where the record starts: the end of the file as it is now.
+    const qint64 end = m_file->size();
     errno = 0;
     const qint64 written = m_file->write(m_line);
     Error e;
-    // flush(): a temporary file is buffered by Qt, and the sync below must see the line.
-    if (written != m_line.size() || !m_file->flush())
+    if (written != m_line.size())
         e = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, m_file->errorString()};
     else
         e = syncToDisk(m_file->handle());
+    // A replacement takes the name with its first record, before that
+    // record can be removed from the terminal.
+    if (!e && !m_temporary.isEmpty())
+        e = putInPlace();
     if (e) {
         // Keep the file a whole number of records.
-        m_file->resize(m_size);
-        m_file->seek(m_size);
-        m_file->unsetError();
+        if (m_file->isOpen()) {
+            m_file->resize(end);
+            m_file->seek(end);
+            m_file->unsetError();
+        }
         return e;
     }
-    m_size += written;
+    m_written += written;
     return {};
 }
 
-void RecordFile::close()
+void RecordFile::close(bool removeIfEmpty)
 {
-    if (m_file)
+    bool remove = m_file && removeIfEmpty && m_mode == Mode::Create && m_written == 0;
+    if (m_file) {
+#ifndef Q_OS_WIN
+        // Removed while still locked: no other transfer can have written to it.
+        if (remove)
+            QFile::remove(m_target);
+        remove = false;
+#endif
         m_file->close();
+    }
+#ifdef Q_OS_WIN
+    // Windows removes no file that is open.
+    if (remove)
+        QFile::remove(m_target);
+#endif
     m_file.reset();
-    m_temporary = nullptr;
-    m_size = m_startSize = 0;
+    m_old.reset();
+    // A replacement that got no record: the old file keeps its name.
+    if (!m_temporary.isEmpty())
+        QFile::remove(m_temporary);
+    m_temporary.clear();
+    m_written = 0;
 }

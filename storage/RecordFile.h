@@ -8,21 +8,23 @@
 
 #include <memory>
 
-class QTemporaryFile;
-
 // The upload's output file. Each record becomes one line ended by CR LF and
 // is on stable storage when writeLine() returns, so the terminal may then be
-// told to delete it.
+// told to delete it. Records always go to the end of the file as it is when
+// they are written, and the file is locked for the whole transfer: a second
+// transfer into it is refused, naming who holds it.
 //
 // Opening happens in two steps so that a transfer that cannot start (its
-// port will not open) leaves the user's files as they were: open() checks
-// and prepares, commit() makes the file the one at the chosen name.
+// port will not open) leaves the user's files as they were: open() checks,
+// locks and prepares, commit() makes the file the one at the chosen name. A
+// replacement takes the name only with its first record: a transfer that
+// saves none leaves the old file (and its .bak) as they were.
 class RecordFile
 {
 public:
     enum class Mode {
         Create,   // a new file; an existing one is refused
-        Replace,  // the existing file is kept as NAME.bak, then a new one takes its name
+        Replace,  // the existing file is kept as NAME.bak once a new one with a record takes its name
         Append,   // records go after what the file holds (which must end with a line
                   // ending), or into a new file
     };
@@ -32,34 +34,40 @@ public:
     RecordFile &operator=(const RecordFile &) = delete;
     ~RecordFile();
 
-    /// Prepares the file. Nothing at path changes yet, except that Create
-    /// makes the new, empty file.
+    /// Prepares and locks the file. Nothing at path changes yet, except that
+    /// Create makes the new, empty file.
     Error open(const QString &path, Mode mode);
-    /// Puts the file in place, durably (folder synced): after this, a record
-    /// written is a record kept.
+    /// Makes the file durable where it is (folder synced): after this, a
+    /// record written is a record kept.
     Error commit();
     /// The transfer did not start: leaves everything as it was before open().
     void discard();
-    /// Writes record + CR LF and syncs it. On failure the file is cut back to
-    /// the records before, so no half line is left behind.
+    /// Writes record + CR LF and syncs it; a replacement then takes the name.
+    /// On failure the file is cut back to the records before, so no half line
+    /// is left behind.
     Error writeLine(const QByteArray &record);
-    void close();
+    /// removeIfEmpty: a file this transfer created and wrote no record to is
+    /// removed (while still locked, so no other transfer's records go with it).
+    void close(bool removeIfEmpty = false);
 
     bool isOpen() const { return m_file != nullptr; }
     QString path() const { return m_path; }
     /// Bytes of the records written by this transfer.
-    qint64 bytesWritten() const { return m_size - m_startSize; }
+    qint64 bytesWritten() const { return m_written; }
     static QString backupPath(const QString &path) { return path + QStringLiteral(".bak"); }
 
 private:
     Error fail(QFileDevice &file) const;
+    Error openLocked(QFile &file, QIODevice::OpenMode mode);
+    Error putInPlace();
 
     std::unique_ptr<QFile> m_file;
-    QTemporaryFile *m_temporary = nullptr;  // Replace: the new file until commit()
-    QString m_path;
+    std::unique_ptr<QFile> m_old;  // Replace: the file being replaced, locked until the new one takes its name
+    QString m_path;                // as given, for messages
+    QString m_target;              // the file itself: a symbolic link's target
+    QString m_temporary;           // Replace: the new file until its first record
     Mode m_mode = Mode::Create;
     bool m_committed = false;
     QByteArray m_line;  // reused so a long upload does not allocate per record
-    qint64 m_size = 0;
-    qint64 m_startSize = 0;
+    qint64 m_written = 0;
 };

@@ -34,6 +34,17 @@ QString errnoText(const char *what)
 
 // Splits bytes into k pieces of nearly equal size, the longer ones first, so
 // the last piece (which holds the CR) is never longer than the others.
+// The reply with one flipped bit in its last byte (an empty reply gains a byte).
+QByteArray corrupted(QByteArray reply)
+{
+    if (reply.isEmpty())
+        return QByteArray(1, '?');
+    reply.back() = char(reply.back() ^ 0x01);
+    if (reply.back() == '\r' || reply.back() == '\n')
+        reply.back() = '?';
+    return reply;
+}
+
 std::vector<QByteArray> splitInto(const QByteArray &bytes, int k)
 {
     const qsizetype n = bytes.size();
@@ -91,6 +102,7 @@ struct SimTerminal::Impl {
     QFile transcriptFile;
 
     // Worker-only state.
+    std::int64_t bytesRead = 0;
     QByteArray pending;
     std::int64_t pendingFirstByte = 0;
 
@@ -326,6 +338,8 @@ struct SimTerminal::Impl {
                 reply = QByteArray("NAK");   // refused: the request has no effect
             else if (effect)
                 effect();
+            if (replies == opt.corruptAtReply)
+                reply = corrupted(*reply);
         }
         lock.unlock();
 
@@ -377,8 +391,10 @@ struct SimTerminal::Impl {
                 std::lock_guard io(ioMutex);
                 fd = master;
             }
+            // A terminal that stopped reading leaves the PC's bytes on the line.
+            const bool reading = opt.stopReadingAfterBytes < 0 || bytesRead < opt.stopReadingAfterBytes;
             pollfd p[2] = {{wake, POLLIN, 0}, {fd, POLLIN, 0}};
-            const int r = ::poll(p, fd >= 0 ? 2 : 1, -1);
+            const int r = ::poll(p, fd >= 0 && reading ? 2 : 1, -1);
             if (r < 0) {
                 if (errno == EINTR)
                     continue;
@@ -394,11 +410,15 @@ struct SimTerminal::Impl {
                 hangUp();
                 continue;
             }
-            if (fd < 0)
+            if (fd < 0 || !reading)
                 continue;
             if (p[1].revents & POLLIN) {
-                const ssize_t n = ::read(fd, buf, sizeof buf);
+                size_t want = sizeof buf;
+                if (opt.stopReadingAfterBytes >= 0)
+                    want = size_t(std::min<std::int64_t>(std::int64_t(want), opt.stopReadingAfterBytes - bytesRead));
+                const ssize_t n = ::read(fd, buf, want);
                 if (n > 0) {
+                    bytesRead += n;
                     handleBytes(QByteArray(buf, n), micros());
                     continue;
                 }

@@ -31,6 +31,12 @@ struct Options {
     int splitPieces = 1;              // each reply written in K pieces
     std::chrono::milliseconds pauseBetweenPieces{0};
     bool doubleReplies = false;       // "ACK\rACK\r" in one write
+    // The Nth reply (1-based) goes out with its last byte changed, as line
+    // noise would ("NEXT" becomes "NEXU"); what it answers has taken effect.
+    int corruptAtReply = 0;           // 0 = off
+    // After reading N bytes from the PC the terminal reads nothing more (a
+    // crashed terminal, or one holding CTS low): the line fills up.
+    std::int64_t stopReadingAfterBytes = -1;  // -1 = off
     bool crlfEndings = false;         // replies end CR LF
     std::chrono::milliseconds replyDelay{0};
     int baud = 0;                     // 0 = unthrottled; else 10 bits a byte

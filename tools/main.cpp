@@ -87,7 +87,11 @@ int main(int argc, char *argv[])
         {QStringLiteral("split"), QStringLiteral("Write each reply in K pieces."), QStringLiteral("K")},
         {QStringLiteral("pause-ms"), QStringLiteral("Pause between pieces."), QStringLiteral("MS")},
         {QStringLiteral("double"), QStringLiteral("Write each reply twice.")},
+        {QStringLiteral("corrupt-at"), QStringLiteral("Change the last byte of the Nth reply (NEXT becomes NEXU)."),
+         QStringLiteral("N")},
         {QStringLiteral("crlf"), QStringLiteral("End replies with CR LF.")},
+        {QStringLiteral("stop-reading-after"),
+         QStringLiteral("Read nothing more from the PC after N bytes (the line fills up)."), QStringLiteral("N")},
         {QStringLiteral("delay-ms"), QStringLiteral("Wait before each reply."), QStringLiteral("MS")},
         {QStringLiteral("baud"), QStringLiteral("Pace both directions to this line rate."), QStringLiteral("B")},
         {QStringLiteral("exit-when-done"), QStringLiteral("Exit once an upload or download has ended.")},
@@ -120,8 +124,10 @@ int main(int argc, char *argv[])
             records.push_back(std::move(r));
 
     simterm::Options opt;
-    int split = 1, pauseMs = 0, delayMs = 0, timeoutS = 0;
+    int split = 1, pauseMs = 0, delayMs = 0, timeoutS = 0, stopReadingAfter = -1;
     if (!parseInt(p, QStringLiteral("nak-at"), 1, opt.nakAtReply)
+        || !parseInt(p, QStringLiteral("corrupt-at"), 1, opt.corruptAtReply)
+        || !parseInt(p, QStringLiteral("stop-reading-after"), 0, stopReadingAfter)
         || !parseInt(p, QStringLiteral("silent-after"), 0, opt.silentAfterReplies)
         || !parseInt(p, QStringLiteral("hangup-after"), 0, opt.hangupAfterReplies)
         || !parseInt(p, QStringLiteral("split"), 1, split)
@@ -131,6 +137,8 @@ int main(int argc, char *argv[])
         || !parseInt(p, QStringLiteral("timeout-s"), 1, timeoutS))
         return 1;
     opt.splitPieces = split;
+    if (p.isSet(QStringLiteral("stop-reading-after")))
+        opt.stopReadingAfterBytes = stopReadingAfter;
     opt.pauseBetweenPieces = std::chrono::milliseconds(pauseMs);
     opt.replyDelay = std::chrono::milliseconds(delayMs);
     opt.doubleReplies = p.isSet(QStringLiteral("double"));

@@ -8,10 +8,14 @@
 Dialogue::Dialogue(SerialPort &port, Timer *timer, QObject *parent)
     : QObject(parent)
     , m_port(port)
-    , m_timeout(timer, port)
+    , m_timeout(timer)
     , m_dispatch(port, [this](int event) { handleComm(event); })
 {
     connect(&m_port, &SerialPort::onComm, this, &Dialogue::MSComm1_OnComm);
+    connect(&m_port, &SerialPort::sent, this, [this] {
+        m_timeout.progressed();
+        m_stalled = false;
+    });
     if (timer)
         connect(timer, &Timer::tick, this, &Dialogue::tick);
 }
@@ -30,10 +34,9 @@ void Dialogue::tick()
     m_dispatch.run([this] { handleTick(); });
 }
 
-void Dialogue::setReplyTimeout(int ms, bool strict)
+void Dialogue::setReplyTimeout(int ms, bool untilSilence)
 {
-    m_timeout.setTimeoutMs(ms);
-    m_strictTimeout = strict;
+    m_timeout.setTimeoutMs(ms, untilSilence ? ReplyTimeout::Rule::Silence : ReplyTimeout::Rule::Ticks);
 }
 
 void Dialogue::prepare(const PortTarget &target)
@@ -42,6 +45,7 @@ void Dialogue::prepare(const PortTarget &target)
     m_bytes = 0;
     m_target = target;
     m_state = TransferState::Idle;
+    m_stalled = false;
     m_timeout.stop();
 }
 
@@ -59,8 +63,10 @@ void Dialogue::handleComm(int event)
     const QByteArray input = m_port.input();
     if (input.isEmpty())
         return; // nothing new: a replayed notification whose bytes were taken
-    if (!m_strictTimeout)
+    if (m_timeout.rule() == ReplyTimeout::Rule::Ticks)
         m_timeout.stop();
+    else
+        m_timeout.heard();
     if (!assembleReply(m_rxBuffer, input))
         return;
     m_timeout.stop();
@@ -69,12 +75,23 @@ void Dialogue::handleComm(int event)
 
 void Dialogue::handleTick()
 {
-    if (!tickCounts() || !m_timeout.count())
+    const ReplyTimeout::Verdict verdict = m_timeout.count(sending() || m_port.bytesToWrite() > 0);
+    if (verdict == ReplyTimeout::Verdict::Wait)
         return;
-    if (!m_strictTimeout && !m_rxBuffer.isEmpty())
+    if (verdict == ReplyTimeout::Verdict::Silent && m_timeout.rule() == ReplyTimeout::Rule::Ticks
+        && !m_rxBuffer.isEmpty())
         return;
     m_state = TransferState::TimedOut;
-    finish(Outcome::Kind::TimedOut, QStringLiteral("Timed Out !!"));
+    if (verdict == ReplyTimeout::Verdict::Stalled) {
+        m_stalled = true;
+        const QString waited = QString::number(m_timeout.timeoutMs() / 1000.0, 'g', 6);
+        finish(Outcome::Kind::TimedOut,
+               tr("The terminal stopped taking data: nothing could be sent to it for %1 s.").arg(waited)
+                   + QLatin1String("\n\n") + movedSoFar(),
+               {}, Outcome::Reason::Stalled);
+    } else {
+        finish(Outcome::Kind::TimedOut, QStringLiteral("Timed Out !!"));
+    }
     m_timeout.stop();
     m_timeout.resetTicks();
 }
@@ -95,6 +112,10 @@ void Dialogue::stop()
     const bool underWay = transferOpen();
     m_timeout.stop();
     release();
+    // Bytes a terminal stopped taking would hold the close for as long as
+    // the system waits for them.
+    if (m_stalled && m_port.portOpen())
+        m_port.abortPort();
     if (m_port.portOpen())
         m_port.setPortOpen(false);
     m_state = TransferState::Idle;
@@ -102,7 +123,7 @@ void Dialogue::stop()
         finish(Outcome::Kind::Stopped, tr("The transfer was stopped."));
 }
 
-void Dialogue::finish(Outcome::Kind kind, const QString &message, const Error &error)
+void Dialogue::finish(Outcome::Kind kind, const QString &message, const Error &error, Outcome::Reason reason)
 {
-    Q_EMIT finished(Outcome{kind, m_recordCount, m_bytes, message, error});
+    Q_EMIT finished(Outcome{kind, m_recordCount, m_bytes, message, error, reason});
 }

@@ -26,14 +26,19 @@ public:
     /// Runs a front end's handler (Start, with its dialogs) as one handler of
     /// this dialogue: notifications and ticks that arrive meanwhile wait for it.
     void runHandler(const std::function<void()> &handler) { m_dispatch.run(handler); }
-    /// Longest wait for a reply (five ticks of the timer); 0 waits for ever.
-    /// strict: the reply must be complete within it; otherwise (the windows'
-    /// rule) any part of a reply stops the clock until the next message.
-    void setReplyTimeout(int ms, bool strict = false);
+    /// Longest wait for a reply; 0 waits for ever. untilSilence: the longest
+    /// time without any byte from the terminal while a reply is awaited, never
+    /// cut short; otherwise (the windows' rule) five ticks of the timer, and
+    /// any part of a reply stops the clock until the next message. Either way
+    /// a message that cannot leave the PC for that long is a time-out.
+    void setReplyTimeout(int ms, bool untilSilence = false);
     /// Ends the transfer where it stands: the file keeps what it has, the port
     /// is closed after its queued bytes. finished(Stopped) follows when a
     /// transfer was under way.
     void stop();
+
+    /// For tests: the monotonic clock the silence rule reads.
+    void setClock(ReplyTimeout::Clock clock) { m_timeout.setClock(std::move(clock)); }
 
     TransferState state() const { return m_state; }
     /// A message is out and its reply awaited, with no refusal or time-out since.
@@ -60,8 +65,8 @@ protected:
     virtual QString movedSoFar() const = 0;
     /// Lets go of the file (and whatever else the transfer holds but the port).
     virtual void release() = 0;
-    /// Whether this tick may count towards the time-out at all.
-    virtual bool tickCounts() const { return true; }
+    /// Bytes of a message still wait to go out (beyond the port's own queue).
+    virtual bool sending() const { return false; }
     /// A tick of the timer, under the rule that handlers never nest.
     void tick();
 
@@ -70,7 +75,8 @@ protected:
     /// Ends the transfer at once, on a dead line or a failed file: the port is
     /// closed without waiting for its queued bytes.
     void fail(Outcome::Kind kind, const QString &message, const Error &error = {});
-    void finish(Outcome::Kind kind, const QString &message, const Error &error = {});
+    void finish(Outcome::Kind kind, const QString &message, const Error &error = {},
+                Outcome::Reason reason = Outcome::Reason::None);
 
     SerialPort &m_port;
     ReplyTimeout m_timeout;
@@ -84,6 +90,6 @@ private:
     void handleTick();
 
     PortTarget m_target;
-    bool m_strictTimeout = false;
+    bool m_stalled = false;  // the last time-out left bytes the terminal would not take
     CommDispatch m_dispatch;
 };

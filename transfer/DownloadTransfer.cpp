@@ -45,12 +45,13 @@ bool DownloadTransfer::begin(const QString &path, const PortTarget &target)
 
 QString DownloadTransfer::movedSoFar() const
 {
-    return tr("Lines of \"%1\" sent: %2.").arg(m_file.path()).arg(m_recordCount);
+    return tr("Lines of \"%1\" the terminal acknowledged: %2.").arg(m_file.path()).arg(m_recordCount);
 }
 
 void DownloadTransfer::release()
 {
     m_lineOpen = false;
+    m_lineOut = false;
     m_file.close();
 }
 
@@ -74,6 +75,12 @@ void DownloadTransfer::answerAck()
         m_rxBuffer.clear();
         return;
     }
+    if (m_lineOut) {
+        // Only now has the terminal taken the line.
+        m_lineOut = false;
+        ++m_recordCount;
+        m_bytes += m_lineBytes;
+    }
     if (m_file.atEnd()) {
         m_port.output(frame("OVER"));
         m_port.setPortOpen(false); // waits, bounded, until "OVER" is on the line
@@ -85,15 +92,16 @@ void DownloadTransfer::answerAck()
         return;
     }
     m_timeout.start();
-    ++m_recordCount;
     m_rxBuffer.clear();
     m_state = TransferState::AwaitingReply;
     m_lineOpen = true;
+    m_lineOut = true;
+    m_lineBytes = 0;
     if (!sendPiece())
         return;
     const QByteArray first = m_currentLine;
     feedLine();
-    Q_EMIT lineSent(first, m_recordCount, m_file.position(), m_file.size());
+    Q_EMIT lineSent(first, m_recordCount + 1, m_file.position(), m_file.size());
 }
 
 bool DownloadTransfer::sendPiece()
@@ -103,7 +111,7 @@ bool DownloadTransfer::sendPiece()
         fail(Outcome::Kind::FileError, tr("Cannot read \"%1\": %2.").arg(m_file.path(), e.description), e);
         return false;
     }
-    m_bytes += m_currentLine.size();
+    m_lineBytes += m_currentLine.size();
     if (ended) {
         m_lineOpen = false;
         m_port.output(frame(m_currentLine));

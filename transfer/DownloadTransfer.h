@@ -25,7 +25,8 @@ public:
 
 Q_SIGNALS:
     /// A line went out (its first piece, for a long one): its number, and the
-    /// bytes of the file done and in all.
+    /// bytes of the file done and in all. RecordCount() counts only the lines
+    /// the terminal acknowledged.
     void lineSent(const QByteArray &line, qint64 count, qint64 fileDone, qint64 fileSize);
 
 protected:
@@ -34,7 +35,7 @@ protected:
     QString movedSoFar() const override;
     void release() override;
     // A line still going out is not a silent terminal.
-    bool tickCounts() const override { return !m_lineOpen; }
+    bool sending() const override { return m_lineOpen; }
 
 private:
     void answerAck();
@@ -43,5 +44,7 @@ private:
 
     QByteArray m_currentLine;  // the piece being sent
     bool m_lineOpen = false;   // pieces of the current line are still to go
+    bool m_lineOut = false;    // a line went out and its "ACK" is awaited
+    qint64 m_lineBytes = 0;    // bytes of that line
     LineReader m_file;
 };

@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace {
 QString tr(const char *text)
 {
@@ -149,4 +151,26 @@ QString Messages::connectionLost(const Error &error)
     const QString reason = PortDiagnosis::informativeReason(error.description);
     const QString text = tr("The connection to the terminal was lost: the device stopped answering or was unplugged");
     return reason.isEmpty() ? text + QLatin1Char('.') : tr("%1 (%2).").arg(text, reason);
+}
+
+QString Messages::quotedReply(const QByteArray &reply)
+{
+    constexpr qsizetype Shown = 40;
+    QString text;
+    for (qsizetype i = 0; i < std::min(reply.size(), Shown); ++i) {
+        const auto c = static_cast<unsigned char>(reply[i]);
+        if (c == '\r')
+            text += QLatin1String("\\r");
+        else if (c == '\n')
+            text += QLatin1String("\\n");
+        else if (c == '\\' || c == '"')
+            text += QLatin1String(c == '"' ? "\\\"" : "\\\\");
+        else if (c >= 0x20 && c < 0x7F)
+            text += QLatin1Char(char(c));
+        else
+            text += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+    }
+    if (reply.size() > Shown)
+        text += tr("... (%1 bytes)").arg(reply.size());
+    return text;
 }

@@ -18,4 +18,7 @@ QString cannotOpenPort(const PortTarget &target, const Error &error);
 QString cannotOpenPort(const PortTarget &target, const Error &error, const PortDiagnosis::Findings &findings,
                        const QList<SerialPortListing> &ports);
 QString connectionLost(const Error &error);
+/// A reply as it can be shown: bytes outside printable ASCII escaped (CR as
+/// \r, others as \xHH), cut to a readable length.
+QString quotedReply(const QByteArray &reply);
 }

@@ -19,12 +19,19 @@ enum class TransferState {
 struct Outcome
 {
     enum class Kind { Completed, Refused, TimedOut, Lost, FileError, PortError, Stopped };
+    // What lies behind a Refused or TimedOut beyond the designed case.
+    enum class Reason {
+        None,
+        UnexpectedReply,  // Refused: a reply that answers nothing the PC asked; not saved, not answered
+        Stalled,          // TimedOut: the terminal stopped taking the bytes of a message
+    };
 
     Kind kind = Kind::Completed;
     qint64 count = 0;  // records saved, or lines sent
     qint64 bytes = 0;  // bytes of those records or lines, without line endings
     QString message;   // what the user is told
     Error error;       // the platform's failure behind FileError, PortError and Lost
+    Reason reason = Reason::None;
 };
 
 Q_DECLARE_METATYPE(Outcome)

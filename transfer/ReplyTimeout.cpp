@@ -1,21 +1,27 @@
 #include "transfer/ReplyTimeout.h"
 
-#include "link/SerialPort.h"
 #include "platform/Timer.h"
 
 #include <algorithm>
 
-ReplyTimeout::ReplyTimeout(Timer *timer, const SerialPort &port)
-    : m_timer(timer)
-    , m_port(port)
-{
+namespace {
+// Under the Silence rule the ticks only look at the clock: this many a
+// time-out keep the report at most a tenth late.
+constexpr int SilenceLooks = 10;
 }
 
-void ReplyTimeout::setTimeoutMs(int ms)
+ReplyTimeout::ReplyTimeout(Timer *timer)
+    : m_timer(timer)
+{
+    m_elapsed.start();
+}
+
+void ReplyTimeout::setTimeoutMs(int ms, Rule rule)
 {
     m_timeoutMs = std::max(ms, 0);
+    m_rule = rule;
     if (m_timer && m_timeoutMs > 0)
-        m_timer->setInterval(std::max(1, m_timeoutMs / TickLimit));
+        m_timer->setInterval(std::max(1, m_timeoutMs / (rule == Rule::Ticks ? TickLimit : SilenceLooks)));
     if (m_timeoutMs == 0)
         stop();
 }
@@ -23,6 +29,8 @@ void ReplyTimeout::setTimeoutMs(int ms)
 void ReplyTimeout::start()
 {
     m_ticks = 0;
+    m_stallTicks = 0;
+    m_lastActivity = now();
     if (m_timer && m_timeoutMs > 0)
         m_timer->start();
 }
@@ -33,10 +41,33 @@ void ReplyTimeout::stop()
         m_timer->stop();
 }
 
-bool ReplyTimeout::count()
+void ReplyTimeout::heard()
 {
-    if (m_port.bytesToWrite() > 0)
-        return false; // the message is still leaving the PC
+    m_lastActivity = now();
+}
+
+void ReplyTimeout::progressed()
+{
+    m_stallTicks = 0;
+    m_lastActivity = now();
+}
+
+ReplyTimeout::Verdict ReplyTimeout::count(bool sending)
+{
+    if (m_timeoutMs == 0)
+        return Verdict::Wait;
+    if (m_rule == Rule::Silence) {
+        ++m_ticks;
+        if (now() - m_lastActivity < m_timeoutMs)
+            return Verdict::Wait;
+        return sending ? Verdict::Stalled : Verdict::Silent;
+    }
+    if (sending) {
+        // The message is still leaving the PC: not a silent terminal, but
+        // one that takes nothing for five ticks has stopped taking data.
+        return ++m_stallTicks >= TickLimit ? Verdict::Stalled : Verdict::Wait;
+    }
+    m_stallTicks = 0;
     ++m_ticks;
-    return m_ticks >= TickLimit;
+    return m_ticks >= TickLimit ? Verdict::Silent : Verdict::Wait;
 }

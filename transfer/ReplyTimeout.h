@@ -1,35 +1,62 @@
 #pragma once
 
-class SerialPort;
+#include <QElapsedTimer>
+
+#include <functional>
+
 class Timer;
 
-// The reply time-out of a dialogue, counted in ticks of a timer: the limit is
-// TickLimit ticks, one tick a fifth of the time-out (a second by default). A
-// tick counts only while the port has nothing left to send, so a long line
-// still on its way to the terminal is not taken for a silent terminal.
+// The reply time-out of a dialogue. Two rules:
+// - Ticks (the windows): the limit is TickLimit ticks of a timer, one tick a
+//   fifth of the time-out (a second by default); a tick counts towards it only
+//   while the port has nothing left to send.
+// - Silence (the command line): the limit is the longest time without any
+//   byte from the terminal, measured on a monotonic clock, so it never ends
+//   early however coarse the timer's ticks are; the ticks only look at it.
+// Under both, a message whose bytes wait to go out while none has left the PC
+// for the time-out is a stalled terminal.
 class ReplyTimeout
 {
 public:
     static constexpr int TickLimit = 5;
     static constexpr int DefaultMs = 5000;
 
+    enum class Rule { Ticks, Silence };
+    enum class Verdict { Wait, Silent, Stalled };
+    /// Milliseconds on a monotonic clock.
+    using Clock = std::function<qint64()>;
+
     /// timer may be null: no time-out at all.
-    ReplyTimeout(Timer *timer, const SerialPort &port);
+    explicit ReplyTimeout(Timer *timer);
 
     /// 0 waits for ever.
-    void setTimeoutMs(int ms);
+    void setTimeoutMs(int ms, Rule rule = Rule::Ticks);
+    int timeoutMs() const { return m_timeoutMs; }
+    Rule rule() const { return m_rule; }
+    /// For tests: the clock the Silence rule reads.
+    void setClock(Clock clock) { m_clock = std::move(clock); }
 
-    /// Ticks back to 0 and the timer running.
+    /// A message is going out: counting starts again, the timer runs.
     void start();
     void stop();
-    /// Counts one tick; true when the limit is reached.
-    bool count();
+    /// Bytes came from the terminal.
+    void heard();
+    /// Bytes of a message left the PC.
+    void progressed();
+    /// One tick. sending: bytes of a message still wait to go out.
+    Verdict count(bool sending);
     int ticks() const { return m_ticks; }
     void resetTicks() { m_ticks = 0; }
 
 private:
+    qint64 now() const { return m_clock ? m_clock() : m_elapsed.elapsed(); }
+
     Timer *m_timer;
-    const SerialPort &m_port;
     int m_timeoutMs = 0;
+    Rule m_rule = Rule::Ticks;
     int m_ticks = 0;
+    int m_stallTicks = 0;     // Ticks: ticks since a byte last left the PC
+    qint64 m_lastActivity = 0; // Silence: the clock when the line last moved
+    QElapsedTimer m_elapsed;
+    Clock m_clock;
 };

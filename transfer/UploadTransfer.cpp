@@ -13,9 +13,10 @@ UploadTransfer::UploadTransfer(SerialPort &port, Timer *timer, QObject *parent)
 bool UploadTransfer::begin(const QString &path, const PortTarget &target, RecordFile::Mode mode)
 {
     prepare(target);
+    setAsked(Asked::Nothing);
     // Records go only to the file chosen for this transfer: an earlier one
     // that still holds its file (stopped on "NAK", say) gives it up now.
-    m_file.close();
+    release();
     if (Error e = m_file.open(path, mode)) {
         if (m_port.portOpen())
             m_port.abortPort();
@@ -27,8 +28,8 @@ bool UploadTransfer::begin(const QString &path, const PortTarget &target, Record
         finish(Outcome::Kind::PortError, Messages::cannotOpenPort(target, e), e);
         return false;
     }
-    // The file takes its name (the old one kept beside it) only now that the
-    // transfer can run, and durably, before any record can be removed.
+    // The file is durable where it is before any record can be removed; a
+    // replacement takes the name with its first record.
     if (Error e = m_file.commit()) {
         m_file.discard();
         m_port.setPortOpen(false);
@@ -38,6 +39,7 @@ bool UploadTransfer::begin(const QString &path, const PortTarget &target, Record
     m_rxBuffer.clear();
     m_state = TransferState::AwaitingReply;
     send("READ");
+    setAsked(Asked::Record);
     return true;
 }
 
@@ -48,6 +50,14 @@ QString UploadTransfer::movedSoFar() const
 
 void UploadTransfer::handleReply()
 {
+    // Two messages read together, or a record where none was asked for, are
+    // not what the terminal was asked: saving and answering them would have
+    // it delete a record the PC never received.
+    if (m_rxBuffer.contains(MessageEnd)
+        || (m_asked != Asked::Record && m_rxBuffer != "NAK" && m_rxBuffer != "NEXT" && m_rxBuffer != "OVER")) {
+        refuseUnexpected();
+        return;
+    }
     if (m_rxBuffer == "NAK") {
         m_state = TransferState::Refused;
         finish(Outcome::Kind::Refused, QStringLiteral("error"));
@@ -57,18 +67,41 @@ void UploadTransfer::handleReply()
     } else if (m_rxBuffer == "NEXT") {
         m_rxBuffer.clear();
         send("READ");
+        setAsked(Asked::Record);
     } else if (m_rxBuffer == "OVER") {
         send("DONE", false);
+        setAsked(Asked::Nothing);
         m_state = TransferState::Idle;
         finish(Outcome::Kind::Completed, m_recordCount == 0
                                              ? QStringLiteral("NO Data Received !!")
                                              : QString::number(m_recordCount) + QStringLiteral(" records received !!"));
         if (m_port.portOpen())
             m_port.setPortOpen(false);
-        m_file.close();
+        release();
     } else {
         storeRecord();
     }
+}
+
+void UploadTransfer::refuseUnexpected()
+{
+    // Stopped as on "NAK": nothing saved, nothing answered, the port and
+    // the file left open with every record so far.
+    const QByteArray reply = m_rxBuffer;
+    m_rxBuffer.clear();
+    m_state = TransferState::Refused;
+    const QString asked = m_asked == Asked::Record ? QStringLiteral("READ")
+                          : m_asked == Asked::Next ? QStringLiteral("REMOVE")
+                                                   : QString();
+    const QString what = asked.isEmpty()
+                             ? tr("The terminal sent \"%1\" unasked.").arg(Messages::quotedReply(reply))
+                             : tr("The terminal answered \"%1\" with \"%2\".").arg(asked, Messages::quotedReply(reply));
+    finish(Outcome::Kind::Refused,
+           what + QLatin1Char(' ')
+               + tr("That is not an answer the transfer understands: it was not saved and not answered, and the "
+                    "transfer was stopped.")
+               + QLatin1String("\n\n") + movedSoFar(),
+           {}, Outcome::Reason::UnexpectedReply);
 }
 
 void UploadTransfer::storeRecord()
@@ -92,6 +125,7 @@ void UploadTransfer::storeRecord()
     m_state = TransferState::AwaitingReply;
     // The terminal waits for this answer; the display can wait for it.
     send("REMOVE");
+    setAsked(Asked::Next);
     Q_EMIT recordSaved(m_rxBuffer, m_recordCount);
     m_rxBuffer.clear();
 }

@@ -21,6 +21,9 @@ public:
     /// place and asks for the first record. False when it could not start:
     /// finished() has said why, nothing was sent and the files are as before.
     bool begin(const QString &path, const PortTarget &target, RecordFile::Mode mode);
+    /// A new file that gets no record is removed when the transfer ends (the
+    /// windows keep it, as designed; a script's next plain run would find it).
+    void setRemoveEmptyNewFile(bool remove) { m_removeEmptyNewFile = remove; }
 
 Q_SIGNALS:
     /// A record is on disk and "REMOVE" went out for it.
@@ -30,11 +33,21 @@ protected:
     void handleReply() override;
     bool transferOpen() const override { return m_file.isOpen(); }
     QString movedSoFar() const override;
-    void release() override { m_file.close(); }
+    void release() override { m_file.close(m_removeEmptyNewFile); }
 
 private:
+    // The last command word sent: what the next reply can mean.
+    enum class Asked {
+        Nothing,  // no transfer, or "DONE" ended it
+        Record,   // "READ": a record, "NEXT", "OVER" or "NAK"
+        Next,     // "REMOVE": "NEXT", "OVER" or "NAK"
+    };
+    void setAsked(Asked asked) { m_asked = asked; }
     void storeRecord();
+    void refuseUnexpected();
     void send(const QByteArray &word, bool awaitReply = true);
 
     RecordFile m_file;
+    Asked m_asked = Asked::Nothing;
+    bool m_removeEmptyNewFile = false;
 };

@@ -2,6 +2,7 @@
 #include "support/TestFiles.h"
 #include "tools/SimTerminal.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -91,6 +92,13 @@ void verifyDurable(const QByteArray &file, const std::vector<QByteArray> &all, c
     QCOMPARE(file, lines(all, saved.size()));
 }
 
+simterm::Options manualTerminal()
+{
+    simterm::Options o;
+    o.manual = true;
+    return o;
+}
+
 } // namespace
 
 class TestCli : public QObject
@@ -118,23 +126,24 @@ private Q_SLOTS:
         QTest::newRow("upload completed") << true << 0 << -1 << -1 << 0 << none << none << "r.txt" << 0 << "completed" << 4 << false << QString();
         QTest::newRow("upload nak") << true << 4 << -1 << -1 << 0 << none << none << "r.txt" << 5 << "refused" << 2 << false << QString();
         QTest::newRow("upload silent") << true << 0 << 4 << -1 << 0 << none << none << "r.txt" << 6 << "timeout" << 2 << false
-                                       << "no complete reply within 0.3 s; 2 records saved in";
+                                       << "no reply: nothing came from the terminal for 0.3 s; 2 records saved in";
         QTest::newRow("upload hang-up") << true << 0 << -1 << 3 << 0 << none << none << "r.txt" << 7 << "lost" << 2 << false << QString();
         QTest::newRow("upload no port") << true << 0 << -1 << -1 << 0 << none << missing << "r.txt" << 4 << "port-error" << 0 << false << QString();
         QTest::newRow("upload no folder") << true << 0 << -1 << -1 << 0 << none << none << "no/r.txt" << 3 << "file-error" << 0 << false << QString();
-        // A reply must be whole within -t: one that trickles in over a second fails a 0.3 s limit.
+        // Pieces of a reply 0.5 s apart: more than 0.3 s without a byte.
         QTest::newRow("upload trickle") << true << 0 << -1 << -1 << 500 << none << none << "r.txt" << 6 << "timeout" << 0 << false << QString();
         QTest::newRow("upload append, no port") << true << 0 << -1 << -1 << 0 << "--append" << missing << "r.txt" << 4
                                                 << "port-error" << 0 << false << QString();
         // The line feed comes last, so no reply ever ends with CR: the message says what arrived and why.
         QTest::newRow("upload CR LF terminal") << true << 0 << -1 << -1 << 0 << none << none << "r.txt" << 6 << "timeout"
-                                               << 0 << true << "\\r\\n\") but no reply ended with CR within 0.3 s";
+                                               << 0 << true << "\\r\\n\") but no reply ended with CR, and nothing more came for 0.3 s";
         QTest::newRow("download CR LF terminal") << false << 0 << -1 << -1 << 0 << none << none << "d.txt" << 6
                                                  << "timeout" << 0 << true << "terminal that ends its replies with CR LF";
         QTest::newRow("download completed") << false << 0 << -1 << -1 << 0 << none << none << "d.txt" << 0 << "completed" << 4 << false << QString();
-        QTest::newRow("download nak") << false << 3 << -1 << -1 << 0 << none << none << "d.txt" << 5 << "refused" << 2 << false << QString();
-        QTest::newRow("download silent") << false << 0 << 2 << -1 << 0 << none << none << "d.txt" << 6 << "timeout" << 2 << false << QString();
-        QTest::newRow("download hang-up") << false << 0 << -1 << 2 << 0 << none << none << "d.txt" << 7 << "lost" << 2 << false << QString();
+        // A download counts the lines the terminal acknowledged.
+        QTest::newRow("download nak") << false << 3 << -1 << -1 << 0 << none << none << "d.txt" << 5 << "refused" << 1 << false << QString();
+        QTest::newRow("download silent") << false << 0 << 2 << -1 << 0 << none << none << "d.txt" << 6 << "timeout" << 1 << false << QString();
+        QTest::newRow("download hang-up") << false << 0 << -1 << 2 << 0 << none << none << "d.txt" << 7 << "lost" << 1 << false << QString();
         QTest::newRow("download no port") << false << 0 << -1 << -1 << 0 << none << missing << "d.txt" << 4 << "port-error" << 0 << false << QString();
         QTest::newRow("download trickle") << false << 0 << -1 << -1 << 500 << none << none << "d.txt" << 6 << "timeout" << 0 << false << QString();
         QTest::newRow("download no file") << false << 0 << -1 << -1 << 0 << none << none << "none.txt" << 3 << "file-error" << 0 << false << QString();
@@ -199,7 +208,8 @@ private Q_SLOTS:
         if (status == 3 || status == 4)
             QCOMPARE(term.messagesReceived(), 0);
         if (upload) {
-            QCOMPARE(QFileInfo::exists(path), status != 3 && status != 4); // a transfer that did not start leaves nothing
+            // A transfer that did not start, or saved no record in a new file, leaves none.
+            QCOMPARE(QFileInfo::exists(path), status != 3 && status != 4 && count > 0);
             if (QFileInfo::exists(path)) {
                 verifyDurable(readAll(path), all, term);
                 QCOMPARE(simterm::parseRecordFile(readAll(path)).size(), size_t(count));
@@ -346,6 +356,190 @@ private Q_SLOTS:
             QCOMPARE(readAll(path + QStringLiteral(".bak")), backup);
         if (status != 0)
             QCOMPARE(term.messagesReceived(), 0);
+    }
+
+    // A replacing run that saves no record leaves FILE and FILE.bak as they
+    // were and no temporary file; a new FILE that got no record is removed,
+    // so the next plain run is not refused. A replacement keeps FILE's
+    // permission bits and, FILE being a symbolic link, replaces its target.
+    void runsWithoutARecordLeaveTheFilesAsTheyWere()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("real")));
+        const QString target = dir.filePath(QStringLiteral("real/r.txt"));
+        const QString path = dir.filePath(QStringLiteral("r.txt"));
+        simterm::Options silent;
+        silent.silentAfterReplies = 0;
+        auto run = [&](const QString &flag, SimTerminal &term) {
+            QStringList args{QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("-t"),
+                             QStringLiteral("0.3"), path};
+            if (!flag.isEmpty())
+                args.insert(1, flag);
+            return cli(args, environment(dir), dir.path());
+        };
+        {
+            SimTerminal term({}, silent);
+            QCOMPARE(run(QString(), term).status, 6);
+            QVERIFY(!QFileInfo::exists(path)); // a new file without a record is not left behind
+        }
+        QVERIFY(QFile::link(QStringLiteral("real/r.txt"), path));
+        const auto six = records(6);
+        {
+            SimTerminal term(six);
+            const Run r = run(QStringLiteral("--append"), term); // appends to the link's target, made now
+            QVERIFY2(r.status == 0, r.err.constData());
+        }
+        QCOMPARE(readAll(target), lines(six, 6));
+        QCOMPARE(::chmod(QFile::encodeName(target).constData(), 0640), 0);
+        for (int i = 0; i < 2; ++i) {
+            SimTerminal term({}, silent);
+            QCOMPARE(run(QStringLiteral("--force"), term).status, 6);
+            SimTerminal empty; // OVER at once
+            QVERIFY(run(QStringLiteral("--force"), empty).status == 0);
+        }
+        QCOMPARE(readAll(path), lines(six, 6));
+        QCOMPARE(QDir(dir.filePath(QStringLiteral("real"))).entryList(QDir::Files), QStringList{QStringLiteral("r.txt")});
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System), QStringList{QStringLiteral("r.txt")});
+
+        const auto two = simterm::generateRecords(2, 5);
+        SimTerminal term(two);
+        const Run r = run(QStringLiteral("--force"), term);
+        QVERIFY2(r.status == 0, r.err.constData());
+        QVERIFY(QFileInfo(path).isSymLink());
+        QCOMPARE(readAll(target), lines(two, 2));
+        QCOMPARE(readAll(target + QStringLiteral(".bak")), lines(six, 6));
+        QCOMPARE(QFileInfo(target).permissions(), QFileInfo(target + QStringLiteral(".bak")).permissions());
+        QVERIFY(!QFileInfo(target).permissions().testFlag(QFileDevice::ReadOther));
+    }
+
+    // One transfer at a time writes a file: a second quillan-cli into it is
+    // refused at the start, naming the file and the program that holds it,
+    // and sends and writes nothing.
+    void secondUploadIntoALockedFileIsRefused()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("r.txt"));
+        writeAll(path, "OLD\r\n");
+        SimTerminal first({}, manualTerminal());
+        QProcess p;
+        p.setProcessEnvironment(environment(dir));
+        p.start(QStringLiteral(QUILLAN_CLI_PATH), {QStringLiteral("upload"), QStringLiteral("--append"),
+                                                   QStringLiteral("-p"), first.slavePath(), QStringLiteral("-t"),
+                                                   QStringLiteral("0"), path});
+        QVERIFY(spinUntil([&] { return first.receivedBytes() == "READ\r"; }, 30000));
+        for (const QString &flag : {QStringLiteral("--append"), QStringLiteral("--force")}) {
+            SimTerminal second(records(2));
+            const Run r = cli({QStringLiteral("upload"), flag, QStringLiteral("-p"), second.slavePath(), path},
+                              environment(dir), dir.path());
+            QVERIFY2(r.status == 3, r.err.constData());
+            QVERIFY2(r.err.contains(path.toUtf8()), r.err.constData());
+            QVERIFY2(r.err.contains("quillan-cli (process " + QByteArray::number(p.processId()) + ")"),
+                     r.err.constData());
+            QCOMPARE(second.messagesReceived(), 0);
+            QCOMPARE(readAll(path), QByteArray("OLD\r\n"));
+            QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("r.txt")});
+        }
+        QVERIFY(first.sendRaw("R1\r"));
+        QVERIFY(spinUntil([&] { return first.receivedBytes() == "READ\rREMOVE\r"; }, 30000));
+        ::kill(p.processId(), SIGTERM);
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), 130);
+        QCOMPARE(readAll(path), QByteArray("OLD\r\nR1\r\n"));
+    }
+
+    // -t is the longest time without any byte from the terminal: a reply
+    // that takes longer than that to arrive, piece by piece, is waited for.
+    void timeOutWaitsForSilence()
+    {
+        QTemporaryDir dir;
+        const auto all = records(1);
+        simterm::Options slow;
+        slow.splitPieces = 3;
+        slow.pauseBetweenPieces = std::chrono::milliseconds(450); // 0.9 s a reply, 0.45 s without a byte
+        SimTerminal term(all, slow);
+        const Run r = cli({QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("-t"),
+                           QStringLiteral("0.8"), QStringLiteral("slow.txt")},
+                          environment(dir), dir.path());
+        QVERIFY2(r.status == 0, r.err.constData());
+        QCOMPARE(readAll(dir.filePath(QStringLiteral("slow.txt"))), lines(all, 1));
+    }
+
+    // A terminal that stops taking data in the middle of a line: a time-out
+    // in words that say so, and only the lines it acknowledged count, with
+    // -t and at Ctrl-C alike.
+    void downloadThatStalls_data()
+    {
+        QTest::addColumn<QString>("timeout");
+        QTest::addColumn<int>("status");
+        QTest::newRow("-t 0.5") << "0.5" << 6;
+        QTest::newRow("no limit, then Ctrl-C") << "0" << 130;
+    }
+    void downloadThatStalls()
+    {
+        QFETCH(QString, timeout);
+        QFETCH(int, status);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("long.txt"));
+        writeAll(path, QByteArray(1 << 20, 'x') + "\r\n");
+        const QString log = dir.filePath(QStringLiteral("log.jsonl"));
+        simterm::Options o;
+        o.stopReadingAfterBytes = 5 + 1000;
+        SimTerminal term({}, o);
+        QProcess p;
+        p.setProcessEnvironment(environment(dir));
+        p.start(QStringLiteral(QUILLAN_CLI_PATH), {QStringLiteral("download"), QStringLiteral("-p"), term.slavePath(),
+                                                   QStringLiteral("-t"), timeout, QStringLiteral("--log"), log, path});
+        if (status == 130) {
+            QVERIFY(spinUntil([&] { return term.receivedBytes().size() >= 5 + 1000; }, 30000));
+            QVERIFY(!p.waitForFinished(1500)); // no limit: it waits
+            ::kill(p.processId(), SIGINT);
+        }
+        QVERIFY(p.waitForFinished(30000));
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(p.exitCode() == status, err.constData());
+        if (status == 6)
+            QVERIFY2(err.contains("stopped taking data") && err.contains("acknowledged: 0"), err.constData());
+        else
+            QVERIFY2(err.contains("0 lines"), err.constData());
+        const auto entries = logEntries(log);
+        QCOMPARE(entries.size(), 1);
+        QCOMPARE(entries.first()[QStringLiteral("count")].toInt(), 0);
+    }
+
+    // A terminal that answers what it was not asked: the reply is neither
+    // saved nor answered, exit 5 with the core's words naming it, and every
+    // record the terminal let go of is in the file.
+    void unaskedReplyExitsFive_data()
+    {
+        QTest::addColumn<bool>("doubled");
+        QTest::addColumn<int>("corruptAt");
+        QTest::addColumn<QByteArray>("named");
+        QTest::newRow("every reply twice") << true << 0 << QByteArray("\\r");
+        QTest::newRow("NEXT corrupted") << false << 4 << QByteArray("\"NEXU\"");
+    }
+    void unaskedReplyExitsFive()
+    {
+        QFETCH(bool, doubled);
+        QFETCH(int, corruptAt);
+        QFETCH(QByteArray, named);
+        QTemporaryDir dir;
+        const auto all = records(4);
+        simterm::Options o;
+        o.doubleReplies = doubled;
+        o.corruptAtReply = corruptAt;
+        SimTerminal term(all, o);
+        const QString log = dir.filePath(QStringLiteral("log.jsonl"));
+        const Run r = cli({QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("--log"), log,
+                           QStringLiteral("r.txt")},
+                          environment(dir), dir.path());
+        QVERIFY2(r.status == 5, r.err.constData());
+        QVERIFY2(r.err.contains("not saved and not answered") && r.err.contains(named), r.err.constData());
+        QCOMPARE(logEntries(log).first()[QStringLiteral("outcome")].toString(), QStringLiteral("refused"));
+        if (QFileInfo::exists(dir.filePath(QStringLiteral("r.txt"))))
+            verifyDurable(readAll(dir.filePath(QStringLiteral("r.txt"))), all, term);
+        else
+            QCOMPARE(term.remainingRecords().size(), all.size());
+        QCOMPARE(term.remainingRecords().size(), all.size() - (corruptAt ? 2 : 0));
     }
 
     void usage_data()

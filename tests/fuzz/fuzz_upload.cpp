@@ -34,10 +34,14 @@ struct Expected
 };
 
 // The dialogue as the PC must hold it, fed with the reads in order.
+// A reply is a record only as the answer to "READ"; one holding a CR, or
+// anything but "NEXT", "OVER" and "NAK" after "REMOVE", is refused in a box
+// ("<unexpected>" here) and neither saved nor answered.
 Expected model(const std::vector<QByteArray> &reads)
 {
     Expected e;
     QByteArray buffer;
+    bool askedRecord = true;
     for (const QByteArray &read : reads) {
         if (e.over)
             fuzzFail("read after OVER", read);
@@ -45,11 +49,16 @@ Expected model(const std::vector<QByteArray> &reads)
         if (buffer.isEmpty() || buffer.back() != '\r')
             continue;
         buffer.chop(1);
-        if (buffer == "NAK") {
+        const bool word = buffer == "NAK" || buffer == "NEXT" || buffer == "OVER";
+        if (buffer.contains('\r') || (!askedRecord && !word)) {
+            e.boxes << QStringLiteral("<unexpected>");
+            buffer.clear();
+        } else if (buffer == "NAK") {
             e.boxes << QStringLiteral("error");
             buffer.clear();
         } else if (buffer == "NEXT") {
             e.writes.push_back("READ\r");
+            askedRecord = true;
             buffer.clear();
         } else if (buffer == "OVER") {
             e.writes.push_back("DONE\r");
@@ -59,6 +68,7 @@ Expected model(const std::vector<QByteArray> &reads)
         } else {
             e.records.push_back(buffer);
             e.writes.push_back("REMOVE\r");
+            askedRecord = false;
             buffer.clear();
         }
     }
@@ -84,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const QString path = scratchDir() + QStringLiteral("/upload.txt");
     QFile::remove(path);
+    QFile::remove(RecordFile::backupPath(path));
     if (preexisting) {
         QFile f(path);
         if (f.open(QIODevice::WriteOnly))
@@ -114,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // modal box's event loop lets through while it is open.
     QObject::connect(&transfer, &UploadTransfer::finished, [&](const Outcome &o) {
         shownCount = o.count;
-        boxes.append(o.message);
+        boxes.append(o.reason == Outcome::Reason::UnexpectedReply ? QStringLiteral("<unexpected>") : o.message);
         ++boxesOpen;
         mostOpenAtOnce = std::max(mostOpenAtOnce, boxesOpen);
         while (!in.empty() && (in.peek() & 0x80))
@@ -160,8 +171,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const QByteArray &r : e.records)
         expectedFile += r + "\r\n";
     transfer.stop();
-    FUZZ_CHECK(readFile(path) == expectedFile, readFile(path));
-    if (preexisting)
+    if (!preexisting || !e.records.empty())
+        FUZZ_CHECK(readFile(path) == expectedFile, readFile(path));
+    // A replacement takes the name with its first record; without one the old file stays.
+    if (preexisting && !e.records.empty())
         FUZZ_CHECK(readFile(RecordFile::backupPath(path)) == "stale record\r\n", readFile(RecordFile::backupPath(path)));
+    if (preexisting && e.records.empty())
+        FUZZ_CHECK(readFile(path) == "stale record\r\n" && !QFile::exists(RecordFile::backupPath(path)), readFile(path));
     return 0;
 }

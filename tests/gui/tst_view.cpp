@@ -673,7 +673,8 @@ void TestView::viewDuringTransfer()
     QTRY_COMPARE(terminal.messagesReceived(), 2);
     const std::vector<QByteArray> messages = terminal.receivedMessages();
     QCOMPARE(QByteArrayList(messages.begin(), messages.end()), (QByteArrayList{firstMessage, secondMessage}));
-    QCOMPARE(w->recordCount(), records + 1);
+    // A record counts once saved, a line once the terminal acknowledges it.
+    QCOMPARE(w->recordCount(), records + (w->upload ? 1 : 0));
     if (w->upload)
         QCOMPARE(readAll(transferFile), partial + rest.chopped(1) + "\r\n");
     else

@@ -274,6 +274,109 @@ private Q_SLOTS:
         QCOMPARE(QDir(QFileInfo(QDir::fromNativeSeparators(path)).absolutePath()).entryList(QDir::Files).size(), 2);
     }
 
+    // One transfer at a time writes a file: a second one into it is refused
+    // at open, naming who holds it, and writes nothing.
+    void oneTransferAtATime_data()
+    {
+        QTest::addColumn<int>("first");
+        QTest::addColumn<int>("second");
+        const int create = int(RecordFile::Mode::Create), replace = int(RecordFile::Mode::Replace),
+                  append = int(RecordFile::Mode::Append);
+        QTest::newRow("append while appending") << append << append;
+        QTest::newRow("replace while appending") << append << replace;
+        QTest::newRow("append while creating") << create << append;
+        QTest::newRow("append while replacing, before its first record") << replace << append;
+        QTest::newRow("replace while replacing") << replace << replace;
+    }
+    void oneTransferAtATime()
+    {
+        QFETCH(int, first);
+        QFETCH(int, second);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("out.txt"));
+        if (first != int(RecordFile::Mode::Create))
+            writeAll(path, "old\r\n");
+        RecordFile one;
+        QVERIFY(one.open(path, RecordFile::Mode(first)).ok());
+        QVERIFY(one.commit().ok());
+        const QByteArray before = readAll(path);
+        const QStringList files = QDir(dir.path()).entryList(QDir::Files);
+
+        RecordFile two;
+        const Error e = two.open(path, RecordFile::Mode(second));
+        QCOMPARE(e.number, ErrorNumber::FileAlreadyOpen);
+#ifndef Q_OS_WIN // Windows does not say who holds a lock
+        QVERIFY2(e.description.contains(QLatin1String("another transfer of this program")), qPrintable(e.description));
+#endif
+        QVERIFY(!two.isOpen());
+        QCOMPARE(readAll(path), before);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), files);
+
+        // The first goes on, and once it lets go the second may write.
+        QVERIFY(one.writeLine("A1").ok());
+        one.close();
+        QVERIFY(two.open(path, RecordFile::Mode::Append).ok());
+        QVERIFY(two.commit().ok());
+        QVERIFY(two.writeLine("B2").ok());
+        QVERIFY(readAll(path).endsWith("A1\r\nB2\r\n"));
+    }
+
+    // Records go to the end of the file as it is when each is written, even
+    // when something else has added to it meanwhile.
+    void appendGoesToTheEndAsItIsThen()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("Windows' locks keep every other writer out");
+#else
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("out.txt"));
+        writeAll(path, "old\r\n");
+        RecordFile file;
+        QVERIFY(file.open(path, RecordFile::Mode::Append).ok());
+        QVERIFY(file.commit().ok());
+        QVERIFY(file.writeLine("A1").ok());
+        QFile other(path);
+        QVERIFY(other.open(QIODevice::WriteOnly | QIODevice::Append));
+        other.write("X9\r\n");
+        other.close();
+        QVERIFY(file.writeLine("B2").ok());
+        file.close();
+        QCOMPARE(readAll(path), QByteArray("old\r\nA1\r\nX9\r\nB2\r\n"));
+#endif
+    }
+
+    // A replacement keeps the old file's permission bits, and a name that is
+    // a symbolic link keeps being one: its target is replaced, the .bak made
+    // beside the target.
+    void replaceKeepsModeAndFollowsLinks()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("permission bits and symbolic links as POSIX has them");
+#else
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("real")));
+        const QString target = dir.filePath(QStringLiteral("real/records.txt"));
+        const QString link = dir.filePath(QStringLiteral("records.txt"));
+        writeAll(target, "old\r\n");
+        QCOMPARE(::chmod(QFile::encodeName(target).constData(), 0644), 0);
+        QVERIFY(QFile::link(QStringLiteral("real/records.txt"), link));
+        RecordFile file;
+        QVERIFY(file.open(link, RecordFile::Mode::Replace).ok());
+        QVERIFY(file.commit().ok());
+        QVERIFY(file.writeLine("A1").ok());
+        file.close();
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(QFileInfo(link).symLinkTarget(), QFileInfo(target).absoluteFilePath());
+        QCOMPARE(readAll(target), QByteArray("A1\r\n"));
+        QCOMPARE(readAll(RecordFile::backupPath(target)), QByteArray("old\r\n"));
+        QVERIFY(!QFileInfo::exists(RecordFile::backupPath(link)));
+        struct stat st{};
+        QCOMPARE(::stat(QFile::encodeName(target).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0644));
+        QCOMPARE(QDir(dir.filePath(QStringLiteral("real"))).entryList(QDir::Files).size(), 2);
+#endif
+    }
+
     void fileExist()
     {
         QTemporaryDir dir;

@@ -142,6 +142,8 @@ private slots:
     void splitPieces();
     void doubleAndCrlf_data();
     void doubleAndCrlf();
+    void corruptedReply();
+    void stopsReadingMidMessage();
     void baudThrottleKeepsBytes();
     void neverSpeaksFirst();
     void manualMode();
@@ -420,6 +422,36 @@ void TestSimTerm::splitPieces()
         longest = std::max(longest, r.size());
     }
     QVERIFY(longest - shortest <= 1);
+}
+
+// The Nth reply goes out with its last byte changed; what it answers took effect.
+void TestSimTerm::corruptedReply()
+{
+    Options opt;
+    opt.corruptAtReply = 2;
+    SimTerminal term({"R1", "R2"}, opt);
+    QVERIFY2(term.isOk(), qPrintable(term.errorString()));
+    PcPort pc(term.slavePath());
+    QVERIFY(pc.sendMessage("READ"));
+    QCOMPARE(pc.reads(3).join(), QByteArray("R1\r"));
+    QVERIFY(pc.sendMessage("REMOVE"));
+    QCOMPARE(pc.reads(5).join(), QByteArray("NEXU\r"));
+    QCOMPARE(term.remainingRecords(), std::vector<QByteArray>{"R2"});
+}
+
+// After N bytes from the PC the terminal reads no more: the rest stays on the line.
+void TestSimTerm::stopsReadingMidMessage()
+{
+    Options opt;
+    opt.stopReadingAfterBytes = 3;
+    SimTerminal term({}, opt);
+    QVERIFY2(term.isOk(), qPrintable(term.errorString()));
+    PcPort pc(term.slavePath());
+    QVERIFY(pc.sendMessage("DOWN"));
+    QByteArray extra;
+    QCOMPARE(pc.readOnce(silenceWaitMs, extra), PcPort::Status::Timeout);
+    QCOMPARE(term.receivedBytes(), QByteArray("DOW"));
+    QCOMPARE(term.messagesReceived(), 0);
 }
 
 void TestSimTerm::doubleAndCrlf_data()

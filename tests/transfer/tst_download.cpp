@@ -180,28 +180,118 @@ private Q_SLOTS:
 
     // A long line still on its way (17 s for 200 kB at 115200 baud) is not a
     // silent terminal: ticks count once the port has nothing left to send.
+    // But a line of which nothing leaves the PC for five ticks is a terminal
+    // that stopped taking data.
+    void timeOutCountsFromWhenTheMessageLeft_data()
+    {
+        QTest::addColumn<bool>("moving");
+        QTest::newRow("the line keeps leaving") << true;
+        QTest::newRow("nothing leaves for five ticks") << false;
+    }
     void timeOutCountsFromWhenTheMessageLeft()
     {
+        QFETCH(bool, moving);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("in.txt"));
         writeAll(path, "L1\r\n");
         MemoryPort port;
         ManualTimer timer;
         DownloadTransfer transfer(port, timer);
-        QList<Outcome::Kind> ends;
-        connect(&transfer, &DownloadTransfer::finished, this, [&](const Outcome &o) { ends.append(o.kind); });
+        QList<Outcome> ends;
+        connect(&transfer, &DownloadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
         QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}));
         port.queued = 200'000;
-        for (int i = 0; i < 20; ++i)
+        for (int i = 0; i < 20; ++i) {
+            if (moving) {
+                port.queued -= 5000;
+                Q_EMIT port.sent();
+            }
             timer.fire();
+            if (!moving && i == 3)
+                QVERIFY(ends.isEmpty()); // four ticks are not five
+        }
+        if (!moving) {
+            QCOMPARE(ends.size(), 1);
+            QCOMPARE(ends[0].kind, Outcome::Kind::TimedOut);
+            QCOMPARE(ends[0].reason, Outcome::Reason::Stalled);
+            QVERIFY2(ends[0].message.contains(QLatin1String("stopped taking data")), qPrintable(ends[0].message));
+            QCOMPARE(transfer.state(), TransferState::TimedOut);
+            return;
+        }
         QVERIFY(ends.isEmpty());
         port.queued = 0;
+        Q_EMIT port.sent();
         for (int i = 0; i < 4; ++i)
             timer.fire();
         QVERIFY(ends.isEmpty());
         timer.fire();
-        QCOMPARE(ends, QList<Outcome::Kind>{Outcome::Kind::TimedOut});
+        QCOMPARE(ends.size(), 1);
+        QCOMPARE(ends[0].kind, Outcome::Kind::TimedOut);
+        QCOMPARE(ends[0].message, QStringLiteral("Timed Out !!"));
         QCOMPARE(transfer.state(), TransferState::TimedOut);
+    }
+
+    // A terminal that stops reading in the middle of a long line: the pty
+    // fills, nothing more leaves the PC, and five ticks later the window says
+    // so. Only lines the terminal acknowledged count.
+    void terminalThatStopsReadingIsATimeOut()
+    {
+        simterm::Options o;
+        o.stopReadingAfterBytes = 5 + 1000; // "DOWN" CR, then part of the line
+        Rig rig(o);
+        const QByteArray line(1 << 20, 'x');
+        rig.start(rig.input(line + "\r\n"));
+        // The line goes out until the pty is full; every tick until then is
+        // one where bytes left, so none of them counts.
+        QVERIFY(spinUntil(
+            [&] {
+                rig.timer->fire();
+                QTest::qWait(20);
+                return !rig.box->shown.isEmpty();
+            },
+            60000));
+        QCOMPARE(rig.box->shown.size(), 1);
+        QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("The terminal stopped taking data")),
+                 qPrintable(rig.box->shown[0].text));
+        QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("acknowledged: 0")), qPrintable(rig.box->shown[0].text));
+        QCOMPARE(rig.box->shown[0].title, QStringLiteral("Terminal download"));
+        QVERIFY(rig.port->bytesToWrite() > 0); // really stuck, not merely slow
+        QCOMPARE(rig.transfer().RecordCount(), 0);
+        QVERIFY(rig.port->portOpen()); // a time-out does not end the transfer
+        rig.window->close();           // nor does the stuck line hold up the close
+        QVERIFY(!rig.port->portOpen());
+    }
+
+    // Under the command line's rule the time-out is the longest time without
+    // a byte from the terminal, read on a clock: ticks that come early (a
+    // coarse timer) never end it before its time, and each byte that arrives
+    // starts it again.
+    void silenceRuleNeverEndsEarly()
+    {
+        Rig rig(manualTerminal());
+        qint64 now = 0;
+        rig.transfer().setClock([&] { return now; });
+        rig.transfer().setReplyTimeout(5000, true);
+        QList<Outcome> ends;
+        connect(&rig.transfer(), &DownloadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
+        rig.box->onShow = [](const MessageBox::Request &) {};
+        rig.start(rig.input("L1\r\n"));
+        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        QVERIFY(QTest::qWaitFor([&] { return rig.port->bytesToWrite() == 0; }));
+        for (int i = 0; i < 20; ++i) { // many early ticks, 4.95 s in all
+            now += 4950 / 20;
+            rig.timer->fire();
+        }
+        QVERIFY(ends.isEmpty());
+        rig.term.sendRaw("AC");
+        QTRY_COMPARE(rig.transfer().RxBuffer(), QByteArray("AC"));
+        now += 4999;
+        rig.timer->fire();
+        QVERIFY(ends.isEmpty()); // a byte came 4.999 s ago
+        now += 1;
+        rig.timer->fire();
+        QCOMPARE(ends.size(), 1);
+        QCOMPARE(ends[0].kind, Outcome::Kind::TimedOut);
     }
 
     void partialReplyNeverTimesOut()

@@ -6,6 +6,7 @@
 #include "support/WindowRig.h"
 
 #include <QDir>
+#include <QScopeGuard>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTemporaryDir>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <csignal>
@@ -270,7 +272,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("replace");
         QTest::newRow("No keeps the file") << false;
-        QTest::newRow("Yes empties it") << true;
+        QTest::newRow("Yes, and no record comes: the old file stays") << true;
     }
     void replaceQuestion()
     {
@@ -295,9 +297,11 @@ private Q_SLOTS:
             QCOMPARE(rig.box->shown.size(), 1);
             QVERIFY(rig.term.receivedBytes().isEmpty());
         } else {
+            // A run that saves nothing pushes no record out of the old file.
             QTRY_VERIFY(rig.term.uploadDone());
-            QCOMPARE(QFileInfo(existing).size(), 0);
             QCOMPARE(rig.box->shown.last().text, QStringLiteral("NO Data Received !!"));
+            QCOMPARE(readAll(existing), QByteArray("old\r\n"));
+            QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("records.txt")});
         }
     }
 
@@ -316,49 +320,122 @@ private Q_SLOTS:
         QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files).size(), 0);
     }
 
-    // The terminal's replies as they come off the line, and what the PC makes of them.
+    // The terminal's replies as they come off the line, and what the PC makes
+    // of them. A reply is a record only as the answer to "READ"; one that
+    // holds a CR (several messages read together), or anything but "NEXT",
+    // "OVER" or "NAK" after "REMOVE", is neither saved nor answered.
     void repliesAsTheyArrive_data()
     {
         QTest::addColumn<QList<QByteArray>>("pieces");   // each fully read before the next is sent
         QTest::addColumn<QByteArray>("fileBytes");
         QTest::addColumn<QByteArray>("pcSent");         // after the first READ
+        QTest::addColumn<QString>("box");               // the one box shown
+        const QString refused = QStringLiteral("it was not saved and not answered");
         QTest::newRow("OVER split over two reads")
-            << QList<QByteArray>{"OV", "ER\r"} << QByteArray() << QByteArray("DONE\r");
+            << QList<QByteArray>{"OV", "ER\r"} << QByteArray() << QByteArray("DONE\r") << "NO Data Received !!";
         QTest::newRow("empty reply is a record")
-            << QList<QByteArray>{"\r", "OVER\r"} << QByteArray("\r\n") << QByteArray("REMOVE\rDONE\r");
+            << QList<QByteArray>{"\r", "OVER\r"} << QByteArray("\r\n") << QByteArray("REMOVE\rDONE\r")
+            << "1 records received !!";
         QTest::newRow("other case and a blank make records")
-            << QList<QByteArray>{"next\r", "Over\r", "NAK \r", "OVER\r"}
-            << QByteArray("next\r\nOver\r\nNAK \r\n") << QByteArray("REMOVE\rREMOVE\rREMOVE\rDONE\r");
-        QTest::newRow("two messages in one read form one record")
-            << QList<QByteArray>{"NEXT\rNEXT\r", "OVER\r"} << QByteArray("NEXT\rNEXT\r\n")
-            << QByteArray("REMOVE\rDONE\r");
-        QTest::newRow("LF last leaves the reply open")
-            << QList<QByteArray>{"A1\r\n", "B\r", "OVER\r"} << QByteArray("A1\r\nB\r\n")
-            << QByteArray("REMOVE\rDONE\r");
+            << QList<QByteArray>{"next\r", "NEXT\r", "Over\r", "NEXT\r", "NAK \r", "NEXT\r", "OVER\r"}
+            << QByteArray("next\r\nOver\r\nNAK \r\n") << QByteArray("REMOVE\rREAD\rREMOVE\rREAD\rREMOVE\rREAD\rDONE\r")
+            << "3 records received !!";
+        QTest::newRow("two messages in one read are neither saved nor answered")
+            << QList<QByteArray>{"NEXT\rNEXT\r"} << QByteArray() << QByteArray()
+            << R"(The terminal answered "READ" with "NEXT\rNEXT".)";
+        QTest::newRow("a record doubled in one read")
+            << QList<QByteArray>{"R1\rR1\r"} << QByteArray() << QByteArray() << refused;
+        QTest::newRow("LF last leaves the reply open, and the next one holds a CR")
+            << QList<QByteArray>{"A1\r\n", "B\r"} << QByteArray() << QByteArray()
+            << R"("A1\r\nB")";
+        QTest::newRow("a corrupted NEXT after REMOVE")
+            << QList<QByteArray>{"R1\r", "NEXU\r"} << QByteArray("R1\r\n") << QByteArray("REMOVE\r")
+            << R"(The terminal answered "REMOVE" with "NEXU".)";
+        QTest::newRow("a record after REMOVE")
+            << QList<QByteArray>{"R1\r", "R2\r"} << QByteArray("R1\r\n") << QByteArray("REMOVE\r") << refused;
+        QTest::newRow("a long reply is cut for the box")
+            << QList<QByteArray>{"R1\r", QByteArray(300, 'x') + "\x01\r"} << QByteArray("R1\r\n")
+            << QByteArray("REMOVE\r") << QStringLiteral("(301 bytes)");
         QTest::newRow("NEXT asks again")
             << QList<QByteArray>{"R\r", "NEXT\r", "OVER\r"} << QByteArray("R\r\n")
-            << QByteArray("REMOVE\rREAD\rDONE\r");
+            << QByteArray("REMOVE\rREAD\rDONE\r") << "1 records received !!";
     }
     void repliesAsTheyArrive()
     {
         QFETCH(QList<QByteArray>, pieces);
         QFETCH(QByteArray, fileBytes);
         QFETCH(QByteArray, pcSent);
+        QFETCH(QString, box);
         Rig rig({}, manualTerminal());
         const QString path = rig.file(QStringLiteral("out.txt"));
         rig.start(path);
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
         for (const QByteArray &piece : pieces) {
             const qsizetype before = rig.term.receivedBytes().size();
+            const qsizetype boxes = rig.box->shown.size();
             QVERIFY(rig.term.sendRaw(piece));
-            if (piece.endsWith('\r'))
-                QTRY_VERIFY(rig.term.receivedBytes().size() > before); // answered
+            if (piece.endsWith('\r')) // answered, or refused in a box
+                QTRY_VERIFY(rig.term.receivedBytes().size() > before || rig.box->shown.size() > boxes);
             else
                 QTRY_VERIFY(rig.transfer().RxBuffer().endsWith(piece)); // read, waiting
         }
+        QTest::qWait(20); // an answer that should not come would come now
         QCOMPARE(rig.term.receivedBytes(), QByteArray("READ\r") + pcSent);
         QCOMPARE(readAll(path), fileBytes);
         QCOMPARE(rig.box->shown.size(), 1);
+        QVERIFY2(rig.box->shown[0].text.contains(box), qPrintable(rig.box->shown[0].text));
+        if (box.endsWith(QLatin1String("!!")))
+            return;
+        // Stopped as on "NAK": the port stays open, the file keeps every record so far.
+        QCOMPARE(rig.box->shown[0].title, QString());
+        QVERIFY(rig.port->portOpen());
+        QVERIFY((rig.transfer().state() == TransferState::Refused));
+        QVERIFY(rig.box->shown[0].text.size() < 400);
+    }
+
+    // A terminal that misbehaves on its own: whatever it sends, "REMOVE" only
+    // ever follows a "READ" whose record is on disk, and no message goes out
+    // without a complete reply before it.
+    void misbehavingTerminalLosesNoRecord_data()
+    {
+        QTest::addColumn<bool>("doubled");
+        QTest::addColumn<int>("corruptAt");
+        QTest::addColumn<int>("saved");
+        QTest::newRow("every reply twice in one write") << true << 0 << 0;
+        QTest::newRow("NEXT after the second record corrupted") << false << 4 << 2;
+        QTest::newRow("NEXT after the first record corrupted") << false << 2 << 1;
+    }
+    void misbehavingTerminalLosesNoRecord()
+    {
+        QFETCH(bool, doubled);
+        QFETCH(int, corruptAt);
+        QFETCH(int, saved);
+        simterm::Options o;
+        o.doubleReplies = doubled;
+        o.corruptAtReply = corruptAt;
+        const QList<QByteArray> records{"R1", "R2", "R3"};
+        Rig rig(std::vector<QByteArray>(records.begin(), records.end()), o);
+        const QString path = rig.file(QStringLiteral("odd.txt"));
+        rig.start(path);
+        QTRY_VERIFY(!rig.box->shown.isEmpty());
+        QTest::qWait(50); // a loop of fake records would show now
+        QCOMPARE(rig.box->shown.size(), 1);
+        QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("not saved and not answered")),
+                 qPrintable(rig.box->shown[0].text));
+        const auto sent = rig.term.receivedMessages();
+        for (size_t i = 0; i < sent.size(); ++i) {
+            if (sent[i] == "REMOVE")
+                QVERIFY2(i > 0 && sent[i - 1] == "READ", "REMOVE without a READ before it");
+        }
+        // "READ" first, then one message for each reply but the refused one.
+        QCOMPARE(int(sent.size()), rig.term.repliesSent());
+        const auto file = simterm::parseRecordFile(readAll(path));
+        QCOMPARE(int(file.size()), saved);
+        QCOMPARE(int(std::count(sent.begin(), sent.end(), QByteArray("REMOVE"))), saved);
+        // The terminal let go of exactly the records on disk.
+        QCOMPARE(int(records.size() - rig.term.remainingRecords().size()), saved);
+        for (int i = 0; i < saved; ++i)
+            QCOMPARE(file[i].size(), records[i].size());
     }
 
     void nakShowsErrorAndTheNextReplyStandsAlone()
@@ -405,29 +482,62 @@ private Q_SLOTS:
         QCOMPARE(rig.box->mostOpenAtOnce, 1);
     }
 
+    // A record that cannot be written whole is not removed from the terminal,
+    // and the file keeps whole records only: a new file at its size limit,
+    // and a replacing one on a full disk, which says so in the system's words.
+    void failedWriteSendsNoRemove_data()
+    {
+        QTest::addColumn<bool>("fullDisk");
+        QTest::newRow("file size limit, new file") << false;
+        QTest::newRow("full disk, replacing a file") << true;
+    }
     void failedWriteSendsNoRemove()
     {
-        const QList<QByteArray> records{QByteArray(40, 'a'), QByteArray(40, 'b'), QByteArray(40, 'c'),
-                                        QByteArray(40, 'd')};
+        QFETCH(bool, fullDisk);
+        // Two lines fit under the size limit; on a disk of two pages, one
+        // taken by the old file, four 1002-byte lines fit and the fifth half.
+        const int size = fullDisk ? 1000 : 40, fit = fullDisk ? 4 : 2;
+        QList<QByteArray> records;
+        for (int i = 0; i < 6; ++i)
+            records.append(QByteArray(size, char('a' + i)));
         Rig rig(std::vector<QByteArray>(records.begin(), records.end()));
-        const QString path = rig.file(QStringLiteral("limited.txt"));
+        QString path = rig.file(QStringLiteral("limited.txt"));
+        QTemporaryDir disk;
+        if (fullDisk) {
+            if (::mount("tmpfs", QFile::encodeName(disk.path()).constData(), "tmpfs", 0, "size=8k,mode=0700") != 0)
+                QSKIP("a small tmpfs cannot be mounted here (needs root)");
+            path = disk.filePath(QStringLiteral("limited.txt"));
+            writeAll(path, "OLD\r\n");
+            rig.box->answerNext(MessageBox::Answer::Yes);
+        }
+        auto unmount = qScopeGuard([&] {
+            if (fullDisk)
+                ::umount2(QFile::encodeName(disk.path()).constData(), MNT_DETACH);
+        });
         rlimit old{};
         getrlimit(RLIMIT_FSIZE, &old);
         rlimit small = old;
-        small.rlim_cur = 100; // room for two 42-byte lines, not three
+        if (!fullDisk)
+            small.rlim_cur = 100; // room for two 42-byte lines, not three
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
         rig.start(path);
-        const bool stopped = QTest::qWaitFor([&] { return !rig.box->shown.isEmpty(); }, 10000);
+        const bool stopped = QTest::qWaitFor([&] { return rig.box->shown.size() == (fullDisk ? 2 : 1); }, 10000);
         setrlimit(RLIMIT_FSIZE, &old);
         QVERIFY(stopped);
+        const QString text = rig.box->shown.last().text;
 
-        QCOMPARE(rig.sentCount("REMOVE"), 2);
-        QCOMPARE(readAll(path), lines(records.mid(0, 2)));
-        QCOMPARE(rig.term.remainingRecords().size(), size_t(2));
-        QVERIFY(rig.box->shown[0].text.contains(path));
-        QVERIFY(rig.box->shown[0].text.contains(QLatin1String("could not be saved")));
+        QCOMPARE(rig.sentCount("REMOVE"), fit);
+        QCOMPARE(readAll(path), lines(records.mid(0, fit)));
+        QCOMPARE(rig.term.remainingRecords().size(), size_t(records.size() - fit));
+        QVERIFY(text.contains(path));
+        QVERIFY(text.contains(QLatin1String("could not be saved")));
         QVERIFY(!rig.port->portOpen());
         QVERIFY((rig.transfer().state() == TransferState::Idle));
+        if (fullDisk) {
+            QVERIFY2(text.contains(QLatin1String("No space left on device")), qPrintable(text));
+            QCOMPARE(readAll(RecordFile::backupPath(path)), QByteArray("OLD\r\n"));
+            QCOMPARE(QDir(disk.path()).entryList(QDir::Files).size(), 2); // no temporary left
+        }
     }
 
     void unopenableOutputFileOpensNoPort_data()
@@ -437,6 +547,9 @@ private Q_SLOTS:
         QTest::newRow("missing folder") << QStringLiteral("no-such-folder/out.txt") << QString();
         QTest::newRow("a folder") << QStringLiteral("folder.d") << QStringLiteral("folder");
         QTest::newRow("a FIFO") << QStringLiteral("fifo.txt") << QStringLiteral("not a regular file");
+        // Another transfer (here one of this program) writes it: one at a time.
+        QTest::newRow("a file another transfer writes") << QStringLiteral("held.txt")
+                                                        << QStringLiteral("another transfer of this program");
     }
     void unopenableOutputFileOpensNoPort()
     {
@@ -446,6 +559,11 @@ private Q_SLOTS:
         QDir(rig.dir.path()).mkdir(QStringLiteral("folder.d"));
         ::mkfifo(QFile::encodeName(rig.file(QStringLiteral("fifo.txt"))).constData(), 0600);
         const QString path = rig.file(name);
+        RecordFile other;
+        if (name == QLatin1String("held.txt")) {
+            writeAll(path, "kept\r\n");
+            QVERIFY(other.open(path, RecordFile::Mode::Append).ok());
+        }
         rig.box->answerNext(MessageBox::Answer::Yes); // should it ask to replace
         rig.start(path);
         QVERIFY(!rig.box->shown.isEmpty());
@@ -453,6 +571,10 @@ private Q_SLOTS:
         QVERIFY2(rig.box->shown.last().text.contains(reason), qPrintable(rig.box->shown.last().text));
         QVERIFY(!rig.port->portOpen());
         QVERIFY(rig.term.receivedBytes().isEmpty());
+        if (other.isOpen()) {
+            QCOMPARE(readAll(path), QByteArray("kept\r\n"));
+            QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("held.txt")});
+        }
     }
 
     void unopenablePortIsReportedAndLeavesNoFile()
