@@ -156,13 +156,17 @@ Error LineReader::readPiece(QByteArray &piece, bool &lineEnded)
     }
     const char *start = m_buffer.constData() + m_pos;
     const qsizetype available = qMin<qsizetype>(m_buffer.size() - m_pos, ChunkSize);
-    const char *end = static_cast<const char *>(std::memchr(start, '\r', size_t(available)));
+    qsizetype scan = available;
+    const char *lf = nullptr;
     if (m_anyEnding) {
-        // An LF before the first CR ends the line there.
-        const qsizetype before = end ? end - start : available;
-        if (const void *lf = std::memchr(start, '\n', size_t(before)))
-            end = static_cast<const char *>(lf);
+        // The first CR or LF ends the line. Each search stops at the line's
+        // end, so a file of short lines is read in one pass, not one per line.
+        lf = static_cast<const char *>(std::memchr(start, '\n', size_t(available)));
+        if (lf)
+            scan = lf - start;
     }
+    const char *cr = static_cast<const char *>(std::memchr(start, '\r', size_t(scan)));
+    const char *end = cr ? cr : lf;
     if (!end) {
         piece.append(start, available);
         m_pos += available;

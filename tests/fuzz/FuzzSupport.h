@@ -87,13 +87,11 @@ inline std::vector<QByteArray> referenceLines(const QByteArray &file)
     std::vector<QByteArray> lines;
     qsizetype start = 0;
     while (start < file.size()) {
-        qsizetype end = file.indexOf('\r', start);
-        if (anyEnding) {
-            const qsizetype lf = file.indexOf('\n', start);
-            if (lf >= 0 && (end < 0 || lf < end))
-                end = lf;
-        }
-        if (end < 0) {
+        // One pass to the line's end: a file of many short lines stays quick.
+        qsizetype end = start;
+        while (end < file.size() && file[end] != '\r' && !(anyEnding && file[end] == '\n'))
+            ++end;
+        if (end == file.size()) {
             lines.push_back(file.mid(start));
             break;
         }
