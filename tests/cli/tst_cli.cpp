@@ -1,6 +1,6 @@
 // quillan-cli run as a process against simulated terminals on real pseudo-terminals.
 #include "support/TestFiles.h"
-#include "tools/SimTerminal.h"
+#include "support/ManualTerminal.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -64,14 +64,6 @@ std::vector<QByteArray> records(int n)
     return simterm::generateRecords(n, 12);
 }
 
-QByteArray lines(const std::vector<QByteArray> &rs, size_t n)
-{
-    QByteArray b;
-    for (size_t i = 0; i < n && i < rs.size(); ++i)
-        b += rs[i] + "\r\n";
-    return b;
-}
-
 QList<QJsonObject> logEntries(const QString &path)
 {
     QList<QJsonObject> entries;
@@ -89,14 +81,7 @@ void verifyDurable(const QByteArray &file, const std::vector<QByteArray> &all, c
     const auto saved = simterm::parseRecordFile(file);
     QVERIFY2(saved.size() == removed || saved.size() == removed + 1,
              qPrintable(QStringLiteral("%1 saved, %2 removed").arg(saved.size()).arg(removed)));
-    QCOMPARE(file, lines(all, saved.size()));
-}
-
-simterm::Options manualTerminal()
-{
-    simterm::Options o;
-    o.manual = true;
-    return o;
+    QCOMPARE(file, recordLines(all, qsizetype(saved.size())));
 }
 
 } // namespace
@@ -180,7 +165,7 @@ private Q_SLOTS:
         QVERIFY2(term.isOk(), qPrintable(term.errorString()));
         const QString path = dir.filePath(file);
         if (!upload && file == QLatin1String("d.txt"))
-            writeAll(path, lines(all, all.size()));
+            writeAll(path, recordLines(all));
         const QString log = dir.filePath(QStringLiteral("log.jsonl"));
 
         QStringList args{upload ? QStringLiteral("upload") : QStringLiteral("download"), QStringLiteral("-p"),
@@ -238,7 +223,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const auto all = records(3);
         SimTerminal term(std::vector<QByteArray>{});
-        writeAll(dir.filePath(QStringLiteral("d.txt")), lines(all, all.size()));
+        writeAll(dir.filePath(QStringLiteral("d.txt")), recordLines(all));
         const QString log = full ? QStringLiteral("/dev/full") : dir.filePath(QStringLiteral("log.jsonl"));
         // Long enough that the port's lock file stays below the size limit.
         const QByteArray earlier = "{\"an earlier run\":\"" + QByteArray(4000, 'x') + "\"}\n";
@@ -350,7 +335,7 @@ private Q_SLOTS:
         if (folder == QLatin1String("r.txt"))
             QVERIFY(QFileInfo(path).isDir());
         else
-            QCOMPARE(readAll(path), after.replace("{new}", lines(all, all.size())));
+            QCOMPARE(readAll(path), after.replace("{new}", recordLines(all)));
         QCOMPARE(QFileInfo(path + QStringLiteral(".bak")).isFile(), !backup.isEmpty());
         if (!backup.isEmpty())
             QCOMPARE(readAll(path + QStringLiteral(".bak")), backup);
@@ -389,7 +374,7 @@ private Q_SLOTS:
             const Run r = run(QStringLiteral("--append"), term); // appends to the link's target, made now
             QVERIFY2(r.status == 0, r.err.constData());
         }
-        QCOMPARE(readAll(target), lines(six, 6));
+        QCOMPARE(readAll(target), recordLines(six, 6));
         QCOMPARE(::chmod(QFile::encodeName(target).constData(), 0640), 0);
         for (int i = 0; i < 2; ++i) {
             SimTerminal term({}, silent);
@@ -397,7 +382,7 @@ private Q_SLOTS:
             SimTerminal empty; // OVER at once
             QVERIFY(run(QStringLiteral("--force"), empty).status == 0);
         }
-        QCOMPARE(readAll(path), lines(six, 6));
+        QCOMPARE(readAll(path), recordLines(six, 6));
         QCOMPARE(QDir(dir.filePath(QStringLiteral("real"))).entryList(QDir::Files), QStringList{QStringLiteral("r.txt")});
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System), QStringList{QStringLiteral("r.txt")});
 
@@ -406,8 +391,8 @@ private Q_SLOTS:
         const Run r = run(QStringLiteral("--force"), term);
         QVERIFY2(r.status == 0, r.err.constData());
         QVERIFY(QFileInfo(path).isSymLink());
-        QCOMPARE(readAll(target), lines(two, 2));
-        QCOMPARE(readAll(target + QStringLiteral(".bak")), lines(six, 6));
+        QCOMPARE(readAll(target), recordLines(two, 2));
+        QCOMPARE(readAll(target + QStringLiteral(".bak")), recordLines(six, 6));
         QCOMPARE(QFileInfo(target).permissions(), QFileInfo(target + QStringLiteral(".bak")).permissions());
         QVERIFY(!QFileInfo(target).permissions().testFlag(QFileDevice::ReadOther));
     }
@@ -461,7 +446,7 @@ private Q_SLOTS:
                            QStringLiteral("0.8"), QStringLiteral("slow.txt")},
                           environment(dir), dir.path());
         QVERIFY2(r.status == 0, r.err.constData());
-        QCOMPARE(readAll(dir.filePath(QStringLiteral("slow.txt"))), lines(all, 1));
+        QCOMPARE(readAll(dir.filePath(QStringLiteral("slow.txt"))), recordLines(all, 1));
     }
 
     // A terminal that stops taking data in the middle of a line: a time-out
@@ -758,7 +743,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("second.txt"))));
         QVERIFY(first.waitForFinished(60000));
         QCOMPARE(first.exitCode(), 0);
-        QCOMPARE(readAll(dir.filePath(QStringLiteral("first.txt"))), lines(all, all.size()));
+        QCOMPARE(readAll(dir.filePath(QStringLiteral("first.txt"))), recordLines(all));
     }
 
     // A lasting assignment makes COM2 reach the terminal; QUILLAN_COM2 still
@@ -785,7 +770,7 @@ private Q_SLOTS:
         r = cli({QStringLiteral("upload"), QStringLiteral("-p"), QStringLiteral("COM2"), QStringLiteral("a.txt")}, env,
                 dir.path());
         QVERIFY2(r.status == 0, r.err.constData());
-        QCOMPARE(readAll(dir.filePath(QStringLiteral("a.txt"))), lines(all, all.size()));
+        QCOMPARE(readAll(dir.filePath(QStringLiteral("a.txt"))), recordLines(all));
 
         r = cli({QStringLiteral("ports"), QStringLiteral("--json")}, env, dir.path());
         QCOMPARE(r.status, 0);
@@ -820,7 +805,7 @@ private Q_SLOTS:
         r = cli({QStringLiteral("upload"), QStringLiteral("-p"), QStringLiteral("com17"), QStringLiteral("a.txt")}, env,
                 dir.filePath(QStringLiteral("elsewhere")));
         QVERIFY2(r.status == 0, r.err.constData());
-        QCOMPARE(readAll(dir.filePath(QStringLiteral("elsewhere/a.txt"))), lines(all, all.size()));
+        QCOMPARE(readAll(dir.filePath(QStringLiteral("elsewhere/a.txt"))), recordLines(all));
 
         r = cli({QStringLiteral("ports")}, env, dir.path());
         QCOMPARE(r.status, 0);

@@ -17,29 +17,20 @@
 #include <QTest>
 
 namespace {
-// The parts of every window the main window made, in order.
+// The parts of every window the main window of the running test made, in order.
 std::vector<TestParts> made;
-WindowPartsFactory scriptedParts()
-{
-    made.clear();
-    return [] {
-        TestParts t = makeTestParts();
-        WindowParts parts = std::move(t.parts);
-        made.push_back(std::move(t));
-        return parts;
-    };
-}
 }
 
 class TestMain : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void init() { made.clear(); }
     void loadSelectsCom1()
     {
         Module1 module;
         module.ComPortNumber = 2; // what a previous run might have left: nothing is kept
-        Main main(QStringLiteral("DazuzodeRozevidu"), module, scriptedParts());
+        Main main(QStringLiteral("DazuzodeRozevidu"), module, keptTestParts(made));
         QCOMPARE(module.ComPortNumber, qint16(1));
         QCOMPARE(main.cmdCOMPort->text(), QStringLiteral("&COM1"));
         QCOMPARE(main.cmdCOMPort->toolTip(), QStringLiteral("Click to change COM Port"));
@@ -61,7 +52,7 @@ private Q_SLOTS:
         QFETCH(int, port);
         QFETCH(QString, caption);
         Module1 module;
-        Main main(QStringLiteral("x"), module, scriptedParts());
+        Main main(QStringLiteral("x"), module, keptTestParts(made));
         for (int i = 0; i < presses; ++i)
             QTest::mouseClick(main.cmdCOMPort, Qt::LeftButton);
         QCOMPARE(module.ComPortNumber, qint16(port));
@@ -72,7 +63,7 @@ private Q_SLOTS:
     void toggleTreatsAnyOtherValueAsCom2()
     {
         Module1 module;
-        Main main(QStringLiteral("x"), module, scriptedParts());
+        Main main(QStringLiteral("x"), module, keptTestParts(made));
         module.ComPortNumber = 7;
         main.cmdCOMPort_Click();
         QCOMPARE(module.ComPortNumber, qint16(1));
@@ -81,7 +72,7 @@ private Q_SLOTS:
     void designGeometry()
     {
         Module1 module;
-        Main main(QStringLiteral("x"), module, scriptedParts());
+        Main main(QStringLiteral("x"), module, keptTestParts(made));
         QCOMPARE(main.size(), QSize(350, 173));
         QCOMPARE(main.cmdUpload->geometry(), QRect(40, 40, 111, 25));
         QCOMPARE(main.cmdDownload->geometry(), QRect(40, 120, 111, 25));
@@ -102,7 +93,7 @@ private Q_SLOTS:
     void oneWindowPerButton()
     {
         Module1 module;
-        Main main(QStringLiteral("x"), module, scriptedParts());
+        Main main(QStringLiteral("x"), module, keptTestParts(made));
         main.show();
         QVERIFY(!main.uploadWindow());
         main.cmdUpload->click();
@@ -126,7 +117,7 @@ private Q_SLOTS:
     void closedWindowComesBackAsDesigned()
     {
         Module1 module;
-        Main main(QStringLiteral("x"), module, scriptedParts());
+        Main main(QStringLiteral("x"), module, keptTestParts(made));
         main.cmdUpload->click();
         Upload *upload = main.uploadWindow();
         upload->findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(QStringLiteral("last record"));
@@ -182,7 +173,7 @@ private Q_SLOTS:
     void activationPutsFocusOnUpload()
     {
         Module1 module;
-        Main main(QStringLiteral("x"), module, scriptedParts());
+        Main main(QStringLiteral("x"), module, keptTestParts(made));
         main.show();
         QVERIFY(QTest::qWaitForWindowActive(&main));
         QCOMPARE(QApplication::focusWidget(), main.cmdUpload);
@@ -197,7 +188,7 @@ private Q_SLOTS:
     void programRunsWhileATransferWindowIsOpen()
     {
         Module1 module;
-        Main main(QStringLiteral("x"), module, scriptedParts());
+        Main main(QStringLiteral("x"), module, keptTestParts(made));
         main.show();
         main.cmdUpload->click();
         QVERIFY(main.close());
@@ -212,7 +203,7 @@ private Q_SLOTS:
     void quitEndsTheProgramAtOnce()
     {
         Module1 module;
-        Main main(QStringLiteral("x"), module, scriptedParts());
+        Main main(QStringLiteral("x"), module, keptTestParts(made));
         main.show();
         main.cmdUpload->click();
         QEventLoop loop; // stands for the program's main loop

@@ -1,14 +1,12 @@
 // The View button of both transfer windows: how it sets up the shared file
 // dialog, when it starts the editor, and that the real editor start hands
 // the path over as one untouched argument.
-#include "gui/DownLoad.h"
 #include "platform/QtEditorStart.h"
-#include "support/ScriptedParts.h"
 #include "tools/SimTerminal.h"
 #include "support/TestFiles.h"
 #include "gui/Module1.h"
 #include "gui/QtFileDialog.h"
-#include "gui/Upload.h"
+#include "support/WindowRig.h"
 
 #include <QApplication>
 #include <QDir>
@@ -49,53 +47,6 @@ public:
 private:
     QtEditorStart real;
 };
-
-// One transfer window under test, Upload or DownLoad.
-struct Window
-{
-    TestParts t;
-    std::unique_ptr<QWidget> widget;
-    Upload *upload = nullptr;
-    DownLoad *download = nullptr;
-
-    template <typename Control> Control *control(const char *name) const
-    {
-        return widget->findChild<Control *>(QLatin1String(name));
-    }
-    void clickStart() const { control<QPushButton>("Command1")->click(); }
-    void clickView() const { control<QPushButton>("Command2")->click(); }
-    QByteArray rxBuffer() const
-    {
-        return upload ? upload->transfer().RxBuffer() : download->transfer().RxBuffer();
-    }
-    qint64 recordCount() const
-    {
-        return upload ? upload->transfer().RecordCount() : download->transfer().RecordCount();
-    }
-    bool running() const { return upload ? (upload->transfer().state() != TransferState::Idle) : (download->transfer().state() != TransferState::Idle); }
-};
-
-// With no editor given, the window keeps the scripted one (t.editor).
-std::unique_ptr<Window> makeWindow(const QString &which, Module1 &module,
-                                   std::unique_ptr<EditorStart> editor = nullptr)
-{
-    auto w = std::make_unique<Window>();
-    w->t = makeTestParts();
-    if (editor) {
-        w->t.parts.editor = std::move(editor);
-        w->t.editor = nullptr;
-    }
-    if (which == QLatin1String("Upload")) {
-        auto u = std::make_unique<Upload>(std::move(w->t.parts), module);
-        w->upload = u.get();
-        w->widget = std::move(u);
-    } else {
-        auto d = std::make_unique<DownLoad>(std::move(w->t.parts), module);
-        w->download = d.get();
-        w->widget = std::move(d);
-    }
-    return w;
-}
 
 QString titleFor(const QString &which)
 {
@@ -249,7 +200,7 @@ void TestView::viewSetsUpTheSharedDialog_data()
 void TestView::viewSetsUpTheSharedDialog()
 {
     QFETCH(QString, window);
-    auto w = makeWindow(window, m_module);
+    auto w = std::make_unique<TestWindow>(window, m_module);
     QCOMPARE(w->control<QPushButton>("Command2")->text(), QStringLiteral("&View"));
 
     // Whatever an earlier use left in the dialog, View sets its own.
@@ -313,7 +264,7 @@ void TestView::dialogOutcomeDecidesTheStart()
     QFETCH(QString, chosen);
     QFETCH(QStringList, started);
 
-    auto w = makeWindow(window, m_module);
+    auto w = std::make_unique<TestWindow>(window, m_module);
     w->t.dialog->setFileName(before);
     switch (outcome) {
     case FileDialog::Outcome::Chosen: w->t.dialog->chooseNext(chosen); break;
@@ -349,7 +300,7 @@ void TestView::startChoiceStaysButViewUsesItsOwn()
     QFETCH(int, viewOutcome);
     QFETCH(bool, editorOnStartChoice);
 
-    auto w = makeWindow(window, m_module);
+    auto w = std::make_unique<TestWindow>(window, m_module);
     // An existing file: Upload asks before replacing it (the scripted "No"
     // ends Start), DownLoad opens it and then fails on the missing port.
     const QString startChoice = workFile(QStringLiteral("start choice.txt"));
@@ -387,7 +338,7 @@ void TestView::startChoiceStaysButViewUsesItsOwn()
 
 void TestView::everyOkStartsOneEditor()
 {
-    auto w = makeWindow(QStringLiteral("Upload"), m_module);
+    auto w = std::make_unique<TestWindow>(QStringLiteral("Upload"), m_module);
     const QStringList paths{QStringLiteral("/a.txt"), QStringLiteral("/b.txt"), QStringLiteral("/a.txt")};
     for (const QString &p : paths)
         w->t.dialog->chooseNext(p);
@@ -436,7 +387,7 @@ void TestView::pathArrivesAsOneArgument()
 
     auto editor = std::make_unique<CountingEditorStart>();
     CountingEditorStart *counting = editor.get();
-    auto w = makeWindow(window, m_module, std::move(editor));
+    auto w = std::make_unique<TestWindow>(window, m_module, false, std::move(editor));
     w->t.dialog->chooseNext(chosen);
     w->clickView();
 
@@ -478,7 +429,7 @@ void TestView::realEditorAfterDialogError()
     QFETCH(QString, before);
     QFETCH(QStringList, arguments);
 
-    auto w = makeWindow(window, m_module, std::make_unique<QtEditorStart>());
+    auto w = std::make_unique<TestWindow>(window, m_module, false, std::make_unique<QtEditorStart>());
     w->t.dialog->setFileName(before);
     w->t.dialog->failNext({ErrorNumber::DeviceIo, QStringLiteral("dialog failed")});
     w->clickView();
@@ -492,7 +443,7 @@ void TestView::realEditorNotStartedOnCancel()
     needRealEditor();
     auto editor = std::make_unique<CountingEditorStart>();
     CountingEditorStart *counting = editor.get();
-    auto w = makeWindow(QStringLiteral("DownLoad"), m_module, std::move(editor));
+    auto w = std::make_unique<TestWindow>(QStringLiteral("DownLoad"), m_module, false, std::move(editor));
     const QString later = workFile(QStringLiteral("later.txt"));
     w->t.dialog->setFileName(workFile(QStringLiteral("earlier.txt")));
     w->t.dialog->cancelNext();
@@ -512,7 +463,7 @@ void TestView::editorIsNotWaitedFor()
     needRealEditor();
     const QString release = QDir(m_runs->path()).filePath(QStringLiteral("release"));
     qputenv("ARGV_RECORDER_HOLD", QFile::encodeName(release));
-    auto w = makeWindow(QStringLiteral("Upload"), m_module, std::make_unique<QtEditorStart>());
+    auto w = std::make_unique<TestWindow>(QStringLiteral("Upload"), m_module, false, std::make_unique<QtEditorStart>());
     w->t.dialog->chooseNext(workFile(QStringLiteral("a.txt")));
     w->clickView();
     // View has returned while the editor is still open.
@@ -528,7 +479,7 @@ void TestView::editorStartFailureIsNotShown()
     needRealEditor();
     auto editor = std::make_unique<CountingEditorStart>();
     CountingEditorStart *counting = editor.get();
-    auto w = makeWindow(QStringLiteral("Upload"), m_module, std::move(editor));
+    auto w = std::make_unique<TestWindow>(QStringLiteral("Upload"), m_module, false, std::move(editor));
     qputenv("QUILLAN_EDITOR", QFile::encodeName(workFile(QStringLiteral("no-such-editor"))));
     const QString chosen = workFile(QStringLiteral("a.txt"));
     w->t.dialog->chooseNext(chosen);
@@ -591,7 +542,7 @@ void TestView::editorChoice()
     if (!quillanEditor)
         qunsetenv("QUILLAN_EDITOR");
 
-    auto w = makeWindow(QStringLiteral("DownLoad"), m_module, std::make_unique<QtEditorStart>());
+    auto w = std::make_unique<TestWindow>(QStringLiteral("DownLoad"), m_module, false, std::make_unique<QtEditorStart>());
     const QString chosen = workFile(QStringLiteral("chosen file.txt"));
     w->t.dialog->chooseNext(chosen);
     w->clickView();
@@ -633,7 +584,7 @@ void TestView::viewDuringTransfer()
     QVERIFY2(terminal.isOk(), qPrintable(terminal.errorString()));
     m_module.deviceForPort = [path = terminal.slavePath()](int) { return path; };
 
-    auto w = makeWindow(window, m_module, std::make_unique<QtEditorStart>());
+    auto w = std::make_unique<TestWindow>(window, m_module, false, std::make_unique<QtEditorStart>());
     // Upload writes a new file, DownLoad reads an existing one.
     const QString transferFile = workFile(window + QStringLiteral(" transfer.txt"));
     if (w->download)

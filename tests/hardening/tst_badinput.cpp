@@ -181,7 +181,7 @@ private Q_SLOTS:
             big[i] = c == '\r' ? '\n' : c;
         }
         int notifications = 0;
-        QObject::connect(rig.port, &SerialPort::onComm, rig.window.get(), [&] { ++notifications; });
+        QObject::connect(rig.port, &SerialPort::onComm, rig.window, [&] { ++notifications; });
 
         QElapsedTimer clock;
         clock.start();
@@ -352,7 +352,7 @@ private Q_SLOTS:
         UploadRig rig;
         QVERIFY(rig.start());
         int notifications = 0;
-        QObject::connect(rig.port, &SerialPort::onComm, rig.window.get(), [&] { ++notifications; });
+        QObject::connect(rig.port, &SerialPort::onComm, rig.window, [&] { ++notifications; });
         QByteArray expected;
         qsizetype bytes = 0;
         for (int i = 0; i < 1000; ++i) {

@@ -5,7 +5,7 @@
 #include "link/SetCommPort.h"
 #include "tools/SimTerminal.h"
 #include "transfer/Messages.h"
-#include "support/WindowRig.h"
+#include "support/ManualTerminal.h"
 
 #include <QProcess>
 #include <QSettings>

@@ -62,14 +62,6 @@ std::vector<QByteArray> downloadLines(int round)
     return r;
 }
 
-QByteArray asFile(const std::vector<QByteArray> &lines)
-{
-    QByteArray b;
-    for (const QByteArray &l : lines)
-        b += l + "\r\n";
-    return b;
-}
-
 // VmRSS and VmHWM of this process, in KiB.
 struct Memory
 {
@@ -112,13 +104,7 @@ private:
     Module1 m_module;
     QMap<int, QString> m_devices; // read at each Start: the terminals of this round
     // The scripted parts of each window, in the order the main window asked for them.
-    struct Made
-    {
-        ScriptedFileDialog *dialog;
-        ScriptedMessageBox *box;
-        SerialPort *port;
-    };
-    std::vector<Made> m_made;
+    std::vector<TestParts> m_made;
     std::unique_ptr<Main> m_main;
     int m_uploadBoxes = 0;
 
@@ -145,7 +131,7 @@ private:
 
         const QString output = m_dir.filePath(QStringLiteral("up-%1.txt").arg(round));
         const QString input = m_dir.filePath(QStringLiteral("down-%1.txt").arg(round));
-        writeAll(input, asFile(lines));
+        writeAll(input, recordLines(lines));
 
         selectCom(1);
         m_main->cmdUpload->click();
@@ -181,7 +167,7 @@ private:
 
         // Upload: the file holds exactly the records the terminal gave up.
         QVERIFY2(com1.remainingRecords().empty(), where);
-        QCOMPARE(readAll(output), asFile(records));
+        QCOMPARE(readAll(output), recordLines(records));
         QCOMPARE(openDescriptorsFor(output), 0);
         ++m_uploadBoxes;
         QCOMPARE(upBox->shown.size(), m_uploadBoxes);
@@ -219,11 +205,8 @@ private Q_SLOTS:
         previousHandler = qInstallMessageHandler(quietHandler);
         QVERIFY(m_dir.isValid());
         m_module.deviceForPort = [this](int n) { return m_devices.value(n); };
-        m_main = std::make_unique<Main>(QStringLiteral("DazuzodeRozevidu"), m_module, [this] {
-            TestParts t = makeTestParts(/*realTimer=*/true);
-            m_made.push_back({t.dialog, t.box, t.port});
-            return std::move(t.parts);
-        });
+        m_main = std::make_unique<Main>(QStringLiteral("DazuzodeRozevidu"), m_module,
+                                        keptTestParts(m_made, /*realTimer=*/true));
         m_main->show();
     }
 
@@ -300,7 +283,7 @@ private Q_SLOTS:
                 const std::vector<QByteArray> saved = simterm::parseRecordFile(written);
                 QVERIFY2(written.endsWith("\r\n"), where);
                 QVERIFY2(saved.size() <= records.size(), where);
-                QCOMPARE(written, asFile({records.begin(), records.begin() + qsizetype(saved.size())}));
+                QCOMPARE(written, recordLines(records, qsizetype(saved.size())));
                 // A "REMOVE" already on its way may still land; give it a bounded moment.
                 const auto removed = [&] { return records.size() - com1.remainingRecords().size(); };
                 spinUntil([&] { return removed() == saved.size(); }, 500);
@@ -317,7 +300,7 @@ private Q_SLOTS:
                 dialog->chooseNext(second);
                 upload->findChild<QPushButton *>(QStringLiteral("Command1"))->click();
                 QVERIFY2(spinUntil([&] { return com1.uploadDone() && (upload->transfer().state() == TransferState::Idle); }, TransferTimeoutMs), where);
-                QCOMPARE(readAll(second), asFile(next));
+                QCOMPARE(readAll(second), recordLines(next));
             }
             QFile::remove(first);
             QFile::remove(second);

@@ -71,3 +71,13 @@ TestParts makeTestParts(bool realTimer)
     t.parts.editor = std::move(editor);
     return t;
 }
+
+WindowPartsFactory keptTestParts(std::vector<TestParts> &made, bool realTimer)
+{
+    return [&made, realTimer] {
+        TestParts t = makeTestParts(realTimer);
+        WindowParts parts = std::move(t.parts);
+        made.push_back(std::move(t));
+        return parts;
+    };
+}

@@ -11,6 +11,7 @@
 
 #include <deque>
 #include <functional>
+#include <vector>
 
 // A file dialog whose answers the test queues. Showing it with nothing queued
 // fails the running test where it happens, and is answered with Cancel.
@@ -100,3 +101,5 @@ struct TestParts
     Timer *timer1;       // the window's timer, either kind
 };
 TestParts makeTestParts(bool realTimer = false);
+/// Test parts for each window a main window makes, each kept in made, in order.
+WindowPartsFactory keptTestParts(std::vector<TestParts> &made, bool realTimer = false);

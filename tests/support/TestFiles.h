@@ -4,6 +4,17 @@
 #include <QString>
 
 QByteArray readAll(const QString &path);
+/// The first count records (all with -1) as a record file holds them: each followed by CR LF.
+template <typename Records> QByteArray recordLines(const Records &records, qsizetype count = -1)
+{
+    QByteArray b;
+    for (const QByteArray &r : records) {
+        if (count-- == 0)
+            break;
+        b += r + "\r\n";
+    }
+    return b;
+}
 void writeAll(const QString &path, const QByteArray &bytes);
 /// Number of this process's open descriptors that refer to path.
 int openDescriptorsFor(const QString &path);

@@ -1,60 +1,114 @@
 #pragma once
 
+#include "gui/DownLoad.h"
 #include "gui/Module1.h"
+#include "gui/Upload.h"
+#include "support/ManualTerminal.h"
 #include "support/ScriptedParts.h"
-#include "tools/SimTerminal.h"
 
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTemporaryDir>
 
-class QLineEdit;
-
 #include <memory>
+#include <type_traits>
 #include <vector>
 
-/// A simulated terminal that says only what the test sends with sendRaw().
-inline simterm::Options manualTerminal()
+// The one way a test builds a transfer window, Upload or DownLoad: scripted
+// dialogs, boxes and editor, a real serial port, the window's timer (a manual
+// one unless a real one is asked for). Windows the main window makes take the
+// same parts (makeTestParts).
+struct TestWindow
 {
-    simterm::Options o;
-    o.manual = true;
-    return o;
-}
+    /// which: "Upload" or "DownLoad". With no editor given, the window keeps the scripted one (t.editor).
+    TestWindow(const QString &which, Module1 &module, bool realTimer = false,
+               std::unique_ptr<EditorStart> editor = nullptr)
+        : t(makeTestParts(realTimer))
+    {
+        if (editor) {
+            t.parts.editor = std::move(editor);
+            t.editor = nullptr;
+        }
+        if (which == QLatin1String("Upload")) {
+            auto u = std::make_unique<Upload>(std::move(t.parts), module);
+            upload = u.get();
+            widget = std::move(u);
+        } else {
+            auto d = std::make_unique<DownLoad>(std::move(t.parts), module);
+            download = d.get();
+            widget = std::move(d);
+        }
+    }
 
-// A transfer window (Upload or DownLoad) built with scripted dialogs and boxes
-// and a real serial port on COM1, wired to its own simulated terminal.
-template <typename Window>
-struct WindowRig
+    template <typename Control> Control *control(const char *name) const
+    {
+        return widget->findChild<Control *>(QLatin1String(name));
+    }
+    void clickStart() const { control<QPushButton>("Command1")->click(); }
+    void clickView() const { control<QPushButton>("Command2")->click(); }
+    QString text1() const { return control<QLineEdit>("Text1")->text(); }
+    QByteArray rxBuffer() const { return upload ? upload->transfer().RxBuffer() : download->transfer().RxBuffer(); }
+    qint64 recordCount() const
+    {
+        return upload ? upload->transfer().RecordCount() : download->transfer().RecordCount();
+    }
+    TransferState state() const { return upload ? upload->transfer().state() : download->transfer().state(); }
+    bool running() const { return state() != TransferState::Idle; }
+    bool inProgress() const { return upload ? upload->transfer().inProgress() : download->transfer().inProgress(); }
+
+    TestParts t;
+    std::unique_ptr<QWidget> widget;
+    Upload *upload = nullptr;
+    DownLoad *download = nullptr;
+};
+
+// A transfer window on COM1, wired to its own simulated terminal.
+struct TerminalRig
 {
-    explicit WindowRig(std::vector<QByteArray> records = {}, simterm::Options options = {}, bool realTimer = false)
+    TerminalRig(const QString &which, std::vector<QByteArray> records = {}, simterm::Options options = {},
+                bool realTimer = false)
         : term(std::move(records), std::move(options))
+        , w(which, module, realTimer)
+        , port(w.t.port)
+        , dialog(w.t.dialog)
+        , box(w.t.box)
+        , timer(w.t.timer)
+        , timer1(w.t.timer1)
     {
         module.ComPortNumber = 1;
         module.deviceForPort = [path = term.slavePath()](int) { return path; };
-        TestParts t = makeTestParts(realTimer);
-        port = t.port;
-        dialog = t.dialog;
-        box = t.box;
-        timer = t.timer;
-        timer1 = t.timer1;
-        window = std::make_unique<Window>(std::move(t.parts), module);
     }
 
     /// Start, with path chosen in the file dialog.
     void start(const QString &path)
     {
         dialog->chooseNext(path);
-        window->Command1_Click();
+        w.clickStart();
     }
-    auto &transfer() { return window->transfer(); }
-    // needs <QLineEdit> where used
-    QString text1() const { return window->template findChild<QLineEdit *>(QStringLiteral("Text1"))->text(); }
+    QString text1() const { return w.text1(); }
 
     QTemporaryDir dir;
     simterm::SimTerminal term;
     Module1 module;
+    TestWindow w;
     SerialPort *port;
     ScriptedFileDialog *dialog;
     ScriptedMessageBox *box;
     ManualTimer *timer; // null with a real timer
     Timer *timer1;      // the window's timer, either kind
-    std::unique_ptr<Window> window;
+};
+
+// The same, for a test of one kind of window.
+template <typename Window>
+struct WindowRig : TerminalRig
+{
+    explicit WindowRig(std::vector<QByteArray> records = {}, simterm::Options options = {}, bool realTimer = false)
+        : TerminalRig(std::is_same_v<Window, Upload> ? QStringLiteral("Upload") : QStringLiteral("DownLoad"),
+                      std::move(records), std::move(options), realTimer)
+        , window(static_cast<Window *>(w.widget.get()))
+    {
+    }
+    auto &transfer() { return window->transfer(); }
+
+    Window *window;
 };

@@ -1,4 +1,5 @@
-// The DownLoad window against the simulated terminal over a real pseudo-terminal.
+// The DownLoad window, and what both transfer windows do alike, against the
+// simulated terminal over a real pseudo-terminal.
 #include "gui/DownLoad.h"
 #include "support/MemoryPort.h"
 #include "support/ScriptedParts.h"
@@ -8,6 +9,7 @@
 #include "support/WindowRig.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTemporaryDir>
@@ -32,6 +34,36 @@ struct Rig : WindowRig<DownLoad>
         return path;
     }
 };
+
+void bothWindows()
+{
+    QTest::addColumn<QString>("window");
+    QTest::newRow("Upload") << QStringLiteral("Upload");
+    QTest::newRow("DownLoad") << QStringLiteral("DownLoad");
+}
+
+// What a window's dialogue says: Start's message, a reply the terminal gives
+// to it and the answer to that; after a new Start, the answer to the same
+// reply (DownLoad: the line of the second file).
+struct Words
+{
+    QByteArray start, reply, firstAnswer, answer, line;
+};
+Words words(const QString &window)
+{
+    if (window == QLatin1String("Upload"))
+        return {"READ\r", "R1\r", "REMOVE\r", "REMOVE\r", {}};
+    return {"DOWN\r", "ACK\r", "L1\r", "N1\r", "N1"};
+}
+
+// A file for Start: DownLoad reads one with these contents, Upload writes a new one.
+QString file(TerminalRig &rig, const char *name, const QByteArray &contents)
+{
+    const QString path = rig.dir.filePath(QLatin1String(name));
+    if (rig.w.download)
+        writeAll(path, contents);
+    return path;
+}
 
 QByteArray framed(const QList<QByteArray> &messages)
 {
@@ -368,34 +400,6 @@ private Q_SLOTS:
         QCOMPARE(rig.transfer().TimeoutTicks(), 0);
     }
 
-    // A second Start while "DOWN" or a line awaits its reply asks first: a
-    // second dialogue on the line would send "DOWN" as a line of the file.
-    void secondStartDuringATransferAsksFirst()
-    {
-        Rig rig(manualTerminal());
-        rig.start(rig.input("L1\r\nL2\r\n"));
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
-        rig.box->answerNext(MessageBox::Answer::No);
-        rig.window->Command1_Click();
-        QCOMPARE(rig.box->shown.size(), 1);
-        QCOMPARE(rig.box->shown[0].text, QStringLiteral("A transfer is in progress on COM1. Stop it and start a new one?"));
-        QCOMPARE(rig.box->shown[0].defaultAnswer, MessageBox::Answer::No);
-        QCOMPARE(rig.dialog->shown.size(), 1); // No changes nothing
-        QVERIFY(rig.transfer().inProgress());
-
-        rig.box->answerNext(MessageBox::Answer::Yes);
-        rig.start(rig.input("N1\r\n", QStringLiteral("new.txt")));
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rDOWN\r"));
-        rig.term.sendRaw("ACK\r");
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rDOWN\rN1\r"));
-        // After a refusal Start runs as designed: the user's way to recover.
-        rig.term.sendRaw("NAK\r");
-        QTRY_COMPARE(rig.box->shown.size(), 3);
-        rig.start(rig.input("M1\r\n", QStringLiteral("third.txt")));
-        QCOMPARE(rig.box->shown.size(), 3);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rDOWN\rN1\rDOWN\r"));
-    }
-
     // A port left open (after a refusal) is kept only when it is still the one selected.
     void startOpensTheSelectedPort()
     {
@@ -413,90 +417,196 @@ private Q_SLOTS:
         QCOMPARE(rig.port->deviceName(), com2.slavePath());
     }
 
-    // Not a regular file: a FIFO would freeze the window inside open(), a
-    // folder or a device never ends.
-    void unopenableInputFile_data()
+    // ---- What both windows do alike ------------------------------------------
+
+    // A second Start while a reply is awaited asks first: a second dialogue on
+    // the line would remove records no file holds, or send "DOWN" as a line.
+    // After a refusal Start runs as designed: the user's way to recover.
+    void secondStartDuringATransferAsksFirst_data() { bothWindows(); }
+    void secondStartDuringATransferAsksFirst()
     {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("missing") << QStringLiteral("missing.txt") << QString();
-        QTest::newRow("a folder") << QStringLiteral(".") << QStringLiteral("folder");
-        QTest::newRow("a FIFO") << QStringLiteral("fifo.txt") << QStringLiteral("not a regular file");
-        QTest::newRow("a device") << QStringLiteral("/dev/zero") << QStringLiteral("not a regular file");
+        QFETCH(QString, window);
+        const Words x = words(window);
+        TerminalRig rig(window, {}, manualTerminal());
+        const QString first = file(rig, "first.txt", "L1\r\nL2\r\n");
+        const QString second = file(rig, "second.txt", x.line + "\r\n");
+        rig.start(first);
+        QTRY_COMPARE(rig.term.receivedBytes(), x.start);
+        rig.box->answerNext(MessageBox::Answer::No);
+        rig.w.clickStart();
+        QCOMPARE(rig.box->texts(), QStringList{QStringLiteral("A transfer is in progress on COM1. Stop it and start a new one?")});
+        QCOMPARE(rig.box->shown[0].defaultAnswer, MessageBox::Answer::No);
+        QCOMPARE(rig.dialog->shown.size(), 1); // No changes nothing
+        QVERIFY(rig.w.inProgress());
+
+        rig.box->answerNext(MessageBox::Answer::Yes);
+        rig.start(second);
+        QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.start);
+        rig.term.sendRaw(x.reply);
+        QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.start + x.answer);
+        if (rig.w.upload) {
+            QCOMPARE(readAll(first), QByteArray());
+            QCOMPARE(readAll(second), QByteArray("R1\r\n"));
+        }
+        rig.term.sendRaw("NAK\r");
+        QTRY_COMPARE(rig.box->shown.size(), 3);
+        rig.start(file(rig, "third.txt", "M1\r\n"));
+        QCOMPARE(rig.box->shown.size(), 3);
+        QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.start + x.answer + x.start);
     }
-    void unopenableInputFile()
+
+    // Not a file to write or read: a FIFO would freeze the window inside
+    // open(), a folder or a device never ends; a file another transfer (here
+    // one of this program) writes is written by one at a time.
+    void unopenableFileOpensNoPort_data()
     {
-        QFETCH(QString, path);
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("reason");
+        const QString up = QStringLiteral("Upload");
+        const QString down = QStringLiteral("DownLoad");
+        QTest::newRow("Upload: missing folder") << up << QStringLiteral("no-such-folder/out.txt") << QString();
+        QTest::newRow("Upload: a folder") << up << QStringLiteral("folder.d") << QStringLiteral("folder");
+        QTest::newRow("Upload: a FIFO") << up << QStringLiteral("fifo.txt") << QStringLiteral("not a regular file");
+        QTest::newRow("Upload: a file another transfer writes")
+            << up << QStringLiteral("held.txt") << QStringLiteral("another transfer of this program");
+        QTest::newRow("DownLoad: missing") << down << QStringLiteral("missing.txt") << QString();
+        QTest::newRow("DownLoad: a folder") << down << QStringLiteral(".") << QStringLiteral("folder");
+        QTest::newRow("DownLoad: a FIFO") << down << QStringLiteral("fifo.txt") << QStringLiteral("not a regular file");
+        QTest::newRow("DownLoad: a device") << down << QStringLiteral("/dev/zero") << QStringLiteral("not a regular file");
+    }
+    void unopenableFileOpensNoPort()
+    {
+        QFETCH(QString, window);
+        QFETCH(QString, name);
         QFETCH(QString, reason);
-        Rig rig;
+        TerminalRig rig(window, {"R"});
+        QDir(rig.dir.path()).mkdir(QStringLiteral("folder.d"));
         ::mkfifo(QFile::encodeName(rig.dir.filePath(QStringLiteral("fifo.txt"))).constData(), 0600);
-        path = QDir(rig.dir.path()).filePath(path);
+        const QString path = QDir(rig.dir.path()).filePath(name); // a path of its own as it is
+        RecordFile other;
+        if (name == QLatin1String("held.txt")) {
+            writeAll(path, "kept\r\n");
+            QVERIFY(other.open(path, RecordFile::Mode::Append).ok());
+        }
+        rig.box->answerNext(MessageBox::Answer::Yes); // should Upload ask to replace
         rig.start(path);
-        QCOMPARE(rig.box->shown.size(), 1);
-        QVERIFY(rig.box->shown[0].text.contains(path));
-        QVERIFY2(rig.box->shown[0].text.contains(reason), qPrintable(rig.box->shown[0].text));
+        if (rig.w.download)
+            QCOMPARE(rig.box->shown.size(), 1);
+        QVERIFY(!rig.box->shown.isEmpty());
+        QVERIFY(rig.box->shown.last().text.contains(path));
+        QVERIFY2(rig.box->shown.last().text.contains(reason), qPrintable(rig.box->shown.last().text));
         QVERIFY(!rig.port->portOpen());
         QVERIFY(!rig.timer->isActive());
         QVERIFY(rig.term.receivedBytes().isEmpty());
+        if (other.isOpen()) {
+            QCOMPARE(readAll(path), QByteArray("kept\r\n"));
+            QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("held.txt")});
+        }
     }
 
-    void unopenablePortIsReportedAtOnce()
+    // Said at once, and Upload leaves no file behind.
+    void unopenablePortIsReported_data() { bothWindows(); }
+    void unopenablePortIsReported()
     {
-        Rig rig;
-        const QString path = rig.input("L1\r\n");
+        QFETCH(QString, window);
+        TerminalRig rig(window);
+        const QString path = file(rig, "port.txt", "L1\r\n");
         rig.module.deviceForPort = [](int) { return QStringLiteral("/dev/quillan-test-no-such-port"); };
         rig.start(path);
         QCOMPARE(rig.box->shown.size(), 1);
-        QVERIFY(rig.box->shown[0].text.contains(QLatin1String("COM1 (/dev/quillan-test-no-such-port)")));
+        QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("COM1 (/dev/quillan-test-no-such-port)")),
+                 qPrintable(rig.box->shown[0].text));
         QCOMPARE(rig.timer->starts, 0);
-        QVERIFY((rig.transfer().state() == TransferState::Idle));
+        QVERIFY((rig.w.state() == TransferState::Idle));
         QCOMPARE(openDescriptorsFor(path), 0);
+        QCOMPARE(QFileInfo::exists(path), rig.w.download != nullptr);
+        QVERIFY(rig.term.receivedBytes().isEmpty());
     }
 
+    // The line dies mid-transfer: everything stops, and every record the
+    // terminal let go of is in the file, in order.
+    void hangUpStopsEverything_data()
+    {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<int>("hangupAfter");
+        QTest::newRow("Upload") << QStringLiteral("Upload") << 5; // R1, NEXT, R2, NEXT, R3, then the line dies
+        QTest::newRow("DownLoad") << QStringLiteral("DownLoad") << 2;
+    }
     void hangUpStopsEverything()
     {
+        QFETCH(QString, window);
+        QFETCH(int, hangupAfter);
         simterm::Options o;
-        o.hangupAfterReplies = 2;
-        Rig rig(o);
-        const QString path = rig.input("L1\r\nL2\r\nL3\r\nL4\r\n");
+        o.hangupAfterReplies = hangupAfter;
+        const QList<QByteArray> records{"R1", "R2", "R3", "R4", "R5"};
+        TerminalRig rig(window, window == QLatin1String("Upload") ? std::vector<QByteArray>(records.begin(), records.end())
+                                                                  : std::vector<QByteArray>{},
+                        o);
+        const QString path = file(rig, "hangup.txt", "L1\r\nL2\r\nL3\r\nL4\r\n");
         rig.start(path);
         QTRY_COMPARE(rig.box->shown.size(), 1);
         QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("connection to the terminal was lost")),
                  qPrintable(rig.box->shown[0].text));
         QVERIFY(!rig.port->portOpen());
         QVERIFY(!rig.timer->isActive());
+        QVERIFY((rig.w.state() == TransferState::Idle));
         QCOMPARE(openDescriptorsFor(path), 0);
+        if (rig.w.upload) {
+            const int removed = records.size() - int(rig.term.remainingRecords().size());
+            QVERIFY(removed >= 2);
+            QVERIFY(readAll(path).startsWith(recordLines(records, removed)));
+        }
     }
 
+    // A Start after a refusal lets go of the earlier file and goes on over
+    // the open port with the new one.
+    void newStartGivesUpTheEarlierFile_data() { bothWindows(); }
     void newStartGivesUpTheEarlierFile()
     {
-        Rig rig(manualTerminal());
-        const QString first = rig.input("A\r\n", QStringLiteral("first.txt"));
-        const QString second = rig.input("B\r\n", QStringLiteral("second.txt"));
+        QFETCH(QString, window);
+        const Words x = words(window);
+        TerminalRig rig(window, {}, manualTerminal());
+        const QString first = file(rig, "first.txt", "L1\r\n");
+        const QString second = file(rig, "second.txt", x.line + "\r\n");
         rig.start(first);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        QTRY_COMPARE(rig.term.receivedBytes(), x.start);
+        rig.term.sendRaw(x.reply);
+        QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.firstAnswer);
         rig.term.sendRaw("NAK\r");
         QTRY_COMPARE(rig.box->shown.size(), 1);
+
         rig.start(second);
         QCOMPARE(openDescriptorsFor(first), 0);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rDOWN\r"));
-        QVERIFY(rig.transfer().RxBuffer().isEmpty());
-        rig.term.sendRaw("ACK\r");
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rDOWN\rB\r"));
+        const QByteArray before = x.start + x.firstAnswer + x.start; // over the open port
+        QTRY_COMPARE(rig.term.receivedBytes(), before);
+        QVERIFY(rig.w.rxBuffer().isEmpty());
+        rig.term.sendRaw(rig.w.upload ? QByteArray("R2\r") : x.reply);
+        QTRY_COMPARE(rig.term.receivedBytes(), before + x.answer);
+        QCOMPARE(readAll(first), rig.w.upload ? QByteArray("R1\r\n") : QByteArray("L1\r\n"));
+        QCOMPARE(readAll(second), rig.w.upload ? QByteArray("R2\r\n") : x.line + "\r\n");
     }
 
+    void closingTheWindowStopsTheTransfer_data() { bothWindows(); }
     void closingTheWindowStopsTheTransfer()
     {
-        Rig rig(manualTerminal());
-        const QString path = rig.input("L1\r\nL2\r\n");
-        rig.window->show();
+        QFETCH(QString, window);
+        const Words x = words(window);
+        TerminalRig rig(window, {}, manualTerminal());
+        const QString path = file(rig, "closed.txt", "L1\r\nL2\r\n");
+        rig.w.widget->show();
         rig.start(path);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
-        QVERIFY(rig.window->close());
+        QTRY_COMPARE(rig.term.receivedBytes(), x.start);
+        rig.term.sendRaw(x.reply);
+        QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.firstAnswer);
+        QVERIFY(rig.w.widget->close());
         QVERIFY(!rig.timer->isActive());
         QVERIFY(!rig.port->portOpen());
         QCOMPARE(openDescriptorsFor(path), 0);
+        QCOMPARE(readAll(path), rig.w.upload ? QByteArray("R1\r\n") : QByteArray("L1\r\nL2\r\n"));
         QCOMPARE(rig.text1(), QString());
+        if (rig.w.upload)
+            QCOMPARE(rig.w.control<QLabel>("Label2")->text(), QString());
     }
 
     void uploadAndDownloadOnTwoPortsAtOnce()

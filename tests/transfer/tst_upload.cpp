@@ -41,14 +41,6 @@ struct Rig : WindowRig<Upload>
     int sentCount(const QByteArray &word) const { return int(sent().count(word)); }
 };
 
-QByteArray lines(const QList<QByteArray> &records)
-{
-    QByteArray b;
-    for (const QByteArray &r : records)
-        b += r + "\r\n";
-    return b;
-}
-
 // fdatasync as this test's code sees it (linked with --wrap=fdatasync): when,
 // and how large the file was.
 struct SyncEntry
@@ -124,7 +116,7 @@ private Q_SLOTS:
         const QString path = rig.file(QStringLiteral("bytes.txt"));
         rig.start(path);
         QTRY_VERIFY(rig.term.uploadDone());
-        QCOMPARE(readAll(path), lines(records));
+        QCOMPARE(readAll(path), recordLines(records));
         QCOMPARE(rig.box->shown.last().text, QStringLiteral("5 records received !!"));
         QCOMPARE(rig.text1(), QStringLiteral("x")); // the last record, shown before the box
     }
@@ -175,31 +167,6 @@ private Q_SLOTS:
             QVERIFY2(covered, qPrintable(QStringLiteral("REMOVE %1 before its record was synced").arg(k)));
         }
         QCOMPARE(k, records.size());
-    }
-
-    // A second Start while a reply is awaited asks first: two dialogues on
-    // one line would remove records that no file holds.
-    void secondStartDuringATransferAsksFirst()
-    {
-        Rig rig({}, manualTerminal());
-        const QString first = rig.file(QStringLiteral("first.txt"));
-        const QString second = rig.file(QStringLiteral("second.txt"));
-        rig.start(first);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
-        rig.box->answerNext(MessageBox::Answer::No);
-        rig.window->Command1_Click();
-        QCOMPARE(rig.box->texts(), QStringList{QStringLiteral("A transfer is in progress on COM1. Stop it and start a new one?")});
-        QCOMPARE(rig.box->shown[0].defaultAnswer, MessageBox::Answer::No);
-        QCOMPARE(rig.dialog->shown.size(), 1);
-        QVERIFY(rig.transfer().inProgress());
-
-        rig.box->answerNext(MessageBox::Answer::Yes);
-        rig.start(second);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREAD\r"));
-        rig.term.sendRaw("R1\r");
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREAD\rREMOVE\r"));
-        QCOMPARE(readAll(first), QByteArray());
-        QCOMPARE(readAll(second), QByteArray("R1\r\n"));
     }
 
     // Yes to the replace question, then a port that will not open: the old
@@ -527,7 +494,7 @@ private Q_SLOTS:
         const QString text = rig.box->shown.last().text;
 
         QCOMPARE(rig.sentCount("REMOVE"), fit);
-        QCOMPARE(readAll(path), lines(records.mid(0, fit)));
+        QCOMPARE(readAll(path), recordLines(records.mid(0, fit)));
         QCOMPARE(rig.term.remainingRecords().size(), size_t(records.size() - fit));
         QVERIFY(text.contains(path));
         QVERIFY(text.contains(QLatin1String("could not be saved")));
@@ -538,79 +505,6 @@ private Q_SLOTS:
             QCOMPARE(readAll(RecordFile::backupPath(path)), QByteArray("OLD\r\n"));
             QCOMPARE(QDir(disk.path()).entryList(QDir::Files).size(), 2); // no temporary left
         }
-    }
-
-    void unopenableOutputFileOpensNoPort_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("missing folder") << QStringLiteral("no-such-folder/out.txt") << QString();
-        QTest::newRow("a folder") << QStringLiteral("folder.d") << QStringLiteral("folder");
-        QTest::newRow("a FIFO") << QStringLiteral("fifo.txt") << QStringLiteral("not a regular file");
-        // Another transfer (here one of this program) writes it: one at a time.
-        QTest::newRow("a file another transfer writes") << QStringLiteral("held.txt")
-                                                        << QStringLiteral("another transfer of this program");
-    }
-    void unopenableOutputFileOpensNoPort()
-    {
-        QFETCH(QString, name);
-        QFETCH(QString, reason);
-        Rig rig({"R"});
-        QDir(rig.dir.path()).mkdir(QStringLiteral("folder.d"));
-        ::mkfifo(QFile::encodeName(rig.file(QStringLiteral("fifo.txt"))).constData(), 0600);
-        const QString path = rig.file(name);
-        RecordFile other;
-        if (name == QLatin1String("held.txt")) {
-            writeAll(path, "kept\r\n");
-            QVERIFY(other.open(path, RecordFile::Mode::Append).ok());
-        }
-        rig.box->answerNext(MessageBox::Answer::Yes); // should it ask to replace
-        rig.start(path);
-        QVERIFY(!rig.box->shown.isEmpty());
-        QVERIFY(rig.box->shown.last().text.contains(path));
-        QVERIFY2(rig.box->shown.last().text.contains(reason), qPrintable(rig.box->shown.last().text));
-        QVERIFY(!rig.port->portOpen());
-        QVERIFY(rig.term.receivedBytes().isEmpty());
-        if (other.isOpen()) {
-            QCOMPARE(readAll(path), QByteArray("kept\r\n"));
-            QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("held.txt")});
-        }
-    }
-
-    void unopenablePortIsReportedAndLeavesNoFile()
-    {
-        Rig rig;
-        const QByteArray missing = "/dev/quillan-test-no-such-port";
-        rig.module.deviceForPort = [&](int) { return QString::fromLatin1(missing); };
-        const QString path = rig.file(QStringLiteral("port.txt"));
-        rig.start(path);
-        QCOMPARE(rig.box->shown.size(), 1);
-        const QString text = rig.box->shown[0].text;
-        QVERIFY2(text.contains(QLatin1String("COM1")) && text.contains(QLatin1String(missing)), qPrintable(text));
-        QVERIFY((rig.transfer().state() == TransferState::Idle));
-        QVERIFY(!QFileInfo::exists(path));
-        QVERIFY(rig.term.receivedBytes().isEmpty());
-    }
-
-    void hangUpKeepsEveryRemovedRecord()
-    {
-        simterm::Options o;
-        o.hangupAfterReplies = 5; // R1, NEXT, R2, NEXT, R3, then the line dies
-        const QList<QByteArray> records{"R1", "R2", "R3", "R4", "R5"};
-        Rig rig(std::vector<QByteArray>(records.begin(), records.end()), o);
-        const QString path = rig.file(QStringLiteral("hangup.txt"));
-        rig.start(path);
-        QTRY_COMPARE(rig.box->shown.size(), 1);
-        QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("connection to the terminal was lost")),
-                 qPrintable(rig.box->shown[0].text));
-        QVERIFY(!rig.port->portOpen());
-        QVERIFY((rig.transfer().state() == TransferState::Idle));
-        QCOMPARE(openDescriptorsFor(path), 0);
-        const auto left = rig.term.remainingRecords();
-        const int removed = records.size() - int(left.size());
-        QVERIFY(removed >= 2);
-        // Every record the terminal let go of is in the file, in order.
-        QVERIFY(readAll(path).startsWith(lines(records.mid(0, removed))));
     }
 
     void countsPastSixteenBits()
@@ -629,27 +523,6 @@ private Q_SLOTS:
         const auto *label2 = rig.window->findChild<QLabel *>(QStringLiteral("Label2"));
         QVERIFY(label2->width() >= label2->sizeHint().width()); // every digit shows
         QCOMPARE(QFileInfo(path).size(), qint64(n) * 3);
-    }
-
-    void newStartGivesUpTheEarlierFile()
-    {
-        Rig rig({}, manualTerminal());
-        const QString first = rig.file(QStringLiteral("first.txt"));
-        const QString second = rig.file(QStringLiteral("second.txt"));
-        rig.start(first);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
-        rig.term.sendRaw("R1\r");
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\r"));
-        rig.term.sendRaw("NAK\r");
-        QTRY_COMPARE(rig.box->shown.size(), 1);
-
-        rig.start(second);
-        QCOMPARE(openDescriptorsFor(first), 0);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\rREAD\r")); // over the open port
-        rig.term.sendRaw("R2\r");
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\rREAD\rREMOVE\r"));
-        QCOMPARE(readAll(first), QByteArray("R1\r\n"));
-        QCOMPARE(readAll(second), QByteArray("R2\r\n"));
     }
 
     void bytesFromBeforeTheOpenAreDropped()
@@ -688,23 +561,6 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREAD\rREMOVE\r"));
         QCOMPARE(readAll(first), QByteArray());
         QCOMPARE(readAll(second), QByteArray("R9\r\n"));
-    }
-
-    void closingTheWindowReleasesPortAndFile()
-    {
-        Rig rig({}, manualTerminal());
-        const QString path = rig.file(QStringLiteral("closed.txt"));
-        rig.window->show();
-        rig.start(path);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
-        rig.term.sendRaw("R1\r");
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\r"));
-        QVERIFY(rig.window->close());
-        QVERIFY(!rig.port->portOpen());
-        QCOMPARE(openDescriptorsFor(path), 0);
-        QCOMPARE(readAll(path), QByteArray("R1\r\n"));
-        QCOMPARE(rig.text1(), QString());
-        QCOMPARE(rig.label2(), QString());
     }
 };
 
