@@ -4,6 +4,7 @@
 #include "BareLoops.h"
 #include "transfer/DownloadTransfer.h"
 #include "transfer/UploadTransfer.h"
+#include "transfer/Messages.h"
 #include "link/QtSerialPort.h"
 #include "platform/Timer.h"
 #include "Measure.h"
@@ -129,7 +130,7 @@ Run qtUpload(const Config &c, bool withTimings)
     r.items = transfer.RecordCount();
     const bool told = outcome.kind == Outcome::Kind::Completed;
     if (!told)
-        err(QStringLiteral("upload ended with: %1").arg(outcome.message));
+        err(QStringLiteral("upload ended with: %1").arg(Messages::ending(outcome)));
     r.ok = finishSim(sim, timings, r) && told && r.items == c.count;
     QFile::remove(output);
     return r;
@@ -196,7 +197,7 @@ Run qtDownload(const Config &c, const QString &input, bool withTimings)
         if (o.kind == Outcome::Kind::Completed)
             over = true;
         else
-            err(QStringLiteral("download ended with: %1").arg(o.message));
+            err(QStringLiteral("download ended with: %1").arg(Messages::ending(o)));
         finished = true;
         loop.quit();
     });

@@ -53,9 +53,10 @@ void DownLoad::start()
 
 void DownLoad::transferFinished(const Outcome &outcome)
 {
-    reportOutcome(outcome, QStringLiteral("Terminal download"));
+    reportOutcome(outcome, outcome.reply == "NAK" ? QStringLiteral("Error - NAK") : QStringLiteral("Unknown Command !!"),
+                  QStringLiteral("Terminal download"));
     if (outcome.kind == Outcome::Kind::Completed)
-        m_form.Text1->setText(outcome.message);
+        m_form.Text1->setText(QStringLiteral("Over !!"));
 }
 
 void DownLoad::closeEvent(QCloseEvent *event)

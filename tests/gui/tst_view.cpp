@@ -72,7 +72,7 @@ struct Window
     {
         return upload ? upload->transfer().RecordCount() : download->transfer().RecordCount();
     }
-    bool running() const { return upload ? (upload->transfer().state() != TransferState::Idle) : (download->transfer().state() != TransferState::Idle); }
+    bool running() const { return upload ? upload->transfer().underWay() : download->transfer().underWay(); }
 };
 
 // With no editor given, the window keeps the scripted one (t.editor).

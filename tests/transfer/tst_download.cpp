@@ -4,6 +4,7 @@
 #include "support/ScriptedParts.h"
 #include "tools/SimTerminal.h"
 #include "support/TestFiles.h"
+#include "transfer/Messages.h"
 #include "gui/Upload.h"
 #include "support/WindowRig.h"
 
@@ -61,7 +62,7 @@ private Q_SLOTS:
         QCOMPARE(rig.text1(), QStringLiteral("Over !!"));
         QCOMPARE(rig.window->findChild<QLabel *>(QStringLiteral("Label2"))->text(), QStringLiteral("0"));
         QVERIFY(!rig.port->portOpen());
-        QVERIFY((rig.transfer().state() == TransferState::Idle));
+        QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
         QVERIFY(!rig.timer->isActive());
         QCOMPARE(openDescriptorsFor(path), 0);
         QVERIFY(rig.box->shown.isEmpty());
@@ -214,8 +215,9 @@ private Q_SLOTS:
             QCOMPARE(ends.size(), 1);
             QCOMPARE(ends[0].kind, Outcome::Kind::TimedOut);
             QCOMPARE(ends[0].reason, Outcome::Reason::Stalled);
-            QVERIFY2(ends[0].message.contains(QLatin1String("stopped taking data")), qPrintable(ends[0].message));
-            QCOMPARE(transfer.state(), TransferState::TimedOut);
+            const QString said = Messages::ending(ends[0]);
+            QVERIFY2(said.contains(QLatin1String("stopped taking data")), qPrintable(said));
+            QCOMPARE(transfer.state(), Dialogue::State::TimedOut);
             return;
         }
         QVERIFY(ends.isEmpty());
@@ -227,8 +229,8 @@ private Q_SLOTS:
         timer.fire();
         QCOMPARE(ends.size(), 1);
         QCOMPARE(ends[0].kind, Outcome::Kind::TimedOut);
-        QCOMPARE(ends[0].message, QStringLiteral("Timed Out !!"));
-        QCOMPARE(transfer.state(), TransferState::TimedOut);
+        QCOMPARE(ends[0].reason, Outcome::Reason::None); // the designed "Timed Out !!"
+        QCOMPARE(transfer.state(), Dialogue::State::TimedOut);
     }
 
     // A terminal that stops reading in the middle of a long line: the pty
@@ -449,7 +451,7 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown.size(), 1);
         QVERIFY(rig.box->shown[0].text.contains(QLatin1String("COM1 (/dev/quillan-test-no-such-port)")));
         QCOMPARE(rig.timer->starts, 0);
-        QVERIFY((rig.transfer().state() == TransferState::Idle));
+        QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
         QCOMPARE(openDescriptorsFor(path), 0);
     }
 

@@ -105,7 +105,7 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown[0].title, QStringLiteral("Information"));
         QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::None);
         QVERIFY(!rig.port->portOpen());
-        QVERIFY((rig.transfer().state() == TransferState::Idle));
+        QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
         QCOMPARE(openDescriptorsFor(path), 0);
         QVERIFY(rig.term.remainingRecords().empty());
         QCOMPARE(rig.dialog->shown[0].title, QStringLiteral("Save Files"));
@@ -389,7 +389,7 @@ private Q_SLOTS:
         // Stopped as on "NAK": the port stays open, the file keeps every record so far.
         QCOMPARE(rig.box->shown[0].title, QString());
         QVERIFY(rig.port->portOpen());
-        QVERIFY((rig.transfer().state() == TransferState::Refused));
+        QVERIFY((rig.transfer().state() == Dialogue::State::Refused));
         QVERIFY(rig.box->shown[0].text.size() < 400);
     }
 
@@ -532,7 +532,7 @@ private Q_SLOTS:
         QVERIFY(text.contains(path));
         QVERIFY(text.contains(QLatin1String("could not be saved")));
         QVERIFY(!rig.port->portOpen());
-        QVERIFY((rig.transfer().state() == TransferState::Idle));
+        QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
         if (fullDisk) {
             QVERIFY2(text.contains(QLatin1String("No space left on device")), qPrintable(text));
             QCOMPARE(readAll(RecordFile::backupPath(path)), QByteArray("OLD\r\n"));
@@ -587,7 +587,7 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown.size(), 1);
         const QString text = rig.box->shown[0].text;
         QVERIFY2(text.contains(QLatin1String("COM1")) && text.contains(QLatin1String(missing)), qPrintable(text));
-        QVERIFY((rig.transfer().state() == TransferState::Idle));
+        QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
         QVERIFY(!QFileInfo::exists(path));
         QVERIFY(rig.term.receivedBytes().isEmpty());
     }
@@ -604,7 +604,7 @@ private Q_SLOTS:
         QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("connection to the terminal was lost")),
                  qPrintable(rig.box->shown[0].text));
         QVERIFY(!rig.port->portOpen());
-        QVERIFY((rig.transfer().state() == TransferState::Idle));
+        QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
         QCOMPARE(openDescriptorsFor(path), 0);
         const auto left = rig.term.remainingRecords();
         const int removed = records.size() - int(left.size());
