@@ -46,7 +46,7 @@ void DownLoad::start()
     FileDialog &dialog = *m_parts.dialog;
     if (dialog.setAction(FileDialog::ShowOpen).number == ErrorNumber::DialogCancelled)
         return;
-    if (!m_transfer->begin(dialog.fileName(), m_module.selectedPort()))
+    if (!m_transfer->begin(dialog.fileName(), m_module.SetCommPort()))
         return; // its finished() has said why
     m_form.Text1->clear();
 }

@@ -66,7 +66,7 @@ void Upload::start()
         mode = RecordFile::Mode::Replace;
     }
 
-    if (!m_transfer->begin(path, m_module.selectedPort(), mode))
+    if (!m_transfer->begin(path, m_module.SetCommPort(), mode))
         return; // its finished() has said why
     m_form.Text1->clear();
 }

@@ -2,18 +2,27 @@
 
 #include "link/Framing.h"
 #include "link/SerialPort.h"
-#include "link/SetCommPort.h"
 #include "platform/Timer.h"
+
+#include <utility>
 
 Dialogue::Dialogue(SerialPort &port, Timer *timer, Outcome::Direction direction, QObject *parent)
     : QObject(parent)
     , m_port(port)
     , m_timeout(timer)
     , m_direction(direction)
-    , m_dispatch(port, [this](int event) { handleComm(event); })
 {
-    connect(&m_port, &SerialPort::onComm, this, [this] { m_dispatch.notify(); });
-    connect(&m_port, &SerialPort::sent, this, [this] {
+    connect(&m_port, &SerialPort::readyRead, this, [this] {
+        if (!m_busy)
+            runHandler([this] { receive(); });
+    });
+    connect(&m_port, &SerialPort::lineLost, this, [this](const Error &why) {
+        if (m_busy)
+            m_lostHeld = why;
+        else
+            runHandler([this, why] { lose(why); });
+    });
+    connect(&m_port, &SerialPort::bytesWritten, this, [this] {
         m_timeout.progressed();
         m_stalled = false;
     });
@@ -21,10 +30,25 @@ Dialogue::Dialogue(SerialPort &port, Timer *timer, Outcome::Direction direction,
         connect(timer, &Timer::tick, this, [this] {
             // A tick while one of the front end's boxes is open is dropped: one
             // time-out at a time, and no handler runs inside another.
-            if (!m_dispatch.busy())
-                m_dispatch.run([this] { handleTick(); });
+            if (!m_busy)
+                runHandler([this] { handleTick(); });
         });
     }
+}
+
+void Dialogue::runHandler(const std::function<void()> &handler)
+{
+    m_busy = true;
+    handler();
+    for (;;) {
+        if (m_port.bytesAvailable() > 0)
+            receive();
+        else if (m_lostHeld)
+            lose(*std::exchange(m_lostHeld, std::nullopt));
+        else
+            break;
+    }
+    m_busy = false;
 }
 
 void Dialogue::setState(State state, Sent sent)
@@ -51,13 +75,18 @@ void Dialogue::prepare(const PortTarget &target)
 
 Error Dialogue::openPort(const PortTarget &target)
 {
-    return openTransferPort(m_port, target);
+    if (m_port.isOpen()) {
+        if (m_port.device() == target.device)
+            return {};
+        m_port.close();
+    }
+    return m_port.open(target);
 }
 
 void Dialogue::send(const QByteArray &message, Sent sent, bool awaitReply)
 {
     // A failed write is the port going away; its Lost notification reports it.
-    m_port.output(frame(message));
+    m_port.write(frame(message));
     if (awaitReply) {
         setState(State::AwaitingReply, sent);
         m_timeout.start();
@@ -66,18 +95,17 @@ void Dialogue::send(const QByteArray &message, Sent sent, bool awaitReply)
     }
 }
 
-void Dialogue::handleComm(int event)
+void Dialogue::lose(const Error &why)
 {
-    if (event == CommEvent::Lost) {
-        if (underWay())
-            finish(Outcome::Kind::Lost, Outcome::Reason::None, m_port.lastFailure());
-        return;
-    }
-    if (event != CommEvent::Receive)
-        return;
-    const QByteArray input = m_port.input();
+    if (underWay())
+        finish(Outcome::Kind::Lost, Outcome::Reason::None, why);
+}
+
+void Dialogue::receive()
+{
+    const QByteArray input = m_port.readAll();
     if (input.isEmpty())
-        return; // nothing new: a replayed notification whose bytes were taken
+        return;
     if (m_timeout.rule() == ReplyTimeout::Rule::Ticks)
         m_timeout.stop();
     else
@@ -109,8 +137,8 @@ void Dialogue::stop()
 {
     if (underWay())
         finish(Outcome::Kind::Stopped);
-    else if (m_port.portOpen())
-        m_port.setPortOpen(false);
+    else
+        m_port.close();
 }
 
 void Dialogue::finish(Outcome::Kind kind, Outcome::Reason reason, const Error &error)
@@ -130,41 +158,30 @@ void Dialogue::finish(Outcome::Kind kind, Outcome::Reason reason, const Error &e
                         : m_sent == Sent::Remove ? QByteArrayLiteral("REMOVE")
                                                  : QByteArray();
     }
-    switch (kind) {
-    case Kind::Refused:
-    case Kind::TimedOut:
+    if (kind == Kind::Refused || kind == Kind::TimedOut) {
         // As designed: the port and the file stay with the window.
         setState(kind == Kind::Refused ? State::Refused : State::TimedOut);
-        break;
-    case Kind::Completed:
-        // The last message is handed to the line before the port closes.
-        m_timeout.stop();
-        if (m_port.portOpen())
-            m_port.setPortOpen(false);
-        release();
+    } else {
+        // Ended first: what the port says while it closes belongs to no transfer.
         setState(State::Ended);
-        break;
-    case Kind::Stopped:
         m_timeout.stop();
-        release();
-        // Bytes a terminal stopped taking would hold the close for as long as
-        // the system waits for them.
-        if (m_stalled && m_port.portOpen())
-            m_port.abortPort();
-        if (m_port.portOpen())
-            m_port.setPortOpen(false);
-        setState(State::Ended);
-        break;
-    case Kind::Lost:
-    case Kind::FileError:
-    case Kind::PortError:
-        // Nothing more goes out: a dead line, or a record the terminal must keep.
-        m_timeout.stop();
-        m_port.abortPort();
-        release();
-        m_rxBuffer.clear();
-        setState(State::Ended);
-        break;
+        if (kind == Kind::Completed) {
+            // The last message is handed to the line before the port closes.
+            m_port.close();
+            release();
+        } else if (kind == Kind::Stopped) {
+            release();
+            // Bytes a terminal stopped taking would hold the close for as long
+            // as the system waits for them.
+            if (m_stalled)
+                m_port.abort();
+            m_port.close();
+        } else {
+            // Nothing more goes out: a dead line, or a record the terminal must keep.
+            m_port.abort();
+            release();
+            m_rxBuffer.clear();
+        }
     }
     outcome.count = m_recordCount;
     outcome.bytes = m_bytes;

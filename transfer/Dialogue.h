@@ -1,7 +1,6 @@
 #pragma once
 
 #include "link/PortNames.h"
-#include "transfer/CommDispatch.h"
 #include "transfer/Outcome.h"
 #include "transfer/ReplyTimeout.h"
 
@@ -9,13 +8,20 @@
 #include <QObject>
 
 #include <functional>
+#include <optional>
 
 class SerialPort;
 class Timer;
 
-// What the upload and the download dialogue share: the port's notifications
-// and the timer's ticks handled one at a time, the reply assembly, the reply
-// time-out, the state, and one finish() for however a transfer ends.
+// What the upload and the download dialogue share: the port's signals and the
+// timer's ticks handled one at a time, the reply assembly, the reply time-out,
+// the state, and one finish() for however a transfer ends.
+//
+// Handlers never nest: a modal box runs a nested event loop, so bytes can
+// arrive while a handler still waits for the user. They stay in the port and
+// are read once the running handler has ended; a lost line is held likewise.
+// The port does not announce bytes that arrive while its own signal is being
+// handled, so what is waiting is looked at after every handler.
 class Dialogue : public QObject
 {
     Q_OBJECT
@@ -33,7 +39,7 @@ public:
 
     /// Runs a front end's handler (Start, with its dialogs) as one handler of
     /// this dialogue: notifications and ticks that arrive meanwhile wait for it.
-    void runHandler(const std::function<void()> &handler) { m_dispatch.run(handler); }
+    void runHandler(const std::function<void()> &handler);
     /// Longest wait for a reply; 0 waits for ever. untilSilence: the longest
     /// time without any byte from the terminal while a reply is awaited, never
     /// cut short; otherwise (the windows' rule) five ticks of the timer, and
@@ -96,7 +102,8 @@ protected:
     qint64 m_bytes = 0;
 
 private:
-    void handleComm(int event);
+    void receive();
+    void lose(const Error &why);
     void handleTick();
 
     State m_state = State::Idle;
@@ -104,5 +111,6 @@ private:
     Outcome::Direction m_direction;
     PortTarget m_target;
     bool m_stalled = false;  // the last time-out left bytes the terminal would not take
-    CommDispatch m_dispatch;
+    bool m_busy = false;     // a handler runs
+    std::optional<Error> m_lostHeld;  // the line was lost while a handler ran
 };

@@ -14,7 +14,7 @@ DownloadTransfer::DownloadTransfer(SerialPort &port, Timer &timer1, QObject *par
 {
     timer1.stop();
     setReplyTimeout(ReplyTimeout::DefaultMs);
-    connect(&m_port, &SerialPort::sent, this, &DownloadTransfer::feedLine);
+    connect(&m_port, &SerialPort::bytesWritten, this, &DownloadTransfer::feedLine);
 }
 
 bool DownloadTransfer::begin(const QString &path, const PortTarget &target)
@@ -85,16 +85,16 @@ bool DownloadTransfer::sendPiece()
     m_lineBytes += m_currentLine.size();
     if (ended) {
         setState(state(), Sent::Line);
-        m_port.output(frame(m_currentLine));
+        m_port.write(frame(m_currentLine));
     } else {
-        m_port.output(m_currentLine);
+        m_port.write(m_currentLine);
     }
     return true;
 }
 
 void DownloadTransfer::feedLine()
 {
-    while (sent() == Sent::LinePart && underWay() && m_port.portOpen() && m_port.bytesToWrite() < FeedLowWater) {
+    while (sent() == Sent::LinePart && underWay() && m_port.isOpen() && m_port.bytesToWrite() < FeedLowWater) {
         if (!sendPiece())
             return;
     }

@@ -151,8 +151,7 @@ QString Messages::cannotOpenFile(const QString &path, const Error &error, bool f
 
 QString Messages::cannotOpenPort(const PortTarget &target, const Error &error)
 {
-    const QString device = target.device.isEmpty() ? deviceForComPort(target.number) : target.device;
-    return cannotOpenPort(target, error, PortDiagnosis::diagnose(device, error.number), listSerialPorts());
+    return cannotOpenPort(target, error, PortDiagnosis::diagnose(target.device, error.number), listSerialPorts());
 }
 
 QString Messages::cannotOpenPort(const PortTarget &target, const Error &error,

@@ -1,7 +1,6 @@
 #include "transfer/UploadTransfer.h"
 
 #include "link/Framing.h"
-#include "link/SerialPort.h"
 
 UploadTransfer::UploadTransfer(SerialPort &port, Timer *timer, QObject *parent)
     : Dialogue(port, timer, Outcome::Direction::Upload, parent)

@@ -25,7 +25,7 @@ struct Event
 {
     bool tick = false;
     bool inBox = false;   // a tick while a message box was open
-    QByteArray read;      // otherwise: what one input() handed out
+    QByteArray read;      // otherwise: what one readAll() handed out
 };
 
 struct Expected
@@ -162,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         --boxesOpen;
     });
     transfer.begin(path, PortTarget{1, QStringLiteral("memory")});
-    FUZZ_CHECK(port.portOpen() && transfer.underWay() && timer.isActive(), QByteArray());
+    FUZZ_CHECK(port.isOpen() && transfer.underWay() && timer.isActive(), QByteArray());
 
     while (!in.empty())
         deliverNext();
@@ -184,7 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(mostOpenAtOnce <= 1, QByteArray());
     FUZZ_CHECK(timer.isActive() == e.timerActive, QByteArray());
     FUZZ_CHECK(transfer.underWay() == !e.over, QByteArray());
-    FUZZ_CHECK(port.portOpen() == !e.over, QByteArray());
+    FUZZ_CHECK(port.isOpen() == !e.over, QByteArray());
     if (!e.over) {
         FUZZ_CHECK(transfer.RxBuffer() == e.rxBuffer, transfer.RxBuffer());
         FUZZ_CHECK(transfer.TimeoutTicks() == e.ticks, QByteArray::number(transfer.TimeoutTicks()));

@@ -148,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     });
     transfer.begin(path, PortTarget{1, QStringLiteral("memory")},
                    preexisting ? RecordFile::Mode::Replace : RecordFile::Mode::Create);
-    FUZZ_CHECK(port.portOpen() && transfer.underWay(), QByteArray());
+    FUZZ_CHECK(port.isOpen() && transfer.underWay(), QByteArray());
     FUZZ_CHECK(port.writes == std::vector<QByteArray>{"READ\r"}, joined(port.writes));
 
     while (!in.empty())
@@ -168,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(mostOpenAtOnce <= 1, QByteArray());
     FUZZ_CHECK(transfer.RecordCount() == qint64(e.records.size()), QByteArray::number(transfer.RecordCount()));
     FUZZ_CHECK(transfer.underWay() == !e.over, QByteArray());
-    FUZZ_CHECK(port.portOpen() == !e.over, QByteArray());
+    FUZZ_CHECK(port.isOpen() == !e.over, QByteArray());
     if (!e.over)
         FUZZ_CHECK(transfer.RxBuffer() == e.rxBuffer, transfer.RxBuffer());
     if (!e.records.empty())

@@ -197,8 +197,8 @@ private:
         QVERIFY2(downBox->shown.isEmpty(), qPrintable(downBox->texts().join(QLatin1String(" | "))));
 
         QCOMPARE(upDialog->unexpected + downDialog->unexpected, 0);
-        QVERIFY(!m_made[0].port->portOpen());
-        QVERIFY(!m_made[1].port->portOpen());
+        QVERIFY(!m_made[0].port->isOpen());
+        QVERIFY(!m_made[1].port->isOpen());
 
         // Mostly closed and reopened between transfers; every third round the
         // windows stay open and the next Start runs in them as they are.
@@ -294,7 +294,7 @@ private Q_SLOTS:
                 QVERIFY2(spinUntil([&] { return upload->transfer().RecordCount() >= stopAt; }, TransferTimeoutMs), where);
                 upload->close();
                 QVERIFY(!upload->transfer().underWay());
-                QVERIFY(!m_made[0].port->portOpen());
+                QVERIFY(!m_made[0].port->isOpen());
                 QCOMPARE(openDescriptorsFor(first), 0);
                 const QByteArray written = readAll(first);
                 const std::vector<QByteArray> saved = simterm::parseRecordFile(written);

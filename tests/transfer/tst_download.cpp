@@ -61,7 +61,7 @@ private Q_SLOTS:
         QCOMPARE(rig.term.downloadedLines(), (std::vector<QByteArray>{"A1", "B2"}));
         QCOMPARE(rig.text1(), QStringLiteral("Over !!"));
         QCOMPARE(rig.window->findChild<QLabel *>(QStringLiteral("Label2"))->text(), QStringLiteral("0"));
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
         QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
         QVERIFY(!rig.timer->isActive());
         QCOMPARE(openDescriptorsFor(path), 0);
@@ -147,7 +147,7 @@ private Q_SLOTS:
                 QVERIFY(!rig.timer->isActive());
         }
         if (pcSent.endsWith("OVER\r"))
-            QTRY_VERIFY(!rig.port->portOpen());
+            QTRY_VERIFY(!rig.port->isOpen());
         QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + pcSent);
         QCOMPARE(rig.box->texts(), boxes);
         for (const auto &r : rig.box->shown) {
@@ -171,7 +171,7 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown[0].title, QStringLiteral("Terminal download"));
         QVERIFY(!rig.timer->isActive());
         QCOMPARE(rig.transfer().TimeoutTicks(), 0);
-        QVERIFY(rig.port->portOpen()); // a time-out does not end the transfer
+        QVERIFY(rig.port->isOpen()); // a time-out does not end the transfer
 
         rig.term.sendRaw("ACK\r");
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rL1\r"));
@@ -205,7 +205,7 @@ private Q_SLOTS:
         for (int i = 0; i < 20; ++i) {
             if (moving) {
                 port.queued -= 5000;
-                Q_EMIT port.sent();
+                Q_EMIT port.bytesWritten();
             }
             timer.fire();
             if (!moving && i == 3)
@@ -222,7 +222,7 @@ private Q_SLOTS:
         }
         QVERIFY(ends.isEmpty());
         port.queued = 0;
-        Q_EMIT port.sent();
+        Q_EMIT port.bytesWritten();
         for (int i = 0; i < 4; ++i)
             timer.fire();
         QVERIFY(ends.isEmpty());
@@ -259,9 +259,9 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown[0].title, QStringLiteral("Terminal download"));
         QVERIFY(rig.port->bytesToWrite() > 0); // really stuck, not merely slow
         QCOMPARE(rig.transfer().RecordCount(), 0);
-        QVERIFY(rig.port->portOpen()); // a time-out does not end the transfer
+        QVERIFY(rig.port->isOpen()); // a time-out does not end the transfer
         rig.window->close();           // nor does the stuck line hold up the close
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
     }
 
     // Under the command line's rule the time-out is the longest time without
@@ -356,7 +356,7 @@ private Q_SLOTS:
         bool arrived = false;
         rig.box->onShow = [&](const MessageBox::Request &) {
             rig.term.sendRaw("ACK\r");
-            arrived = QTest::qWaitFor([&] { return rig.port->inBufferCount() > 0; }, 5000);
+            arrived = QTest::qWaitFor([&] { return rig.port->bytesAvailable() > 0; }, 5000);
         };
         rig.start(rig.input("L1\r\nL2\r\n"));
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
@@ -412,7 +412,7 @@ private Q_SLOTS:
         rig.start(rig.input("L1\r\n"));
         QTRY_COMPARE(com2.receivedBytes(), QByteArray("DOWN\r"));
         QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
-        QCOMPARE(rig.port->deviceName(), com2.slavePath());
+        QCOMPARE(rig.port->device(), com2.slavePath());
     }
 
     // Not a regular file: a FIFO would freeze the window inside open(), a
@@ -437,7 +437,7 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown.size(), 1);
         QVERIFY(rig.box->shown[0].text.contains(path));
         QVERIFY2(rig.box->shown[0].text.contains(reason), qPrintable(rig.box->shown[0].text));
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
         QVERIFY(!rig.timer->isActive());
         QVERIFY(rig.term.receivedBytes().isEmpty());
     }
@@ -465,7 +465,7 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.box->shown.size(), 1);
         QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("connection to the terminal was lost")),
                  qPrintable(rig.box->shown[0].text));
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
         QVERIFY(!rig.timer->isActive());
         QCOMPARE(openDescriptorsFor(path), 0);
     }
@@ -496,7 +496,7 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
         QVERIFY(rig.window->close());
         QVERIFY(!rig.timer->isActive());
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
         QCOMPARE(openDescriptorsFor(path), 0);
         QCOMPARE(rig.text1(), QString());
     }

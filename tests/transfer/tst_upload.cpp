@@ -104,7 +104,7 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown[0].text, QStringLiteral("2 records received !!"));
         QCOMPARE(rig.box->shown[0].title, QStringLiteral("Information"));
         QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::None);
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
         QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
         QCOMPARE(openDescriptorsFor(path), 0);
         QVERIFY(rig.term.remainingRecords().empty());
@@ -292,7 +292,7 @@ private Q_SLOTS:
         QCOMPARE(q.icon, MessageBox::Icon::Information);
         if (!replace) {
             QCOMPARE(readAll(existing), QByteArray("old\r\n"));
-            QVERIFY(!rig.port->portOpen());
+            QVERIFY(!rig.port->isOpen());
             QCOMPARE(rig.text1(), QStringLiteral("before"));
             QCOMPARE(rig.box->shown.size(), 1);
             QVERIFY(rig.term.receivedBytes().isEmpty());
@@ -312,7 +312,7 @@ private Q_SLOTS:
         rig.window->findChild<QLabel *>(QStringLiteral("Label2"))->setText(QStringLiteral("7"));
         rig.dialog->cancelNext();
         rig.window->Command1_Click();
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
         QCOMPARE(rig.transfer().RecordCount(), 0);
         QCOMPARE(rig.text1(), QStringLiteral("last"));
         QCOMPARE(rig.label2(), QStringLiteral("7"));
@@ -388,7 +388,7 @@ private Q_SLOTS:
             return;
         // Stopped as on "NAK": the port stays open, the file keeps every record so far.
         QCOMPARE(rig.box->shown[0].title, QString());
-        QVERIFY(rig.port->portOpen());
+        QVERIFY(rig.port->isOpen());
         QVERIFY((rig.transfer().state() == Dialogue::State::Refused));
         QVERIFY(rig.box->shown[0].text.size() < 400);
     }
@@ -450,7 +450,7 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown[0].title, QString());
         QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::None);
         QVERIFY(rig.transfer().RxBuffer().isEmpty());
-        QVERIFY(rig.port->portOpen());
+        QVERIFY(rig.port->isOpen());
         rig.term.sendRaw("R1\r");
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\r"));
         QCOMPARE(readAll(path), QByteArray("R1\r\n"));
@@ -469,7 +469,7 @@ private Q_SLOTS:
                 return;
             // What a modal box's event loop would let through.
             rig.term.sendRaw("R1\r");
-            sawBytesWhileOpen = QTest::qWaitFor([&] { return rig.port->inBufferCount() > 0; }, 5000);
+            sawBytesWhileOpen = QTest::qWaitFor([&] { return rig.port->bytesAvailable() > 0; }, 5000);
             QTest::qWait(20);
             sentWhileOpen = rig.term.receivedBytes();
         };
@@ -531,7 +531,7 @@ private Q_SLOTS:
         QCOMPARE(rig.term.remainingRecords().size(), size_t(records.size() - fit));
         QVERIFY(text.contains(path));
         QVERIFY(text.contains(QLatin1String("could not be saved")));
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
         QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
         if (fullDisk) {
             QVERIFY2(text.contains(QLatin1String("No space left on device")), qPrintable(text));
@@ -569,7 +569,7 @@ private Q_SLOTS:
         QVERIFY(!rig.box->shown.isEmpty());
         QVERIFY(rig.box->shown.last().text.contains(path));
         QVERIFY2(rig.box->shown.last().text.contains(reason), qPrintable(rig.box->shown.last().text));
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
         QVERIFY(rig.term.receivedBytes().isEmpty());
         if (other.isOpen()) {
             QCOMPARE(readAll(path), QByteArray("kept\r\n"));
@@ -603,7 +603,7 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.box->shown.size(), 1);
         QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("connection to the terminal was lost")),
                  qPrintable(rig.box->shown[0].text));
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
         QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
         QCOMPARE(openDescriptorsFor(path), 0);
         const auto left = rig.term.remainingRecords();
@@ -679,7 +679,7 @@ private Q_SLOTS:
             if (r.buttons != MessageBox::Buttons::YesNo)
                 return;
             rig.term.sendRaw("R9\r");
-            QTest::qWaitFor([&] { return rig.port->inBufferCount() > 0; }, 5000);
+            QTest::qWaitFor([&] { return rig.port->bytesAvailable() > 0; }, 5000);
             sentWhileAsking = rig.term.receivedBytes();
         };
         rig.box->answerNext(MessageBox::Answer::Yes);
@@ -700,7 +700,7 @@ private Q_SLOTS:
         rig.term.sendRaw("R1\r");
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\r"));
         QVERIFY(rig.window->close());
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
         QCOMPARE(openDescriptorsFor(path), 0);
         QCOMPARE(readAll(path), QByteArray("R1\r\n"));
         QCOMPARE(rig.text1(), QString());
