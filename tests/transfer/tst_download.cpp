@@ -4,6 +4,7 @@
 #include "support/ScriptedParts.h"
 #include "tools/SimTerminal.h"
 #include "support/TestFiles.h"
+#include "transfer/DownloadTransfer.h"
 #include "transfer/Messages.h"
 #include "gui/Upload.h"
 #include "support/WindowRig.h"
@@ -529,6 +530,60 @@ private Q_SLOTS:
         QVERIFY(com2.receivedBytes().startsWith("DOWN\r"));
         QVERIFY(com1.receivedBytes().startsWith("READ\r"));
         QCOMPARE(up.box->texts(), QStringList{QStringLiteral("3 records received !!")});
+    }
+
+    // The dialogue alone, over the in-memory port: how it ends, typed, and
+    // reported only once the port and the file are given back (a refusal
+    // keeps them, as designed).
+    void coreEndsTyped_data()
+    {
+        QTest::addColumn<QByteArrayList>("replies");
+        QTest::addColumn<Outcome::Kind>("kind");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<qint64>("count");
+        QTest::addColumn<bool>("held");
+        QTest::newRow("over") << QByteArrayList{"ACK\r", "ACK\r"} << Outcome::Kind::Completed << QByteArray()
+                              << qint64(1) << false;
+        QTest::newRow("NAK") << QByteArrayList{"ACK\r", "NAK\r"} << Outcome::Kind::Refused << QByteArray("NAK")
+                             << qint64(0) << true;
+        QTest::newRow("unknown") << QByteArrayList{"XYZ\r"} << Outcome::Kind::Refused << QByteArray("XYZ")
+                                 << qint64(0) << true;
+    }
+    void coreEndsTyped()
+    {
+        QFETCH(QByteArrayList, replies);
+        QFETCH(Outcome::Kind, kind);
+        QFETCH(QByteArray, reply);
+        QFETCH(qint64, count);
+        QFETCH(bool, held);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("in.txt"));
+        writeAll(path, "L1\r\n");
+        MemoryPort port;
+        ManualTimer timer;
+        DownloadTransfer transfer(port, timer);
+        QList<Outcome> ends;
+        bool portOpenAtReport = false;
+        int fileOpenAtReport = -1;
+        connect(&transfer, &DownloadTransfer::finished, this, [&](const Outcome &o) {
+            ends.append(o);
+            portOpenAtReport = port.isOpen();
+            fileOpenAtReport = openDescriptorsFor(path);
+        });
+        QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}));
+        for (const QByteArray &r : replies)
+            QVERIFY(port.arrive(r));
+        QCOMPARE(ends.size(), 1);
+        QCOMPARE(ends[0].kind, kind);
+        QCOMPARE(ends[0].reason, Outcome::Reason::None);
+        QCOMPARE(ends[0].reply, reply);
+        QCOMPARE(ends[0].count, count);
+        QCOMPARE(ends[0].direction, Outcome::Direction::Download);
+        QCOMPARE(portOpenAtReport, held);
+        QCOMPARE(fileOpenAtReport, held ? 1 : 0);
+        QCOMPARE(transfer.underWay(), held);
+        QVERIFY(transfer.state() == (held ? Dialogue::State::Refused : Dialogue::State::Ended));
+        QCOMPARE(port.writes.back(), QByteArray(held ? (replies.size() > 1 ? "L1\r" : "DOWN\r") : "OVER\r"));
     }
 };
 

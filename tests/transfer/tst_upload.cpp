@@ -1,8 +1,11 @@
 // The Upload window against the simulated terminal over a real pseudo-terminal.
+#include "link/QtSerialPort.h"
+#include "support/MemoryPort.h"
 #include "support/ScriptedParts.h"
 #include "tools/SimTerminal.h"
 #include "support/TestFiles.h"
 #include "gui/Upload.h"
+#include "transfer/UploadTransfer.h"
 #include "support/WindowRig.h"
 
 #include <QDir>
@@ -705,6 +708,87 @@ private Q_SLOTS:
         QCOMPARE(readAll(path), QByteArray("R1\r\n"));
         QCOMPARE(rig.text1(), QString());
         QCOMPARE(rig.label2(), QString());
+    }
+
+    // The dialogue alone, over the in-memory port: how it ends, typed, and
+    // reported only once the port and the file are given back (a refusal
+    // keeps them, as designed).
+    void coreEndsTyped_data()
+    {
+        QTest::addColumn<QByteArrayList>("replies");
+        QTest::addColumn<Outcome::Kind>("kind");
+        QTest::addColumn<Outcome::Reason>("reason");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QByteArray>("asked");
+        QTest::addColumn<qint64>("count");
+        QTest::addColumn<bool>("held");
+        QTest::newRow("over") << QByteArrayList{"R1\r", "NEXT\r", "OVER\r"} << Outcome::Kind::Completed
+                              << Outcome::Reason::None << QByteArray() << QByteArray() << qint64(1) << false;
+        QTest::newRow("NAK to READ") << QByteArrayList{"NAK\r"} << Outcome::Kind::Refused << Outcome::Reason::None
+                                     << QByteArray("NAK") << QByteArray("READ") << qint64(0) << true;
+        QTest::newRow("record to REMOVE") << QByteArrayList{"R1\r", "R2\r"} << Outcome::Kind::Refused
+                                          << Outcome::Reason::UnexpectedReply << QByteArray("R2")
+                                          << QByteArray("REMOVE") << qint64(1) << true;
+    }
+    void coreEndsTyped()
+    {
+        QFETCH(QByteArrayList, replies);
+        QFETCH(Outcome::Kind, kind);
+        QFETCH(Outcome::Reason, reason);
+        QFETCH(QByteArray, reply);
+        QFETCH(QByteArray, asked);
+        QFETCH(qint64, count);
+        QFETCH(bool, held);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("records.txt"));
+        MemoryPort port;
+        UploadTransfer transfer(port);
+        QList<Outcome> ends;
+        bool portOpenAtReport = false;
+        int fileOpenAtReport = -1;
+        connect(&transfer, &UploadTransfer::finished, this, [&](const Outcome &o) {
+            ends.append(o);
+            portOpenAtReport = port.isOpen();
+            fileOpenAtReport = openDescriptorsFor(path);
+        });
+        QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}, RecordFile::Mode::Create));
+        QVERIFY(transfer.inProgress());
+        for (const QByteArray &r : replies)
+            QVERIFY(port.arrive(r));
+        QCOMPARE(ends.size(), 1);
+        QCOMPARE(ends[0].kind, kind);
+        QCOMPARE(ends[0].reason, reason);
+        QCOMPARE(ends[0].reply, reply);
+        QCOMPARE(ends[0].asked, asked);
+        QCOMPARE(ends[0].count, count);
+        QCOMPARE(ends[0].path, path);
+        QCOMPARE(portOpenAtReport, held);
+        QCOMPARE(fileOpenAtReport, held ? 1 : 0);
+        QCOMPARE(transfer.underWay(), held);
+        QVERIFY(transfer.state() == (held ? Dialogue::State::Refused : Dialogue::State::Ended));
+    }
+
+    // The dialogue alone over a pseudo-terminal: no window, the outcome typed.
+    void coreOverAPty()
+    {
+        SimTerminal term({"A1", "B22"});
+        QVERIFY2(term.isOk(), qPrintable(term.errorString()));
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("records.txt"));
+        QtSerialPort port;
+        UploadTransfer transfer(port);
+        QList<Outcome> ends;
+        connect(&transfer, &UploadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
+        QVERIFY(transfer.begin(path, PortTarget{0, term.slavePath()}, RecordFile::Mode::Create));
+        QTRY_COMPARE(ends.size(), 1);
+        QCOMPARE(ends[0].kind, Outcome::Kind::Completed);
+        QCOMPARE(ends[0].count, qint64(2));
+        QCOMPARE(ends[0].bytes, qint64(5));
+        QCOMPARE(ends[0].port.device, term.slavePath());
+        QVERIFY(!port.isOpen());
+        QCOMPARE(readAll(path), QByteArray("A1\r\nB22\r\n"));
+        QTRY_VERIFY(term.uploadDone());
+        QCOMPARE(term.receivedBytes(), QByteArray("READ\rREMOVE\rREAD\rREMOVE\rREAD\rDONE\r"));
     }
 };
 
