@@ -34,8 +34,6 @@ public:
         TimedOut,       // no complete reply within the time-out
         Ended,          // the transfer ended; the port and the file are given back
     };
-    // The last message sent: what the next reply can answer.
-    enum class Sent { Nothing, Read, Remove, Done, Down, LinePart, Line, Over };
 
     /// Runs a front end's handler (Start, with its dialogs) as one handler of
     /// this dialogue: notifications and ticks that arrive meanwhile wait for it.
@@ -55,7 +53,6 @@ public:
     void setClock(ReplyTimeout::Clock clock) { m_timeout.setClock(std::move(clock)); }
 
     State state() const { return m_state; }
-    Sent sent() const { return m_sent; }
     /// Started and not ended: the port and the file are held.
     bool underWay() const { return m_state != State::Idle && m_state != State::Ended; }
     /// A message is out and its reply awaited, with no refusal or time-out since.
@@ -72,6 +69,10 @@ Q_SIGNALS:
     void finished(const Outcome &outcome);
 
 protected:
+    // The last message sent: what the next reply can answer. Part of the
+    // state: setState() changes both.
+    enum class Sent { Nothing, Read, Remove, Done, Down, LinePart, Line, Over };
+
     /// timer drives the reply time-out; null: none.
     Dialogue(SerialPort &port, Timer *timer, Outcome::Direction direction, QObject *parent);
 
@@ -82,6 +83,7 @@ protected:
     /// The transfer's file, for the outcome.
     virtual QString path() const = 0;
 
+    Sent sent() const { return m_sent; }
     void setState(State state, Sent sent);
     void setState(State state) { setState(state, m_sent); }
     /// Resets what a new transfer starts from.
