@@ -443,7 +443,7 @@ QString TransferRunner::describe(const Job &job) const
     case Outcome::Kind::Refused:
         return QStringLiteral("the terminal %1; %2")
             .arg(upload || o.reply == "NAK" ? QStringLiteral("refused with \"NAK\"")
-                                                                     : QStringLiteral("gave a reply it should not"),
+                                            : QStringLiteral("gave a reply it should not"),
                  done);
     case Outcome::Kind::TimedOut:
         if (!job.unfinished.isEmpty()) {
