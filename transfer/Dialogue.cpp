@@ -85,7 +85,7 @@ Error Dialogue::openPort(const PortTarget &target)
 
 void Dialogue::send(const QByteArray &message, Sent sent, bool awaitReply)
 {
-    // A failed write is the port going away; its Lost notification reports it.
+    // A failed write is the port going away; its lineLost() reports it.
     m_port.write(frame(message));
     if (awaitReply) {
         setState(State::AwaitingReply, sent);

@@ -36,7 +36,7 @@ public:
     };
 
     /// Runs a front end's handler (Start, with its dialogs) as one handler of
-    /// this dialogue: notifications and ticks that arrive meanwhile wait for it.
+    /// this dialogue: bytes, a lost line and ticks that arrive meanwhile wait for it.
     void runHandler(const std::function<void()> &handler);
     /// Longest wait for a reply; 0 waits for ever. untilSilence: the longest
     /// time without any byte from the terminal while a reply is awaited, never
