@@ -4,6 +4,7 @@
 #include "BareLoops.h"
 #include "transfer/DownloadTransfer.h"
 #include "transfer/UploadTransfer.h"
+#include "transfer/Messages.h"
 #include "link/QtSerialPort.h"
 #include "platform/Timer.h"
 #include "Measure.h"
@@ -44,6 +45,14 @@ void out(const QString &s)
 void err(const QString &s)
 {
     std::fputs(qPrintable(QStringLiteral("quillan-bench: ") + s + QLatin1Char('\n')), stderr);
+}
+
+// How a transfer ended, for the benchmark's own error line.
+QString ending(const Outcome &o)
+{
+    const QString said = Messages::ending(o);
+    return said.isEmpty() ? QStringLiteral("outcome %1, reply \"%2\"").arg(int(o.kind)).arg(QString::fromLatin1(o.reply))
+                          : said;
 }
 
 QString us(double v) { return QString::number(v, 'f', v < 10 ? 1 : 0); }
@@ -129,7 +138,7 @@ Run qtUpload(const Config &c, bool withTimings)
     r.items = transfer.RecordCount();
     const bool told = outcome.kind == Outcome::Kind::Completed;
     if (!told)
-        err(QStringLiteral("upload ended with: %1").arg(outcome.message));
+        err(QStringLiteral("upload ended with: %1").arg(ending(outcome)));
     r.ok = finishSim(sim, timings, r) && told && r.items == c.count;
     QFile::remove(output);
     return r;
@@ -196,7 +205,7 @@ Run qtDownload(const Config &c, const QString &input, bool withTimings)
         if (o.kind == Outcome::Kind::Completed)
             over = true;
         else
-            err(QStringLiteral("download ended with: %1").arg(o.message));
+            err(QStringLiteral("download ended with: %1").arg(ending(o)));
         finished = true;
         loop.quit();
     });

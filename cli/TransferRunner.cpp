@@ -5,6 +5,7 @@
 #include "cli/SignalWatch.h"
 #include "platform/SystemError.h"
 #include "storage/LineReader.h"
+#include "transfer/Messages.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -60,6 +61,15 @@ QString escaped(const QByteArray &bytes)
 QString folded(const QString &message)
 {
     return message.split(QLatin1Char('\n'), Qt::SkipEmptyParts).join(QLatin1Char(' '));
+}
+
+// A file the command line refuses before the transfer starts, in its own words.
+Outcome ownFileError(int number, const QString &said)
+{
+    Outcome o;
+    o.kind = Outcome::Kind::FileError;
+    o.error = {number, said};
+    return o;
 }
 
 QString seconds(int ms)
@@ -218,31 +228,28 @@ void TransferRunner::start(Job &job)
         // Said where it is wrong: --force cannot make a folder a file, and
         // a folder in the way of FILE.bak is no fault of FILE.
         if (info.isDir()) {
-            transferFinished(job, Outcome{Outcome::Kind::FileError, 0, 0,
-                                          QStringLiteral("\"%1\" is a folder; name a file to write the records "
-                                                         "to, for example %2")
-                                              .arg(job.path, QDir(job.path).filePath(QStringLiteral("records.txt"))),
-                                          {ErrorNumber::BadFileMode, QStringLiteral("it is a folder, not a file")}});
+            transferFinished(job, ownFileError(ErrorNumber::BadFileMode,
+                                               QStringLiteral("\"%1\" is a folder; name a file to write the records "
+                                                              "to, for example %2")
+                                                   .arg(job.path, QDir(job.path).filePath(QStringLiteral("records.txt")))));
             return;
         }
         const QFileInfo backup(RecordFile::backupPath(job.path));
         if (mode == RecordFile::Mode::Replace && exists && backup.exists() && !backup.isFile()) {
-            transferFinished(job, Outcome{Outcome::Kind::FileError, 0, 0,
-                                          QStringLiteral("\"%1\" cannot be kept as \"%2\": that is %3; move "
-                                                         "it away, then try again")
-                                              .arg(job.path, backup.filePath(),
-                                                   backup.isDir() ? QStringLiteral("a folder")
-                                                                  : QStringLiteral("not a regular file")),
-                                          {ErrorNumber::BadFileMode, QStringLiteral("the backup is not a file")}});
+            transferFinished(job, ownFileError(ErrorNumber::BadFileMode,
+                                               QStringLiteral("\"%1\" cannot be kept as \"%2\": that is %3; move "
+                                                              "it away, then try again")
+                                                   .arg(job.path, backup.filePath(),
+                                                        backup.isDir() ? QStringLiteral("a folder")
+                                                                       : QStringLiteral("not a regular file"))));
             return;
         }
         if (mode == RecordFile::Mode::Create && exists) {
             // Checked here for a message that says what to do; the core refuses it too.
-            transferFinished(job, Outcome{Outcome::Kind::FileError, 0, 0,
-                                          QStringLiteral("\"%1\" exists already; --force replaces it (keeping it "
-                                                         "as %2), --append adds to it")
-                                              .arg(job.path, RecordFile::backupPath(info.fileName())),
-                                          {ErrorNumber::FileAlreadyOpen, QStringLiteral("the file exists already")}});
+            transferFinished(job, ownFileError(ErrorNumber::FileAlreadyOpen,
+                                               QStringLiteral("\"%1\" exists already; --force replaces it (keeping "
+                                                              "it as %2), --append adds to it")
+                                                   .arg(job.path, RecordFile::backupPath(info.fileName()))));
             return;
         }
         // Appending to no file is creating one, and then a port that will
@@ -251,7 +258,7 @@ void TransferRunner::start(Job &job)
             mode = RecordFile::Mode::Create;
         setup.mode = mode;
     } else if (m_streamFailed) {
-        transferFinished(job, Outcome{Outcome::Kind::FileError, 0, 0, m_streamError.description, m_streamError});
+        transferFinished(job, ownFileError(m_streamError.number, m_streamError.description));
         return;
     }
     // The worker is made in its thread, as the thread starts, and destroyed
@@ -306,16 +313,15 @@ QString TransferRunner::describe(const Job &job) const
     const bool upload = job.upload;
     const QString done = upload ? plural(o.count, "record", "records") + QStringLiteral(" saved in \"%1\"").arg(job.shown)
                                 : plural(o.count, "line", "lines") + QStringLiteral(" of \"%1\" sent").arg(job.shown);
-    // The core's own words where it says more than the designed box.
-    if (o.reason != Outcome::Reason::None)
-        return folded(o.message);
+    // The program's own words where it says more than the designed box.
+    if (o.reason == Outcome::Reason::UnexpectedReply || o.reason == Outcome::Reason::Stalled)
+        return folded(Messages::ending(o));
     switch (o.kind) {
     case Outcome::Kind::Completed: return QString();
     case Outcome::Kind::Refused:
-        // The core words these for a window's box; say what the terminal did.
         return QStringLiteral("the terminal %1; %2")
-            .arg(upload || o.message.contains(QLatin1String("NAK")) ? QStringLiteral("refused with \"NAK\"")
-                                                                     : QStringLiteral("gave a reply it should not"),
+            .arg(upload || o.reply == "NAK" ? QStringLiteral("refused with \"NAK\"")
+                                            : QStringLiteral("gave a reply it should not"),
                  done);
     case Outcome::Kind::TimedOut:
         if (!job.unfinished.isEmpty()) {
@@ -334,7 +340,9 @@ QString TransferRunner::describe(const Job &job) const
     case Outcome::Kind::PortError:
         break;
     }
-    QString message = o.message;
+    // A file refused before the transfer started is said in the error itself.
+    QString message = o.reason == Outcome::Reason::None && o.kind == Outcome::Kind::FileError ? o.error.description
+                                                                                               : Messages::ending(o);
     if (job.path != job.given) // the copy of a stream is nothing the user named
         message.replace(QLatin1Char('"') + job.path + QLatin1Char('"'), job.shown);
     return folded(message);

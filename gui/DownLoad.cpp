@@ -46,16 +46,17 @@ void DownLoad::start()
     FileDialog &dialog = *m_parts.dialog;
     if (dialog.setAction(FileDialog::ShowOpen).number == ErrorNumber::DialogCancelled)
         return;
-    if (!m_transfer->begin(dialog.fileName(), m_module.selectedPort()))
+    if (!m_transfer->begin(dialog.fileName(), m_module.SetCommPort()))
         return; // its finished() has said why
     m_form.Text1->clear();
 }
 
 void DownLoad::transferFinished(const Outcome &outcome)
 {
-    reportOutcome(outcome, QStringLiteral("Terminal download"));
+    reportOutcome(outcome, outcome.reply == "NAK" ? QStringLiteral("Error - NAK") : QStringLiteral("Unknown Command !!"),
+                  QStringLiteral("Terminal download"));
     if (outcome.kind == Outcome::Kind::Completed)
-        m_form.Text1->setText(outcome.message);
+        m_form.Text1->setText(QStringLiteral("Over !!"));
 }
 
 void DownLoad::closeEvent(QCloseEvent *event)

@@ -14,5 +14,6 @@ struct Module1
     /// Tests wire a port number straight to a simulated terminal here.
     std::function<QString(int)> deviceForPort = deviceForComPort;
 
-    PortTarget selectedPort() const { return {ComPortNumber, deviceForPort(ComPortNumber)}; }
+    /// The port the next transfer opens: the COM port chosen, mapped to its device.
+    PortTarget SetCommPort() const { return {ComPortNumber, deviceForPort(ComPortNumber)}; }
 };

@@ -1,6 +1,7 @@
 #include "gui/TransferWindow.h"
 
 #include "gui/Module1.h"
+#include "transfer/Messages.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -53,41 +54,44 @@ void TransferWindow::refreshNow()
     }
 }
 
-bool TransferWindow::confirmRestart(const PortTarget &running)
+bool TransferWindow::prepareStart(Dialogue &transfer, const QString &title)
 {
-    const QString port = running.number > 0 ? QStringLiteral("COM%1").arg(running.number) : running.device;
-    MessageBox::Request question{tr("A transfer is in progress on %1. Stop it and start a new one?").arg(port), {},
-                                 MessageBox::Buttons::YesNo, MessageBox::Icon::None};
-    question.defaultAnswer = MessageBox::Answer::No;
-    return m_parts.box->show(question) == MessageBox::Answer::Yes;
-}
-
-void TransferWindow::prepareDialog(const QString &title)
-{
+    if (transfer.inProgress()) {
+        const PortTarget running = transfer.target();
+        const QString port = running.number > 0 ? QStringLiteral("COM%1").arg(running.number) : running.device;
+        MessageBox::Request question{tr("A transfer is in progress on %1. Stop it and start a new one?").arg(port),
+                                     {}, MessageBox::Buttons::YesNo, MessageBox::Icon::None};
+        question.defaultAnswer = MessageBox::Answer::No;
+        if (m_parts.box->show(question) != MessageBox::Answer::Yes)
+            return false;
+        transfer.stop();
+    }
     m_parts.dialog->setCancelError(true);
     m_parts.dialog->setFilter(QStringLiteral("*.txt"));
     m_parts.dialog->setDialogTitle(title);
+    return true;
 }
 
-void TransferWindow::reportOutcome(const Outcome &outcome, const QString &timeoutTitle)
+void TransferWindow::reportOutcome(const Outcome &outcome, const QString &refusal, const QString &timeoutTitle)
 {
     refreshNow();
     using Kind = Outcome::Kind;
+    const QString own = Messages::ending(outcome);
     switch (outcome.kind) {
     case Kind::Stopped:
-        return;
     case Kind::Completed:
-        return; // each window says it in its own way
+        return;
     case Kind::Refused:
-        m_parts.box->show({outcome.message, {}, MessageBox::Buttons::Ok, MessageBox::Icon::None});
+        m_parts.box->show({own.isEmpty() ? refusal : own, {}, MessageBox::Buttons::Ok, MessageBox::Icon::None});
         return;
     case Kind::TimedOut:
-        m_parts.box->show({outcome.message, timeoutTitle, MessageBox::Buttons::Ok, MessageBox::Icon::None});
+        m_parts.box->show({own.isEmpty() ? QStringLiteral("Timed Out !!") : own, timeoutTitle,
+                           MessageBox::Buttons::Ok, MessageBox::Icon::None});
         return;
     case Kind::Lost:
     case Kind::FileError:
     case Kind::PortError:
-        m_parts.box->show({outcome.message, {}, MessageBox::Buttons::Ok, MessageBox::Icon::Critical});
+        m_parts.box->show({own, {}, MessageBox::Buttons::Ok, MessageBox::Icon::Critical});
         return;
     }
 }

@@ -3,6 +3,7 @@
 #include "gui/TransferForm.h"
 #include "gui/WindowParts.h"
 #include "link/PortNames.h"
+#include "transfer/Dialogue.h"
 #include "transfer/Outcome.h"
 
 #include <QByteArray>
@@ -37,18 +38,11 @@ protected:
     /// only when the user agrees (a second dialogue on the same line would
     /// corrupt it); then the file dialog is set up with title. False: Start
     /// ends here.
-    template <typename Transfer> bool prepareStart(Transfer &transfer, const QString &title)
-    {
-        if (transfer.inProgress()) {
-            if (!confirmRestart(transfer.target()))
-                return false;
-            transfer.stop();
-        }
-        prepareDialog(title);
-        return true;
-    }
-    /// The box that tells how a transfer ended; timeoutTitle titles "Timed Out !!".
-    void reportOutcome(const Outcome &outcome, const QString &timeoutTitle);
+    bool prepareStart(Dialogue &transfer, const QString &title);
+    /// The box that tells how a transfer ended, but for its completion: each
+    /// window says that in its own way. refusal is the window's designed text
+    /// for a refusal; timeoutTitle titles "Timed Out !!".
+    void reportOutcome(const Outcome &outcome, const QString &refusal, const QString &timeoutTitle);
     /// The window is closed: back to its design, nothing pending.
     void resetToDesign();
 
@@ -57,8 +51,6 @@ protected:
     TransferForm m_form;
 
 private:
-    bool confirmRestart(const PortTarget &running);
-    void prepareDialog(const QString &title);
 
     QString m_label2Design;
     QTimer m_refresh;

@@ -66,19 +66,21 @@ void Upload::start()
         mode = RecordFile::Mode::Replace;
     }
 
-    if (!m_transfer->begin(path, m_module.selectedPort(), mode))
+    if (!m_transfer->begin(path, m_module.SetCommPort(), mode))
         return; // its finished() has said why
     m_form.Text1->clear();
 }
 
 void Upload::transferFinished(const Outcome &outcome)
 {
-    reportOutcome(outcome, QStringLiteral("Terminal upload"));
+    reportOutcome(outcome, QStringLiteral("error"), QStringLiteral("Terminal upload"));
     if (outcome.kind != Outcome::Kind::Completed)
         return;
     m_form.Label2->setText(QString::number(outcome.count));
     fitLabel(m_form.Label2);
-    m_parts.box->show({outcome.message, QStringLiteral("Information"), MessageBox::Buttons::Ok,
+    const QString said = outcome.count == 0 ? QStringLiteral("NO Data Received !!")
+                                            : QString::number(outcome.count) + QStringLiteral(" records received !!");
+    m_parts.box->show({said, QStringLiteral("Information"), MessageBox::Buttons::Ok,
                        outcome.count == 0 ? MessageBox::Icon::Information : MessageBox::Icon::None});
 }
 

@@ -1,7 +1,5 @@
 #include "link/QtSerialPort.h"
 
-#include "link/PortNames.h"
-
 #include <QElapsedTimer>
 
 #ifdef Q_OS_UNIX
@@ -13,133 +11,27 @@
 QtSerialPort::QtSerialPort(QObject *parent)
     : SerialPort(parent)
 {
-    connect(&m_port, &QSerialPort::readyRead, this, [this] { notify(CommEvent::Receive); });
+    connect(&m_port, &QSerialPort::readyRead, this, &SerialPort::readyRead);
     connect(&m_port, &QSerialPort::errorOccurred, this, &QtSerialPort::handleError);
-    connect(&m_port, &QSerialPort::bytesWritten, this, &SerialPort::sent);
+    connect(&m_port, &QSerialPort::bytesWritten, this, &SerialPort::bytesWritten);
 }
 
 QtSerialPort::~QtSerialPort()
 {
     // A window that goes away must not leave its terminal holding a half-sent message.
-    if (m_port.isOpen())
-        abortPort();
+    abort();
 }
 
-QString QtSerialPort::deviceName() const
+Error QtSerialPort::open(const PortTarget &target)
 {
-    return m_device.isEmpty() ? deviceForComPort(m_commPort) : m_device;
-}
-
-Error QtSerialPort::setDevice(const QString &device)
-{
-    if (m_port.isOpen())
-        return {ErrorNumber::PortAlreadyOpen, tr("Port already open")};
-    m_device = device;
-    return {};
-}
-
-Error QtSerialPort::setCommPort(int number)
-{
-    if (m_port.isOpen())
-        return {ErrorNumber::PortAlreadyOpen, tr("Port already open")};
-    if (number < 1 || number > 255)
-        return {ErrorNumber::InvalidPortNumber, tr("Invalid port number %1").arg(number)};
-    m_commPort = number;
-    return {};
-}
-
-Error QtSerialPort::setSettings(const QString &text)
-{
-    const auto parsed = LineSettings::parse(text);
-    if (!parsed)
-        return {ErrorNumber::InvalidPropertyValue, tr("Invalid settings \"%1\"").arg(text)};
-    if (m_port.isOpen()) {
-        if (Error e = applyLineSettings(*parsed)) {
-            applyLineSettings(m_settings); // put back what the port had
-            return e;
-        }
-    }
-    m_settings = *parsed;
-    return {};
-}
-
-Error QtSerialPort::setHandshaking(int mode)
-{
-    if (mode < Handshaking::None || mode > Handshaking::RtsCts)
-        return {ErrorNumber::InvalidPropertyValue, tr("Unsupported handshaking %1").arg(mode)};
-    if (m_port.isOpen()) {
-        if (Error e = applyHandshaking(mode)) {
-            applyHandshaking(m_handshaking);
-            return e;
-        }
-    }
-    m_handshaking = mode;
-    return {};
-}
-
-Error QtSerialPort::setInputLen(int length)
-{
-    if (length < 0)
-        return {ErrorNumber::InvalidPropertyValue, tr("Invalid input length %1").arg(length)};
-    m_inputLen = length;
-    return {};
-}
-
-Error QtSerialPort::applyLineSettings(const LineSettings &s)
-{
-    static const QSerialPort::Parity parities[] = {QSerialPort::NoParity, QSerialPort::EvenParity,
-                                                   QSerialPort::OddParity, QSerialPort::MarkParity,
-                                                   QSerialPort::SpaceParity};
-    static const QSerialPort::StopBits stops[] = {QSerialPort::OneStop, QSerialPort::OneAndHalfStop,
-                                                  QSerialPort::TwoStop};
-    const bool ok = m_port.setBaudRate(s.baud)
-                    && m_port.setParity(parities[static_cast<int>(s.parity)])
-                    && m_port.setDataBits(static_cast<QSerialPort::DataBits>(s.dataBits))
-                    && m_port.setStopBits(stops[static_cast<int>(s.stopBits)]);
-    return ok ? Error{} : portError(ErrorNumber::InvalidPropertyValue);
-}
-
-Error QtSerialPort::applyHandshaking(int mode)
-{
-    const QSerialPort::FlowControl flow = mode == Handshaking::RtsCts    ? QSerialPort::HardwareControl
-                                          : mode == Handshaking::XonXoff ? QSerialPort::SoftwareControl
-                                                                         : QSerialPort::NoFlowControl;
-    return m_port.setFlowControl(flow) ? Error{} : portError(ErrorNumber::InvalidPropertyValue);
-}
-
-Error QtSerialPort::portError(int number) const
-{
-    return {number, m_port.errorString()};
-}
-
-Error QtSerialPort::setPortOpen(bool open)
-{
-    if (!open) {
-        if (!m_port.isOpen())
-            return {ErrorNumber::PortNotOpen, tr("Port is not open")};
-        // close() drops what Qt still buffers; give the last message its
-        // chance to reach the line, but never hang on a stalled one.
-        QElapsedTimer waited;
-        waited.start();
-        while (m_port.isOpen() && m_port.bytesToWrite() > 0 && waited.elapsed() < CloseDrainMs)
-            m_port.waitForBytesWritten(int(CloseDrainMs - waited.elapsed()));
-        if (!m_port.isOpen())
-            return {};
-        if (m_port.bytesToWrite() > 0)
-            m_port.clear(QSerialPort::Output);
-        m_port.close();
-        m_commEvent = CommEvent::None;
-        return {};
-    }
-
     if (m_port.isOpen())
         return {ErrorNumber::PortAlreadyOpen, tr("Port already open")};
     m_port.clearError();
-    m_port.setPortName(deviceName());
-    if (Error e = applyLineSettings(m_settings))
-        return e;
-    if (Error e = applyHandshaking(m_handshaking))
-        return e;
+    m_device = target.device;
+    m_port.setPortName(m_device);
+    if (!m_port.setBaudRate(BaudRate) || !m_port.setDataBits(DataBits) || !m_port.setParity(Parity)
+        || !m_port.setStopBits(StopBits) || !m_port.setFlowControl(FlowControl))
+        return portError(ErrorNumber::InvalidPropertyValue);
     if (!m_port.open(QIODevice::ReadWrite)) {
         switch (m_port.error()) {
         case QSerialPort::DeviceNotFoundError: return portError(ErrorNumber::InvalidPortNumber);
@@ -157,9 +49,22 @@ Error QtSerialPort::setPortOpen(bool open)
         m_port.clearError();
     // Whatever the device held from before belongs to no reply of ours.
     m_port.clear(QSerialPort::Input);
-    m_commEvent = CommEvent::None;
-    m_lastFailure = {};
     return {};
+}
+
+void QtSerialPort::close()
+{
+    // close() drops what Qt still buffers; give the last message its
+    // chance to reach the line, but never hang on a stalled one.
+    QElapsedTimer waited;
+    waited.start();
+    while (m_port.isOpen() && m_port.bytesToWrite() > 0 && waited.elapsed() < CloseDrainMs)
+        m_port.waitForBytesWritten(int(CloseDrainMs - waited.elapsed()));
+    if (!m_port.isOpen())
+        return;
+    if (m_port.bytesToWrite() > 0)
+        m_port.clear(QSerialPort::Output);
+    m_port.close();
 }
 
 Error QtSerialPort::lockDevice()
@@ -180,7 +85,7 @@ Error QtSerialPort::lockDevice()
     return {};
 }
 
-void QtSerialPort::abortPort()
+void QtSerialPort::abort()
 {
     if (!m_port.isOpen() || m_closing)
         return;
@@ -193,7 +98,7 @@ void QtSerialPort::abortPort()
     m_closing = false;
 }
 
-Error QtSerialPort::output(const QByteArray &bytes)
+Error QtSerialPort::write(const QByteArray &bytes)
 {
     if (!m_port.isOpen())
         return {ErrorNumber::PortNotOpen, tr("Port is not open")};
@@ -231,38 +136,26 @@ Error QtSerialPort::output(const QByteArray &bytes)
 #endif
 }
 
-QByteArray QtSerialPort::input()
-{
-    if (!m_port.isOpen())
-        return {};
-    return m_inputLen == 0 ? m_port.readAll() : m_port.read(m_inputLen);
-}
-
-void QtSerialPort::notify(int event)
-{
-    m_commEvent = event;
-    Q_EMIT onComm();
-}
-
 void QtSerialPort::handleError(QSerialPort::SerialPortError error)
 {
     switch (error) {
     case QSerialPort::ReadError:
     case QSerialPort::WriteError:
-    case QSerialPort::ResourceError:
+    case QSerialPort::ResourceError: {
         // A pulled adapter floods these until the port is closed: close on the
         // first one and say so once.
         if (!m_port.isOpen() || m_closing)
             return;
-        m_lastFailure = {ErrorNumber::DeviceIo, m_port.errorString()};
-        abortPort();
-        notify(CommEvent::Lost);
+        const Error why{ErrorNumber::DeviceIo, m_port.errorString()};
+        abort();
+        Q_EMIT lineLost(why);
         return;
+    }
     case QSerialPort::NoError:
     case QSerialPort::UnsupportedOperationError: // modem lines on a pseudo-terminal
     case QSerialPort::TimeoutError:
     case QSerialPort::NotOpenError:
-    case QSerialPort::DeviceNotFoundError:       // open failures are returned by setPortOpen
+    case QSerialPort::DeviceNotFoundError:       // open failures are returned by open()
     case QSerialPort::PermissionError:
     case QSerialPort::OpenError:
     case QSerialPort::UnknownError:

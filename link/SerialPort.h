@@ -1,28 +1,15 @@
 #pragma once
 
+#include "link/PortNames.h"
 #include "platform/Error.h"
 
 #include <QByteArray>
 #include <QObject>
-#include <QString>
 
-// Codes of CommEvent. Receive is the one the transfer windows act on; Lost
-// tells them the device failed or vanished and the port has been closed.
-namespace CommEvent {
-inline constexpr int None = 0;
-inline constexpr int Receive = 2;
-inline constexpr int Lost = 1100;
-}
-
-namespace Handshaking {
-inline constexpr int None = 0;
-inline constexpr int XonXoff = 1;
-inline constexpr int RtsCts = 2;
-}
-
-// The serial port component a transfer window drives. Every operation either
-// succeeds or returns an Error and changes nothing. Notifications arrive on the
-// thread that owns the object, through onComm().
+// The serial port a transfer drives, as Qt's: it is opened on a device with
+// the link's fixed line settings, says what happened through signals on the
+// thread that owns it, and is read and written in bytes. Every operation
+// either succeeds or returns an Error and changes nothing.
 class SerialPort : public QObject
 {
     Q_OBJECT
@@ -30,39 +17,31 @@ public:
     using QObject::QObject;
     ~SerialPort() override = default;
 
-    virtual Error setCommPort(int number) = 0;
-    virtual int commPort() const = 0;
-    /// The device to open; empty: the one the port number maps to.
-    virtual Error setDevice(const QString &device) = 0;
-    /// Line speed and format, "baud,parity,data,stop", e.g. "115200,n,8,1".
-    virtual Error setSettings(const QString &settings) = 0;
-    virtual QString settings() const = 0;
-    virtual Error setHandshaking(int mode) = 0;
-    virtual int handshaking() const = 0;
-    /// 0 makes input() return everything waiting.
-    virtual Error setInputLen(int length) = 0;
-    /// Opening applies the settings; closing hands queued bytes to the line
-    /// first, waiting a bounded time.
-    virtual Error setPortOpen(bool open) = 0;
-    virtual bool portOpen() const = 0;
+    /// Opens target.device at 115200 baud, 8 data bits, no parity, 1 stop
+    /// bit, RTS/CTS handshake.
+    virtual Error open(const PortTarget &target) = 0;
+    /// Hands queued bytes to the line first, waiting a bounded time.
+    virtual void close() = 0;
     /// Closes at once, dropping whatever has not been sent (for a dead line).
-    virtual void abortPort() = 0;
+    virtual void abort() = 0;
+    virtual bool isOpen() const = 0;
+    /// The device opened last.
+    virtual QString device() const = 0;
     /// Queues the bytes in order; does not wait for the transmission.
-    virtual Error output(const QByteArray &bytes) = 0;
-    /// Bytes queued by output() and not yet handed to the system; 0 once a
+    virtual Error write(const QByteArray &bytes) = 0;
+    /// Bytes queued by write() and not yet handed to the system; 0 once a
     /// message has left the program.
     virtual qint64 bytesToWrite() const = 0;
     /// Takes the received bytes not read yet; empty if none.
-    virtual QByteArray input() = 0;
-    virtual qint64 inBufferCount() const = 0;
-    virtual int commEvent() const = 0;
-    /// Why the port was lost, when commEvent() is CommEvent::Lost.
-    virtual Error lastFailure() const = 0;
-    /// The device the port opens, for messages.
-    virtual QString deviceName() const = 0;
+    virtual QByteArray readAll() = 0;
+    virtual qint64 bytesAvailable() const = 0;
 
 Q_SIGNALS:
-    void onComm();
+    /// Bytes were received: readAll() takes them. Bytes that arrive while a
+    /// slot of this signal runs are not announced again.
+    void readyRead();
     /// Some queued bytes were handed to the system.
-    void sent();
+    void bytesWritten();
+    /// The device failed or vanished; the port has been closed.
+    void lineLost(const Error &why);
 };

@@ -3,35 +3,58 @@
 #include "link/Framing.h"
 #include "link/SerialPort.h"
 #include "platform/Timer.h"
-#include "transfer/Messages.h"
 
-Dialogue::Dialogue(SerialPort &port, Timer *timer, QObject *parent)
+#include <utility>
+
+Dialogue::Dialogue(SerialPort &port, Timer *timer, Outcome::Direction direction, QObject *parent)
     : QObject(parent)
     , m_port(port)
     , m_timeout(timer)
-    , m_dispatch(port, [this](int event) { handleComm(event); })
+    , m_direction(direction)
 {
-    connect(&m_port, &SerialPort::onComm, this, &Dialogue::MSComm1_OnComm);
-    connect(&m_port, &SerialPort::sent, this, [this] {
+    connect(&m_port, &SerialPort::readyRead, this, [this] {
+        if (!m_busy)
+            runHandler([this] { receive(); });
+    });
+    connect(&m_port, &SerialPort::lineLost, this, [this](const Error &why) {
+        if (m_busy)
+            m_lostHeld = why;
+        else
+            runHandler([this, why] { lose(why); });
+    });
+    connect(&m_port, &SerialPort::bytesWritten, this, [this] {
         m_timeout.progressed();
         m_stalled = false;
     });
-    if (timer)
-        connect(timer, &Timer::tick, this, &Dialogue::tick);
+    if (timer) {
+        connect(timer, &Timer::tick, this, [this] {
+            // A tick while one of the front end's boxes is open is dropped: one
+            // time-out at a time, and no handler runs inside another.
+            if (!m_busy)
+                runHandler([this] { handleTick(); });
+        });
+    }
 }
 
-void Dialogue::MSComm1_OnComm()
+void Dialogue::runHandler(const std::function<void()> &handler)
 {
-    m_dispatch.notify();
+    m_busy = true;
+    handler();
+    for (;;) {
+        if (m_port.bytesAvailable() > 0)
+            receive();
+        else if (m_lostHeld)
+            lose(*std::exchange(m_lostHeld, std::nullopt));
+        else
+            break;
+    }
+    m_busy = false;
 }
 
-void Dialogue::tick()
+void Dialogue::setState(State state, Sent sent)
 {
-    // A tick while one of the front end's boxes is open is dropped: one
-    // "Timed Out !!" at a time, and no handler runs inside another.
-    if (m_dispatch.busy())
-        return;
-    m_dispatch.run([this] { handleTick(); });
+    m_state = state;
+    m_sent = sent;
 }
 
 void Dialogue::setReplyTimeout(int ms, bool untilSilence)
@@ -44,25 +67,45 @@ void Dialogue::prepare(const PortTarget &target)
     m_recordCount = 0;
     m_bytes = 0;
     m_target = target;
-    m_state = TransferState::Idle;
+    setState(State::Idle, Sent::Nothing);
     m_stalled = false;
     m_timeout.stop();
+    m_rxBuffer.clear();
 }
 
-void Dialogue::handleComm(int event)
+Error Dialogue::openPort(const PortTarget &target)
 {
-    if (event == CommEvent::Lost) {
-        if (!transferOpen())
-            return;
-        const Error why = m_port.lastFailure();
-        fail(Outcome::Kind::Lost, Messages::connectionLost(why) + QLatin1String("\n\n") + movedSoFar(), why);
-        return;
+    if (m_port.isOpen()) {
+        if (m_port.device() == target.device)
+            return {};
+        m_port.close();
     }
-    if (event != CommEvent::Receive)
-        return;
-    const QByteArray input = m_port.input();
+    return m_port.open(target);
+}
+
+void Dialogue::send(const QByteArray &message, Sent sent, bool awaitReply)
+{
+    // A failed write is the port going away; its lineLost() reports it.
+    m_port.write(frame(message));
+    if (awaitReply) {
+        setState(State::AwaitingReply, sent);
+        m_timeout.start();
+    } else {
+        setState(m_state, sent);
+    }
+}
+
+void Dialogue::lose(const Error &why)
+{
+    if (underWay())
+        finish(Outcome::Kind::Lost, Outcome::Reason::None, why);
+}
+
+void Dialogue::receive()
+{
+    const QByteArray input = m_port.readAll();
     if (input.isEmpty())
-        return; // nothing new: a replayed notification whose bytes were taken
+        return;
     if (m_timeout.rule() == ReplyTimeout::Rule::Ticks)
         m_timeout.stop();
     else
@@ -75,55 +118,72 @@ void Dialogue::handleComm(int event)
 
 void Dialogue::handleTick()
 {
-    const ReplyTimeout::Verdict verdict = m_timeout.count(sending() || m_port.bytesToWrite() > 0);
+    const bool sending = m_sent == Sent::LinePart || m_port.bytesToWrite() > 0;
+    const ReplyTimeout::Verdict verdict = m_timeout.count(sending);
     if (verdict == ReplyTimeout::Verdict::Wait)
         return;
     if (verdict == ReplyTimeout::Verdict::Silent && m_timeout.rule() == ReplyTimeout::Rule::Ticks
         && !m_rxBuffer.isEmpty())
         return;
-    m_state = TransferState::TimedOut;
-    if (verdict == ReplyTimeout::Verdict::Stalled) {
+    const bool stalled = verdict == ReplyTimeout::Verdict::Stalled;
+    if (stalled)
         m_stalled = true;
-        const QString waited = QString::number(m_timeout.timeoutMs() / 1000.0, 'g', 6);
-        finish(Outcome::Kind::TimedOut,
-               tr("The terminal stopped taking data: nothing could be sent to it for %1 s.").arg(waited)
-                   + QLatin1String("\n\n") + movedSoFar(),
-               {}, Outcome::Reason::Stalled);
-    } else {
-        finish(Outcome::Kind::TimedOut, QStringLiteral("Timed Out !!"));
-    }
+    finish(Outcome::Kind::TimedOut, stalled ? Outcome::Reason::Stalled : Outcome::Reason::None);
     m_timeout.stop();
     m_timeout.resetTicks();
 }
 
-void Dialogue::fail(Outcome::Kind kind, const QString &message, const Error &error)
-{
-    // Nothing more goes out: a dead line, or a record the terminal must keep.
-    m_timeout.stop();
-    m_port.abortPort();
-    release();
-    m_rxBuffer.clear();
-    m_state = TransferState::Idle;
-    finish(kind, message, error);
-}
-
 void Dialogue::stop()
 {
-    const bool underWay = transferOpen();
-    m_timeout.stop();
-    release();
-    // Bytes a terminal stopped taking would hold the close for as long as
-    // the system waits for them.
-    if (m_stalled && m_port.portOpen())
-        m_port.abortPort();
-    if (m_port.portOpen())
-        m_port.setPortOpen(false);
-    m_state = TransferState::Idle;
-    if (underWay)
-        finish(Outcome::Kind::Stopped, tr("The transfer was stopped."));
+    if (underWay())
+        finish(Outcome::Kind::Stopped);
+    else
+        m_port.close();
 }
 
-void Dialogue::finish(Outcome::Kind kind, const QString &message, const Error &error, Outcome::Reason reason)
+void Dialogue::finish(Outcome::Kind kind, Outcome::Reason reason, const Error &error)
 {
-    Q_EMIT finished(Outcome{kind, m_recordCount, m_bytes, message, error, reason});
+    using Kind = Outcome::Kind;
+    Outcome outcome;
+    outcome.kind = kind;
+    outcome.reason = reason;
+    outcome.direction = m_direction;
+    outcome.error = error;
+    outcome.path = path();
+    outcome.port = m_target;
+    outcome.waitedMs = m_timeout.timeoutMs();
+    if (kind == Kind::Refused) {
+        outcome.reply = m_rxBuffer;
+        outcome.asked = m_sent == Sent::Read ? QByteArrayLiteral("READ")
+                        : m_sent == Sent::Remove ? QByteArrayLiteral("REMOVE")
+                                                 : QByteArray();
+    }
+    if (kind == Kind::Refused || kind == Kind::TimedOut) {
+        // As designed: the port and the file stay with the window.
+        setState(kind == Kind::Refused ? State::Refused : State::TimedOut);
+    } else {
+        // Ended first: what the port says while it closes belongs to no transfer.
+        setState(State::Ended);
+        m_timeout.stop();
+        if (kind == Kind::Completed) {
+            // The last message is handed to the line before the port closes.
+            m_port.close();
+            release();
+        } else if (kind == Kind::Stopped) {
+            release();
+            // Bytes a terminal stopped taking would hold the close for as long
+            // as the system waits for them.
+            if (m_stalled)
+                m_port.abort();
+            m_port.close();
+        } else {
+            // Nothing more goes out: a dead line, or a record the terminal must keep.
+            m_port.abort();
+            release();
+            m_rxBuffer.clear();
+        }
+    }
+    outcome.count = m_recordCount;
+    outcome.bytes = m_bytes;
+    Q_EMIT finished(outcome);
 }

@@ -2,9 +2,7 @@
 
 #include "link/Framing.h"
 #include "link/SerialPort.h"
-#include "link/SetCommPort.h"
 #include "platform/Timer.h"
-#include "transfer/Messages.h"
 
 namespace {
 // Pieces of a long line are queued while the port holds less than this.
@@ -12,90 +10,63 @@ constexpr qint64 FeedLowWater = LineReader::ChunkSize;
 }
 
 DownloadTransfer::DownloadTransfer(SerialPort &port, Timer &timer1, QObject *parent)
-    : Dialogue(port, &timer1, parent)
+    : Dialogue(port, &timer1, Outcome::Direction::Download, parent)
 {
     timer1.stop();
-    setReplyTimeout(ReplyTimeout::TickLimit * TickIntervalMs);
-    connect(&m_port, &SerialPort::sent, this, &DownloadTransfer::feedLine);
+    setReplyTimeout(ReplyTimeout::DefaultMs);
+    connect(&m_port, &SerialPort::bytesWritten, this, &DownloadTransfer::feedLine);
 }
 
 bool DownloadTransfer::begin(const QString &path, const PortTarget &target)
 {
-    prepare(target);
     // A new Start ends whatever an earlier transfer of this window left behind.
     release();
+    prepare(target);
+    m_path = path;
     if (Error e = m_file.open(path)) {
-        if (m_port.portOpen())
-            m_port.abortPort();
-        finish(Outcome::Kind::FileError, Messages::cannotOpenFile(path, e, false), e);
+        finish(Outcome::Kind::FileError, Outcome::Reason::OpenFile, e);
         return false;
     }
-    if (Error e = openTransferPort(m_port, target)) {
-        m_file.close();
-        finish(Outcome::Kind::PortError, Messages::cannotOpenPort(target, e), e);
+    if (Error e = openPort(target)) {
+        finish(Outcome::Kind::PortError, Outcome::Reason::None, e);
         return false;
     }
-    m_rxBuffer.clear();
     m_currentLine.clear();
-    m_state = TransferState::AwaitingReply;
-    m_port.output(frame("DOWN"));
-    m_timeout.start();
+    send("DOWN", Sent::Down);
     return true;
-}
-
-QString DownloadTransfer::movedSoFar() const
-{
-    return tr("Lines of \"%1\" the terminal acknowledged: %2.").arg(m_file.path()).arg(m_recordCount);
-}
-
-void DownloadTransfer::release()
-{
-    m_lineOpen = false;
-    m_lineOut = false;
-    m_file.close();
 }
 
 void DownloadTransfer::handleReply()
 {
-    if (m_rxBuffer == "ACK") {
+    if (m_rxBuffer == "ACK")
         answerAck();
-        return;
-    }
-    m_state = TransferState::Refused;
-    finish(Outcome::Kind::Refused,
-           m_rxBuffer == "NAK" ? QStringLiteral("Error - NAK") : QStringLiteral("Unknown Command !!"));
+    else
+        finish(Outcome::Kind::Refused);
 }
 
 void DownloadTransfer::answerAck()
 {
-    if (!m_file.isOpen())
+    if (!underWay())
         return; // no transfer of this window is running
-    if (m_lineOpen) {
+    if (sent() == Sent::LinePart) {
         // An answer before the whole line went out answers nothing we sent.
         m_rxBuffer.clear();
         return;
     }
-    if (m_lineOut) {
+    if (sent() == Sent::Line) {
         // Only now has the terminal taken the line.
-        m_lineOut = false;
         ++m_recordCount;
         m_bytes += m_lineBytes;
     }
+    m_rxBuffer.clear();
     if (m_file.atEnd()) {
-        m_port.output(frame("OVER"));
-        m_port.setPortOpen(false); // waits, bounded, until "OVER" is on the line
-        m_rxBuffer.clear();
-        m_file.close();
-        m_state = TransferState::Idle;
-        finish(Outcome::Kind::Completed, QStringLiteral("Over !!"));
+        send("OVER", Sent::Over, false);
+        finish(Outcome::Kind::Completed);
         m_recordCount = 0;
         return;
     }
     m_timeout.start();
-    m_rxBuffer.clear();
-    m_state = TransferState::AwaitingReply;
-    m_lineOpen = true;
-    m_lineOut = true;
+    setState(State::AwaitingReply, Sent::LinePart);
     m_lineBytes = 0;
     if (!sendPiece())
         return;
@@ -108,22 +79,22 @@ bool DownloadTransfer::sendPiece()
 {
     bool ended = false;
     if (Error e = m_file.readPiece(m_currentLine, ended)) {
-        fail(Outcome::Kind::FileError, tr("Cannot read \"%1\": %2.").arg(m_file.path(), e.description), e);
+        finish(Outcome::Kind::FileError, Outcome::Reason::ReadLine, e);
         return false;
     }
     m_lineBytes += m_currentLine.size();
     if (ended) {
-        m_lineOpen = false;
-        m_port.output(frame(m_currentLine));
+        setState(state(), Sent::Line);
+        m_port.write(frame(m_currentLine));
     } else {
-        m_port.output(m_currentLine);
+        m_port.write(m_currentLine);
     }
     return true;
 }
 
 void DownloadTransfer::feedLine()
 {
-    while (m_lineOpen && m_file.isOpen() && m_port.portOpen() && m_port.bytesToWrite() < FeedLowWater) {
+    while (sent() == Sent::LinePart && underWay() && m_port.isOpen() && m_port.bytesToWrite() < FeedLowWater) {
         if (!sendPiece())
             return;
     }

@@ -13,15 +13,13 @@ class DownloadTransfer : public Dialogue
 {
     Q_OBJECT
 public:
-    /// Timer1 ticks once a second; a reply missing for five ticks is reported.
-    static constexpr int TickIntervalMs = 1000;
-
+    /// timer1 ticks a fifth of the reply time-out apart (a second as the
+    /// window has it); a reply missing for five ticks is reported.
     DownloadTransfer(SerialPort &port, Timer &timer1, QObject *parent = nullptr);
 
     /// Opens the input file, then the port, and announces the download. False
     /// when it could not start: finished() has said why and nothing was sent.
     bool begin(const QString &path, const PortTarget &target);
-    void Timer1_Timer() { tick(); }
 
 Q_SIGNALS:
     /// A line went out (its first piece, for a long one): its number, and the
@@ -31,11 +29,8 @@ Q_SIGNALS:
 
 protected:
     void handleReply() override;
-    bool transferOpen() const override { return m_file.isOpen(); }
-    QString movedSoFar() const override;
-    void release() override;
-    // A line still going out is not a silent terminal.
-    bool sending() const override { return m_lineOpen; }
+    void release() override { m_file.close(); }
+    QString path() const override { return m_path; }
 
 private:
     void answerAck();
@@ -43,8 +38,7 @@ private:
     bool sendPiece();
 
     QByteArray m_currentLine;  // the piece being sent
-    bool m_lineOpen = false;   // pieces of the current line are still to go
-    bool m_lineOut = false;    // a line went out and its "ACK" is awaited
-    qint64 m_lineBytes = 0;    // bytes of that line
+    qint64 m_lineBytes = 0;    // bytes of the line going out
     LineReader m_file;
+    QString m_path;
 };

@@ -102,6 +102,47 @@ QString forbiddenText(const PortDiagnosis::Findings &f)
 }
 }
 
+QString Messages::ending(const Outcome &o)
+{
+    const bool upload = o.direction == Outcome::Direction::Upload;
+    const QString moved = upload ? tr("Records saved in \"%1\": %2.").arg(o.path).arg(o.count)
+                                 : tr("Lines of \"%1\" the terminal acknowledged: %2.").arg(o.path).arg(o.count);
+    const QString twoLines = QStringLiteral("\n\n");
+    switch (o.reason) {
+    case Outcome::Reason::UnexpectedReply: {
+        const QString what = o.asked.isEmpty()
+                                 ? tr("The terminal sent \"%1\" unasked.").arg(quotedReply(o.reply))
+                                 : tr("The terminal answered \"%1\" with \"%2\".")
+                                       .arg(QString::fromLatin1(o.asked), quotedReply(o.reply));
+        return what + QLatin1Char(' ')
+               + tr("That is not an answer the transfer understands: it was not saved and not answered, and the "
+                    "transfer was stopped.")
+               + twoLines + moved;
+    }
+    case Outcome::Reason::Stalled:
+        return tr("The terminal stopped taking data: nothing could be sent to it for %1 s.")
+                   .arg(QString::number(o.waitedMs / 1000.0, 'g', 6))
+               + twoLines + moved;
+    case Outcome::Reason::OpenFile:
+        return cannotOpenFile(o.path, o.error, upload);
+    case Outcome::Reason::SaveRecord:
+        return tr("Record %1 could not be saved in \"%2\": %3.").arg(o.count + 1).arg(o.path, o.error.description)
+               + twoLines
+               + tr("The transfer was stopped. The terminal keeps this record and the ones after it; "
+                    "records saved before it: %1.")
+                     .arg(o.count);
+    case Outcome::Reason::ReadLine:
+        return tr("Cannot read \"%1\": %2.").arg(o.path, o.error.description);
+    case Outcome::Reason::None:
+        break;
+    }
+    if (o.kind == Outcome::Kind::Lost)
+        return connectionLost(o.error) + twoLines + moved;
+    if (o.kind == Outcome::Kind::PortError)
+        return cannotOpenPort(o.port, o.error);
+    return {};
+}
+
 QString Messages::cannotOpenFile(const QString &path, const Error &error, bool forWriting)
 {
     return (forWriting ? tr("Cannot open \"%1\" for writing: %2.") : tr("Cannot open \"%1\" for reading: %2."))
@@ -110,8 +151,7 @@ QString Messages::cannotOpenFile(const QString &path, const Error &error, bool f
 
 QString Messages::cannotOpenPort(const PortTarget &target, const Error &error)
 {
-    const QString device = target.device.isEmpty() ? deviceForComPort(target.number) : target.device;
-    return cannotOpenPort(target, error, PortDiagnosis::diagnose(device, error.number), listSerialPorts());
+    return cannotOpenPort(target, error, PortDiagnosis::diagnose(target.device, error.number), listSerialPorts());
 }
 
 QString Messages::cannotOpenPort(const PortTarget &target, const Error &error,

@@ -4,12 +4,18 @@
 #include "link/PortDiagnosis.h"
 #include "link/PortNames.h"
 #include "platform/Error.h"
+#include "transfer/Outcome.h"
 
 #include <QString>
 
 // Texts of the messages both transfer windows and the command line show when
-// the platform fails them, so every front end words the same trouble the same way.
+// the platform fails them or the terminal does what no designed box covers,
+// so every front end words the same trouble the same way.
 namespace Messages {
+/// The program's own words for how a transfer ended: a lost line, a file or
+/// port that failed, a reply that answers nothing asked, a terminal that
+/// stopped taking data. Empty for the ends the windows have designed boxes for.
+QString ending(const Outcome &outcome);
 QString cannotOpenFile(const QString &path, const Error &error, bool forWriting);
 /// "Cannot open COMn (device): reason." and what to do about it, found out
 /// from this machine.

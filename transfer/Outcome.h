@@ -1,37 +1,42 @@
 #pragma once
 
+#include "link/PortNames.h"
 #include "platform/Error.h"
 
+#include <QByteArray>
 #include <QMetaType>
 #include <QString>
 
-// Where a dialogue with the terminal stands.
-enum class TransferState {
-    Idle,           // nothing started, or the last transfer has ended
-    AwaitingReply,  // a message of the dialogue is out and its reply is awaited
-    Refused,        // the terminal refused ("NAK") or answered what the dialogue does not know
-    TimedOut,       // no complete reply within the time-out
-};
-
-// How a dialogue stopped, with what it moved. Refused and TimedOut leave the
-// port and the file open, as the windows are designed: a later reply can
-// still carry the transfer on, and a new Start is the user's way out.
+// How a dialogue stopped, with what it moved and why, in typed values: each
+// front end words it its own way (the windows with their designed boxes, the
+// command line with its own words and exit status). Refused and TimedOut
+// leave the port and the file open, as the windows are designed: a later
+// reply can still carry the transfer on, and a new Start is the user's way out.
 struct Outcome
 {
     enum class Kind { Completed, Refused, TimedOut, Lost, FileError, PortError, Stopped };
-    // What lies behind a Refused or TimedOut beyond the designed case.
+    // What lies behind the kind beyond the designed case.
     enum class Reason {
         None,
         UnexpectedReply,  // Refused: a reply that answers nothing the PC asked; not saved, not answered
         Stalled,          // TimedOut: the terminal stopped taking the bytes of a message
+        OpenFile,         // FileError: the transfer's file could not be opened
+        SaveRecord,       // FileError: record count + 1 could not be saved
+        ReadLine,         // FileError: the next line could not be read
     };
+    enum class Direction { Upload, Download };
 
     Kind kind = Kind::Completed;
+    Reason reason = Reason::None;
+    Direction direction = Direction::Upload;
     qint64 count = 0;  // records saved, or lines sent
     qint64 bytes = 0;  // bytes of those records or lines, without line endings
-    QString message;   // what the user is told
+    QByteArray reply;  // Refused: the reply that caused it, without its CR
+    QByteArray asked;  // Refused: the command word the PC sent last; empty: none was awaiting a reply
     Error error;       // the platform's failure behind FileError, PortError and Lost
-    Reason reason = Reason::None;
+    QString path;      // the transfer's file
+    PortTarget port;   // the port it opened, or tried to
+    int waitedMs = 0;  // TimedOut: the reply time-out
 };
 
 Q_DECLARE_METATYPE(Outcome)

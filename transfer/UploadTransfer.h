@@ -31,23 +31,13 @@ Q_SIGNALS:
 
 protected:
     void handleReply() override;
-    bool transferOpen() const override { return m_file.isOpen(); }
-    QString movedSoFar() const override;
     void release() override { m_file.close(m_removeEmptyNewFile); }
+    QString path() const override { return m_path; }
 
 private:
-    // The last command word sent: what the next reply can mean.
-    enum class Asked {
-        Nothing,  // no transfer, or "DONE" ended it
-        Record,   // "READ": a record, "NEXT", "OVER" or "NAK"
-        Next,     // "REMOVE": "NEXT", "OVER" or "NAK"
-    };
-    void setAsked(Asked asked) { m_asked = asked; }
     void storeRecord();
-    void refuseUnexpected();
-    void send(const QByteArray &word, bool awaitReply = true);
 
     RecordFile m_file;
-    Asked m_asked = Asked::Nothing;
+    QString m_path;
     bool m_removeEmptyNewFile = false;
 };

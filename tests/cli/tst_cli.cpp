@@ -126,7 +126,7 @@ private Q_SLOTS:
                                                  << "timeout" << 0 << true << "terminal that ends its replies with CR LF";
         QTest::newRow("download completed") << false << 0 << -1 << -1 << 0 << none << none << "d.txt" << 0 << "completed" << 4 << false << QString();
         // A download counts the lines the terminal acknowledged.
-        QTest::newRow("download nak") << false << 3 << -1 << -1 << 0 << none << none << "d.txt" << 5 << "refused" << 1 << false << QString();
+        QTest::newRow("download nak") << false << 3 << -1 << -1 << 0 << none << none << "d.txt" << 5 << "refused" << 1 << false << QStringLiteral("refused with \"NAK\"");
         QTest::newRow("download silent") << false << 0 << 2 << -1 << 0 << none << none << "d.txt" << 6 << "timeout" << 1 << false << QString();
         QTest::newRow("download hang-up") << false << 0 << -1 << 2 << 0 << none << none << "d.txt" << 7 << "lost" << 1 << false << QString();
         QTest::newRow("download no port") << false << 0 << -1 << -1 << 0 << none << missing << "d.txt" << 4 << "port-error" << 0 << false << QString();

@@ -10,6 +10,7 @@
 //   control & 0x40  1 to 6 timer ticks (the next byte says how many) come first
 //   control & 0x80  the piece arrives while the next message box is open
 #include "transfer/DownloadTransfer.h"
+#include "transfer/Messages.h"
 #include "FuzzSupport.h"
 #include "support/ScriptedParts.h"
 
@@ -24,7 +25,7 @@ struct Event
 {
     bool tick = false;
     bool inBox = false;   // a tick while a message box was open
-    QByteArray read;      // otherwise: what one input() handed out
+    QByteArray read;      // otherwise: what one readAll() handed out
 };
 
 struct Expected
@@ -147,7 +148,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QObject::connect(&transfer, &DownloadTransfer::finished, [&](const Outcome &o) {
         if (o.kind == Outcome::Kind::Completed)
             return;
-        boxes.append(o.message);
+        // As the DownLoad window words it.
+        if (o.kind == Outcome::Kind::Refused)
+            boxes.append(o.reply == "NAK" ? QStringLiteral("Error - NAK") : QStringLiteral("Unknown Command !!"));
+        else if (o.kind == Outcome::Kind::TimedOut && o.reason == Outcome::Reason::None)
+            boxes.append(QStringLiteral("Timed Out !!"));
+        else
+            boxes.append(Messages::ending(o));
         ++boxesOpen;
         mostOpenAtOnce = std::max(mostOpenAtOnce, boxesOpen);
         while (!in.empty() && (in.peek() & 0x80))
@@ -155,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         --boxesOpen;
     });
     transfer.begin(path, PortTarget{1, QStringLiteral("memory")});
-    FUZZ_CHECK(port.portOpen() && (transfer.state() != TransferState::Idle) && timer.isActive(), QByteArray());
+    FUZZ_CHECK(port.isOpen() && transfer.underWay() && timer.isActive(), QByteArray());
 
     while (!in.empty())
         deliverNext();
@@ -176,8 +183,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(boxes == e.boxes, boxes.join(QLatin1Char('|')).toLatin1());
     FUZZ_CHECK(mostOpenAtOnce <= 1, QByteArray());
     FUZZ_CHECK(timer.isActive() == e.timerActive, QByteArray());
-    FUZZ_CHECK((transfer.state() != TransferState::Idle) == !e.over, QByteArray());
-    FUZZ_CHECK(port.portOpen() == !e.over, QByteArray());
+    FUZZ_CHECK(transfer.underWay() == !e.over, QByteArray());
+    FUZZ_CHECK(port.isOpen() == !e.over, QByteArray());
     if (!e.over) {
         FUZZ_CHECK(transfer.RxBuffer() == e.rxBuffer, transfer.RxBuffer());
         FUZZ_CHECK(transfer.TimeoutTicks() == e.ticks, QByteArray::number(transfer.TimeoutTicks()));

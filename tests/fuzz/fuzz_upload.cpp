@@ -9,6 +9,7 @@
 // The PC's reads are what the port handed out; the expected outcome is worked
 // out from them by a separate model of the dialogue.
 #include "FuzzSupport.h"
+#include "transfer/Messages.h"
 #include "transfer/UploadTransfer.h"
 
 #include <QFile>
@@ -125,7 +126,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // modal box's event loop lets through while it is open.
     QObject::connect(&transfer, &UploadTransfer::finished, [&](const Outcome &o) {
         shownCount = o.count;
-        boxes.append(o.reason == Outcome::Reason::UnexpectedReply ? QStringLiteral("<unexpected>") : o.message);
+        // As the Upload window words it.
+        if (o.reason == Outcome::Reason::UnexpectedReply)
+            boxes.append(QStringLiteral("<unexpected>"));
+        else if (o.kind == Outcome::Kind::Refused)
+            boxes.append(QStringLiteral("error"));
+        else if (o.kind == Outcome::Kind::Completed)
+            boxes.append(o.count == 0 ? QStringLiteral("NO Data Received !!")
+                                      : QString::number(o.count) + QStringLiteral(" records received !!"));
+        else
+            boxes.append(Messages::ending(o));
         ++boxesOpen;
         mostOpenAtOnce = std::max(mostOpenAtOnce, boxesOpen);
         while (!in.empty() && (in.peek() & 0x80))
@@ -138,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     });
     transfer.begin(path, PortTarget{1, QStringLiteral("memory")},
                    preexisting ? RecordFile::Mode::Replace : RecordFile::Mode::Create);
-    FUZZ_CHECK(port.portOpen() && (transfer.state() != TransferState::Idle), QByteArray());
+    FUZZ_CHECK(port.isOpen() && transfer.underWay(), QByteArray());
     FUZZ_CHECK(port.writes == std::vector<QByteArray>{"READ\r"}, joined(port.writes));
 
     while (!in.empty())
@@ -157,8 +167,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(boxes == e.boxes, boxes.join(QLatin1Char('|')).toLatin1());
     FUZZ_CHECK(mostOpenAtOnce <= 1, QByteArray());
     FUZZ_CHECK(transfer.RecordCount() == qint64(e.records.size()), QByteArray::number(transfer.RecordCount()));
-    FUZZ_CHECK((transfer.state() != TransferState::Idle) == !e.over, QByteArray());
-    FUZZ_CHECK(port.portOpen() == !e.over, QByteArray());
+    FUZZ_CHECK(transfer.underWay() == !e.over, QByteArray());
+    FUZZ_CHECK(port.isOpen() == !e.over, QByteArray());
     if (!e.over)
         FUZZ_CHECK(transfer.RxBuffer() == e.rxBuffer, transfer.RxBuffer());
     if (!e.records.empty())

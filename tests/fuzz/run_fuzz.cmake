@@ -41,16 +41,13 @@ if(rc)
 endif()
 
 set(failed)
-foreach(target fuzz_upload fuzz_download fuzz_settings fuzz_linereader)
+foreach(target fuzz_upload fuzz_download fuzz_linereader)
   string(REPLACE "fuzz_" "" name ${target})
   # New inputs go to a scratch folder listed first, never into the repository's corpus.
   set(work ${BINARY_DIR}/work/${name})
   file(REMOVE_RECURSE ${work})
   file(MAKE_DIRECTORY ${work} ${BINARY_DIR}/artifacts)
   set(dict ${SOURCE_DIR}/dialogue.dict)
-  if(name STREQUAL "settings")
-    set(dict ${SOURCE_DIR}/settings.dict)
-  endif()
   string(TIMESTAMP start "%s")
   execute_process(
     COMMAND ${BINARY_DIR}/${target} -runs=${runs} -max_total_time=${seconds} -seed=${seed}

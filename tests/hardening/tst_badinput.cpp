@@ -181,7 +181,7 @@ private Q_SLOTS:
             big[i] = c == '\r' ? '\n' : c;
         }
         int notifications = 0;
-        QObject::connect(rig.port, &SerialPort::onComm, rig.window, [&] { ++notifications; });
+        QObject::connect(rig.port, &SerialPort::readyRead, rig.window, [&] { ++notifications; });
 
         QElapsedTimer clock;
         clock.start();
@@ -236,7 +236,7 @@ private Q_SLOTS:
         // last reply (the burst ends with a CR) has been handled.
         QVERIFY(spinUntil(
             [&] {
-                return send.finished() && rig.port->inBufferCount() == 0 && rig.transfer().RxBuffer().isEmpty()
+                return send.finished() && rig.port->bytesAvailable() == 0 && rig.transfer().RxBuffer().isEmpty()
                        && !rig.box->shown.isEmpty();
             },
             30000));
@@ -275,7 +275,7 @@ private Q_SLOTS:
             if (messages[i] == "REMOVE")
                 QCOMPARE(messages[i - 1], QByteArray("READ"));
         }
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
     }
 
     // Download keeps an unknown reply in RxBuffer, so after random bytes
@@ -307,7 +307,7 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown.last().text, QStringLiteral("Unknown Command !!"));
         QCOMPARE(rig.transfer().RxBuffer(), kept + "ACK");
         QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
-        QVERIFY(rig.port->portOpen());
+        QVERIFY(rig.port->isOpen());
     }
 
     // NUL bytes are data like any other, on the way in and on the way out.
@@ -352,7 +352,7 @@ private Q_SLOTS:
         UploadRig rig;
         QVERIFY(rig.start());
         int notifications = 0;
-        QObject::connect(rig.port, &SerialPort::onComm, rig.window, [&] { ++notifications; });
+        QObject::connect(rig.port, &SerialPort::readyRead, rig.window, [&] { ++notifications; });
         QByteArray expected;
         qsizetype bytes = 0;
         for (int i = 0; i < 1000; ++i) {

@@ -1,6 +1,5 @@
-// Message framing, reply assembly and the settings string.
+// Message framing and reply assembly.
 #include "link/Framing.h"
-#include "link/LineSettings.h"
 
 #include <QTest>
 
@@ -65,43 +64,6 @@ private Q_SLOTS:
         QVERIFY(!assembleReply(rx, "AC"));
         QVERIFY(assembleReply(rx, "K\r"));
         QCOMPARE(rx, QByteArray("NAKACK"));
-    }
-
-    void settings_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("valid");
-        QTest::addColumn<QString>("normalised");
-        QTest::newRow("link settings") << "115200,n,8,1" << true << "115200,n,8,1";
-        QTest::newRow("upper-case parity") << "9600,E,7,2" << true << "9600,e,7,2";
-        QTest::newRow("odd, five bits, one and a half") << "300,o,5,1.5" << true << "300,o,5,1.5";
-        QTest::newRow("mark") << "1200,m,8,1" << true << "1200,m,8,1";
-        QTest::newRow("space") << "1200,s,6,1" << true << "1200,s,6,1";
-        QTest::newRow("four data bits") << "9600,n,4,1" << false << "";
-        QTest::newRow("nine data bits") << "9600,n,9,1" << false << "";
-        QTest::newRow("unknown parity") << "9600,x,8,1" << false << "";
-        QTest::newRow("three stop bits") << "9600,n,8,3" << false << "";
-        QTest::newRow("missing field") << "9600,n,8" << false << "";
-        QTest::newRow("extra field") << "9600,n,8,1,1" << false << "";
-        QTest::newRow("zero baud") << "0,n,8,1" << false << "";
-        QTest::newRow("negative baud") << "-9600,n,8,1" << false << "";
-        QTest::newRow("blank in baud") << " 9600,n,8,1" << false << "";
-        QTest::newRow("empty") << "" << false << "";
-    }
-    void settings()
-    {
-        QFETCH(QString, text);
-        QFETCH(bool, valid);
-        QFETCH(QString, normalised);
-        const auto parsed = LineSettings::parse(text);
-        QCOMPARE(parsed.has_value(), valid);
-        if (valid)
-            QCOMPARE(parsed->toString(), normalised);
-    }
-
-    void linkSettingsText()
-    {
-        QCOMPARE(::linkSettingsText(), QStringLiteral("115200,n,8,1"));
     }
 };
 

@@ -1,8 +1,7 @@
-// QtSerialPort and SetCommPort over a real pseudo-terminal.
+// QtSerialPort over a real pseudo-terminal.
 #include "link/PortAssignment.h"
 #include "link/PortDiagnosis.h"
 #include "link/QtSerialPort.h"
-#include "link/SetCommPort.h"
 #include "tools/SimTerminal.h"
 #include "transfer/Messages.h"
 #include "support/ManualTerminal.h"
@@ -43,7 +42,7 @@ int holdPort(int argc, char **argv)
     QSerialPort port(qEnvironmentVariable("QUILLAN_TEST_HOLD"));
     QtSerialPort ours; // QUILLAN_TEST_HOLD_OURS: this program in another process
     if (qEnvironmentVariableIsSet("QUILLAN_TEST_HOLD_OURS")) {
-        if (!SetCommPort(ours, PortTarget{0, qEnvironmentVariable("QUILLAN_TEST_HOLD")}).ok())
+        if (!ours.open(PortTarget{0, qEnvironmentVariable("QUILLAN_TEST_HOLD")}).ok())
             return 1;
     } else if (!port.open(QIODevice::ReadWrite)) {
         return 1;
@@ -89,10 +88,10 @@ private Q_SLOTS:
         QCOMPARE(deviceForComPort(2), term.slavePath());
         {
             QtSerialPort port;
-            const Error e = SetCommPort(port, PortTarget::com(2)); // DTR, unsupported on a pty, is no error
+            const Error e = port.open(PortTarget::com(2)); // DTR, unsupported on a pty, is no error
             QVERIFY2(e.ok(), qPrintable(e.description));
-            QCOMPARE(port.deviceName(), term.slavePath());
-            QVERIFY(port.output("READ\r").ok());
+            QCOMPARE(port.device(), term.slavePath());
+            QVERIFY(port.write("READ\r").ok());
             QTRY_COMPARE(term.receivedBytes(), QByteArray("READ\r"));
         }
         qputenv("QUILLAN_COM2", "/dev/quillan-test-override");
@@ -208,11 +207,11 @@ private Q_SLOTS:
             break;
         case Situation::Folder: device = dir.path(); break;
         case Situation::NotATerminal: device = QStringLiteral("/dev/null"); break;
-        case Situation::HeldByUs: QVERIFY(SetCommPort(holder, PortTarget{0, device}).ok()); break;
+        case Situation::HeldByUs: QVERIFY(holder.open(PortTarget{0, device}).ok()); break;
         case Situation::HeldByUsUnderAnotherName:
         case Situation::HeldByOtherPort:
             QVERIFY(QFile::link(device, dir.filePath(QStringLiteral("dock"))));
-            QVERIFY(SetCommPort(holder, PortTarget{0, dir.filePath(QStringLiteral("dock"))}).ok());
+            QVERIFY(holder.open(PortTarget{0, dir.filePath(QStringLiteral("dock"))}).ok());
             if (situation == Situation::HeldByOtherPort)
                 QCoreApplication::setApplicationName(QStringLiteral("quillan-cli"));
             break;
@@ -256,9 +255,10 @@ private Q_SLOTS:
         else if (situation == Situation::WindowsAccessDenied)
             error = {ErrorNumber::PermissionDenied, QStringLiteral("Access is denied.")};
         else
-            error = SetCommPort(port, PortTarget{1, device});
+            error = port.open(PortTarget{1, device});
         if (situation == Situation::Forbidden || situation == Situation::OwnerOnly) {
-            QVERIFY(error.ok() && port.setPortOpen(false).ok());
+            QVERIFY(error.ok());
+            port.close();
             error = {ErrorNumber::PermissionDenied, QStringLiteral("Permission denied")};
         }
         QVERIFY(!error.ok());
@@ -316,16 +316,14 @@ private Q_SLOTS:
         QFETCH(QString, said);
         QCOMPARE(Messages::connectionLost({ErrorNumber::DeviceIo, reason}), said);
     }
-    void setCommPortAppliesLinkSettings()
+    void openAppliesLinkSettings()
     {
         SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort port;
-        const Error e = SetCommPort(port, PortTarget::com(1));
+        const Error e = port.open(PortTarget::com(1));
         QVERIFY2(e.ok(), qPrintable(e.description));
-        QVERIFY(port.portOpen());
-        QCOMPARE(port.settings(), QStringLiteral("115200,n,8,1"));
-        QCOMPARE(port.handshaking(), Handshaking::RtsCts);
+        QVERIFY(port.isOpen());
         const termios t = deviceSettings(term.slavePath());
         QCOMPARE(cfgetospeed(&t), speed_t(B115200));
         QCOMPARE(cfgetispeed(&t), speed_t(B115200));
@@ -335,64 +333,48 @@ private Q_SLOTS:
         QVERIFY(t.c_cflag & CRTSCTS);
     }
 
-    void refusedStepStopsAndOpenPortStaysUsable()
+    void openPortRefusesAnotherOpenAndStaysUsable()
     {
         SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort port;
-        QVERIFY(SetCommPort(port, PortTarget::com(1)).ok());
-        // The user chose COM2 meanwhile: the open port refuses the new number
-        // and everything after it, and goes on as it was.
-        const Error e = SetCommPort(port, PortTarget::com(2));
+        QVERIFY(port.open(PortTarget::com(1)).ok());
+        // The user chose COM2 meanwhile: the open port refuses it and goes on
+        // as it was.
+        const Error e = port.open(PortTarget{2, QStringLiteral("/dev/ttyS1")});
         QCOMPARE(e.number, ErrorNumber::PortAlreadyOpen);
-        QCOMPARE(port.commPort(), 1);
-        QVERIFY(port.portOpen());
-        QVERIFY(port.output("READ\r").ok());
+        QCOMPARE(port.device(), term.slavePath());
+        QVERIFY(port.isOpen());
+        QVERIFY(port.write("READ\r").ok());
         QTRY_COMPARE(term.receivedBytes(), QByteArray("READ\r"));
     }
 
-    void refusedFirstStepLeavesTheRestUndone()
+    void closedPortRefusesWrites()
     {
         QtSerialPort port;
-        const QString before = port.settings();
-        const Error e = SetCommPort(port, PortTarget{256, QStringLiteral("/dev/ttyS0")});
-        QCOMPARE(e.number, ErrorNumber::InvalidPortNumber);
-        QVERIFY(!e.description.isEmpty());
-        QCOMPARE(port.settings(), before);
-        QCOMPARE(port.handshaking(), Handshaking::None);
-        QVERIFY(!port.portOpen());
-    }
-
-    void refusedOperationsChangeNothing()
-    {
-        QtSerialPort port;
-        QVERIFY(port.setSettings(QStringLiteral("9600,e,7,2")).ok());
-        QCOMPARE(port.setSettings(QStringLiteral("9600,q,8,1")).number, ErrorNumber::InvalidPropertyValue);
-        QCOMPARE(port.settings(), QStringLiteral("9600,e,7,2"));
-        QCOMPARE(port.setHandshaking(7).number, ErrorNumber::InvalidPropertyValue);
-        QCOMPARE(port.handshaking(), Handshaking::None);
-        QCOMPARE(port.output("X\r").number, ErrorNumber::PortNotOpen);
-        QCOMPARE(port.setPortOpen(false).number, ErrorNumber::PortNotOpen);
+        QCOMPARE(port.write("X\r").number, ErrorNumber::PortNotOpen);
+        port.close();
+        QVERIFY(!port.isOpen());
     }
 
     void missingAndBusyDevicesAreTold()
     {
         qputenv("QUILLAN_COM1", "/dev/quillan-test-no-such-port");
         QtSerialPort missing;
-        const Error gone = SetCommPort(missing, PortTarget::com(1));
+        const Error gone = missing.open(PortTarget::com(1));
         QCOMPARE(gone.number, ErrorNumber::InvalidPortNumber);
         QVERIFY(!gone.description.isEmpty());
-        QCOMPARE(missing.deviceName(), QStringLiteral("/dev/quillan-test-no-such-port"));
+        QCOMPARE(missing.device(), QStringLiteral("/dev/quillan-test-no-such-port"));
 
         SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort first;
         QtSerialPort second;
-        QVERIFY(SetCommPort(first, PortTarget::com(1)).ok());
-        const Error busy = SetCommPort(second, PortTarget::com(1));
+        QVERIFY(first.open(PortTarget::com(1)).ok());
+        const Error busy = second.open(PortTarget::com(1));
         QCOMPARE(busy.number, ErrorNumber::PermissionDenied);
         QVERIFY(!busy.description.isEmpty());
-        QVERIFY(first.portOpen());
+        QVERIFY(first.isOpen());
     }
 
     void receivedBytesAreAnnouncedAndReadWhole()
@@ -400,17 +382,16 @@ private Q_SLOTS:
         SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort port;
-        QVERIFY(SetCommPort(port, PortTarget::com(1)).ok());
-        QSignalSpy spy(&port, &SerialPort::onComm);
+        QVERIFY(port.open(PortTarget::com(1)).ok());
+        QSignalSpy spy(&port, &SerialPort::readyRead);
         QByteArray all;
         for (int b = 0; b < 256; ++b)
             all.append(char(b));
         term.sendRaw(all);
-        QTRY_COMPARE(port.inBufferCount(), qint64(256));
+        QTRY_COMPARE(port.bytesAvailable(), qint64(256));
         QVERIFY(spy.count() >= 1);
-        QCOMPARE(port.commEvent(), CommEvent::Receive);
-        QCOMPARE(port.input(), all);
-        QCOMPARE(port.input(), QByteArray());
+        QCOMPARE(port.readAll(), all);
+        QCOMPARE(port.readAll(), QByteArray());
     }
 
     void hangUpIsOneLostNotification()
@@ -418,18 +399,19 @@ private Q_SLOTS:
         SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort port;
-        QVERIFY(SetCommPort(port, PortTarget::com(1)).ok());
+        QVERIFY(port.open(PortTarget::com(1)).ok());
         int lost = 0;
-        connect(&port, &SerialPort::onComm, this, [&] {
-            if (port.commEvent() == CommEvent::Lost)
-                ++lost;
+        Error why;
+        connect(&port, &SerialPort::lineLost, this, [&](const Error &e) {
+            ++lost;
+            why = e;
         });
         term.hangUpNow(); // the adapter is pulled
         QTRY_COMPARE(lost, 1);
         QTest::qWait(100); // a flood would show here
         QCOMPARE(lost, 1);
-        QVERIFY(!port.portOpen());
-        QVERIFY(!port.lastFailure().ok());
+        QVERIFY(!port.isOpen());
+        QVERIFY(!why.ok());
     }
 
     void closingHandsQueuedBytesToTheLine()
@@ -437,10 +419,10 @@ private Q_SLOTS:
         SimTerminal term({}, manualTerminal());
         qputenv("QUILLAN_COM1", term.slavePath().toLocal8Bit());
         QtSerialPort port;
-        QVERIFY(SetCommPort(port, PortTarget::com(1)).ok());
+        QVERIFY(port.open(PortTarget::com(1)).ok());
         const QByteArray big(200 * 1024, 'x');
-        QVERIFY(port.output(big + "OVER\r").ok());
-        QVERIFY(port.setPortOpen(false).ok()); // straight after the write, as the download ends
+        QVERIFY(port.write(big + "OVER\r").ok());
+        port.close(); // straight after the write, as the download ends
         QTRY_COMPARE(term.receivedBytes().size(), big.size() + 5);
         QVERIFY(term.receivedBytes().endsWith("OVER\r"));
     }

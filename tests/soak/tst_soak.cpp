@@ -142,7 +142,7 @@ private:
         ScriptedMessageBox *upBox = m_made[0].box;
         upDialog->chooseNext(output);
         upload->findChild<QPushButton *>(QStringLiteral("Command1"))->click();
-        QVERIFY2((upload->transfer().state() != TransferState::Idle), where);
+        QVERIFY2(upload->transfer().underWay(), where);
 
         selectCom(2);
         m_main->cmdDownload->click();
@@ -153,12 +153,12 @@ private:
         ScriptedMessageBox *downBox = m_made[1].box;
         downDialog->chooseNext(input);
         download->findChild<QPushButton *>(QStringLiteral("Command1"))->click();
-        QVERIFY2((download->transfer().state() != TransferState::Idle), where);
-        QVERIFY2((upload->transfer().state() != TransferState::Idle), where + ": the upload should still be running alongside"); // no event loop ran since its Start
+        QVERIFY2(download->transfer().underWay(), where);
+        QVERIFY2(upload->transfer().underWay(), where + ": the upload should still be running alongside"); // no event loop ran since its Start
 
         const bool ended = spinUntil([&] {
-            return com1.uploadDone() && (upload->transfer().state() == TransferState::Idle) && com2.downloadDone()
-                && (download->transfer().state() == TransferState::Idle);
+            return com1.uploadDone() && !upload->transfer().underWay() && com2.downloadDone()
+                && !download->transfer().underWay();
         }, TransferTimeoutMs);
         QVERIFY2(ended, where + ": transfers did not end; COM1 received \"" + com1.receivedBytes().right(40)
                             + "\", COM2 stored " + QByteArray::number(com2.linesStored()) + " of "
@@ -183,8 +183,8 @@ private:
         QVERIFY2(downBox->shown.isEmpty(), qPrintable(downBox->texts().join(QLatin1String(" | "))));
 
         QCOMPARE(upDialog->unexpected + downDialog->unexpected, 0);
-        QVERIFY(!m_made[0].port->portOpen());
-        QVERIFY(!m_made[1].port->portOpen());
+        QVERIFY(!m_made[0].port->isOpen());
+        QVERIFY(!m_made[1].port->isOpen());
 
         // Mostly closed and reopened between transfers; every third round the
         // windows stay open and the next Start runs in them as they are.
@@ -276,8 +276,8 @@ private Q_SLOTS:
                 const int stopAt = 1 + round * 17;
                 QVERIFY2(spinUntil([&] { return upload->transfer().RecordCount() >= stopAt; }, TransferTimeoutMs), where);
                 upload->close();
-                QVERIFY((upload->transfer().state() == TransferState::Idle));
-                QVERIFY(!m_made[0].port->portOpen());
+                QVERIFY(!upload->transfer().underWay());
+                QVERIFY(!m_made[0].port->isOpen());
                 QCOMPARE(openDescriptorsFor(first), 0);
                 const QByteArray written = readAll(first);
                 const std::vector<QByteArray> saved = simterm::parseRecordFile(written);
@@ -299,7 +299,7 @@ private Q_SLOTS:
                 m_main->cmdUpload->click();
                 dialog->chooseNext(second);
                 upload->findChild<QPushButton *>(QStringLiteral("Command1"))->click();
-                QVERIFY2(spinUntil([&] { return com1.uploadDone() && (upload->transfer().state() == TransferState::Idle); }, TransferTimeoutMs), where);
+                QVERIFY2(spinUntil([&] { return com1.uploadDone() && !upload->transfer().underWay(); }, TransferTimeoutMs), where);
                 QCOMPARE(readAll(second), recordLines(next));
             }
             QFile::remove(first);

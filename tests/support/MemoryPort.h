@@ -12,49 +12,27 @@
 // A serial port held in memory: a pty costs milliseconds per exchange, the
 // fuzzer needs thousands of runs a second. It behaves as QtSerialPort does
 // towards a transfer: bytes that arrive while open are announced through
-// onComm, input() takes all of them, closing drops what was not read.
+// readyRead, readAll() takes all of them, closing drops what was not read.
 class MemoryPort final : public SerialPort
 {
 public:
-    Error setCommPort(int number) override
+    Error open(const PortTarget &target) override
     {
         if (m_open)
             return {ErrorNumber::PortAlreadyOpen, QStringLiteral("Port already open")};
-        m_number = number;
+        m_open = true;
+        m_device = target.device;
         return {};
     }
-    int commPort() const override { return m_number; }
-    Error setDevice(const QString &) override { return {}; }
-    Error setSettings(const QString &settings) override
-    {
-        m_settings = settings;
-        return {};
-    }
-    QString settings() const override { return m_settings; }
-    Error setHandshaking(int mode) override
-    {
-        m_handshaking = mode;
-        return {};
-    }
-    int handshaking() const override { return m_handshaking; }
-    Error setInputLen(int) override { return {}; }
-    Error setPortOpen(bool open) override
-    {
-        if (open == m_open)
-            return {open ? ErrorNumber::PortAlreadyOpen : ErrorNumber::PortNotOpen, QStringLiteral("state")};
-        m_open = open;
-        m_event = CommEvent::None;
-        if (!open)
-            dropPending();
-        return {};
-    }
-    bool portOpen() const override { return m_open; }
-    void abortPort() override
+    void close() override
     {
         m_open = false;
         dropPending();
     }
-    Error output(const QByteArray &bytes) override
+    void abort() override { close(); }
+    bool isOpen() const override { return m_open; }
+    QString device() const override { return m_device; }
+    Error write(const QByteArray &bytes) override
     {
         if (!m_open) {
             ++writesWhileClosed;
@@ -63,7 +41,7 @@ public:
         writes.push_back(bytes);
         return {};
     }
-    QByteArray input() override
+    QByteArray readAll() override
     {
         if (!m_open)
             return {};
@@ -76,30 +54,26 @@ public:
         return taken;
     }
     qint64 bytesToWrite() const override { return queued; }
-    qint64 inBufferCount() const override { return m_open ? m_pending.size() : 0; }
-    int commEvent() const override { return m_event; }
-    Error lastFailure() const override { return {}; }
-    QString deviceName() const override { return QStringLiteral("memory"); }
+    qint64 bytesAvailable() const override { return m_open ? m_pending.size() : 0; }
 
     // The terminal's side: bytes reach the port and are announced, as the
-    // line's notification would. Nothing arrives at a closed port.
+    // line's signal would. Nothing arrives at a closed port.
     bool arrive(const QByteArray &bytes)
     {
         if (!m_open)
             return false;
         m_pending += bytes;
         arrivedBytes += bytes;
-        m_event = CommEvent::Receive;
-        Q_EMIT onComm();
+        Q_EMIT readyRead();
         return true;
     }
 
-    std::function<void(const QByteArray &)> onRead;  // every non-empty input()
+    std::function<void(const QByteArray &)> onRead;  // every non-empty readAll()
     qint64 queued = 0;                               // bytes still to leave the PC
-    std::vector<QByteArray> writes;                  // output() while open
+    std::vector<QByteArray> writes;                  // write() while open
     int writesWhileClosed = 0;
     QByteArray arrivedBytes;                         // all that reached the open port
-    QByteArray readBytes;                            // all that input() handed out
+    QByteArray readBytes;                            // all that readAll() handed out
     QByteArray droppedBytes;                         // unread when the port closed
 
 private:
@@ -109,11 +83,7 @@ private:
         m_pending.clear();
     }
 
-    int m_number = 1;
-    QString m_settings;
-    int m_handshaking = 0;
     bool m_open = false;
-    int m_event = CommEvent::None;
+    QString m_device;
     QByteArray m_pending;
 };
-

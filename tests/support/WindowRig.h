@@ -47,14 +47,17 @@ struct TestWindow
     void clickStart() const { control<QPushButton>("Command1")->click(); }
     void clickView() const { control<QPushButton>("Command2")->click(); }
     QString text1() const { return control<QLineEdit>("Text1")->text(); }
-    QByteArray rxBuffer() const { return upload ? upload->transfer().RxBuffer() : download->transfer().RxBuffer(); }
-    qint64 recordCount() const
+    const Dialogue &dialogue() const
     {
-        return upload ? upload->transfer().RecordCount() : download->transfer().RecordCount();
+        if (upload)
+            return upload->transfer();
+        return download->transfer();
     }
-    TransferState state() const { return upload ? upload->transfer().state() : download->transfer().state(); }
-    bool running() const { return state() != TransferState::Idle; }
-    bool inProgress() const { return upload ? upload->transfer().inProgress() : download->transfer().inProgress(); }
+    QByteArray rxBuffer() const { return dialogue().RxBuffer(); }
+    qint64 recordCount() const { return dialogue().RecordCount(); }
+    Dialogue::State state() const { return dialogue().state(); }
+    bool running() const { return dialogue().underWay(); }
+    bool inProgress() const { return dialogue().inProgress(); }
 
     TestParts t;
     std::unique_ptr<QWidget> widget;

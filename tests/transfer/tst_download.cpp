@@ -5,6 +5,8 @@
 #include "support/ScriptedParts.h"
 #include "tools/SimTerminal.h"
 #include "support/TestFiles.h"
+#include "transfer/DownloadTransfer.h"
+#include "transfer/Messages.h"
 #include "gui/Upload.h"
 #include "support/WindowRig.h"
 
@@ -92,8 +94,8 @@ private Q_SLOTS:
         QCOMPARE(rig.term.downloadedLines(), (std::vector<QByteArray>{"A1", "B2"}));
         QCOMPARE(rig.text1(), QStringLiteral("Over !!"));
         QCOMPARE(rig.window->findChild<QLabel *>(QStringLiteral("Label2"))->text(), QStringLiteral("0"));
-        QVERIFY(!rig.port->portOpen());
-        QVERIFY((rig.transfer().state() == TransferState::Idle));
+        QVERIFY(!rig.port->isOpen());
+        QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
         QVERIFY(!rig.timer->isActive());
         QCOMPARE(openDescriptorsFor(path), 0);
         QVERIFY(rig.box->shown.isEmpty());
@@ -178,7 +180,7 @@ private Q_SLOTS:
                 QVERIFY(!rig.timer->isActive());
         }
         if (pcSent.endsWith("OVER\r"))
-            QTRY_VERIFY(!rig.port->portOpen());
+            QTRY_VERIFY(!rig.port->isOpen());
         QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + pcSent);
         QCOMPARE(rig.box->texts(), boxes);
         for (const auto &r : rig.box->shown) {
@@ -202,7 +204,7 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown[0].title, QStringLiteral("Terminal download"));
         QVERIFY(!rig.timer->isActive());
         QCOMPARE(rig.transfer().TimeoutTicks(), 0);
-        QVERIFY(rig.port->portOpen()); // a time-out does not end the transfer
+        QVERIFY(rig.port->isOpen()); // a time-out does not end the transfer
 
         rig.term.sendRaw("ACK\r");
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rL1\r"));
@@ -236,7 +238,7 @@ private Q_SLOTS:
         for (int i = 0; i < 20; ++i) {
             if (moving) {
                 port.queued -= 5000;
-                Q_EMIT port.sent();
+                Q_EMIT port.bytesWritten();
             }
             timer.fire();
             if (!moving && i == 3)
@@ -246,21 +248,22 @@ private Q_SLOTS:
             QCOMPARE(ends.size(), 1);
             QCOMPARE(ends[0].kind, Outcome::Kind::TimedOut);
             QCOMPARE(ends[0].reason, Outcome::Reason::Stalled);
-            QVERIFY2(ends[0].message.contains(QLatin1String("stopped taking data")), qPrintable(ends[0].message));
-            QCOMPARE(transfer.state(), TransferState::TimedOut);
+            const QString said = Messages::ending(ends[0]);
+            QVERIFY2(said.contains(QLatin1String("stopped taking data")), qPrintable(said));
+            QCOMPARE(transfer.state(), Dialogue::State::TimedOut);
             return;
         }
         QVERIFY(ends.isEmpty());
         port.queued = 0;
-        Q_EMIT port.sent();
+        Q_EMIT port.bytesWritten();
         for (int i = 0; i < 4; ++i)
             timer.fire();
         QVERIFY(ends.isEmpty());
         timer.fire();
         QCOMPARE(ends.size(), 1);
         QCOMPARE(ends[0].kind, Outcome::Kind::TimedOut);
-        QCOMPARE(ends[0].message, QStringLiteral("Timed Out !!"));
-        QCOMPARE(transfer.state(), TransferState::TimedOut);
+        QCOMPARE(ends[0].reason, Outcome::Reason::None); // the designed "Timed Out !!"
+        QCOMPARE(transfer.state(), Dialogue::State::TimedOut);
     }
 
     // A terminal that stops reading in the middle of a long line: the pty
@@ -289,9 +292,9 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown[0].title, QStringLiteral("Terminal download"));
         QVERIFY(rig.port->bytesToWrite() > 0); // really stuck, not merely slow
         QCOMPARE(rig.transfer().RecordCount(), 0);
-        QVERIFY(rig.port->portOpen()); // a time-out does not end the transfer
+        QVERIFY(rig.port->isOpen()); // a time-out does not end the transfer
         rig.window->close();           // nor does the stuck line hold up the close
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
     }
 
     // Under the command line's rule the time-out is the longest time without
@@ -386,7 +389,7 @@ private Q_SLOTS:
         bool arrived = false;
         rig.box->onShow = [&](const MessageBox::Request &) {
             rig.term.sendRaw("ACK\r");
-            arrived = QTest::qWaitFor([&] { return rig.port->inBufferCount() > 0; }, 5000);
+            arrived = QTest::qWaitFor([&] { return rig.port->bytesAvailable() > 0; }, 5000);
         };
         rig.start(rig.input("L1\r\nL2\r\n"));
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
@@ -414,7 +417,7 @@ private Q_SLOTS:
         rig.start(rig.input("L1\r\n"));
         QTRY_COMPARE(com2.receivedBytes(), QByteArray("DOWN\r"));
         QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
-        QCOMPARE(rig.port->deviceName(), com2.slavePath());
+        QCOMPARE(rig.port->device(), com2.slavePath());
     }
 
     // ---- What both windows do alike ------------------------------------------
@@ -496,7 +499,7 @@ private Q_SLOTS:
         QVERIFY(!rig.box->shown.isEmpty());
         QVERIFY(rig.box->shown.last().text.contains(path));
         QVERIFY2(rig.box->shown.last().text.contains(reason), qPrintable(rig.box->shown.last().text));
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
         QVERIFY(!rig.timer->isActive());
         QVERIFY(rig.term.receivedBytes().isEmpty());
         if (other.isOpen()) {
@@ -518,7 +521,7 @@ private Q_SLOTS:
         QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("COM1 (/dev/quillan-test-no-such-port)")),
                  qPrintable(rig.box->shown[0].text));
         QCOMPARE(rig.timer->starts, 0);
-        QVERIFY((rig.w.state() == TransferState::Idle));
+        QVERIFY(!rig.w.running());
         QCOMPARE(openDescriptorsFor(path), 0);
         QCOMPARE(QFileInfo::exists(path), rig.w.download != nullptr);
         QVERIFY(rig.term.receivedBytes().isEmpty());
@@ -548,9 +551,9 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.box->shown.size(), 1);
         QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("connection to the terminal was lost")),
                  qPrintable(rig.box->shown[0].text));
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
         QVERIFY(!rig.timer->isActive());
-        QVERIFY((rig.w.state() == TransferState::Idle));
+        QVERIFY(!rig.w.running());
         QCOMPARE(openDescriptorsFor(path), 0);
         if (rig.w.upload) {
             const int removed = records.size() - int(rig.term.remainingRecords().size());
@@ -601,7 +604,7 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.firstAnswer);
         QVERIFY(rig.w.widget->close());
         QVERIFY(!rig.timer->isActive());
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
         QCOMPARE(openDescriptorsFor(path), 0);
         QCOMPARE(readAll(path), rig.w.upload ? QByteArray("R1\r\n") : QByteArray("L1\r\nL2\r\n"));
         QCOMPARE(rig.text1(), QString());
@@ -637,6 +640,60 @@ private Q_SLOTS:
         QVERIFY(com2.receivedBytes().startsWith("DOWN\r"));
         QVERIFY(com1.receivedBytes().startsWith("READ\r"));
         QCOMPARE(up.box->texts(), QStringList{QStringLiteral("3 records received !!")});
+    }
+
+    // The dialogue alone, over the in-memory port: how it ends, typed, and
+    // reported only once the port and the file are given back (a refusal
+    // keeps them, as designed).
+    void coreEndsTyped_data()
+    {
+        QTest::addColumn<QByteArrayList>("replies");
+        QTest::addColumn<Outcome::Kind>("kind");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<qint64>("count");
+        QTest::addColumn<bool>("held");
+        QTest::newRow("over") << QByteArrayList{"ACK\r", "ACK\r"} << Outcome::Kind::Completed << QByteArray()
+                              << qint64(1) << false;
+        QTest::newRow("NAK") << QByteArrayList{"ACK\r", "NAK\r"} << Outcome::Kind::Refused << QByteArray("NAK")
+                             << qint64(0) << true;
+        QTest::newRow("unknown") << QByteArrayList{"XYZ\r"} << Outcome::Kind::Refused << QByteArray("XYZ")
+                                 << qint64(0) << true;
+    }
+    void coreEndsTyped()
+    {
+        QFETCH(QByteArrayList, replies);
+        QFETCH(Outcome::Kind, kind);
+        QFETCH(QByteArray, reply);
+        QFETCH(qint64, count);
+        QFETCH(bool, held);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("in.txt"));
+        writeAll(path, "L1\r\n");
+        MemoryPort port;
+        ManualTimer timer;
+        DownloadTransfer transfer(port, timer);
+        QList<Outcome> ends;
+        bool portOpenAtReport = false;
+        int fileOpenAtReport = -1;
+        connect(&transfer, &DownloadTransfer::finished, this, [&](const Outcome &o) {
+            ends.append(o);
+            portOpenAtReport = port.isOpen();
+            fileOpenAtReport = openDescriptorsFor(path);
+        });
+        QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}));
+        for (const QByteArray &r : replies)
+            QVERIFY(port.arrive(r));
+        QCOMPARE(ends.size(), 1);
+        QCOMPARE(ends[0].kind, kind);
+        QCOMPARE(ends[0].reason, Outcome::Reason::None);
+        QCOMPARE(ends[0].reply, reply);
+        QCOMPARE(ends[0].count, count);
+        QCOMPARE(ends[0].direction, Outcome::Direction::Download);
+        QCOMPARE(portOpenAtReport, held);
+        QCOMPARE(fileOpenAtReport, held ? 1 : 0);
+        QCOMPARE(transfer.underWay(), held);
+        QVERIFY(transfer.state() == (held ? Dialogue::State::Refused : Dialogue::State::Ended));
+        QCOMPARE(port.writes.back(), QByteArray(held ? (replies.size() > 1 ? "L1\r" : "DOWN\r") : "OVER\r"));
     }
 };
 

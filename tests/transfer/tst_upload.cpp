@@ -1,8 +1,11 @@
 // The Upload window against the simulated terminal over a real pseudo-terminal.
+#include "link/QtSerialPort.h"
+#include "support/MemoryPort.h"
 #include "support/ScriptedParts.h"
 #include "tools/SimTerminal.h"
 #include "support/TestFiles.h"
 #include "gui/Upload.h"
+#include "transfer/UploadTransfer.h"
 #include "support/WindowRig.h"
 
 #include <QDir>
@@ -96,8 +99,8 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown[0].text, QStringLiteral("2 records received !!"));
         QCOMPARE(rig.box->shown[0].title, QStringLiteral("Information"));
         QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::None);
-        QVERIFY(!rig.port->portOpen());
-        QVERIFY((rig.transfer().state() == TransferState::Idle));
+        QVERIFY(!rig.port->isOpen());
+        QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
         QCOMPARE(openDescriptorsFor(path), 0);
         QVERIFY(rig.term.remainingRecords().empty());
         QCOMPARE(rig.dialog->shown[0].title, QStringLiteral("Save Files"));
@@ -259,7 +262,7 @@ private Q_SLOTS:
         QCOMPARE(q.icon, MessageBox::Icon::Information);
         if (!replace) {
             QCOMPARE(readAll(existing), QByteArray("old\r\n"));
-            QVERIFY(!rig.port->portOpen());
+            QVERIFY(!rig.port->isOpen());
             QCOMPARE(rig.text1(), QStringLiteral("before"));
             QCOMPARE(rig.box->shown.size(), 1);
             QVERIFY(rig.term.receivedBytes().isEmpty());
@@ -279,7 +282,7 @@ private Q_SLOTS:
         rig.window->findChild<QLabel *>(QStringLiteral("Label2"))->setText(QStringLiteral("7"));
         rig.dialog->cancelNext();
         rig.window->Command1_Click();
-        QVERIFY(!rig.port->portOpen());
+        QVERIFY(!rig.port->isOpen());
         QCOMPARE(rig.transfer().RecordCount(), 0);
         QCOMPARE(rig.text1(), QStringLiteral("last"));
         QCOMPARE(rig.label2(), QStringLiteral("7"));
@@ -355,8 +358,8 @@ private Q_SLOTS:
             return;
         // Stopped as on "NAK": the port stays open, the file keeps every record so far.
         QCOMPARE(rig.box->shown[0].title, QString());
-        QVERIFY(rig.port->portOpen());
-        QVERIFY((rig.transfer().state() == TransferState::Refused));
+        QVERIFY(rig.port->isOpen());
+        QVERIFY((rig.transfer().state() == Dialogue::State::Refused));
         QVERIFY(rig.box->shown[0].text.size() < 400);
     }
 
@@ -417,7 +420,7 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown[0].title, QString());
         QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::None);
         QVERIFY(rig.transfer().RxBuffer().isEmpty());
-        QVERIFY(rig.port->portOpen());
+        QVERIFY(rig.port->isOpen());
         rig.term.sendRaw("R1\r");
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\r"));
         QCOMPARE(readAll(path), QByteArray("R1\r\n"));
@@ -436,7 +439,7 @@ private Q_SLOTS:
                 return;
             // What a modal box's event loop would let through.
             rig.term.sendRaw("R1\r");
-            sawBytesWhileOpen = QTest::qWaitFor([&] { return rig.port->inBufferCount() > 0; }, 5000);
+            sawBytesWhileOpen = QTest::qWaitFor([&] { return rig.port->bytesAvailable() > 0; }, 5000);
             QTest::qWait(20);
             sentWhileOpen = rig.term.receivedBytes();
         };
@@ -498,8 +501,8 @@ private Q_SLOTS:
         QCOMPARE(rig.term.remainingRecords().size(), size_t(records.size() - fit));
         QVERIFY(text.contains(path));
         QVERIFY(text.contains(QLatin1String("could not be saved")));
-        QVERIFY(!rig.port->portOpen());
-        QVERIFY((rig.transfer().state() == TransferState::Idle));
+        QVERIFY(!rig.port->isOpen());
+        QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
         if (fullDisk) {
             QVERIFY2(text.contains(QLatin1String("No space left on device")), qPrintable(text));
             QCOMPARE(readAll(RecordFile::backupPath(path)), QByteArray("OLD\r\n"));
@@ -552,7 +555,7 @@ private Q_SLOTS:
             if (r.buttons != MessageBox::Buttons::YesNo)
                 return;
             rig.term.sendRaw("R9\r");
-            QTest::qWaitFor([&] { return rig.port->inBufferCount() > 0; }, 5000);
+            QTest::qWaitFor([&] { return rig.port->bytesAvailable() > 0; }, 5000);
             sentWhileAsking = rig.term.receivedBytes();
         };
         rig.box->answerNext(MessageBox::Answer::Yes);
@@ -561,6 +564,87 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREAD\rREMOVE\r"));
         QCOMPARE(readAll(first), QByteArray());
         QCOMPARE(readAll(second), QByteArray("R9\r\n"));
+    }
+
+    // The dialogue alone, over the in-memory port: how it ends, typed, and
+    // reported only once the port and the file are given back (a refusal
+    // keeps them, as designed).
+    void coreEndsTyped_data()
+    {
+        QTest::addColumn<QByteArrayList>("replies");
+        QTest::addColumn<Outcome::Kind>("kind");
+        QTest::addColumn<Outcome::Reason>("reason");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QByteArray>("asked");
+        QTest::addColumn<qint64>("count");
+        QTest::addColumn<bool>("held");
+        QTest::newRow("over") << QByteArrayList{"R1\r", "NEXT\r", "OVER\r"} << Outcome::Kind::Completed
+                              << Outcome::Reason::None << QByteArray() << QByteArray() << qint64(1) << false;
+        QTest::newRow("NAK to READ") << QByteArrayList{"NAK\r"} << Outcome::Kind::Refused << Outcome::Reason::None
+                                     << QByteArray("NAK") << QByteArray("READ") << qint64(0) << true;
+        QTest::newRow("record to REMOVE") << QByteArrayList{"R1\r", "R2\r"} << Outcome::Kind::Refused
+                                          << Outcome::Reason::UnexpectedReply << QByteArray("R2")
+                                          << QByteArray("REMOVE") << qint64(1) << true;
+    }
+    void coreEndsTyped()
+    {
+        QFETCH(QByteArrayList, replies);
+        QFETCH(Outcome::Kind, kind);
+        QFETCH(Outcome::Reason, reason);
+        QFETCH(QByteArray, reply);
+        QFETCH(QByteArray, asked);
+        QFETCH(qint64, count);
+        QFETCH(bool, held);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("records.txt"));
+        MemoryPort port;
+        UploadTransfer transfer(port);
+        QList<Outcome> ends;
+        bool portOpenAtReport = false;
+        int fileOpenAtReport = -1;
+        connect(&transfer, &UploadTransfer::finished, this, [&](const Outcome &o) {
+            ends.append(o);
+            portOpenAtReport = port.isOpen();
+            fileOpenAtReport = openDescriptorsFor(path);
+        });
+        QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}, RecordFile::Mode::Create));
+        QVERIFY(transfer.inProgress());
+        for (const QByteArray &r : replies)
+            QVERIFY(port.arrive(r));
+        QCOMPARE(ends.size(), 1);
+        QCOMPARE(ends[0].kind, kind);
+        QCOMPARE(ends[0].reason, reason);
+        QCOMPARE(ends[0].reply, reply);
+        QCOMPARE(ends[0].asked, asked);
+        QCOMPARE(ends[0].count, count);
+        QCOMPARE(ends[0].path, path);
+        QCOMPARE(portOpenAtReport, held);
+        QCOMPARE(fileOpenAtReport, held ? 1 : 0);
+        QCOMPARE(transfer.underWay(), held);
+        QVERIFY(transfer.state() == (held ? Dialogue::State::Refused : Dialogue::State::Ended));
+    }
+
+    // The dialogue alone over a pseudo-terminal: no window, the outcome typed.
+    void coreOverAPty()
+    {
+        SimTerminal term({"A1", "B22"});
+        QVERIFY2(term.isOk(), qPrintable(term.errorString()));
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("records.txt"));
+        QtSerialPort port;
+        UploadTransfer transfer(port);
+        QList<Outcome> ends;
+        connect(&transfer, &UploadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
+        QVERIFY(transfer.begin(path, PortTarget{0, term.slavePath()}, RecordFile::Mode::Create));
+        QTRY_COMPARE(ends.size(), 1);
+        QCOMPARE(ends[0].kind, Outcome::Kind::Completed);
+        QCOMPARE(ends[0].count, qint64(2));
+        QCOMPARE(ends[0].bytes, qint64(5));
+        QCOMPARE(ends[0].port.device, term.slavePath());
+        QVERIFY(!port.isOpen());
+        QCOMPARE(readAll(path), QByteArray("A1\r\nB22\r\n"));
+        QTRY_VERIFY(term.uploadDone());
+        QCOMPARE(term.receivedBytes(), QByteArray("READ\rREMOVE\rREAD\rREMOVE\rREAD\rDONE\r"));
     }
 };
 
