@@ -112,6 +112,7 @@ Run qtUpload(const Config &c, bool withTimings)
 
     QtSerialPort port;
     UploadTransfer transfer(port);
+    QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
     QEventLoop loop;
     bool finished = false;
     Outcome outcome;
@@ -199,6 +200,7 @@ Run qtDownload(const Config &c, const QString &input, bool withTimings)
     QtSerialPort port;
     QtTimer timer;
     DownloadTransfer transfer(port, timer);
+    QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
     QEventLoop loop;
     bool finished = false, over = false;
     QObject::connect(&transfer, &DownloadTransfer::finished, [&](const Outcome &o) {

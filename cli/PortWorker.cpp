@@ -43,6 +43,7 @@ void PortWorker::start()
 
 template<class Transfer> void PortWorker::watch(Transfer &transfer)
 {
+    connect(m_serial.get(), &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
     connect(&transfer, &Transfer::finished, this, [this, &transfer](const Outcome &o) {
         if (m_outcome)
             return;

@@ -16,6 +16,7 @@ DownLoad::DownLoad(WindowParts parts, Module1 &module)
     connect(m_transfer.get(), &DownloadTransfer::lineSent, this,
             [this](const QByteArray &line) { showLater(line, -1); });
     connect(m_transfer.get(), &DownloadTransfer::finished, this, &DownLoad::transferFinished);
+    connect(m_parts.port.get(), &SerialPort::readyRead, this, &DownLoad::MSComm1_OnComm);
     connect(m_form.Command1, &QPushButton::clicked, this, &DownLoad::Command1_Click);
     connect(m_form.Command2, &QPushButton::clicked, this, &DownLoad::Command2_Click);
 }
@@ -25,6 +26,11 @@ DownLoad::~DownLoad() = default;
 void DownLoad::Command1_Click()
 {
     DownloadFromRS232();
+}
+
+void DownLoad::MSComm1_OnComm()
+{
+    m_transfer->portReadyRead();
 }
 
 void DownLoad::Command2_Click()

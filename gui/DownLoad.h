@@ -15,6 +15,8 @@ public:
 
     void Command1_Click();
     void Command2_Click();
+    /// The serial port's notification: what it received goes to the dialogue.
+    void MSComm1_OnComm();
     /// Start: choose the input file, open it and the port, announce the download.
     void DownloadFromRS232();
 

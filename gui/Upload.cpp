@@ -18,6 +18,7 @@ Upload::Upload(WindowParts parts, Module1 &module)
     connect(m_transfer.get(), &UploadTransfer::recordSaved, this,
             [this](const QByteArray &record, qint64 count) { showLater(record, count); });
     connect(m_transfer.get(), &UploadTransfer::finished, this, &Upload::transferFinished);
+    connect(m_parts.port.get(), &SerialPort::readyRead, this, &Upload::MSComm1_OnComm);
     connect(m_form.Command1, &QPushButton::clicked, this, &Upload::Command1_Click);
     connect(m_form.Command2, &QPushButton::clicked, this, &Upload::Command2_Click);
 }
@@ -27,6 +28,11 @@ Upload::~Upload() = default;
 void Upload::Command1_Click()
 {
     UploadFromRS232();
+}
+
+void Upload::MSComm1_OnComm()
+{
+    m_transfer->portReadyRead();
 }
 
 void Upload::Command2_Click()

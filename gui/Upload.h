@@ -15,6 +15,8 @@ public:
 
     void Command1_Click();
     void Command2_Click();
+    /// The serial port's notification: what it received goes to the dialogue.
+    void MSComm1_OnComm();
     /// Start: choose the output file, open it and the port, ask for the first record.
     void UploadFromRS232();
 

@@ -228,8 +228,6 @@ Error RecordFile::writeLine(const QByteArray &record)
     m_line.clear();
     m_line.append(record);
     m_line.append("\r\n", 2);
-    // Where the record starts: the end of the file as it is now.
-    const qint64 end = m_file->size();
     errno = 0;
     const qint64 written = m_file->write(m_line);
     Error e;
@@ -242,8 +240,10 @@ Error RecordFile::writeLine(const QByteArray &record)
     if (!e && !m_temporary.isEmpty())
         e = putInPlace();
     if (e) {
-        // Keep the file a whole number of records.
+        // Keep the file a whole number of records: take back what this
+        // record added (asked only on failure: no look at the file per record).
         if (m_file->isOpen()) {
+            const qint64 end = m_file->size() - qMax<qint64>(written, 0);
             m_file->resize(end);
             m_file->seek(end);
             m_file->unsetError();

@@ -12,10 +12,6 @@ Dialogue::Dialogue(SerialPort &port, Timer *timer, Outcome::Direction direction,
     , m_timeout(timer)
     , m_direction(direction)
 {
-    connect(&m_port, &SerialPort::readyRead, this, [this] {
-        if (!m_busy)
-            runHandler([this] { receive(); });
-    });
     connect(&m_port, &SerialPort::lineLost, this, [this](const Error &why) {
         if (m_busy)
             m_lostHeld = why;
@@ -34,6 +30,12 @@ Dialogue::Dialogue(SerialPort &port, Timer *timer, Outcome::Direction direction,
                 runHandler([this] { handleTick(); });
         });
     }
+}
+
+void Dialogue::portReadyRead()
+{
+    if (!m_busy)
+        runHandler([this] { receive(); });
 }
 
 void Dialogue::runHandler(const std::function<void()> &handler)

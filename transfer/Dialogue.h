@@ -35,6 +35,10 @@ public:
         Ended,          // the transfer ended; the port and the file are given back
     };
 
+    /// The port has bytes for the dialogue: each front end connects the
+    /// port's readyRead() here (the windows through their MSComm1_OnComm).
+    /// Bytes that come while another handler runs are read once it ends.
+    void portReadyRead();
     /// Runs a front end's handler (Start, with its dialogs) as one handler of
     /// this dialogue: bytes, a lost line and ticks that arrive meanwhile wait for it.
     void runHandler(const std::function<void()> &handler);

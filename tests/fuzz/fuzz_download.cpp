@@ -144,6 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     };
 
     DownloadTransfer transfer(port, timer);
+    QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
     // The window's boxes: a completed download shows none.
     QObject::connect(&transfer, &DownloadTransfer::finished, [&](const Outcome &o) {
         if (o.kind == Outcome::Kind::Completed)

@@ -122,6 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     };
 
     UploadTransfer transfer(port);
+    QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
     // The window's boxes: shown from the finished() handler, with what a
     // modal box's event loop lets through while it is open.
     QObject::connect(&transfer, &UploadTransfer::finished, [&](const Outcome &o) {

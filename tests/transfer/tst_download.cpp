@@ -231,6 +231,7 @@ private Q_SLOTS:
         MemoryPort port;
         ManualTimer timer;
         DownloadTransfer transfer(port, timer);
+        QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
         QList<Outcome> ends;
         connect(&transfer, &DownloadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
         QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}));
@@ -672,6 +673,7 @@ private Q_SLOTS:
         MemoryPort port;
         ManualTimer timer;
         DownloadTransfer transfer(port, timer);
+        QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
         QList<Outcome> ends;
         bool portOpenAtReport = false;
         int fileOpenAtReport = -1;

@@ -599,6 +599,7 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("records.txt"));
         MemoryPort port;
         UploadTransfer transfer(port);
+        QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
         QList<Outcome> ends;
         bool portOpenAtReport = false;
         int fileOpenAtReport = -1;
@@ -633,6 +634,7 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("records.txt"));
         QtSerialPort port;
         UploadTransfer transfer(port);
+        QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
         QList<Outcome> ends;
         connect(&transfer, &UploadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
         QVERIFY(transfer.begin(path, PortTarget{0, term.slavePath()}, RecordFile::Mode::Create));
