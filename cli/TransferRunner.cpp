@@ -35,27 +35,11 @@ QString streamName(const QString &given)
     return given == QLatin1String("-") ? QStringLiteral("standard input") : given;
 }
 
-// Bytes from the terminal, readable on one line: CR and LF as \r and \n,
-// other control bytes as \xNN, the end kept when it is long.
+// Bytes from the terminal, escaped, the end kept when it is long.
 QString escaped(const QByteArray &bytes)
 {
     constexpr qsizetype Shown = 40;
-    const QByteArray tail = bytes.size() > Shown ? bytes.right(Shown) : bytes;
-    QString text = bytes.size() > Shown ? QStringLiteral("...") : QString();
-    for (const char c : tail) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '\r')
-            text += QStringLiteral("\\r");
-        else if (c == '\n')
-            text += QStringLiteral("\\n");
-        else if (c == '"' || c == '\\')
-            text += QStringLiteral("\\") + QLatin1Char(c);
-        else if (u < 0x20 || u >= 0x7f)
-            text += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
-        else
-            text += QLatin1Char(c);
-    }
-    return text;
+    return (bytes.size() > Shown ? QStringLiteral("...") : QString()) + Messages::escapedBytes(bytes.right(Shown));
 }
 
 QString folded(const QString &message)

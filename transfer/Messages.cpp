@@ -196,9 +196,17 @@ QString Messages::connectionLost(const Error &error)
 QString Messages::quotedReply(const QByteArray &reply)
 {
     constexpr qsizetype Shown = 40;
+    QString text = escapedBytes(reply.left(Shown));
+    if (reply.size() > Shown)
+        text += tr("... (%1 bytes)").arg(reply.size());
+    return text;
+}
+
+QString Messages::escapedBytes(const QByteArray &bytes)
+{
     QString text;
-    for (qsizetype i = 0; i < std::min(reply.size(), Shown); ++i) {
-        const auto c = static_cast<unsigned char>(reply[i]);
+    for (const char byte : bytes) {
+        const auto c = static_cast<unsigned char>(byte);
         if (c == '\r')
             text += QLatin1String("\\r");
         else if (c == '\n')
@@ -210,7 +218,5 @@ QString Messages::quotedReply(const QByteArray &reply)
         else
             text += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
     }
-    if (reply.size() > Shown)
-        text += tr("... (%1 bytes)").arg(reply.size());
     return text;
 }

@@ -24,7 +24,10 @@ QString cannotOpenPort(const PortTarget &target, const Error &error);
 QString cannotOpenPort(const PortTarget &target, const Error &error, const PortDiagnosis::Findings &findings,
                        const QList<SerialPortListing> &ports);
 QString connectionLost(const Error &error);
-/// A reply as it can be shown: bytes outside printable ASCII escaped (CR as
-/// \r, others as \xHH), cut to a readable length.
+/// Bytes from the terminal, readable between double quotes on one line: CR
+/// and LF as \r and \n, " and \ after a backslash, other bytes outside
+/// printable ASCII as \xHH.
+QString escapedBytes(const QByteArray &bytes);
+/// A reply as it can be shown: escaped, cut to a readable length.
 QString quotedReply(const QByteArray &reply);
 }
