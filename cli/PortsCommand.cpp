@@ -18,7 +18,7 @@ QStringList comNames(const QList<int> &numbers)
 {
     QStringList names;
     for (int n : numbers)
-        names.append(QStringLiteral("COM%1").arg(n));
+        names.append(comName(n));
     return names;
 }
 
@@ -28,13 +28,13 @@ QString meaning(int n)
 {
     const QString device = deviceForComPort(n);
     QString why;
-    if (!qEnvironmentVariable(qPrintable(QStringLiteral("QUILLAN_COM%1").arg(n))).isEmpty())
-        why = QStringLiteral("set by QUILLAN_COM%1, which overrides any assignment").arg(n);
+    if (!qEnvironmentVariableIsEmpty(comVariable(n).constData()))
+        why = QStringLiteral("set by %1, which overrides any assignment").arg(QLatin1String(comVariable(n)));
     else if (!PortAssignment::assignedDevice(n).isEmpty())
         why = QStringLiteral("assigned");
     else
         why = QStringLiteral("default");
-    return QStringLiteral("COM%1 = %2 (%3)").arg(n).arg(device, why);
+    return QStringLiteral("%1 = %2 (%3)").arg(comName(n), device, why);
 }
 
 void out(const QString &line)
@@ -55,7 +55,7 @@ int runPortsCommand(const CliRequest &r)
     const int n = r.assignNumber;
     if (n > 0 && r.clear) {
         if (Error e = PortAssignment::clear(n))
-            return fail(QStringLiteral("COM%1: cannot clear the assignment: %2").arg(n).arg(e.description),
+            return fail(QStringLiteral("%1: cannot clear the assignment: %2").arg(comName(n), e.description),
                         ExitStatus::File);
         out(meaning(n));
         return ExitStatus::Completed;
@@ -65,8 +65,8 @@ int runPortsCommand(const CliRequest &r)
             fail(QStringLiteral("warning: %1 does not exist now").arg(r.assignDevice), 0);
         QString stored;
         if (Error e = PortAssignment::assign(n, r.assignDevice, &stored))
-            return fail(QStringLiteral("COM%1: cannot assign %2: %3").arg(n).arg(r.assignDevice, e.description),
-                        e.number == ErrorNumber::InvalidPropertyValue ? ExitStatus::Usage : ExitStatus::File);
+            return fail(QStringLiteral("%1: cannot assign %2: %3").arg(comName(n), r.assignDevice, e.description),
+                        e.kind == Error::Kind::InvalidValue ? ExitStatus::Usage : ExitStatus::File);
         out(meaning(n));
         return ExitStatus::Completed;
     }
@@ -102,8 +102,7 @@ int runPortsCommand(const CliRequest &r)
     out(QStringLiteral("COM ports (assigned, set by QUILLAN_COMn, or default):"));
     const QList<int> assigned = PortAssignment::assignedNumbers();
     for (int i = 1; i <= highestComPort(); ++i) {
-        if (i <= 2 || assigned.contains(i)
-            || !qEnvironmentVariableIsEmpty(qPrintable(QStringLiteral("QUILLAN_COM%1").arg(i))))
+        if (i <= 2 || assigned.contains(i) || !qEnvironmentVariableIsEmpty(comVariable(i).constData()))
             out(meaning(i));
     }
     return ExitStatus::Completed;

@@ -120,7 +120,7 @@ bool Reporter::writeLog(const PortRun &run, const QString &message)
     const qint64 written = m_log.write(line);
     Error e;
     if (written != line.size())
-        e = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, m_log.errorString()};
+        e = errnoOr(m_log.errorString());
     else
         e = syncToDisk(m_log.handle());
     if (e) {

@@ -48,11 +48,11 @@ QString folded(const QString &message)
 }
 
 // A file the command line refuses before the transfer starts, in its own words.
-Outcome ownFileError(int number, const QString &said)
+Outcome ownFileError(Error::Kind kind, const QString &said)
 {
     Outcome o;
     o.kind = Outcome::Kind::FileError;
-    o.error = {number, said};
+    o.error = {kind, said};
     return o;
 }
 
@@ -147,7 +147,7 @@ bool TransferRunner::copyStream()
     QFile in;
     if (given == QLatin1String("-")) {
         if (!in.open(stdin, QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-            m_streamError = {ErrorNumber::DeviceIo,
+            m_streamError = {Error::Kind::Io,
                              QStringLiteral("cannot read standard input: %1").arg(in.errorString())};
             return false;
         }
@@ -158,7 +158,7 @@ bool TransferRunner::copyStream()
             return true;
         in.setFileName(given);
         if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-            m_streamError = {ErrorNumber::DeviceIo, QStringLiteral("cannot read \"%1\": %2").arg(given, in.errorString())};
+            m_streamError = {Error::Kind::Io, QStringLiteral("cannot read \"%1\": %2").arg(given, in.errorString())};
             return false;
         }
 #else
@@ -167,7 +167,7 @@ bool TransferRunner::copyStream()
     }
     m_stream = std::make_unique<QTemporaryFile>(QDir::temp().filePath(QStringLiteral("quillan-cli-XXXXXX.txt")));
     if (!m_stream->open()) {
-        m_streamError = {ErrorNumber::DeviceIo, QStringLiteral("cannot keep a copy of %1 in %2: %3")
+        m_streamError = {Error::Kind::Io, QStringLiteral("cannot keep a copy of %1 in %2: %3")
                                                     .arg(streamName(given), QDir::tempPath(), m_stream->errorString())};
         m_stream.reset();
         return false;
@@ -177,16 +177,16 @@ bool TransferRunner::copyStream()
         errno = 0;
         const qint64 n = in.read(chunk.data(), chunk.size());
         if (n < 0) {
-            const Error e = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, in.errorString()};
-            m_streamError = {e.number, QStringLiteral("cannot read %1: %2").arg(streamName(given), e.description)};
+            const Error e = errnoOr(in.errorString());
+            m_streamError = {e.kind, QStringLiteral("cannot read %1: %2").arg(streamName(given), e.description)};
             return false;
         }
         if (n == 0)
             break;
         errno = 0;
         if (m_stream->write(chunk.constData(), n) != n || !m_stream->flush()) {
-            const Error e = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, m_stream->errorString()};
-            m_streamError = {e.number, QStringLiteral("cannot keep a copy of %1 in %2: %3")
+            const Error e = errnoOr(m_stream->errorString());
+            m_streamError = {e.kind, QStringLiteral("cannot keep a copy of %1 in %2: %3")
                                            .arg(streamName(given), QDir::tempPath(), e.description)};
             return false;
         }
@@ -212,7 +212,7 @@ void TransferRunner::start(Job &job)
         // Said where it is wrong: --force cannot make a folder a file, and
         // a folder in the way of FILE.bak is no fault of FILE.
         if (info.isDir()) {
-            transferFinished(job, ownFileError(ErrorNumber::BadFileMode,
+            transferFinished(job, ownFileError(Error::Kind::BadFile,
                                                QStringLiteral("\"%1\" is a folder; name a file to write the records "
                                                               "to, for example %2")
                                                    .arg(job.path, QDir(job.path).filePath(QStringLiteral("records.txt")))));
@@ -220,7 +220,7 @@ void TransferRunner::start(Job &job)
         }
         const QFileInfo backup(RecordFile::backupPath(job.path));
         if (mode == RecordFile::Mode::Replace && exists && backup.exists() && !backup.isFile()) {
-            transferFinished(job, ownFileError(ErrorNumber::BadFileMode,
+            transferFinished(job, ownFileError(Error::Kind::BadFile,
                                                QStringLiteral("\"%1\" cannot be kept as \"%2\": that is %3; move "
                                                               "it away, then try again")
                                                    .arg(job.path, backup.filePath(),
@@ -230,7 +230,7 @@ void TransferRunner::start(Job &job)
         }
         if (mode == RecordFile::Mode::Create && exists) {
             // Checked here for a message that says what to do; the core refuses it too.
-            transferFinished(job, ownFileError(ErrorNumber::FileAlreadyOpen,
+            transferFinished(job, ownFileError(Error::Kind::Busy,
                                                QStringLiteral("\"%1\" exists already; --force replaces it (keeping "
                                                               "it as %2), --append adds to it")
                                                    .arg(job.path, RecordFile::backupPath(info.fileName()))));
@@ -242,7 +242,7 @@ void TransferRunner::start(Job &job)
             mode = RecordFile::Mode::Create;
         setup.mode = mode;
     } else if (m_streamFailed) {
-        transferFinished(job, ownFileError(m_streamError.number, m_streamError.description));
+        transferFinished(job, ownFileError(m_streamError.kind, m_streamError.description));
         return;
     }
     // The worker is made in its thread, as the thread starts, and destroyed

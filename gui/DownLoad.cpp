@@ -50,7 +50,7 @@ void DownLoad::start()
     if (!prepareStart(*m_transfer, QStringLiteral("Open download file")))
         return;
     FileDialog &dialog = *m_parts.dialog;
-    if (dialog.setAction(FileDialog::ShowOpen).number == ErrorNumber::DialogCancelled)
+    if (dialog.setAction(FileDialog::ShowOpen).kind == Error::Kind::Cancelled)
         return;
     if (!m_transfer->begin(dialog.fileName(), m_module.SetCommPort()))
         return; // its finished() has said why

@@ -58,7 +58,7 @@ bool TransferWindow::prepareStart(Dialogue &transfer, const QString &title)
 {
     if (transfer.inProgress()) {
         const PortTarget running = transfer.target();
-        const QString port = running.number > 0 ? QStringLiteral("COM%1").arg(running.number) : running.device;
+        const QString port = running.number > 0 ? comName(running.number) : running.device;
         MessageBox::Request question{tr("A transfer is in progress on %1. Stop it and start a new one?").arg(port),
                                      {}, MessageBox::Buttons::YesNo, MessageBox::Icon::None};
         question.defaultAnswer = MessageBox::Answer::No;

@@ -10,7 +10,7 @@ void runViewCommand(FileDialog &dialog, EditorStart &editor, const QString &dial
     dialog.setCancelError(true);
     dialog.setFilter(QStringLiteral("*.txt"));
     dialog.setDialogTitle(dialogTitle);
-    if (dialog.setAction(FileDialog::ShowOpen).number == ErrorNumber::DialogCancelled)
+    if (dialog.setAction(FileDialog::ShowOpen).kind == Error::Kind::Cancelled)
         return;
     // Any other dialog failure still opens whatever FileName holds.
     if (Error e = editor.start(dialog.fileName())) {

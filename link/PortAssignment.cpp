@@ -18,11 +18,6 @@ QSettings settings()
     return QSettings(QSettings::UserScope, QStringLiteral("quillan"), QStringLiteral("ports"));
 }
 
-QString key(int number)
-{
-    return QStringLiteral("COM%1").arg(number);
-}
-
 QString canonical(const QString &path)
 {
     return deviceNode(path);
@@ -53,7 +48,7 @@ Error writableSettings(QSettings &s)
 {
 #ifndef Q_OS_WIN
     if (qEnvironmentVariableIsEmpty("HOME") && qEnvironmentVariableIsEmpty("XDG_CONFIG_HOME"))
-        return {ErrorNumber::PathNotFound,
+        return {Error::Kind::NotFound,
                 QStringLiteral("neither HOME nor XDG_CONFIG_HOME is set, so there is no place to keep it; "
                                "nothing was written")};
 #endif
@@ -73,7 +68,7 @@ Error writableSettings(QSettings &s)
                 }
             }
         }
-        return {ErrorNumber::BadFileMode,
+        return {Error::Kind::BadFile,
                 QStringLiteral("%1 has a line that is not COMn=DEVICE%2; nothing was written: correct or remove "
                                "that line")
                     .arg(s.fileName(), where)};
@@ -85,7 +80,7 @@ Error written(QSettings &s)
 {
     s.sync();
     if (s.status() != QSettings::NoError)
-        return {ErrorNumber::PermissionDenied, QStringLiteral("cannot write %1").arg(s.fileName())};
+        return {Error::Kind::PermissionDenied, QStringLiteral("cannot write %1").arg(s.fileName())};
     return {};
 }
 }
@@ -94,7 +89,7 @@ namespace PortAssignment {
 
 QString assignedDevice(int number)
 {
-    return settings().value(key(number)).toString();
+    return settings().value(comName(number)).toString();
 }
 
 QString stablePath(const QString &device)
@@ -121,20 +116,20 @@ QString stablePath(const QString &device, const QString &folder)
 Error assign(int number, const QString &device, QString *stored)
 {
     if (number < 1 || number > 255)
-        return {ErrorNumber::InvalidPortNumber, QStringLiteral("Invalid port number %1").arg(number)};
+        return {Error::Kind::NotFound, QStringLiteral("Invalid port number %1").arg(number)};
     if (device.isEmpty())
-        return {ErrorNumber::InvalidPropertyValue, QStringLiteral("No device given")};
+        return {Error::Kind::InvalidValue, QStringLiteral("No device given")};
     const QString path = normalized(device);
     // An unplugged adapter may be assigned ahead; what exists must be a serial port.
-    const PortDiagnosis::Findings f = PortDiagnosis::diagnose(path, 0);
+    const PortDiagnosis::Findings f = PortDiagnosis::diagnose(path, Error::Kind::None);
     if (f.problem == PortDiagnosis::Problem::NotSerial)
-        return {ErrorNumber::InvalidPropertyValue,
+        return {Error::Kind::InvalidValue,
                 QStringLiteral("%1 is not a serial port: it is %2").arg(path, f.notSerialKind)};
     const QString value = path.startsWith(QLatin1String("/dev/serial/by-id/")) ? path : stablePath(path);
     QSettings s = settings();
     if (Error e = writableSettings(s))
         return e;
-    s.setValue(key(number), value);
+    s.setValue(comName(number), value);
     if (Error e = written(s))
         return e;
     if (stored)
@@ -161,7 +156,7 @@ Error clear(int number)
     QSettings s = settings();
     if (Error e = writableSettings(s))
         return e;
-    s.remove(key(number));
+    s.remove(comName(number));
     return written(s);
 }
 

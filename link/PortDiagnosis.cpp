@@ -219,15 +219,15 @@ bool mayReadWrite(const FileStatus &s, unsigned uid, const QList<unsigned> &grou
     return (s.mode & 06) == 06;
 }
 
-Findings diagnose(const QString &device, int errorNumber, const Lookups &lookups)
+Findings diagnose(const QString &device, Error::Kind errorKind, const Lookups &lookups)
 {
     Findings f;
     f.device = device;
     if (!lookups.status) {
         // No POSIX look-ups (Windows): the error alone tells; a port another
         // program has open is refused as access denied there.
-        f.problem = errorNumber == ErrorNumber::InvalidPortNumber  ? Problem::Missing
-                    : errorNumber == ErrorNumber::PermissionDenied ? Problem::Busy
+        f.problem = errorKind == Error::Kind::NotFound  ? Problem::Missing
+                    : errorKind == Error::Kind::PermissionDenied ? Problem::Busy
                                                                    : Problem::Other;
         return f;
     }
@@ -247,7 +247,7 @@ Findings diagnose(const QString &device, int errorNumber, const Lookups &lookups
     }
 
     f.problem = Problem::Other;
-    if (errorNumber == ErrorNumber::PermissionDenied) {
+    if (errorKind == Error::Kind::PermissionDenied) {
         // Qt says "permission" for a held lock file, for EBUSY and for EACCES alike.
         qint64 pid = lookups.lockHolder(lockFileNames(device, f.resolved));
         if (!pid && lookups.deviceLockHolder)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Error.h"
+
 #include <QList>
 #include <QString>
 
@@ -79,8 +81,8 @@ QStringList lockFileNames(const QString &device, const QString &resolved);
 /// Whether a user with uid and groups may read and write a file with status s.
 bool mayReadWrite(const FileStatus &s, unsigned uid, const QList<unsigned> &groups);
 
-/// Why opening device failed with errorNumber (an ErrorNumber of SerialPort).
-Findings diagnose(const QString &device, int errorNumber, const Lookups &lookups = Lookups::local());
+/// Why opening device failed with errorKind (as SerialPort::open() says).
+Findings diagnose(const QString &device, Error::Kind errorKind, const Lookups &lookups = Lookups::local());
 
 /// The system's reason for a failure, or empty where it tells a user nothing
 /// ("Unknown error", the stale errno of a hang-up).

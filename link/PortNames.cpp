@@ -4,17 +4,26 @@
 
 #include <QFileInfo>
 
+QString comName(int number)
+{
+    return QStringLiteral("COM%1").arg(number);
+}
+
+QByteArray comVariable(int number)
+{
+    return "QUILLAN_COM" + QByteArray::number(number);
+}
+
 QString deviceForComPort(int number)
 {
-    const QByteArray variable = "QUILLAN_COM" + QByteArray::number(number);
-    const QString configured = qEnvironmentVariable(variable.constData());
+    const QString configured = qEnvironmentVariable(comVariable(number).constData());
     if (!configured.isEmpty())
         return configured;
     const QString assigned = PortAssignment::assignedDevice(number);
     if (!assigned.isEmpty())
         return assigned;
 #ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(number);
+    return comName(number);
 #else
     return QStringLiteral("/dev/ttyS%1").arg(number - 1);
 #endif
@@ -24,7 +33,7 @@ QString PortTarget::describe() const
 {
     if (number <= 0)
         return device;
-    return QStringLiteral("COM%1 (%2)").arg(number).arg(device);
+    return QStringLiteral("%1 (%2)").arg(comName(number), device);
 }
 
 QString deviceNode(const QString &device)

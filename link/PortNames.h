@@ -2,6 +2,11 @@
 
 #include <QString>
 
+/// "COM3": how COM port n is written.
+QString comName(int number);
+/// QUILLAN_COMn: the variable that makes COM port n mean another device for one run.
+QByteArray comVariable(int number);
+
 /// The device that COM port n stands for: $QUILLAN_COMn when set, else the
 /// device the user assigned to it (PortAssignment), else the platform's usual
 /// name (/dev/ttyS<n-1> on Linux, COMn on Windows).

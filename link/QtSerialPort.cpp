@@ -25,18 +25,18 @@ QtSerialPort::~QtSerialPort()
 Error QtSerialPort::open(const PortTarget &target)
 {
     if (m_port.isOpen())
-        return {ErrorNumber::PortAlreadyOpen, tr("Port already open")};
+        return {Error::Kind::PortAlreadyOpen, tr("Port already open")};
     m_port.clearError();
     m_device = target.device;
     m_port.setPortName(m_device);
     if (!m_port.setBaudRate(BaudRate) || !m_port.setDataBits(DataBits) || !m_port.setParity(Parity)
         || !m_port.setStopBits(StopBits) || !m_port.setFlowControl(FlowControl))
-        return portError(ErrorNumber::InvalidPropertyValue);
+        return portError(Error::Kind::InvalidValue);
     if (!m_port.open(QIODevice::ReadWrite)) {
         switch (m_port.error()) {
-        case QSerialPort::DeviceNotFoundError: return portError(ErrorNumber::InvalidPortNumber);
-        case QSerialPort::PermissionError: return portError(ErrorNumber::PermissionDenied);
-        default: return portError(ErrorNumber::HardwareNotAvailable);
+        case QSerialPort::DeviceNotFoundError: return portError(Error::Kind::NotFound);
+        case QSerialPort::PermissionError: return portError(Error::Kind::PermissionDenied);
+        default: return portError(Error::Kind::Io);
         }
     }
     if (Error e = lockDevice())
@@ -79,7 +79,7 @@ Error QtSerialPort::lockDevice()
     } while (result != 0 && errno == EINTR);
     if (result != 0 && errno == EWOULDBLOCK) {
         m_port.close();
-        return {ErrorNumber::PermissionDenied, tr("Device or resource busy")};
+        return {Error::Kind::PermissionDenied, tr("Device or resource busy")};
     }
 #endif
     return {};
@@ -101,7 +101,7 @@ void QtSerialPort::abort()
 Error QtSerialPort::write(const QByteArray &bytes)
 {
     if (!m_port.isOpen())
-        return {ErrorNumber::PortNotOpen, tr("Port is not open")};
+        return {Error::Kind::PortNotOpen, tr("Port is not open")};
 #ifdef Q_OS_UNIX
     // A message, with nothing of ours queued ahead, goes to the device at
     // once: QSerialPort would switch its write notifier on and off for every
@@ -122,11 +122,11 @@ Error QtSerialPort::write(const QByteArray &bytes)
             rest = bytes.mid(written);
     }
     if (m_port.write(rest) != rest.size())
-        return portError(ErrorNumber::DeviceIo);
+        return portError(Error::Kind::Io);
     return {};
 #else
     if (m_port.write(bytes) != bytes.size())
-        return portError(ErrorNumber::DeviceIo);
+        return portError(Error::Kind::Io);
     // Hand a message to the system now rather than on the next turn of the
     // event loop: the terminal waits for each answer. A long line's pieces go
     // out as the line takes them (flushing those stalls on a full buffer).
@@ -146,7 +146,7 @@ void QtSerialPort::handleError(QSerialPort::SerialPortError error)
         // first one and say so once.
         if (!m_port.isOpen() || m_closing)
             return;
-        const Error why{ErrorNumber::DeviceIo, m_port.errorString()};
+        const Error why{Error::Kind::Io, m_port.errorString()};
         abort();
         Q_EMIT lineLost(why);
         return;

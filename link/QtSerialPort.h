@@ -35,7 +35,7 @@ public:
 
 private:
     void handleError(QSerialPort::SerialPortError error);
-    Error portError(int number) const { return {number, m_port.errorString()}; }
+    Error portError(Error::Kind kind) const { return {kind, m_port.errorString()}; }
     Error lockDevice();
 
     QSerialPort m_port;

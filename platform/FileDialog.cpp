@@ -5,7 +5,7 @@
 Error FileDialog::setAction(int action)
 {
     if (action != ShowOpen && action != ShowSave)
-        return {ErrorNumber::InvalidPropertyValue,
+        return {Error::Kind::InvalidValue,
                 QCoreApplication::translate("FileDialog", "Invalid dialog action %1").arg(action)};
     const Outcome outcome = show({static_cast<Action>(action), m_title, m_filter, m_fileName});
     switch (outcome.kind) {
@@ -14,7 +14,7 @@ Error FileDialog::setAction(int action)
         return {};
     case Outcome::Cancelled:
         if (m_cancelError)
-            return {ErrorNumber::DialogCancelled, QCoreApplication::translate("FileDialog", "Cancel was selected.")};
+            return {Error::Kind::Cancelled, QCoreApplication::translate("FileDialog", "Cancel was selected.")};
         return {};
     case Outcome::Failed:
         return outcome.error;

@@ -49,7 +49,7 @@ Error QtEditorStart::start(const QString &path)
     process.setArguments(command.arguments);
 #endif
     if (!process.startDetached())
-        return {ErrorNumber::FileNotFound,
+        return {Error::Kind::NotFound,
                 QStringLiteral("cannot start %1: %2").arg(command.program, process.errorString())};
     return {};
 }

@@ -5,22 +5,28 @@
 
 Error errorFromErrno(int code)
 {
-    int number = ErrorNumber::DeviceIo;
+    Error::Kind kind = Error::Kind::Io;
     switch (code) {
     case 0: return {};
-    case ENOENT: number = ErrorNumber::PathNotFound; break;
+    case ENOENT: kind = Error::Kind::NotFound; break;
     case EACCES:
     case EPERM:
-    case EROFS: number = ErrorNumber::PermissionDenied; break;
+    case EROFS: kind = Error::Kind::PermissionDenied; break;
     case ENOSPC:
     case EFBIG:
 #ifdef EDQUOT
     case EDQUOT:
 #endif
-        number = ErrorNumber::DiskFull; break;
+        kind = Error::Kind::DiskFull; break;
     default: break;
     }
-    return {number, QString::fromLocal8Bit(std::strerror(code))};
+    return {kind, QString::fromLocal8Bit(std::strerror(code))};
+}
+
+Error errnoOr(const QString &fallback, Error::Kind fallbackKind)
+{
+    const int code = errno;
+    return code ? errorFromErrno(code) : Error{fallbackKind, fallback};
 }
 
 #ifdef _WIN32
@@ -28,19 +34,19 @@ Error errorFromErrno(int code)
 
 Error errorFromWindows(unsigned long code)
 {
-    int number = ErrorNumber::DeviceIo;
+    Error::Kind kind = Error::Kind::Io;
     switch (code) {
     case ERROR_SUCCESS: return {};
-    case ERROR_FILE_NOT_FOUND: number = ErrorNumber::FileNotFound; break;
+    case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
-    case ERROR_BAD_NETPATH: number = ErrorNumber::PathNotFound; break;
+    case ERROR_BAD_NETPATH: kind = Error::Kind::NotFound; break;
     case ERROR_ACCESS_DENIED:
-    case ERROR_WRITE_PROTECT: number = ErrorNumber::PermissionDenied; break;
+    case ERROR_WRITE_PROTECT: kind = Error::Kind::PermissionDenied; break;
     case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION: number = ErrorNumber::FileAlreadyOpen; break;
+    case ERROR_LOCK_VIOLATION: kind = Error::Kind::Busy; break;
     case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: number = ErrorNumber::DiskFull; break;
+    case ERROR_HANDLE_DISK_FULL: kind = Error::Kind::DiskFull; break;
     default: break;
     }
     wchar_t *text = nullptr;
@@ -50,6 +56,6 @@ Error errorFromWindows(unsigned long code)
     QString description = n ? QString::fromWCharArray(text, int(n)).trimmed()
                             : QStringLiteral("Windows error %1").arg(code);
     LocalFree(text);
-    return {number, description};
+    return {kind, description};
 }
 #endif

@@ -2,8 +2,12 @@
 
 #include "platform/Error.h"
 
-/// The program's error number for a C errno value, with the system's text for it.
+/// The kind of failure for a C errno value, with the system's text for it.
 Error errorFromErrno(int code);
+
+/// What errno says of the call that just failed (clear errno before it), or
+/// fallbackKind with fallback (a Qt errorString()) when the call set none.
+Error errnoOr(const QString &fallback, Error::Kind fallbackKind = Error::Kind::Io);
 
 #ifdef _WIN32
 /// The same for a Windows error code (GetLastError()): Qt opens files with the

@@ -19,7 +19,7 @@ Error syncToDisk(int fd)
 #ifdef Q_OS_WIN
     HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     if (h == INVALID_HANDLE_VALUE || !FlushFileBuffers(h))
-        return {ErrorNumber::DeviceIo, QStringLiteral("FlushFileBuffers failed (%1)").arg(GetLastError())};
+        return {Error::Kind::Io, QStringLiteral("FlushFileBuffers failed (%1)").arg(GetLastError())};
     return {};
 #else
     int rc;

@@ -26,7 +26,7 @@ QString tr(const char *text)
 Error heldBy(int fd)
 {
     const QString holder = lockHolder(fd);
-    return {ErrorNumber::FileAlreadyOpen,
+    return {Error::Kind::Busy,
             holder.isEmpty() ? tr("another transfer is writing to it")
                              : tr("another transfer is writing to it: %1").arg(holder)};
 }
@@ -38,14 +38,14 @@ Error lockExclusive(int fd)
 {
     const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     if (h == INVALID_HANDLE_VALUE)
-        return {ErrorNumber::BadFileMode, tr("the file is not open")};
+        return {Error::Kind::BadFile, tr("the file is not open")};
     OVERLAPPED whole{};
     if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole))
         return {};
     const DWORD code = GetLastError();
     if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING)
         return heldBy(fd);
-    return {ErrorNumber::PermissionDenied, tr("cannot lock it (%1)").arg(code)};
+    return {Error::Kind::PermissionDenied, tr("cannot lock it (%1)").arg(code)};
 }
 
 void unlockFile(int fd)

@@ -26,7 +26,7 @@ bool mostlyLoneLf(QFile &file, Error &error)
         errno = 0;
         const qint64 n = file.read(chunk.data(), chunk.size());
         if (n < 0) {
-            error = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, file.errorString()};
+            error = errnoOr(file.errorString());
             return false;
         }
         if (n == 0)
@@ -49,7 +49,7 @@ Error LineReader::open(const QString &path)
     const QFileInfo info(path);
     // A FIFO would hold the window inside open(), a device or folder never ends.
     if (info.exists() && !info.isFile())
-        return {ErrorNumber::BadFileMode, info.isDir() ? QStringLiteral("it is a folder, not a file")
+        return {Error::Kind::BadFile, info.isDir() ? QStringLiteral("it is a folder, not a file")
                                                        : QStringLiteral("it is not a regular file")};
     m_file.setFileName(path);
     errno = 0;
@@ -59,10 +59,9 @@ Error LineReader::open(const QString &path)
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
 #ifdef Q_OS_WIN
         const unsigned long code = GetLastError();
-        Error e = code ? errorFromWindows(code) : Error{ErrorNumber::FileNotFound, m_file.errorString()};
+        Error e = code ? errorFromWindows(code) : Error{Error::Kind::NotFound, m_file.errorString()};
 #else
-        const int code = errno;
-        Error e = code ? errorFromErrno(code) : Error{ErrorNumber::FileNotFound, m_file.errorString()};
+        Error e = errnoOr(m_file.errorString(), Error::Kind::NotFound);
 #endif
         m_file.setFileName(QString());
         return e;
@@ -72,7 +71,7 @@ Error LineReader::open(const QString &path)
     m_anyEnding = mostlyLoneLf(m_file, e);
     if (e || !m_file.seek(0)) {
         if (!e)
-            e = {ErrorNumber::DeviceIo, m_file.errorString()};
+            e = {Error::Kind::Io, m_file.errorString()};
         close();
         return e;
     }
@@ -109,7 +108,7 @@ bool LineReader::fill()
     const qint64 n = m_file.read(m_buffer.data() + old, ChunkSize);
     if (n < 0) {
         m_buffer.resize(old);
-        m_error = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, m_file.errorString()};
+        m_error = errnoOr(m_file.errorString());
         return false;
     }
     m_buffer.resize(old + n);
@@ -146,7 +145,7 @@ Error LineReader::readPiece(QByteArray &piece, bool &lineEnded)
     piece.clear();
     lineEnded = false;
     if (!m_file.isOpen())
-        return {ErrorNumber::BadFileMode, QStringLiteral("The file is not open")};
+        return {Error::Kind::BadFile, QStringLiteral("The file is not open")};
     skipPendingLf();
     if (m_pos == m_buffer.size() && !fill()) {
         if (m_error)

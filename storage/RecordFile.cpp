@@ -21,7 +21,7 @@ Error replaceFile(const QString &from, const QString &to)
 #ifdef Q_OS_WIN
     if (!MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()), reinterpret_cast<const wchar_t *>(to.utf16()),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return {ErrorNumber::PermissionDenied, QStringLiteral("cannot rename (%1)").arg(GetLastError())};
+        return {Error::Kind::PermissionDenied, QStringLiteral("cannot rename (%1)").arg(GetLastError())};
     return {};
 #else
     if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
@@ -57,8 +57,7 @@ Error RecordFile::fail(QFileDevice &file) const
     if (const unsigned long code = GetLastError())
         return errorFromWindows(code);
 #endif
-    const int code = errno;
-    return code ? errorFromErrno(code) : Error{ErrorNumber::PermissionDenied, file.errorString()};
+    return errnoOr(file.errorString(), Error::Kind::PermissionDenied);
 }
 
 Error RecordFile::openLocked(QFile &file, QIODevice::OpenMode mode)
@@ -77,7 +76,7 @@ Error RecordFile::openLocked(QFile &file, QIODevice::OpenMode mode)
             return {};
         file.close();
     }
-    return {ErrorNumber::FileAlreadyOpen, QStringLiteral("another transfer keeps replacing it")};
+    return {Error::Kind::Busy, QStringLiteral("another transfer keeps replacing it")};
 }
 
 Error RecordFile::open(const QString &path, Mode mode)
@@ -85,7 +84,7 @@ Error RecordFile::open(const QString &path, Mode mode)
     close();
     const QFileInfo info(finalTarget(path));
     if (info.exists() && !info.isFile())
-        return {ErrorNumber::BadFileMode, info.isDir() ? QStringLiteral("it is a folder, not a file")
+        return {Error::Kind::BadFile, info.isDir() ? QStringLiteral("it is a folder, not a file")
                                                        : QStringLiteral("it is not a regular file")};
     m_path = path;
     m_target = finalTarget(path);
@@ -102,7 +101,7 @@ Error RecordFile::open(const QString &path, Mode mode)
         if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Append | QIODevice::Unbuffered)) {
             const int code = errno; // the look below sets errno anew ("No such file")
             if (info.exists() || QFileInfo::exists(m_target))
-                return {ErrorNumber::FileAlreadyOpen, QStringLiteral("the file exists already")};
+                return {Error::Kind::Busy, QStringLiteral("the file exists already")};
             return code ? errorFromErrno(code) : fail(*file);
         }
         // Another transfer that opened the new file in the instant since it
@@ -159,7 +158,7 @@ Error RecordFile::open(const QString &path, Mode mode)
                 return fail(*file);
             // Two records must never run together on one line.
             if (last != '\n' && last != '\r')
-                return {ErrorNumber::BadFileMode, QStringLiteral("its last line has no line ending")};
+                return {Error::Kind::BadFile, QStringLiteral("its last line has no line ending")};
         }
         if (!file->seek(size))
             return fail(*file);
@@ -173,7 +172,7 @@ Error RecordFile::open(const QString &path, Mode mode)
 Error RecordFile::commit()
 {
     if (!isOpen())
-        return {ErrorNumber::BadFileMode, QStringLiteral("The file is not open")};
+        return {Error::Kind::BadFile, QStringLiteral("The file is not open")};
     if (Error e = syncToDisk(m_file->handle()))
         return e;
     if (m_mode == Mode::Create) {
@@ -224,7 +223,7 @@ void RecordFile::discard()
 Error RecordFile::writeLine(const QByteArray &record)
 {
     if (!isOpen())
-        return {ErrorNumber::BadFileMode, QStringLiteral("The file is not open")};
+        return {Error::Kind::BadFile, QStringLiteral("The file is not open")};
     m_line.clear();
     m_line.append(record);
     m_line.append("\r\n", 2);
@@ -232,7 +231,7 @@ Error RecordFile::writeLine(const QByteArray &record)
     const qint64 written = m_file->write(m_line);
     Error e;
     if (written != m_line.size())
-        e = errno ? errorFromErrno(errno) : Error{ErrorNumber::DeviceIo, m_file->errorString()};
+        e = errnoOr(m_file->errorString());
     else
         e = syncToDisk(m_file->handle());
     // A replacement takes the name with its first record, before that

@@ -18,11 +18,6 @@ QString reason(const QString &description)
     return description.endsWith(QLatin1Char('.')) ? description.chopped(1) : description;
 }
 
-QString comName(const PortTarget &target)
-{
-    return QStringLiteral("COM%1").arg(target.number);
-}
-
 // The ports the system lists, one a line, and how to make one of them COMn.
 QString devicesAndAssignment(const PortTarget &target, const QList<SerialPortListing> &ports)
 {
@@ -42,7 +37,7 @@ QString devicesAndAssignment(const PortTarget &target, const QList<SerialPortLis
     const QString first = ports.first().device;
     if (target.number > 0)
         text += QLatin1String("\n\n")
-                + tr("To use %1 as %2 from now on:\n    quillan-cli ports --assign %2 %1").arg(first, comName(target));
+                + tr("To use %1 as %2 from now on:\n    quillan-cli ports --assign %2 %1").arg(first, comName(target.number));
     else
         text += QLatin1String("\n\n") + tr("Name one of them instead.");
     return text;
@@ -151,7 +146,7 @@ QString Messages::cannotOpenFile(const QString &path, const Error &error, bool f
 
 QString Messages::cannotOpenPort(const PortTarget &target, const Error &error)
 {
-    return cannotOpenPort(target, error, PortDiagnosis::diagnose(target.device, error.number), listSerialPorts());
+    return cannotOpenPort(target, error, PortDiagnosis::diagnose(target.device, error.kind), listSerialPorts());
 }
 
 QString Messages::cannotOpenPort(const PortTarget &target, const Error &error,
@@ -163,7 +158,7 @@ QString Messages::cannotOpenPort(const PortTarget &target, const Error &error,
     case Problem::Missing:
         text += (target.number > 0
                      ? tr("%1 does not exist: the adapter may be unplugged, or %2 should be another device.")
-                           .arg(f.device, comName(target))
+                           .arg(f.device, comName(target.number))
                      : tr("%1 does not exist: the adapter may be unplugged.").arg(f.device))
                 + QLatin1String("\n\n") + devicesAndAssignment(target, ports);
         break;

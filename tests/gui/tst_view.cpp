@@ -153,7 +153,7 @@ void TestView::init()
     qputenv("QUILLAN_EDITOR", QFile::encodeName(QStringLiteral(ARGV_RECORDER)));
     // Start must never reach a real serial device.
     m_module.ComPortNumber = 1;
-    m_module.deviceForPort = [this](int) { return workFile(QStringLiteral("no-such-dir/tty")); };
+    wireComPort(1, workFile(QStringLiteral("no-such-dir/tty")));
 }
 
 void TestView::cleanup()
@@ -229,7 +229,7 @@ void TestView::dialogOutcomeDecidesTheStart_data()
     QTest::addColumn<QString>("window");
     QTest::addColumn<QString>("before");  // FileName when View is pressed
     QTest::addColumn<int>("outcome");     // FileDialog::Outcome::Kind
-    QTest::addColumn<int>("errorNumber"); // with Failed
+    QTest::addColumn<Error::Kind>("error"); // with Failed
     QTest::addColumn<QString>("chosen");  // with Chosen
     QTest::addColumn<QStringList>("started");
 
@@ -238,19 +238,19 @@ void TestView::dialogOutcomeDecidesTheStart_data()
     for (const QString &w : {QStringLiteral("Upload"), QStringLiteral("DownLoad")}) {
         const QByteArray p = w.toLatin1() + ": ";
         QTest::newRow((p + "OK starts the editor on the choice").constData())
-            << w << earlier << int(FileDialog::Outcome::Chosen) << 0 << picked << QStringList{picked};
+            << w << earlier << int(FileDialog::Outcome::Chosen) << Error::Kind::None << picked << QStringList{picked};
         QTest::newRow((p + "Cancel starts nothing").constData())
-            << w << earlier << int(FileDialog::Outcome::Cancelled) << 0 << QString() << QStringList{};
+            << w << earlier << int(FileDialog::Outcome::Cancelled) << Error::Kind::None << QString() << QStringList{};
         QTest::newRow((p + "Cancel with no file before starts nothing").constData())
-            << w << QString() << int(FileDialog::Outcome::Cancelled) << 0 << QString() << QStringList{};
-        QTest::newRow((p + "error 32755 from the dialog is Cancel").constData())
-            << w << earlier << int(FileDialog::Outcome::Failed) << ErrorNumber::DialogCancelled << QString()
+            << w << QString() << int(FileDialog::Outcome::Cancelled) << Error::Kind::None << QString() << QStringList{};
+        QTest::newRow((p + "the dialog failing as cancelled is Cancel").constData())
+            << w << earlier << int(FileDialog::Outcome::Failed) << Error::Kind::Cancelled << QString()
             << QStringList{};
         QTest::newRow((p + "other dialog error opens what FileName holds").constData())
-            << w << earlier << int(FileDialog::Outcome::Failed) << ErrorNumber::DeviceIo << QString()
+            << w << earlier << int(FileDialog::Outcome::Failed) << Error::Kind::Io << QString()
             << QStringList{earlier};
         QTest::newRow((p + "other dialog error with no FileName opens an empty editor").constData())
-            << w << QString() << int(FileDialog::Outcome::Failed) << ErrorNumber::InvalidPropertyValue << QString()
+            << w << QString() << int(FileDialog::Outcome::Failed) << Error::Kind::InvalidValue << QString()
             << QStringList{QString()};
     }
 }
@@ -260,7 +260,7 @@ void TestView::dialogOutcomeDecidesTheStart()
     QFETCH(QString, window);
     QFETCH(QString, before);
     QFETCH(int, outcome);
-    QFETCH(int, errorNumber);
+    QFETCH(Error::Kind, error);
     QFETCH(QString, chosen);
     QFETCH(QStringList, started);
 
@@ -269,7 +269,7 @@ void TestView::dialogOutcomeDecidesTheStart()
     switch (outcome) {
     case FileDialog::Outcome::Chosen: w->t.dialog->chooseNext(chosen); break;
     case FileDialog::Outcome::Cancelled: w->t.dialog->cancelNext(); break;
-    default: w->t.dialog->failNext({errorNumber, QStringLiteral("dialog failed")}); break;
+    default: w->t.dialog->failNext({error, QStringLiteral("dialog failed")}); break;
     }
     w->clickView();
 
@@ -318,7 +318,7 @@ void TestView::startChoiceStaysButViewUsesItsOwn()
     switch (viewOutcome) {
     case FileDialog::Outcome::Chosen: w->t.dialog->chooseNext(viewChoice); break;
     case FileDialog::Outcome::Cancelled: w->t.dialog->cancelNext(); break;
-    default: w->t.dialog->failNext({ErrorNumber::DeviceIo, QStringLiteral("dialog failed")}); break;
+    default: w->t.dialog->failNext({Error::Kind::Io, QStringLiteral("dialog failed")}); break;
     }
     w->clickView();
 
@@ -431,7 +431,7 @@ void TestView::realEditorAfterDialogError()
 
     auto w = std::make_unique<TestWindow>(window, m_module, false, std::make_unique<QtEditorStart>());
     w->t.dialog->setFileName(before);
-    w->t.dialog->failNext({ErrorNumber::DeviceIo, QStringLiteral("dialog failed")});
+    w->t.dialog->failNext({Error::Kind::Io, QStringLiteral("dialog failed")});
     w->clickView();
 
     QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
@@ -582,7 +582,7 @@ void TestView::viewDuringTransfer()
     options.manual = true;
     simterm::SimTerminal terminal({}, options);
     QVERIFY2(terminal.isOk(), qPrintable(terminal.errorString()));
-    m_module.deviceForPort = [path = terminal.slavePath()](int) { return path; };
+    wireComPort(1, terminal.slavePath());
 
     auto w = std::make_unique<TestWindow>(window, m_module, false, std::make_unique<QtEditorStart>());
     // Upload writes a new file, DownLoad reads an existing one.

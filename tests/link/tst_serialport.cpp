@@ -99,15 +99,15 @@ private Q_SLOTS:
         qunsetenv("QUILLAN_COM2");
         QVERIFY(PortAssignment::clear(2).ok());
         QCOMPARE(deviceForComPort(2), QStringLiteral("/dev/ttyS1"));
-        QCOMPARE(PortAssignment::assign(256, term.slavePath()).number, ErrorNumber::InvalidPortNumber);
+        QCOMPARE(PortAssignment::assign(256, term.slavePath()).kind, Error::Kind::NotFound);
         QVERIFY(PortAssignment::assign(12, QStringLiteral("tty"), &stored).ok()); // a bare name is under /dev
         QCOMPARE(stored, QStringLiteral("/dev/tty"));
         QCOMPARE(deviceForComPort(12), QStringLiteral("/dev/tty"));
         QCOMPARE(PortAssignment::assignedNumbers(), QList<int>{12});
         QVERIFY(PortAssignment::clear(12).ok());
         // Not a serial port: refused, nothing stored.
-        QCOMPARE(PortAssignment::assign(13, QStringLiteral("/dev/null")).number, ErrorNumber::InvalidPropertyValue);
-        QCOMPARE(PortAssignment::assign(13, m_config.path()).number, ErrorNumber::InvalidPropertyValue);
+        QCOMPARE(PortAssignment::assign(13, QStringLiteral("/dev/null")).kind, Error::Kind::InvalidValue);
+        QCOMPARE(PortAssignment::assign(13, m_config.path()).kind, Error::Kind::InvalidValue);
         QVERIFY(PortAssignment::assignedDevice(13).isEmpty());
         {
             // A name relative to the folder it was given in is stored absolute,
@@ -251,21 +251,21 @@ private Q_SLOTS:
         QtSerialPort port;
         Error error;
         if (situation == Situation::WindowsMissing)
-            error = {ErrorNumber::InvalidPortNumber, QStringLiteral("The system cannot find the file specified.")};
+            error = {Error::Kind::NotFound, QStringLiteral("The system cannot find the file specified.")};
         else if (situation == Situation::WindowsAccessDenied)
-            error = {ErrorNumber::PermissionDenied, QStringLiteral("Access is denied.")};
+            error = {Error::Kind::PermissionDenied, QStringLiteral("Access is denied.")};
         else
             error = port.open(PortTarget{1, device});
         if (situation == Situation::Forbidden || situation == Situation::OwnerOnly) {
             QVERIFY(error.ok());
             port.close();
-            error = {ErrorNumber::PermissionDenied, QStringLiteral("Permission denied")};
+            error = {Error::Kind::PermissionDenied, QStringLiteral("Permission denied")};
         }
         QVERIFY(!error.ok());
         const QList<SerialPortListing> ports{
             {QStringLiteral("/dev/ttyUSB0"), QStringLiteral("FT232R USB UART"), QStringLiteral("FTDI"), {}, {}, {}, {}}};
         const QString text = Messages::cannotOpenPort(PortTarget{1, device}, error,
-                                                      PortDiagnosis::diagnose(device, error.number, lookups),
+                                                      PortDiagnosis::diagnose(device, error.kind, lookups),
                                                       portsListed ? ports : QList<SerialPortListing>{});
         QCoreApplication::setApplicationName(QStringLiteral("tst_serialport"));
         QString reason = error.description;
@@ -287,11 +287,11 @@ private Q_SLOTS:
         const QString acm = dir.filePath(QStringLiteral("ttyACM0"));
         QVERIFY(QFile::link(term.slavePath(), acm));
         // ModemManager takes no lock file; our open meets its TIOCEXCL.
-        const Error error{ErrorNumber::PermissionDenied, QStringLiteral("Device or resource busy")};
+        const Error error{Error::Kind::PermissionDenied, QStringLiteral("Device or resource busy")};
         PortDiagnosis::Lookups lookups = PortDiagnosis::Lookups::local();
         lookups.modemManagerRunning = [] { return true; };
         const QString text = Messages::cannotOpenPort(PortTarget{1, acm}, error,
-                                                      PortDiagnosis::diagnose(acm, error.number, lookups),
+                                                      PortDiagnosis::diagnose(acm, error.kind, lookups),
                                                       {{acm, {}, {}, {}, QStringLiteral("2341:0043"), {}, {}}});
         QVERIFY2(text.contains(QStringLiteral("ModemManager is running and may be probing ") + acm), qPrintable(text));
         QVERIFY2(text.contains("ATTRS{idVendor}==\"2341\", ATTRS{idProduct}==\"0043\", ENV{ID_MM_DEVICE_IGNORE}=\"1\""),
@@ -314,7 +314,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, reason);
         QFETCH(QString, said);
-        QCOMPARE(Messages::connectionLost({ErrorNumber::DeviceIo, reason}), said);
+        QCOMPARE(Messages::connectionLost({Error::Kind::Io, reason}), said);
     }
     void openAppliesLinkSettings()
     {
@@ -342,7 +342,7 @@ private Q_SLOTS:
         // The user chose COM2 meanwhile: the open port refuses it and goes on
         // as it was.
         const Error e = port.open(PortTarget{2, QStringLiteral("/dev/ttyS1")});
-        QCOMPARE(e.number, ErrorNumber::PortAlreadyOpen);
+        QCOMPARE(e.kind, Error::Kind::PortAlreadyOpen);
         QCOMPARE(port.device(), term.slavePath());
         QVERIFY(port.isOpen());
         QVERIFY(port.write("READ\r").ok());
@@ -352,7 +352,7 @@ private Q_SLOTS:
     void closedPortRefusesWrites()
     {
         QtSerialPort port;
-        QCOMPARE(port.write("X\r").number, ErrorNumber::PortNotOpen);
+        QCOMPARE(port.write("X\r").kind, Error::Kind::PortNotOpen);
         port.close();
         QVERIFY(!port.isOpen());
     }
@@ -362,7 +362,7 @@ private Q_SLOTS:
         qputenv("QUILLAN_COM1", "/dev/quillan-test-no-such-port");
         QtSerialPort missing;
         const Error gone = missing.open(PortTarget::com(1));
-        QCOMPARE(gone.number, ErrorNumber::InvalidPortNumber);
+        QCOMPARE(gone.kind, Error::Kind::NotFound);
         QVERIFY(!gone.description.isEmpty());
         QCOMPARE(missing.device(), QStringLiteral("/dev/quillan-test-no-such-port"));
 
@@ -372,7 +372,7 @@ private Q_SLOTS:
         QtSerialPort second;
         QVERIFY(first.open(PortTarget::com(1)).ok());
         const Error busy = second.open(PortTarget::com(1));
-        QCOMPARE(busy.number, ErrorNumber::PermissionDenied);
+        QCOMPARE(busy.kind, Error::Kind::PermissionDenied);
         QVERIFY(!busy.description.isEmpty());
         QVERIFY(first.isOpen());
     }

@@ -102,7 +102,6 @@ class TestSoak : public QObject
 private:
     QTemporaryDir m_dir;
     Module1 m_module;
-    QMap<int, QString> m_devices; // read at each Start: the terminals of this round
     // The scripted parts of each window, in the order the main window asked for them.
     std::vector<TestParts> m_made;
     std::unique_ptr<Main> m_main;
@@ -126,8 +125,8 @@ private:
         SimTerminal com2;
         QVERIFY2(com1.isOk(), qPrintable(com1.errorString()));
         QVERIFY2(com2.isOk(), qPrintable(com2.errorString()));
-        m_devices[1] = com1.slavePath();
-        m_devices[2] = com2.slavePath();
+        wireComPort(1, com1.slavePath());
+        wireComPort(2, com2.slavePath());
 
         const QString output = m_dir.filePath(QStringLiteral("up-%1.txt").arg(round));
         const QString input = m_dir.filePath(QStringLiteral("down-%1.txt").arg(round));
@@ -204,7 +203,6 @@ private Q_SLOTS:
     {
         previousHandler = qInstallMessageHandler(quietHandler);
         QVERIFY(m_dir.isValid());
-        m_module.deviceForPort = [this](int n) { return m_devices.value(n); };
         m_main = std::make_unique<Main>(QStringLiteral("DazuzodeRozevidu"), m_module,
                                         keptTestParts(m_made, /*realTimer=*/true));
         m_main->show();
@@ -268,7 +266,7 @@ private Q_SLOTS:
             {
                 SimTerminal com1(records);
                 QVERIFY(com1.isOk());
-                m_devices[1] = com1.slavePath();
+                wireComPort(1, com1.slavePath());
                 selectCom(1);
                 m_main->cmdUpload->click();
                 dialog->chooseNext(first);
@@ -295,7 +293,7 @@ private Q_SLOTS:
                 const std::vector<QByteArray> next{payload('N', round, 0), payload('N', round, 1)};
                 SimTerminal com1(next);
                 QVERIFY(com1.isOk());
-                m_devices[1] = com1.slavePath();
+                wireComPort(1, com1.slavePath());
                 m_main->cmdUpload->click();
                 dialog->chooseNext(second);
                 upload->findChild<QPushButton *>(QStringLiteral("Command1"))->click();

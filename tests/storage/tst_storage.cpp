@@ -108,7 +108,7 @@ private Q_SLOTS:
     {
         Error e;
         readLines(QStringLiteral("/nonexistent/quillan/in.txt"), &e);
-        QCOMPARE(e.number, ErrorNumber::PathNotFound);
+        QCOMPARE(e.kind, Error::Kind::NotFound);
         QVERIFY(!e.description.isEmpty());
         // Not regular files: a folder never ends, a FIFO would hold open() until a writer comes.
         QTemporaryDir dir;
@@ -121,7 +121,7 @@ private Q_SLOTS:
         for (const QString &path : notRegular) {
             e = {};
             readLines(path, &e);
-            QCOMPARE(e.number, ErrorNumber::BadFileMode);
+            QCOMPARE(e.kind, Error::Kind::BadFile);
         }
     }
 
@@ -188,7 +188,7 @@ private Q_SLOTS:
             file.close();
             QCOMPARE(readAll(bak), backup == "-" ? QByteArray("older backup\r\n") : backup);
             QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2); // no temporary left behind
-            QCOMPARE(file.writeLine("late").number, ErrorNumber::BadFileMode);
+            QCOMPARE(file.writeLine("late").kind, Error::Kind::BadFile);
         }
     }
 
@@ -304,7 +304,7 @@ private Q_SLOTS:
 
         RecordFile two;
         const Error e = two.open(path, RecordFile::Mode(second));
-        QCOMPARE(e.number, ErrorNumber::FileAlreadyOpen);
+        QCOMPARE(e.kind, Error::Kind::Busy);
 #ifndef Q_OS_WIN // Windows does not say who holds a lock
         QVERIFY2(e.description.contains(QLatin1String("another transfer of this program")), qPrintable(e.description));
 #endif

@@ -19,7 +19,7 @@ public:
     Error open(const PortTarget &target) override
     {
         if (m_open)
-            return {ErrorNumber::PortAlreadyOpen, QStringLiteral("Port already open")};
+            return {Error::Kind::PortAlreadyOpen, QStringLiteral("Port already open")};
         m_open = true;
         m_device = target.device;
         return {};
@@ -36,7 +36,7 @@ public:
     {
         if (!m_open) {
             ++writesWhileClosed;
-            return {ErrorNumber::PortNotOpen, QStringLiteral("Port is not open")};
+            return {Error::Kind::PortNotOpen, QStringLiteral("Port is not open")};
         }
         writes.push_back(bytes);
         return {};

@@ -1,5 +1,7 @@
 #include "support/TestFiles.h"
 
+#include "link/PortNames.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,6 +19,11 @@ void writeAll(const QString &path, const QByteArray &bytes)
     QFile f(path);
     if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         f.write(bytes);
+}
+
+void wireComPort(int n, const QString &device)
+{
+    qputenv(comVariable(n).constData(), QFile::encodeName(device));
 }
 
 int openDescriptorsFor(const QString &path)

@@ -16,6 +16,8 @@ template <typename Records> QByteArray recordLines(const Records &records, qsize
     return b;
 }
 void writeAll(const QString &path, const QByteArray &bytes);
+/// Makes COM port n mean device for the rest of this process, as QUILLAN_COMn does for a user.
+void wireComPort(int n, const QString &device);
 /// Number of this process's open descriptors that refer to path.
 int openDescriptorsFor(const QString &path);
 /// Number of this process's open descriptors.

@@ -5,6 +5,7 @@
 #include "gui/Upload.h"
 #include "support/ManualTerminal.h"
 #include "support/ScriptedParts.h"
+#include "support/TestFiles.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -79,7 +80,7 @@ struct TerminalRig
         , timer1(w.t.timer1)
     {
         module.ComPortNumber = 1;
-        module.deviceForPort = [path = term.slavePath()](int) { return path; };
+        wireComPort(1, term.slavePath());
     }
 
     /// Start, with path chosen in the file dialog.

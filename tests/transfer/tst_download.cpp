@@ -409,7 +409,7 @@ private Q_SLOTS:
     {
         Rig rig(manualTerminal());
         SimTerminal com2({}, manualTerminal());
-        rig.module.deviceForPort = [&](int n) { return (n == 1 ? rig.term : com2).slavePath(); };
+        wireComPort(2, com2.slavePath());
         rig.start(rig.input("L1\r\n"));
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
         rig.term.sendRaw("NAK\r");
@@ -516,7 +516,7 @@ private Q_SLOTS:
         QFETCH(QString, window);
         TerminalRig rig(window);
         const QString path = file(rig, "port.txt", "L1\r\n");
-        rig.module.deviceForPort = [](int) { return QStringLiteral("/dev/quillan-test-no-such-port"); };
+        wireComPort(1, QStringLiteral("/dev/quillan-test-no-such-port"));
         rig.start(path);
         QCOMPARE(rig.box->shown.size(), 1);
         QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("COM1 (/dev/quillan-test-no-such-port)")),
@@ -620,7 +620,8 @@ private Q_SLOTS:
         SimTerminal com2;
         Module1 module;
         module.ComPortNumber = 1;
-        module.deviceForPort = [&](int n) { return (n == 1 ? com1 : com2).slavePath(); };
+        wireComPort(1, com1.slavePath());
+        wireComPort(2, com2.slavePath());
         TestParts up = makeTestParts();
         TestParts down = makeTestParts();
         Upload upload(std::move(up.parts), module);

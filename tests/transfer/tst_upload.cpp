@@ -180,14 +180,14 @@ private Q_SLOTS:
         const QString path = rig.file(QStringLiteral("records.txt"));
         writeAll(path, "O1\r\nO2\r\n");
         const QString device = rig.term.slavePath();
-        rig.module.deviceForPort = [](int) { return QStringLiteral("/dev/quillan-test-no-such-port"); };
+        wireComPort(1, QStringLiteral("/dev/quillan-test-no-such-port"));
         rig.box->answerNext(MessageBox::Answer::Yes);
         rig.start(path);
         QCOMPARE(rig.box->shown.size(), 2); // the question, then the port's message
         QCOMPARE(readAll(path), QByteArray("O1\r\nO2\r\n"));
         QVERIFY(!QFileInfo::exists(RecordFile::backupPath(path)));
 
-        rig.module.deviceForPort = [device](int) { return device; };
+        wireComPort(1, device);
         rig.box->answerNext(MessageBox::Answer::Yes);
         rig.start(path);
         QTRY_VERIFY(rig.term.uploadDone());
