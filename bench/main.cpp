@@ -112,7 +112,6 @@ Run qtUpload(const Config &c, bool withTimings)
 
     QtSerialPort port;
     UploadTransfer transfer(port);
-    QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
     QEventLoop loop;
     bool finished = false;
     Outcome outcome;
@@ -136,7 +135,7 @@ Run qtUpload(const Config &c, bool withTimings)
         loop.exec();
     r.seconds = double(clock.nsecsElapsed()) / 1e9;
     r.hwmEnd = peakResidentKiB();
-    r.items = transfer.RecordCount();
+    r.items = transfer.count();
     const bool told = outcome.kind == Outcome::Kind::Completed;
     if (!told)
         err(QStringLiteral("upload ended with: %1").arg(ending(outcome)));
@@ -200,7 +199,6 @@ Run qtDownload(const Config &c, const QString &input, bool withTimings)
     QtSerialPort port;
     QtTimer timer;
     DownloadTransfer transfer(port, timer);
-    QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
     QEventLoop loop;
     bool finished = false, over = false;
     QObject::connect(&transfer, &DownloadTransfer::finished, [&](const Outcome &o) {

@@ -14,18 +14,27 @@ inline constexpr int Lost = 7;
 inline constexpr int HungUp = 129;      // SIGHUP: the session or terminal closed
 inline constexpr int Interrupted = 130; // SIGINT, SIGTERM
 
-/// A Stopped outcome here came from a signal; run() tells SIGHUP apart.
-inline int of(Outcome::Kind kind)
+// How an outcome reads to a script: its exit status and its name in the log.
+// A Stopped outcome here came from a signal; the runner tells SIGHUP apart.
+struct Row
 {
-    switch (kind) {
-    case Outcome::Kind::Completed: return Completed;
-    case Outcome::Kind::Refused: return Refused;
-    case Outcome::Kind::TimedOut: return TimedOut;
-    case Outcome::Kind::Lost: return Lost;
-    case Outcome::Kind::FileError: return File;
-    case Outcome::Kind::PortError: return Port;
-    case Outcome::Kind::Stopped: return Interrupted;
+    Outcome::Kind kind;
+    int status;
+    const char *name;
+};
+inline constexpr Row Table[] = {
+    {Outcome::Kind::Completed, Completed, "completed"}, {Outcome::Kind::Refused, Refused, "refused"},
+    {Outcome::Kind::TimedOut, TimedOut, "timeout"},     {Outcome::Kind::Lost, Lost, "lost"},
+    {Outcome::Kind::FileError, File, "file-error"},     {Outcome::Kind::PortError, Port, "port-error"},
+    {Outcome::Kind::Stopped, Interrupted, "interrupted"},
+};
+
+inline const Row &of(Outcome::Kind kind)
+{
+    for (const Row &row : Table) {
+        if (row.kind == kind)
+            return row;
     }
-    return Lost;
+    return Table[3]; // unreachable: every kind has its row
 }
 }

@@ -1,5 +1,6 @@
 #include "cli/Reporter.h"
 
+#include "cli/ExitStatus.h"
 #include "platform/SystemError.h"
 #include "storage/DiskSync.h"
 
@@ -21,24 +22,6 @@
 #define isatty _isatty
 #define STDERR_FILENO 2
 #endif
-
-namespace {
-
-QString outcomeName(const Outcome &o, bool interrupted)
-{
-    switch (o.kind) {
-    case Outcome::Kind::Completed: return QStringLiteral("completed");
-    case Outcome::Kind::Refused: return QStringLiteral("refused");
-    case Outcome::Kind::TimedOut: return QStringLiteral("timeout");
-    case Outcome::Kind::Lost: return QStringLiteral("lost");
-    case Outcome::Kind::FileError: return QStringLiteral("file-error");
-    case Outcome::Kind::PortError: return QStringLiteral("port-error");
-    case Outcome::Kind::Stopped: return interrupted ? QStringLiteral("interrupted") : QStringLiteral("stopped");
-    }
-    return QString();
-}
-
-} // namespace
 
 QString plural(qint64 n, const char *one, const char *many)
 {
@@ -103,7 +86,7 @@ bool Reporter::writeLog(const PortRun &run, const QString &message)
         {QStringLiteral("file"), run.given == QLatin1String("-") ? run.given : QFileInfo(run.given).absoluteFilePath()},
         {QStringLiteral("count"), o.count},
         {QStringLiteral("bytes"), o.bytes},
-        {QStringLiteral("outcome"), outcomeName(o, run.interrupted)},
+        {QStringLiteral("outcome"), QLatin1String(ExitStatus::of(o.kind).name)},
         {QStringLiteral("message"), message},
     };
     const QByteArray line = QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n';

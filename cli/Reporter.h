@@ -21,10 +21,7 @@ struct PortRun
     QString path;  // what the transfer opens: given, or the copy of a stream
     QString shown; // how messages name the file
     bool upload = true;
-    std::optional<Outcome> outcome;
-    QByteArray unfinished;  // what had arrived of a reply when it ended: no CR yet
-    bool interrupted = false;
-    bool concluded = false;
+    std::optional<Outcome> outcome;  // set once it has ended
     QDateTime started;
     QDateTime ended;
     QElapsedTimer clock;

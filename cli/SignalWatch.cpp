@@ -88,8 +88,8 @@ SignalWatch::SignalWatch(QObject *parent)
     sa.sa_flags = SA_RESTART; // a port or file call in progress goes on
     // SIGHUP: the SSH session or terminal window closed; the transfer still
     // ends between two messages with its file, summary and log whole.
-    m_ok = ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0
-           && ::sigaction(SIGHUP, &sa, nullptr) == 0;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(sig, &sa, nullptr);
 #else
     endedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::signal(SIGTERM, onSignal);
@@ -100,7 +100,7 @@ SignalWatch::SignalWatch(QObject *parent)
             Q_EMIT interrupted(SIGINT);
     });
     m_poll->start();
-    m_ok = SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 #endif
 }
 

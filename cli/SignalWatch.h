@@ -15,15 +15,12 @@ public:
     explicit SignalWatch(QObject *parent = nullptr);
     ~SignalWatch() override;
 
-    bool isOk() const { return m_ok; }
-
 Q_SIGNALS:
     /// Once for every batch of signals the loop sees, with the first of them;
     /// repeats are harmless.
     void interrupted(int signal);
 
 private:
-    bool m_ok = false;
     QSocketNotifier *m_notifier = nullptr;
     QTimer *m_poll = nullptr;
 };

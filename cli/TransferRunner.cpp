@@ -24,7 +24,6 @@
 struct TransferRunner::Job : PortRun
 {
     QThread thread;
-    bool begun = false;  // the worker has begun: a stop request reaches it
 };
 
 namespace {
@@ -54,6 +53,13 @@ Outcome ownFileError(Error::Kind kind, const QString &said)
     o.kind = Outcome::Kind::FileError;
     o.error = {kind, said};
     return o;
+}
+
+// quillan-cli has no windows: what holds a port of this process is another -p of the same run.
+QString heldHere()
+{
+    return QStringLiteral("%1 is held by another transfer of this same run: another -p names the same device (%2). "
+                          "Give each device once.");
 }
 
 QString seconds(int ms)
@@ -112,17 +118,14 @@ int TransferRunner::run()
     for (auto &job : m_jobs)
         start(*job);
 
-    bool pending = false;
-    for (auto &job : m_jobs)
-        pending = pending || !job->concluded;
-    if (pending)
+    if (!allEnded())
         QCoreApplication::exec();
     m_reporter.clearProgress();
     shutDown();
 
     int status = ExitStatus::Completed;
     for (auto &job : m_jobs) {
-        int s = ExitStatus::of(job->outcome ? job->outcome->kind : Outcome::Kind::Stopped);
+        int s = ExitStatus::of(job->outcome ? job->outcome->kind : Outcome::Kind::Stopped).status;
 #ifdef SIGHUP
         if (s == ExitStatus::Interrupted && m_signal == SIGHUP)
             s = ExitStatus::HungUp;
@@ -253,41 +256,45 @@ void TransferRunner::start(Job &job)
         auto *worker = new PortWorker(setup);
         connect(&j->thread, &QThread::finished, worker, &QObject::deleteLater);
         connect(this, &TransferRunner::stopRequested, worker, &PortWorker::stop);
-        connect(worker, &PortWorker::begun, this, [this, j] {
-            j->begun = true;
-            // A stop asked for before the worker could hear it.
-            if (m_interrupted && !j->outcome)
-                Q_EMIT stopRequested();
-        });
         connect(worker, &PortWorker::progress, this, [this, j](qint64 n, qint64 done, qint64 size) {
             j->count = n;
             j->fileDone = done;
             j->fileSize = size;
             m_reporter.progress();
         });
-        connect(worker, &PortWorker::finished, this, [this, j](const Outcome &o, const QByteArray &unfinished) {
-            j->unfinished = unfinished;
-            transferFinished(*j, o);
-        });
+        connect(worker, &PortWorker::finished, this, [this, j](const Outcome &o) { transferFinished(*j, o); });
         worker->start();
+        // A stop asked for before the worker could hear it.
+        if (m_stopAsked)
+            worker->stop();
     });
     job.thread.start();
 }
 
 void TransferRunner::transferFinished(Job &job, const Outcome &outcome)
 {
+    if (job.outcome)
+        return;
     job.outcome = outcome;
-    job.interrupted = outcome.kind == Outcome::Kind::Stopped && m_interrupted;
     job.ended = QDateTime::currentDateTimeUtc();
     job.count = outcome.count;
-    conclude(job);
+    if (!m_reporter.ended(job, describe(job)))
+        m_logFailed = true;
+    if (allEnded())
+        QCoreApplication::exit(0);
+}
+
+bool TransferRunner::allEnded() const
+{
+    return std::all_of(m_jobs.begin(), m_jobs.end(), [](const auto &job) { return job->outcome.has_value(); });
 }
 
 void TransferRunner::interrupt(int signal)
 {
-    if (!m_interrupted)
+    // The first signal ends each transfer between two messages, a second one at once.
+    if (!m_stopAsked)
         m_signal = signal;
-    m_interrupted = true;
+    m_stopAsked = true;
     Q_EMIT stopRequested();
 }
 
@@ -298,8 +305,8 @@ QString TransferRunner::describe(const Job &job) const
     const QString done = upload ? plural(o.count, "record", "records") + QStringLiteral(" saved in \"%1\"").arg(job.shown)
                                 : plural(o.count, "line", "lines") + QStringLiteral(" of \"%1\" sent").arg(job.shown);
     // The program's own words where it says more than the designed box.
-    if (o.reason == Outcome::Reason::UnexpectedReply || o.reason == Outcome::Reason::Stalled)
-        return folded(Messages::ending(o));
+    if (o.reason != Outcome::Reason::None && o.kind != Outcome::Kind::FileError)
+        return folded(Messages::ending(o, heldHere()));
     switch (o.kind) {
     case Outcome::Kind::Completed: return QString();
     case Outcome::Kind::Refused:
@@ -308,13 +315,19 @@ QString TransferRunner::describe(const Job &job) const
                                             : QStringLiteral("gave a reply it should not"),
                  done);
     case Outcome::Kind::TimedOut:
-        if (!job.unfinished.isEmpty()) {
-            // Bytes came, but no reply ended with CR: most likely a terminal
-            // that ends its replies with CR LF, whose line feed comes last.
+        if (o.reply.contains('\n')) {
+            // A line feed came last: most likely a terminal that ends its
+            // replies with CR LF.
             return QStringLiteral("bytes arrived (\"%1\") but no reply ended with CR, and nothing more came for %2; "
                                   "a terminal that ends its replies with CR LF never completes one (the line feed "
                                   "comes last): set it to end them with CR alone; %3")
-                .arg(escaped(job.unfinished), seconds(m_request.timeoutMs), done);
+                .arg(escaped(o.reply), seconds(m_request.timeoutMs), done);
+        }
+        if (!o.reply.isEmpty()) {
+            return QStringLiteral("bytes arrived (\"%1\") but no reply ended with CR, and nothing more came for %2; "
+                                  "the baud rate may be wrong, or the device on the port is not the terminal, or "
+                                  "the terminal stopped in mid-reply; %3")
+                .arg(escaped(o.reply), seconds(m_request.timeoutMs), done);
         }
         return QStringLiteral("no reply: nothing came from the terminal for %1; %2").arg(seconds(m_request.timeoutMs), done);
     case Outcome::Kind::Stopped:
@@ -325,23 +338,10 @@ QString TransferRunner::describe(const Job &job) const
         break;
     }
     // A file refused before the transfer started is said in the error itself.
-    QString message = o.reason == Outcome::Reason::None && o.kind == Outcome::Kind::FileError ? o.error.description
-                                                                                               : Messages::ending(o);
+    QString message = o.reason == Outcome::Reason::None && o.kind == Outcome::Kind::FileError
+                          ? o.error.description
+                          : Messages::ending(o, heldHere());
     if (job.path != job.given) // the copy of a stream is nothing the user named
         message.replace(QLatin1Char('"') + job.path + QLatin1Char('"'), job.shown);
     return folded(message);
-}
-
-void TransferRunner::conclude(Job &job)
-{
-    if (job.concluded)
-        return;
-    job.concluded = true;
-    if (!m_reporter.ended(job, describe(job)))
-        m_logFailed = true;
-    for (auto &j : m_jobs) {
-        if (!j->concluded)
-            return;
-    }
-    QCoreApplication::exit(0);
 }

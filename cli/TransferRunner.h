@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QTemporaryFile>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -32,7 +33,7 @@ private:
     bool copyStream();
     void start(Job &job);
     void transferFinished(Job &job, const struct Outcome &outcome);
-    void conclude(Job &job);
+    bool allEnded() const;
     void interrupt(int signal);
     void shutDown();
     QString describe(const Job &job) const;
@@ -44,6 +45,6 @@ private:
     bool m_streamFailed = false;
     Error m_streamError;
     bool m_logFailed = false;
-    bool m_interrupted = false;
+    std::atomic<bool> m_stopAsked{false};  // read by a worker as it starts
     int m_signal = 0;  // the first signal that ended the run
 };

@@ -12,11 +12,9 @@ DownLoad::DownLoad(WindowParts parts, Module1 &module)
 {
     setObjectName(QStringLiteral("DownLoad"));
     m_transfer = std::make_unique<DownloadTransfer>(*m_parts.port, *m_parts.timer);
-    // Label2 keeps its design caption: no step of a download changes it.
     connect(m_transfer.get(), &DownloadTransfer::lineSent, this,
-            [this](const QByteArray &line) { showLater(line, -1); });
+            [this](const QByteArray &line) { MSComm1_OnComm(line); });
     connect(m_transfer.get(), &DownloadTransfer::finished, this, &DownLoad::transferFinished);
-    connect(m_parts.port.get(), &SerialPort::readyRead, this, &DownLoad::MSComm1_OnComm);
     connect(m_form.Command1, &QPushButton::clicked, this, &DownLoad::Command1_Click);
     connect(m_form.Command2, &QPushButton::clicked, this, &DownLoad::Command2_Click);
 }
@@ -28,9 +26,10 @@ void DownLoad::Command1_Click()
     DownloadFromRS232();
 }
 
-void DownLoad::MSComm1_OnComm()
+void DownLoad::MSComm1_OnComm(const QByteArray &line)
 {
-    m_transfer->portReadyRead();
+    // Label2 keeps its design caption: no step of a download changes it.
+    showLater(line, -1);
 }
 
 void DownLoad::Command2_Click()

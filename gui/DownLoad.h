@@ -15,12 +15,13 @@ public:
 
     void Command1_Click();
     void Command2_Click();
-    /// The serial port's notification: what it received goes to the dialogue.
-    void MSComm1_OnComm();
+    /// The window's part of a reply: the line now leaving is shown.
+    void MSComm1_OnComm(const QByteArray &line);
     /// Start: choose the input file, open it and the port, announce the download.
     void DownloadFromRS232();
 
     DownloadTransfer &transfer() { return *m_transfer; }
+    const Dialogue &dialogue() const override { return *m_transfer; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -56,7 +56,7 @@ void TransferWindow::refreshNow()
 
 bool TransferWindow::prepareStart(Dialogue &transfer, const QString &title)
 {
-    if (transfer.inProgress()) {
+    if (transfer.underWay() && !transfer.halted()) {
         const PortTarget running = transfer.target();
         const QString port = running.number > 0 ? comName(running.number) : running.device;
         MessageBox::Request question{tr("A transfer is in progress on %1. Stop it and start a new one?").arg(port),
@@ -76,7 +76,10 @@ void TransferWindow::reportOutcome(const Outcome &outcome, const QString &refusa
 {
     refreshNow();
     using Kind = Outcome::Kind;
-    const QString own = Messages::ending(outcome);
+    // The windows' own port is held by the other window: only it can be.
+    const QString own = Messages::ending(
+        outcome, tr("The other transfer window of this program has %1 open: let its transfer finish or stop it there, "
+                    "then try again."));
     switch (outcome.kind) {
     case Kind::Stopped:
     case Kind::Completed:

@@ -25,6 +25,12 @@ class TransferWindow : public QWidget
 public:
     static constexpr int RefreshMs = 40;
 
+    /// The window's values as designed, kept by its dialogue.
+    QByteArray RxBuffer() const { return dialogue().pendingReply(); }
+    qint64 RecordCount() const { return dialogue().count(); }
+    int TimeoutTicks() const { return dialogue().ticks(); }
+    virtual const Dialogue &dialogue() const = 0;
+
 protected:
     TransferWindow(WindowParts parts, Module1 &module, const QString &title, int command1Left,
                    const QString &label2Caption);

@@ -14,11 +14,11 @@ Upload::Upload(WindowParts parts, Module1 &module)
     : TransferWindow(std::move(parts), module, QStringLiteral("Upload from terminal"), 3015, QString())
 {
     setObjectName(QStringLiteral("Upload"));
-    m_transfer = std::make_unique<UploadTransfer>(*m_parts.port);
-    connect(m_transfer.get(), &UploadTransfer::recordSaved, this,
-            [this](const QByteArray &record, qint64 count) { showLater(record, count); });
+    m_transfer = std::make_unique<UploadTransfer>(*m_parts.port, m_parts.timer.get());
+    // A terminal that dies in mid-upload is reported as the download's is.
+    m_transfer->setReplyTimeout(ReplyTimeout::DefaultMs);
+    connect(m_transfer.get(), &UploadTransfer::recordSaved, this, &Upload::MSComm1_OnComm);
     connect(m_transfer.get(), &UploadTransfer::finished, this, &Upload::transferFinished);
-    connect(m_parts.port.get(), &SerialPort::readyRead, this, &Upload::MSComm1_OnComm);
     connect(m_form.Command1, &QPushButton::clicked, this, &Upload::Command1_Click);
     connect(m_form.Command2, &QPushButton::clicked, this, &Upload::Command2_Click);
 }
@@ -30,9 +30,9 @@ void Upload::Command1_Click()
     UploadFromRS232();
 }
 
-void Upload::MSComm1_OnComm()
+void Upload::MSComm1_OnComm(const QByteArray &record, qint64 count)
 {
-    m_transfer->portReadyRead();
+    showLater(record, count);
 }
 
 void Upload::Command2_Click()

@@ -15,12 +15,13 @@ public:
 
     void Command1_Click();
     void Command2_Click();
-    /// The serial port's notification: what it received goes to the dialogue.
-    void MSComm1_OnComm();
+    /// The window's part of a reply: the record saved is shown, and counted.
+    void MSComm1_OnComm(const QByteArray &record, qint64 count);
     /// Start: choose the output file, open it and the port, ask for the first record.
     void UploadFromRS232();
 
     UploadTransfer &transfer() { return *m_transfer; }
+    const Dialogue &dialogue() const override { return *m_transfer; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -11,6 +11,8 @@ public:
     using QObject::QObject;
     virtual void setInterval(int ms) = 0;
     virtual int interval() const = 0;
+    /// One tick per start(), not one every interval.
+    virtual void setSingleShot(bool once) = 0;
     virtual void start() = 0;
     virtual void stop() = 0;
     virtual bool isActive() const = 0;
@@ -29,6 +31,7 @@ public:
     }
     void setInterval(int ms) override { m_timer.setInterval(ms); }
     int interval() const override { return m_timer.interval(); }
+    void setSingleShot(bool once) override { m_timer.setSingleShot(once); }
     void start() override { m_timer.start(); }
     void stop() override { m_timer.stop(); }
     bool isActive() const override { return m_timer.isActive(); }

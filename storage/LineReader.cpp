@@ -11,46 +11,29 @@
 #include <windows.h>
 #endif
 
-namespace {
-// Whether the file's lines are broken by lone LFs more than ended by CRs:
-// a file kept on Linux, perhaps with a line pasted from elsewhere. Decided
-// once for the whole file, so that one stray line ending cannot split it in
-// two kinds of lines. Reads the file through once.
-bool mostlyLoneLf(QFile &file, Error &error)
-{
-    QByteArray chunk(LineReader::ChunkSize, Qt::Uninitialized);
-    qint64 loneLf = 0;
-    qint64 cr = 0;
-    char previous = 0;
-    for (;;) {
-        errno = 0;
-        const qint64 n = file.read(chunk.data(), chunk.size());
-        if (n < 0) {
-            error = errnoOr(file.errorString());
-            return false;
-        }
-        if (n == 0)
-            return loneLf > cr;
-        const char *data = chunk.constData();
-        for (qint64 i = 0; i < n; ++i) {
-            if (data[i] == '\r')
-                ++cr;
-            else if (data[i] == '\n' && previous != '\r')
-                ++loneLf;
-            previous = data[i];
-        }
-    }
-}
-}
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 Error LineReader::open(const QString &path)
+{
+    if (Error e = openFile(path))
+        return e;
+    for (bool done = false; !done;) {
+        if (Error e = scan(ChunkSize * 64, done))
+            return e;
+    }
+    return {};
+}
+
+Error LineReader::openFile(const QString &path)
 {
     close();
     const QFileInfo info(path);
     // A FIFO would hold the window inside open(), a device or folder never ends.
     if (info.exists() && !info.isFile())
         return {Error::Kind::BadFile, info.isDir() ? QStringLiteral("it is a folder, not a file")
-                                                       : QStringLiteral("it is not a regular file")};
+                                                   : QStringLiteral("it is not a regular file")};
     m_file.setFileName(path);
     errno = 0;
 #ifdef Q_OS_WIN
@@ -66,16 +49,68 @@ Error LineReader::open(const QString &path)
         m_file.setFileName(QString());
         return e;
     }
-    m_size = m_file.size();
-    Error e;
-    m_anyEnding = mostlyLoneLf(m_file, e);
-    if (e || !m_file.seek(0)) {
-        if (!e)
-            e = {Error::Kind::Io, m_file.errorString()};
-        close();
-        return e;
+    m_opened = stamp();
+    m_size = m_opened.size;
+    m_buffer.resize(ChunkSize);
+    return {};
+}
+
+Error LineReader::scan(qint64 budget, bool &done)
+{
+    // Whether the file's lines are broken by lone LFs more than ended by CRs:
+    // a file kept on Linux, perhaps with a line pasted from elsewhere. Decided
+    // once for the whole file, so that one stray line ending cannot split it
+    // in two kinds of lines.
+    done = m_scanned;
+    if (done)
+        return {};
+    if (!m_file.isOpen())
+        return {Error::Kind::BadFile, QStringLiteral("The file is not open")};
+    for (qint64 read = 0; read < budget;) {
+        errno = 0;
+        const qint64 n = m_file.read(m_buffer.data(), m_buffer.size());
+        if (n < 0)
+            return errnoOr(m_file.errorString());
+        if (n == 0) {
+            if (Error e = checkUnchanged())
+                return e;
+            m_anyEnding = m_loneLf > m_cr;
+            m_scanned = done = true;
+            if (!m_file.seek(0))
+                return {Error::Kind::Io, m_file.errorString()};
+            m_buffer.clear();
+            return {};
+        }
+        read += n;
+        const char *data = m_buffer.constData();
+        for (qint64 i = 0; i < n; ++i) {
+            if (data[i] == '\r')
+                ++m_cr;
+            else if (data[i] == '\n' && m_previous != '\r')
+                ++m_loneLf;
+            m_previous = data[i];
+        }
     }
     return {};
+}
+
+LineReader::Stamp LineReader::stamp()
+{
+#ifdef Q_OS_UNIX
+    struct stat st{};
+    if (::fstat(m_file.handle(), &st) != 0)
+        return {};
+    return {qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+#else
+    return {m_file.size(), m_file.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch()};
+#endif
+}
+
+Error LineReader::checkUnchanged()
+{
+    if (!m_file.isOpen() || stamp() == m_opened)
+        return {};
+    return {Error::Kind::Changed, QStringLiteral("it changed while it was being sent")};
 }
 
 void LineReader::close()
@@ -90,6 +125,12 @@ void LineReader::close()
     m_size = 0;
     m_anyEnding = false;
     m_afterCr = false;
+    m_midLine = false;
+    m_opened = {};
+    m_scanned = false;
+    m_loneLf = 0;
+    m_cr = 0;
+    m_previous = 0;
     m_eof = false;
     m_error = {};
 }
@@ -97,6 +138,9 @@ void LineReader::close()
 bool LineReader::fill()
 {
     if (m_eof || m_error)
+        return false;
+    // What was read through decided the lines: a file rewritten since is not that file.
+    if ((m_error = checkUnchanged()))
         return false;
     // Consumed bytes are dropped so memory stays one chunk plus what is left.
     m_buffer.remove(0, m_pos);
@@ -151,6 +195,7 @@ Error LineReader::readPiece(QByteArray &piece, bool &lineEnded)
         if (m_error)
             return m_error;
         lineEnded = true; // the last line, with no ending
+        m_midLine = false;
         return {};
     }
     const char *start = m_buffer.constData() + m_pos;
@@ -166,6 +211,7 @@ Error LineReader::readPiece(QByteArray &piece, bool &lineEnded)
     }
     const char *cr = static_cast<const char *>(std::memchr(start, '\r', size_t(scan)));
     const char *end = cr ? cr : lf;
+    m_midLine = !end;
     if (!end) {
         piece.append(start, available);
         m_pos += available;

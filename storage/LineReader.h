@@ -21,8 +21,17 @@ public:
     LineReader(const LineReader &) = delete;
     LineReader &operator=(const LineReader &) = delete;
 
-    /// Opens a regular file; anything else (a folder, a FIFO, a device) is refused.
+    /// Opens a regular file (anything else, a folder, a FIFO, a device, is
+    /// refused) and reads it through once for the line-ending rule.
     Error open(const QString &path);
+    /// The same in steps: openFile(), then scan() until done.
+    Error openFile(const QString &path);
+    /// Reads up to budget more bytes of the file through; done once all of it
+    /// is, and the reader stands at the first line.
+    Error scan(qint64 budget, bool &done);
+    /// Fails with Error::Kind::Changed when the file is no longer as it was
+    /// opened (its size or modification time). Looked at before every read.
+    Error checkUnchanged();
     void close();
     bool isOpen() const { return m_file.isOpen(); }
     QString path() const { return m_file.fileName(); }
@@ -38,10 +47,19 @@ public:
     Error readPiece(QByteArray &piece, bool &lineEnded);
     /// The next whole line, without its ending.
     Error readLine(QByteArray &line);
+    /// No piece of a line has been read without its end.
+    bool atLineStart() const { return !m_midLine; }
 
     static constexpr qint64 ChunkSize = 64 * 1024;
 
 private:
+    struct Stamp
+    {
+        qint64 size = -1;
+        qint64 modified = 0;  // ns on POSIX, ms elsewhere
+        bool operator==(const Stamp &) const = default;
+    };
+    Stamp stamp();
     bool fill();  // false at end of file or on an error (then m_error is set)
     void skipPendingLf();
 
@@ -52,6 +70,13 @@ private:
     qint64 m_size = 0;
     bool m_anyEnding = false; // LF ends a line too
     bool m_afterCr = false;
+    bool m_midLine = false;
+    Stamp m_opened;
+    // The read-through: counts so far, and the byte before the slice.
+    bool m_scanned = false;
+    qint64 m_loneLf = 0;
+    qint64 m_cr = 0;
+    char m_previous = 0;
     bool m_eof = false;
     Error m_error;
 };

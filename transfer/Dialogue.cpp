@@ -12,65 +12,66 @@ Dialogue::Dialogue(SerialPort &port, Timer *timer, Outcome::Direction direction,
     , m_timeout(timer)
     , m_direction(direction)
 {
-    connect(&m_port, &SerialPort::lineLost, this, [this](const Error &why) {
-        if (m_busy)
-            m_lostHeld = why;
-        else
-            runHandler([this, why] { lose(why); });
+    connectPort(timer);
+}
+
+void Dialogue::connectPort(Timer *timer)
+{
+    // Every signal the dialogue hears, here. Each runs as one handler; what
+    // comes while a front end's box is open waits for the handler to end (a
+    // tick is dropped: one time-out at a time).
+    connect(&m_port, &SerialPort::readyRead, this, [this] {
+        if (!m_handling)
+            runHandler([this] { receive(); });
     });
     connect(&m_port, &SerialPort::bytesWritten, this, [this] {
         m_timeout.progressed();
-        m_stalled = false;
+        if (!m_handling)
+            runHandler([this] { written(); });
+    });
+    connect(&m_port, &SerialPort::lineLost, this, [this](const Error &why) {
+        if (m_handling)
+            m_lostMeanwhile = why;
+        else
+            runHandler([this, why] { lose(why); });
     });
     if (timer) {
         connect(timer, &Timer::tick, this, [this] {
-            // A tick while one of the front end's boxes is open is dropped: one
-            // time-out at a time, and no handler runs inside another.
-            if (!m_busy)
+            if (!m_handling)
                 runHandler([this] { handleTick(); });
         });
     }
 }
 
-void Dialogue::portReadyRead()
-{
-    if (!m_busy)
-        runHandler([this] { receive(); });
-}
-
 void Dialogue::runHandler(const std::function<void()> &handler)
 {
-    m_busy = true;
+    m_handling = true;
     handler();
     for (;;) {
         if (m_port.bytesAvailable() > 0)
             receive();
-        else if (m_lostHeld)
-            lose(*std::exchange(m_lostHeld, std::nullopt));
+        else if (m_lostMeanwhile)
+            lose(*std::exchange(m_lostMeanwhile, std::nullopt));
         else
             break;
     }
-    m_busy = false;
+    // Bytes that left while a box was open were not followed by a piece.
+    written();
+    m_handling = false;
 }
 
-void Dialogue::setState(State state, Sent sent)
+void Dialogue::setReplyTimeout(int ms, ReplyTimeout::Rule rule)
 {
-    m_state = state;
-    m_sent = sent;
+    m_timeout.setTimeoutMs(ms, rule);
 }
 
-void Dialogue::setReplyTimeout(int ms, bool untilSilence)
+void Dialogue::reset(const PortTarget &target)
 {
-    m_timeout.setTimeoutMs(ms, untilSilence ? ReplyTimeout::Rule::Silence : ReplyTimeout::Rule::Ticks);
-}
-
-void Dialogue::prepare(const PortTarget &target)
-{
-    m_recordCount = 0;
+    m_count = 0;
     m_bytes = 0;
     m_target = target;
-    setState(State::Idle, Sent::Nothing);
-    m_stalled = false;
+    m_halted = false;
+    m_state = State::Idle;
     m_timeout.stop();
     m_rxBuffer.clear();
 }
@@ -85,16 +86,45 @@ Error Dialogue::openPort(const PortTarget &target)
     return m_port.open(target);
 }
 
-void Dialogue::send(const QByteArray &message, Sent sent, bool awaitReply)
+void Dialogue::messageOut(State next)
+{
+    m_halted = false;
+    m_state = next;
+    m_timeout.start();
+}
+
+void Dialogue::ask(const QByteArray &message, State awaiting)
 {
     // A failed write is the port going away; its lineLost() reports it.
     m_port.write(frame(message));
-    if (awaitReply) {
-        setState(State::AwaitingReply, sent);
-        m_timeout.start();
-    } else {
-        setState(m_state, sent);
-    }
+    messageOut(awaiting);
+}
+
+void Dialogue::tell(const QByteArray &message)
+{
+    m_port.write(frame(message));
+}
+
+void Dialogue::counted(qint64 bytes)
+{
+    ++m_count;
+    m_bytes += bytes;
+}
+
+bool Dialogue::isEcho(const QByteArray &reply) const
+{
+    qint64 length = 0;
+    const QByteArray sent = lastMessage(length);
+    if (sent.isEmpty())
+        return false;
+    if (sent.size() < length) // a long line, known by its first piece and its length
+        return reply.size() >= length && reply.startsWith(sent);
+    // As sent, or with the CR that came back too (turned into LF, or CR LF, by
+    // a terminal or cable) and whatever the terminal said after it.
+    if (!reply.startsWith(sent))
+        return false;
+    const QByteArrayView tail = QByteArrayView(reply).sliced(sent.size());
+    return tail.isEmpty() || tail.startsWith('\n') || tail.startsWith(MessageEnd);
 }
 
 void Dialogue::lose(const Error &why)
@@ -106,41 +136,74 @@ void Dialogue::lose(const Error &why)
 void Dialogue::receive()
 {
     const QByteArray input = m_port.readAll();
-    if (input.isEmpty())
-        return;
-    if (m_timeout.rule() == ReplyTimeout::Rule::Ticks)
-        m_timeout.stop();
-    else
+    if (input.isEmpty() || m_state == State::Idle || m_state == State::Preparing)
+        return; // nothing of ours awaits it
+    // While a line leaves, only its bytes moving keep the clock from running out.
+    if (m_state != State::SendingLine && m_state != State::Ending)
         m_timeout.heard();
-    if (!assembleReply(m_rxBuffer, input))
+    if (!assembleReply(m_rxBuffer, input)) {
+        if (m_rxBuffer.size() > MaxReplyBytes)
+            refuse(Outcome::Reason::EndlessReply);
         return;
-    m_timeout.stop();
-    handleReply();
+    }
+    if (!answer(m_rxBuffer))
+        m_rxBuffer.clear();
 }
 
 void Dialogue::handleTick()
 {
-    const bool sending = m_sent == Sent::LinePart || m_port.bytesToWrite() > 0;
+    if (m_state == State::Idle || m_state == State::Preparing || m_halted)
+        return; // a tick the stopped timer had queued
+    const bool sending = m_state == State::SendingLine || m_state == State::Ending || m_port.bytesToWrite() > 0;
     const ReplyTimeout::Verdict verdict = m_timeout.count(sending);
     if (verdict == ReplyTimeout::Verdict::Wait)
         return;
+    if (m_state == State::Ending) {
+        finish(Outcome::Kind::Stopped, Outcome::Reason::CutShort);
+        return;
+    }
     if (verdict == ReplyTimeout::Verdict::Silent && m_timeout.rule() == ReplyTimeout::Rule::Ticks
         && !m_rxBuffer.isEmpty())
         return;
-    const bool stalled = verdict == ReplyTimeout::Verdict::Stalled;
-    if (stalled)
-        m_stalled = true;
-    finish(Outcome::Kind::TimedOut, stalled ? Outcome::Reason::Stalled : Outcome::Reason::None);
-    m_timeout.stop();
+    finish(Outcome::Kind::TimedOut,
+           verdict == ReplyTimeout::Verdict::Stalled ? Outcome::Reason::Stalled : Outcome::Reason::None);
+    // Counted afresh once the front end has told it (as designed, after its box).
     m_timeout.resetTicks();
 }
 
 void Dialogue::stop()
 {
-    if (underWay())
-        finish(Outcome::Kind::Stopped);
-    else
+    switch (m_state) {
+    case State::Idle:
         m_port.close();
+        return;
+    case State::Ending: // asked again: at once
+        finish(Outcome::Kind::Stopped, Outcome::Reason::CutShort);
+        return;
+    case State::SendingLine:
+    case State::AwaitingLineAck:
+        // The terminal must not keep half a line: one that has begun to
+        // leave finishes first, unless the terminal stopped taking it.
+        if (!m_halted && (m_state == State::SendingLine || m_port.bytesToWrite() > 0)) {
+            m_state = State::Ending;
+            written();
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    finish(Outcome::Kind::Stopped);
+}
+
+QByteArray Dialogue::askedWord() const
+{
+    switch (m_state) {
+    case State::AwaitingRecord: return QByteArrayLiteral("READ");
+    case State::AwaitingNext: return QByteArrayLiteral("REMOVE");
+    case State::AwaitingAck: return QByteArrayLiteral("DOWN");
+    default: return {};
+    }
 }
 
 void Dialogue::finish(Outcome::Kind kind, Outcome::Reason reason, const Error &error)
@@ -154,38 +217,42 @@ void Dialogue::finish(Outcome::Kind kind, Outcome::Reason reason, const Error &e
     outcome.path = path();
     outcome.port = m_target;
     outcome.waitedMs = m_timeout.timeoutMs();
-    if (kind == Kind::Refused) {
-        outcome.reply = m_rxBuffer;
-        outcome.asked = m_sent == Sent::Read ? QByteArrayLiteral("READ")
-                        : m_sent == Sent::Remove ? QByteArrayLiteral("REMOVE")
-                                                 : QByteArray();
-    }
-    if (kind == Kind::Refused || kind == Kind::TimedOut) {
-        // As designed: the port and the file stay with the window.
-        setState(kind == Kind::Refused ? State::Refused : State::TimedOut);
-    } else {
-        // Ended first: what the port says while it closes belongs to no transfer.
-        setState(State::Ended);
-        m_timeout.stop();
-        if (kind == Kind::Completed) {
-            // The last message is handed to the line before the port closes.
-            m_port.close();
-            release();
-        } else if (kind == Kind::Stopped) {
-            release();
-            // Bytes a terminal stopped taking would hold the close for as long
-            // as the system waits for them.
-            if (m_stalled)
-                m_port.abort();
-            m_port.close();
-        } else {
-            // Nothing more goes out: a dead line, or a record the terminal must keep.
-            m_port.abort();
-            release();
-            m_rxBuffer.clear();
-        }
-    }
-    outcome.count = m_recordCount;
+    outcome.count = m_count;
     outcome.bytes = m_bytes;
+    if (kind == Kind::Refused || kind == Kind::TimedOut)
+        outcome.asked = askedWord();
+    outcome.unconfirmed = m_state == State::AwaitingNext && kind != Kind::Completed;
+    if (kind == Kind::Refused || kind == Kind::TimedOut)
+        outcome.reply = m_rxBuffer.left(reason == Outcome::Reason::EndlessReply ? 256 : m_rxBuffer.size());
+    if ((kind == Kind::Refused || kind == Kind::TimedOut) && m_halt == Halt::Hold
+        && reason != Outcome::Reason::EndlessReply) {
+        // As designed: the port and the file stay with the window, and a
+        // later reply that answers what was asked carries the transfer on.
+        m_halted = true;
+        m_timeout.stop();
+    } else {
+        end(kind, reason);
+    }
     Q_EMIT finished(outcome);
+}
+
+void Dialogue::end(Outcome::Kind kind, Outcome::Reason reason)
+{
+    using Kind = Outcome::Kind;
+    // Idle first: what the port says while it closes belongs to no transfer.
+    m_state = State::Idle;
+    m_halted = false;
+    m_timeout.stop();
+    m_rxBuffer.clear();
+    m_rxBuffer.squeeze(); // an endless reply's memory goes with it
+    // Bytes the terminal stopped taking would hold the close for as long as
+    // the system waits for them; after a lost line, a file error or a
+    // refusal nothing more may go out.
+    const bool drop = m_timeout.stalled() || reason == Outcome::Reason::CutShort
+                      || (kind != Kind::Completed && kind != Kind::Stopped);
+    if (drop && (kind == Kind::Stopped || !m_keepPortOpen || m_timeout.stalled()))
+        m_port.abort();
+    else if (kind == Kind::Stopped || !m_keepPortOpen)
+        m_port.close(); // the last message is handed to the line first
+    release();
 }

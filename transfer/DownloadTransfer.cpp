@@ -2,100 +2,151 @@
 
 #include "link/Framing.h"
 #include "link/SerialPort.h"
-#include "platform/Timer.h"
 
 namespace {
 // Pieces of a long line are queued while the port holds less than this.
 constexpr qint64 FeedLowWater = LineReader::ChunkSize;
 }
 
-DownloadTransfer::DownloadTransfer(SerialPort &port, Timer &timer1, QObject *parent)
-    : Dialogue(port, &timer1, Outcome::Direction::Download, parent)
+DownloadTransfer::DownloadTransfer(SerialPort &port, Timer &timer, QObject *parent)
+    : Dialogue(port, &timer, Outcome::Direction::Download, parent)
 {
-    timer1.stop();
     setReplyTimeout(ReplyTimeout::DefaultMs);
-    connect(&m_port, &SerialPort::bytesWritten, this, &DownloadTransfer::feedLine);
+    m_scan.setSingleShot(true);
+    m_scan.setInterval(0);
+    connect(&m_scan, &QTimer::timeout, this, [this] { runHandler([this] { scanSome(); }); });
+}
+
+void DownloadTransfer::release()
+{
+    m_scan.stop();
+    m_file.close();
 }
 
 bool DownloadTransfer::begin(const QString &path, const PortTarget &target)
 {
     // A new Start ends whatever an earlier transfer of this window left behind.
     release();
-    prepare(target);
+    reset(target);
     m_path = path;
-    if (Error e = m_file.open(path)) {
+    if (Error e = m_file.openFile(path)) {
         finish(Outcome::Kind::FileError, Outcome::Reason::OpenFile, e);
         return false;
     }
     if (Error e = openPort(target)) {
+        release();
         finish(Outcome::Kind::PortError, Outcome::Reason::None, e);
         return false;
     }
-    m_currentLine.clear();
-    send("DOWN", Sent::Down);
+    setState(State::Preparing);
+    scanSome(); // a small file is read through at once
     return true;
 }
 
-void DownloadTransfer::handleReply()
+void DownloadTransfer::scanSome()
 {
-    if (m_rxBuffer == "ACK")
-        answerAck();
-    else
-        finish(Outcome::Kind::Refused);
+    if (state() != State::Preparing)
+        return;
+    bool done = false;
+    if (Error e = m_file.scan(ScanSlice, done)) {
+        failRead(e);
+        return;
+    }
+    if (!done) {
+        m_scan.start();
+        return;
+    }
+    m_lineHead.clear();
+    m_lineBytes = 0;
+    ask("DOWN", State::AwaitingAck);
 }
 
-void DownloadTransfer::answerAck()
+void DownloadTransfer::failRead(const Error &e)
 {
-    if (!underWay())
-        return; // no transfer of this window is running
-    if (sent() == Sent::LinePart) {
-        // An answer before the whole line went out answers nothing we sent.
-        m_rxBuffer.clear();
-        return;
+    finish(Outcome::Kind::FileError,
+           e.kind == Error::Kind::Changed ? Outcome::Reason::FileChanged : Outcome::Reason::ReadLine, e);
+}
+
+QByteArray DownloadTransfer::lastMessage(qint64 &length) const
+{
+    if (state() == State::AwaitingAck) {
+        length = 4;
+        return QByteArrayLiteral("DOWN");
     }
-    if (sent() == Sent::Line) {
-        // Only now has the terminal taken the line.
-        ++m_recordCount;
-        m_bytes += m_lineBytes;
+    length = m_lineBytes;
+    return m_lineHead;
+}
+
+bool DownloadTransfer::answer(const QByteArray &reply)
+{
+    if (reply == "ACK") {
+        if (state() == State::SendingLine || state() == State::Ending) {
+            // Before the whole line went out it answers nothing we sent; the
+            // clock runs on.
+            resumeClock();
+            return false;
+        }
+        if (state() == State::AwaitingLineAck)
+            counted(m_lineBytes); // only now has the terminal taken the line
+        nextLine();
+        return false;
     }
-    m_rxBuffer.clear();
+    // As designed, the refused reply stays in front of the next one.
+    refuse(reply != "NAK" && isEcho(reply) ? Outcome::Reason::Echo : Outcome::Reason::None);
+    return true;
+}
+
+void DownloadTransfer::nextLine()
+{
     if (m_file.atEnd()) {
-        send("OVER", Sent::Over, false);
+        // Never "OVER" for a file that is not what was read through.
+        if (Error e = m_file.checkUnchanged()) {
+            failRead(e);
+            return;
+        }
+        tell("OVER");
         finish(Outcome::Kind::Completed);
-        m_recordCount = 0;
         return;
     }
-    m_timeout.start();
-    setState(State::AwaitingReply, Sent::LinePart);
+    m_lineHead.clear();
     m_lineBytes = 0;
+    messageOut(State::SendingLine);
     if (!sendPiece())
         return;
-    const QByteArray first = m_currentLine;
-    feedLine();
-    Q_EMIT lineSent(first, m_recordCount + 1, m_file.position(), m_file.size());
+    const QByteArray first = m_lineHead;
+    written();
+    Q_EMIT lineSent(first, count() + 1, m_file.position(), m_file.size());
 }
 
 bool DownloadTransfer::sendPiece()
 {
+    QByteArray piece;
     bool ended = false;
-    if (Error e = m_file.readPiece(m_currentLine, ended)) {
-        finish(Outcome::Kind::FileError, Outcome::Reason::ReadLine, e);
+    if (Error e = m_file.readPiece(piece, ended)) {
+        failRead(e);
         return false;
     }
-    m_lineBytes += m_currentLine.size();
-    if (ended) {
-        setState(state(), Sent::Line);
-        m_port.write(frame(m_currentLine));
-    } else {
-        m_port.write(m_currentLine);
-    }
+    // What an echo is told by: the whole line, or the start of a long one.
+    if (m_lineHead.size() < LineReader::ChunkSize)
+        m_lineHead.append(piece.left(LineReader::ChunkSize - m_lineHead.size()));
+    m_lineBytes += piece.size();
+    port().write(ended ? frame(piece) : piece);
     return true;
 }
 
-void DownloadTransfer::feedLine()
+void DownloadTransfer::written()
 {
-    while (sent() == Sent::LinePart && underWay() && m_port.isOpen() && m_port.bytesToWrite() < FeedLowWater) {
+    const bool ending = state() == State::Ending;
+    if (state() != State::SendingLine && !ending)
+        return;
+    while (!halted() && !m_file.atLineStart() && port().isOpen() && port().bytesToWrite() < FeedLowWater) {
         if (!sendPiece())
             return;
     }
+    if (!m_file.atLineStart())
+        return;
+    if (!ending)
+        setState(State::AwaitingLineAck);
+    else if (port().bytesToWrite() == 0)
+        finish(Outcome::Kind::Stopped); // the line has left whole
 }

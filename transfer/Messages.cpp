@@ -1,5 +1,7 @@
 #include "transfer/Messages.h"
 
+#include "transfer/Dialogue.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 
@@ -43,20 +45,15 @@ QString devicesAndAssignment(const PortTarget &target, const QList<SerialPortLis
     return text;
 }
 
-QString holderText(const PortDiagnosis::Findings &f)
+QString holderText(const PortDiagnosis::Findings &f, const QString &heldHere)
 {
     if (!f.holder)
         return tr("%1 is in use by another program. Close the program that uses it and try again.").arg(f.device);
     const PortDiagnosis::Process &p = *f.holder;
     if (p.ours) {
-        if (QCoreApplication::applicationName() != QLatin1String("quillan-cli"))
-            return tr("The other transfer window of this program has %1 open: let its transfer finish or stop it "
-                      "there, then try again.")
-                .arg(f.device);
-        // quillan-cli has no windows: what holds it is another port of the same run.
-        return tr("%1 is held by another transfer of this same run: another -p names the same device (%2). "
-                  "Give each device once.")
-            .arg(f.device, f.resolved.isEmpty() ? f.device : f.resolved);
+        QString said = heldHere.isEmpty() ? tr("%1 is held by another transfer of this program.") : heldHere;
+        return said.replace(QLatin1String("%1"), f.device)
+            .replace(QLatin1String("%2"), f.resolved.isEmpty() ? f.device : f.resolved);
     }
     const QString who = p.name.isEmpty() ? tr("process %1").arg(p.pid)
                         : p.commandLine.isEmpty()
@@ -97,23 +94,48 @@ QString forbiddenText(const PortDiagnosis::Findings &f)
 }
 }
 
-QString Messages::ending(const Outcome &o)
+QString Messages::ending(const Outcome &o, const QString &heldHere)
 {
     const bool upload = o.direction == Outcome::Direction::Upload;
     const QString moved = upload ? tr("Records saved in \"%1\": %2.").arg(o.path).arg(o.count)
                                  : tr("Lines of \"%1\" the terminal acknowledged: %2.").arg(o.path).arg(o.count);
     const QString twoLines = QStringLiteral("\n\n");
+    const QString what = o.asked.isEmpty() ? tr("The terminal sent \"%1\" unasked.").arg(quotedReply(o.reply))
+                                           : tr("The terminal answered \"%1\" with \"%2\".")
+                                                 .arg(QString::fromLatin1(o.asked), quotedReply(o.reply));
+    const QString stopped = upload ? tr("It was not saved and not answered, and the transfer was stopped.")
+                                   : tr("The transfer was stopped.");
     switch (o.reason) {
-    case Outcome::Reason::UnexpectedReply: {
-        const QString what = o.asked.isEmpty()
-                                 ? tr("The terminal sent \"%1\" unasked.").arg(quotedReply(o.reply))
-                                 : tr("The terminal answered \"%1\" with \"%2\".")
-                                       .arg(QString::fromLatin1(o.asked), quotedReply(o.reply));
+    case Outcome::Reason::UnexpectedReply:
         return what + QLatin1Char(' ')
                + tr("That is not an answer the transfer understands: it was not saved and not answered, and the "
                     "transfer was stopped.")
                + twoLines + moved;
-    }
+    case Outcome::Reason::Echo:
+        return tr("The terminal sent back what the PC had just sent (\"%1\"): echo is turned on in the terminal, a "
+                  "loopback plug is on the port, or the cable joins the PC's send line to its own receive line.")
+                   .arg(quotedReply(o.reply))
+               + QLatin1Char(' ') + stopped + twoLines + moved;
+    case Outcome::Reason::EmptyReply:
+        return tr("The terminal answered \"READ\" with an empty reply (a CR alone: noise on the line, or a cradle "
+                  "powering up). That is not a record: it was not saved and not answered, and the transfer was stopped. "
+                  "A terminal that really holds an empty record keeps it: delete it on the terminal.")
+               + twoLines + moved;
+    case Outcome::Reason::EndlessReply:
+        return tr("More than %1 MiB came from the terminal without a CR to end a reply (it began \"%2\"): the "
+                  "baud rate may be wrong, or the device on the port is not the terminal.")
+                   .arg(Dialogue::MaxReplyBytes / (1024 * 1024))
+                   .arg(quotedReply(o.reply))
+               + QLatin1Char(' ') + stopped + twoLines + moved;
+    case Outcome::Reason::CutShort:
+        return tr("The transfer was stopped at once while a line was leaving: the terminal may hold part of that "
+                  "line.")
+               + twoLines + moved;
+    case Outcome::Reason::FileChanged:
+        return tr("\"%1\" changed while it was being sent. The terminal holds %2 of its lines, and perhaps part of "
+                  "the next; \"OVER\" was not sent. Send the file again.")
+            .arg(o.path)
+            .arg(o.count);
     case Outcome::Reason::Stalled:
         return tr("The terminal stopped taking data: nothing could be sent to it for %1 s.")
                    .arg(QString::number(o.waitedMs / 1000.0, 'g', 6))
@@ -134,7 +156,7 @@ QString Messages::ending(const Outcome &o)
     if (o.kind == Outcome::Kind::Lost)
         return connectionLost(o.error) + twoLines + moved;
     if (o.kind == Outcome::Kind::PortError)
-        return cannotOpenPort(o.port, o.error);
+        return cannotOpenPort(o.port, o.error, heldHere);
     return {};
 }
 
@@ -144,13 +166,15 @@ QString Messages::cannotOpenFile(const QString &path, const Error &error, bool f
         .arg(path, reason(error.description));
 }
 
-QString Messages::cannotOpenPort(const PortTarget &target, const Error &error)
+QString Messages::cannotOpenPort(const PortTarget &target, const Error &error, const QString &heldHere)
 {
-    return cannotOpenPort(target, error, PortDiagnosis::diagnose(target.device, error.kind), listSerialPorts());
+    return cannotOpenPort(target, error, PortDiagnosis::diagnose(target.device, error.kind), listSerialPorts(),
+                          heldHere);
 }
 
 QString Messages::cannotOpenPort(const PortTarget &target, const Error &error,
-                                 const PortDiagnosis::Findings &f, const QList<SerialPortListing> &ports)
+                                 const PortDiagnosis::Findings &f, const QList<SerialPortListing> &ports,
+                                 const QString &heldHere)
 {
     using PortDiagnosis::Problem;
     QString text = tr("Cannot open %1: %2.").arg(target.describe(), reason(error.description)) + QLatin1String("\n\n");
@@ -167,7 +191,7 @@ QString Messages::cannotOpenPort(const PortTarget &target, const Error &error,
                 + devicesAndAssignment(target, ports);
         break;
     case Problem::Busy:
-        text += holderText(f);
+        text += holderText(f, heldHere);
         break;
     case Problem::Forbidden:
         text += forbiddenText(f);

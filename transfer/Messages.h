@@ -15,14 +15,17 @@ namespace Messages {
 /// The program's own words for how a transfer ended: a lost line, a file or
 /// port that failed, a reply that answers nothing asked, a terminal that
 /// stopped taking data. Empty for the ends the windows have designed boxes for.
-QString ending(const Outcome &outcome);
+/// heldHere: how the front end says that another transfer of its own holds
+/// the port (%1 the device, %2 the device it leads to); empty: a plain
+/// "another transfer of this program".
+QString ending(const Outcome &outcome, const QString &heldHere = {});
 QString cannotOpenFile(const QString &path, const Error &error, bool forWriting);
 /// "Cannot open COMn (device): reason." and what to do about it, found out
 /// from this machine.
-QString cannotOpenPort(const PortTarget &target, const Error &error);
+QString cannotOpenPort(const PortTarget &target, const Error &error, const QString &heldHere = {});
 /// The same from given findings and the serial ports the system lists.
 QString cannotOpenPort(const PortTarget &target, const Error &error, const PortDiagnosis::Findings &findings,
-                       const QList<SerialPortListing> &ports);
+                       const QList<SerialPortListing> &ports, const QString &heldHere = {});
 QString connectionLost(const Error &error);
 /// Bytes from the terminal, readable between double quotes on one line: CR
 /// and LF as \r and \n, " and \ after a backslash, other bytes outside

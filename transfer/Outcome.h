@@ -19,10 +19,15 @@ struct Outcome
     enum class Reason {
         None,
         UnexpectedReply,  // Refused: a reply that answers nothing the PC asked; not saved, not answered
+        Echo,             // Refused: the PC's own message came back (echo on, a loopback plug, a wrong cable)
+        EmptyReply,       // Refused: a CR alone where a record was asked for
+        EndlessReply,     // Refused: more than Dialogue::MaxReplyBytes without a CR; the transfer ends
         Stalled,          // TimedOut: the terminal stopped taking the bytes of a message
+        CutShort,         // Stopped: ended at once while a line was leaving; the terminal may hold part of it
         OpenFile,         // FileError: the transfer's file could not be opened
         SaveRecord,       // FileError: record count + 1 could not be saved
         ReadLine,         // FileError: the next line could not be read
+        FileChanged,      // FileError: the file changed while it was being sent; "OVER" did not go out
     };
     enum class Direction { Upload, Download };
 
@@ -31,12 +36,15 @@ struct Outcome
     Direction direction = Direction::Upload;
     qint64 count = 0;  // records saved, or lines sent
     qint64 bytes = 0;  // bytes of those records or lines, without line endings
-    QByteArray reply;  // Refused: the reply that caused it, without its CR
+    QByteArray reply;  // Refused: the reply that caused it, without its CR; TimedOut: what came of one
     QByteArray asked;  // Refused: the command word the PC sent last; empty: none was awaiting a reply
     Error error;       // the platform's failure behind FileError, PortError and Lost
     QString path;      // the transfer's file
     PortTarget port;   // the port it opened, or tried to
     int waitedMs = 0;  // TimedOut: the reply time-out
+    // Upload: "REMOVE" went out for the last record and no answer came: the
+    // terminal may hold it still and send it again (it is in the file).
+    bool unconfirmed = false;
 };
 
 Q_DECLARE_METATYPE(Outcome)

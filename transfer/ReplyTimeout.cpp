@@ -4,12 +4,6 @@
 
 #include <algorithm>
 
-namespace {
-// Under the Silence rule the ticks only look at the clock: this many a
-// time-out keep the report at most a tenth late.
-constexpr int SilenceLooks = 10;
-}
-
 ReplyTimeout::ReplyTimeout(Timer *timer)
     : m_timer(timer)
 {
@@ -20,18 +14,32 @@ void ReplyTimeout::setTimeoutMs(int ms, Rule rule)
 {
     m_timeoutMs = std::max(ms, 0);
     m_rule = rule;
-    if (m_timer && m_timeoutMs > 0)
-        m_timer->setInterval(std::max(1, m_timeoutMs / (rule == Rule::Ticks ? TickLimit : SilenceLooks)));
+    if (m_timer) {
+        m_timer->setSingleShot(rule == Rule::Silence);
+        if (m_timeoutMs > 0 && rule == Rule::Ticks)
+            m_timer->setInterval(std::max(1, m_timeoutMs / TickLimit));
+    }
     if (m_timeoutMs == 0)
         stop();
+}
+
+void ReplyTimeout::wakeAt(qint64 deadline)
+{
+    m_timer->setInterval(int(std::clamp<qint64>(deadline - now(), 1, m_timeoutMs)));
+    m_timer->start();
 }
 
 void ReplyTimeout::start()
 {
     m_ticks = 0;
     m_stallTicks = 0;
+    m_stalled = false;
     m_lastActivity = now();
-    if (m_timer && m_timeoutMs > 0)
+    if (!m_timer || m_timeoutMs == 0)
+        return;
+    if (m_rule == Rule::Silence)
+        wakeAt(m_lastActivity + m_timeoutMs);
+    else
         m_timer->start();
 }
 
@@ -44,11 +52,21 @@ void ReplyTimeout::stop()
 void ReplyTimeout::heard()
 {
     m_lastActivity = now();
+    // As the windows are designed: any part of a reply stops the clock.
+    if (m_rule == Rule::Ticks)
+        stop();
+}
+
+void ReplyTimeout::resume()
+{
+    if (m_timer && m_timeoutMs > 0 && !m_timer->isActive())
+        m_timer->start();
 }
 
 void ReplyTimeout::progressed()
 {
     m_stallTicks = 0;
+    m_stalled = false;
     m_lastActivity = now();
 }
 
@@ -58,14 +76,18 @@ ReplyTimeout::Verdict ReplyTimeout::count(bool sending)
         return Verdict::Wait;
     if (m_rule == Rule::Silence) {
         ++m_ticks;
-        if (now() - m_lastActivity < m_timeoutMs)
+        if (now() - m_lastActivity < m_timeoutMs) {
+            wakeAt(m_lastActivity + m_timeoutMs);
             return Verdict::Wait;
+        }
+        m_stalled = sending;
         return sending ? Verdict::Stalled : Verdict::Silent;
     }
     if (sending) {
         // The message is still leaving the PC: not a silent terminal, but
         // one that takes nothing for five ticks has stopped taking data.
-        return ++m_stallTicks >= TickLimit ? Verdict::Stalled : Verdict::Wait;
+        m_stalled = ++m_stallTicks >= TickLimit;
+        return m_stalled ? Verdict::Stalled : Verdict::Wait;
     }
     m_stallTicks = 0;
     ++m_ticks;

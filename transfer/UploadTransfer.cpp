@@ -7,75 +7,105 @@ UploadTransfer::UploadTransfer(SerialPort &port, Timer *timer, QObject *parent)
 {
 }
 
+Error UploadTransfer::openFile()
+{
+    if (Error e = m_file.open(m_path, m_mode))
+        return e;
+    // The file is durable where it is before any record can be removed; a
+    // replacement takes the name with its first record.
+    if (Error e = m_file.commit()) {
+        m_file.discard();
+        return e;
+    }
+    return {};
+}
+
 bool UploadTransfer::begin(const QString &path, const PortTarget &target, RecordFile::Mode mode)
 {
     // Records go only to the file chosen for this transfer: an earlier one
     // that still holds its file (stopped on "NAK", say) gives it up now.
     release();
-    prepare(target);
+    reset(target);
     m_path = path;
-    if (Error e = m_file.open(path, mode)) {
-        finish(Outcome::Kind::FileError, Outcome::Reason::OpenFile, e);
-        return false;
+    m_mode = mode;
+    if (!m_openLate) {
+        if (Error e = m_file.open(path, mode)) {
+            finish(Outcome::Kind::FileError, Outcome::Reason::OpenFile, e);
+            return false;
+        }
     }
     if (Error e = openPort(target)) {
         m_file.discard();
         finish(Outcome::Kind::PortError, Outcome::Reason::None, e);
         return false;
     }
-    // The file is durable where it is before any record can be removed; a
-    // replacement takes the name with its first record.
-    if (Error e = m_file.commit()) {
-        m_file.discard();
-        finish(Outcome::Kind::FileError, Outcome::Reason::OpenFile, e);
-        return false;
+    if (!m_openLate) {
+        if (Error e = m_file.commit()) {
+            m_file.discard();
+            finish(Outcome::Kind::FileError, Outcome::Reason::OpenFile, e);
+            return false;
+        }
     }
-    send("READ", Sent::Read);
+    ask("READ", State::AwaitingRecord);
     return true;
 }
 
-void UploadTransfer::handleReply()
+QByteArray UploadTransfer::lastMessage(qint64 &length) const
 {
-    // Two messages read together, or a record where none was asked for, are
-    // not what the terminal was asked: saving and answering them would have
-    // it delete a record the PC never received. Stopped as on "NAK": nothing
-    // saved, nothing answered, the port and the file left open with every
-    // record so far.
-    if (m_rxBuffer.contains(MessageEnd)
-        || (sent() != Sent::Read && m_rxBuffer != "NAK" && m_rxBuffer != "NEXT" && m_rxBuffer != "OVER")) {
-        finish(Outcome::Kind::Refused, Outcome::Reason::UnexpectedReply);
-        m_rxBuffer.clear();
-        return;
-    }
-    if (m_rxBuffer == "NAK") {
-        finish(Outcome::Kind::Refused);
-        // What the terminal says next is a reply of its own, not a record
-        // with "NAK" in front of it.
-        m_rxBuffer.clear();
-    } else if (m_rxBuffer == "NEXT") {
-        m_rxBuffer.clear();
-        send("READ", Sent::Read);
-    } else if (m_rxBuffer == "OVER") {
-        send("DONE", Sent::Done, false);
-        finish(Outcome::Kind::Completed);
-    } else {
-        storeRecord();
-    }
+    const QByteArray sent = state() == State::AwaitingRecord ? QByteArrayLiteral("READ")
+                            : state() == State::AwaitingNext ? QByteArrayLiteral("REMOVE")
+                                                             : QByteArray();
+    length = sent.size();
+    return sent;
 }
 
-void UploadTransfer::storeRecord()
+bool UploadTransfer::answer(const QByteArray &reply)
 {
-    if (!underWay())
-        return; // no transfer of this dialogue holds a file: nothing is removed
-    if (Error e = m_file.writeLine(m_rxBuffer)) {
+    // What answers nothing asked is neither saved nor answered: saving and
+    // answering it would have the terminal delete a record the PC never
+    // received. Stopped as on "NAK", with every record so far in the file.
+    if (isEcho(reply)) {
+        refuse(Outcome::Reason::Echo);
+    } else if (reply.contains(MessageEnd)) { // several messages read together
+        refuse(Outcome::Reason::UnexpectedReply);
+    } else if (reply == "NAK") {
+        refuse();
+    } else if (reply == "OVER") {
+        tell("DONE");
+        finish(Outcome::Kind::Completed);
+    } else if (state() == State::AwaitingNext) {
+        if (reply == "NEXT")
+            ask("READ", State::AwaitingRecord);
+        else
+            refuse(Outcome::Reason::UnexpectedReply);
+    } else if (state() != State::AwaitingRecord || reply == "NEXT") {
+        refuse(Outcome::Reason::UnexpectedReply);
+    } else if (reply.isEmpty()) {
+        // Noise or a cradle's power-up, not a record: a terminal that really
+        // holds an empty one keeps it.
+        refuse(Outcome::Reason::EmptyReply);
+    } else {
+        storeRecord(reply);
+    }
+    // What the terminal says next is a reply of its own.
+    return false;
+}
+
+void UploadTransfer::storeRecord(const QByteArray &record)
+{
+    if (!m_file.isOpen()) {
+        if (Error e = openFile()) {
+            finish(Outcome::Kind::FileError, Outcome::Reason::OpenFile, e);
+            return;
+        }
+    }
+    if (Error e = m_file.writeLine(record)) {
         // Without the record on disk the terminal must keep it: no "REMOVE".
         finish(Outcome::Kind::FileError, Outcome::Reason::SaveRecord, e);
         return;
     }
-    ++m_recordCount;
-    m_bytes += m_rxBuffer.size();
+    counted(record.size());
     // The terminal waits for this answer; the display can wait for it.
-    send("REMOVE", Sent::Remove);
-    Q_EMIT recordSaved(m_rxBuffer, m_recordCount);
-    m_rxBuffer.clear();
+    ask("REMOVE", State::AwaitingNext);
+    Q_EMIT recordSaved(record, count());
 }

@@ -8,36 +8,47 @@
 
 // The upload dialogue: asks the terminal for its records, writes each as one
 // line of the output file and tells the terminal to remove it only once it is
-// on disk. Front ends (the Upload window, the command line) start it, show
-// its progress and report how it finished.
+// on disk. A reply is a record only as the answer to "READ", and never an
+// empty one or the PC's own "READ" coming back: keeping a record on the
+// terminal is always safe, deleting one the PC did not see never is. Front
+// ends (the Upload window, the command line) start it, show its progress and
+// report how it finished.
 class UploadTransfer : public Dialogue
 {
     Q_OBJECT
 public:
-    /// timer drives the optional reply time-out; null: none (as in the window).
+    /// timer drives the optional reply time-out; null: none.
     explicit UploadTransfer(SerialPort &port, Timer *timer = nullptr, QObject *parent = nullptr);
 
-    /// Opens the output file as mode says, then the port; puts the file in
-    /// place and asks for the first record. False when it could not start:
-    /// finished() has said why, nothing was sent and the files are as before.
+    /// Opens the output file as mode says (or, with setOpenOnFirstRecord, only
+    /// checks that it may), then the port; puts the file in place and asks for
+    /// the first record. False when it could not start: finished() has said
+    /// why, nothing was sent and the files are as before.
     bool begin(const QString &path, const PortTarget &target, RecordFile::Mode mode);
     /// A new file that gets no record is removed when the transfer ends (the
     /// windows keep it, as designed; a script's next plain run would find it).
     void setRemoveEmptyNewFile(bool remove) { m_removeEmptyNewFile = remove; }
+    /// The file is opened when the first record arrives: a terminal with
+    /// nothing to give makes no file at all.
+    void setOpenOnFirstRecord(bool late) { m_openLate = late; }
 
 Q_SIGNALS:
     /// A record is on disk and "REMOVE" went out for it.
     void recordSaved(const QByteArray &record, qint64 count);
 
 protected:
-    void handleReply() override;
+    bool answer(const QByteArray &reply) override;
+    QByteArray lastMessage(qint64 &length) const override;
     void release() override { m_file.close(m_removeEmptyNewFile); }
     QString path() const override { return m_path; }
 
 private:
-    void storeRecord();
+    Error openFile();
+    void storeRecord(const QByteArray &record);
 
     RecordFile m_file;
     QString m_path;
+    RecordFile::Mode m_mode = RecordFile::Mode::Create;
     bool m_removeEmptyNewFile = false;
+    bool m_openLate = false;
 };

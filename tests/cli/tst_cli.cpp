@@ -449,43 +449,64 @@ private Q_SLOTS:
         QCOMPARE(readAll(dir.filePath(QStringLiteral("slow.txt"))), recordLines(all, 1));
     }
 
-    // A terminal that stops taking data in the middle of a line: a time-out
-    // in words that say so, and only the lines it acknowledged count, with
-    // -t and at Ctrl-C alike.
-    void downloadThatStalls_data()
+    // A stop ends a download between two lines: a line that has begun to
+    // leave finishes first, unless the terminal stopped taking it (then -t
+    // ends it, or a second Ctrl-C at once). Only the lines it acknowledged
+    // count, and the words say what the terminal may hold.
+    void downloadStopsBetweenLines_data()
     {
         QTest::addColumn<QString>("timeout");
+        QTest::addColumn<bool>("stalls");
+        QTest::addColumn<int>("interrupts");
         QTest::addColumn<int>("status");
-        QTest::newRow("-t 0.5") << "0.5" << 6;
-        QTest::newRow("no limit, then Ctrl-C") << "0" << 130;
+        QTest::addColumn<QByteArray>("said");
+        QTest::newRow("stalled, -t 0.5") << "0.5" << true << 0 << 6 << QByteArray("stopped taking data");
+        QTest::newRow("stalled, no limit, Ctrl-C twice") << "0" << true << 2 << 130 << QByteArray("part of that line");
+        QTest::newRow("stalled, Ctrl-C once, -t 1 ends it") << "1" << true << 1 << 130 << QByteArray("part of that line");
+        QTest::newRow("moving, Ctrl-C once: the line finishes")
+            << "5" << false << 1 << 130 << QByteArray("interrupted; 0 lines");
     }
-    void downloadThatStalls()
+    void downloadStopsBetweenLines()
     {
         QFETCH(QString, timeout);
+        QFETCH(bool, stalls);
+        QFETCH(int, interrupts);
         QFETCH(int, status);
+        QFETCH(QByteArray, said);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("long.txt"));
-        writeAll(path, QByteArray(1 << 20, 'x') + "\r\n");
+        const QByteArray line(stalls ? 1 << 20 : 300000, 'x');
+        writeAll(path, line + "\r\n" + line + "\r\n");
         const QString log = dir.filePath(QStringLiteral("log.jsonl"));
         simterm::Options o;
-        o.stopReadingAfterBytes = 5 + 1000;
+        if (stalls)
+            o.stopReadingAfterBytes = 5 + 1000;
+        else
+            o.baud = 1000000; // the line takes 3 s to leave: far more than a close waits for
         SimTerminal term({}, o);
         QProcess p;
         p.setProcessEnvironment(environment(dir));
         p.start(QStringLiteral(QUILLAN_CLI_PATH), {QStringLiteral("download"), QStringLiteral("-p"), term.slavePath(),
                                                    QStringLiteral("-t"), timeout, QStringLiteral("--log"), log, path});
-        if (status == 130) {
+        if (interrupts > 0) {
             QVERIFY(spinUntil([&] { return term.receivedBytes().size() >= 5 + 1000; }, 30000));
-            QVERIFY(!p.waitForFinished(1500)); // no limit: it waits
             ::kill(p.processId(), SIGINT);
+            if (interrupts == 2) {
+                QVERIFY(!p.waitForFinished(1500)); // no limit: the stuck line is waited for
+                ::kill(p.processId(), SIGINT);
+            }
         }
         QVERIFY(p.waitForFinished(30000));
         const QByteArray err = p.readAllStandardError();
         QVERIFY2(p.exitCode() == status, err.constData());
+        QVERIFY2(err.contains(said), err.constData());
         if (status == 6)
-            QVERIFY2(err.contains("stopped taking data") && err.contains("acknowledged: 0"), err.constData());
-        else
-            QVERIFY2(err.contains("0 lines"), err.constData());
+            QVERIFY2(err.contains("acknowledged: 0"), err.constData());
+        // The line that was leaving reached the terminal whole, and nothing after it.
+        if (!stalls) {
+            QTRY_VERIFY(term.downloadedLines() == std::vector<QByteArray>{line});
+            QCOMPARE(term.receivedBytes().size(), 5 + line.size() + 1);
+        }
         const auto entries = logEntries(log);
         QCOMPARE(entries.size(), 1);
         QCOMPARE(entries.first()[QStringLiteral("count")].toInt(), 0);

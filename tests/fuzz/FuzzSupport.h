@@ -70,6 +70,19 @@ inline QString scratchDir()
     return *dir;
 }
 
+// Whether reply is the PC's own message sent coming back: as sent, or with
+// its CR (or the LF a terminal or cable made of it) and more behind it. A
+// line longer than a chunk is known by its first chunk and its length.
+inline bool echoOf(const QByteArray &sent, const QByteArray &reply, qsizetype chunk)
+{
+    if (sent.isEmpty())
+        return false;
+    if (sent.size() > chunk)
+        return reply.size() >= sent.size() && reply.startsWith(sent.left(chunk));
+    return reply.startsWith(sent)
+           && (reply.size() == sent.size() || reply[sent.size()] == '\n' || reply[sent.size()] == '\r');
+}
+
 // The input file's lines as the program defines them, computed over the whole
 // file at once: a line ends at CR LF or at a CR alone, an LF alone is part of
 // the line, the last line needs no ending and an ending at the very end adds

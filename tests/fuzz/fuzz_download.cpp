@@ -46,6 +46,7 @@ Expected model(const std::vector<Event> &events, const std::vector<QByteArray> &
     Expected e;
     size_t next = 0;
     bool lineOut = false;
+    QByteArray lastSent = "DOWN";
     QByteArray buffer;
     for (const Event &ev : events) {
         if (ev.tick) {
@@ -78,13 +79,15 @@ Expected model(const std::vector<Event> &events, const std::vector<QByteArray> &
                 e.writes.push_back("OVER\r");
                 e.over = true;
             } else {
+                lastSent = lines[next];
                 e.writes.push_back(lines[next++] + '\r');
                 lineOut = true;
                 e.ticks = 0;
                 e.timerActive = true;
             }
         } else {
-            e.boxes << QStringLiteral("Unknown Command !!");
+            e.boxes << (echoOf(lastSent, buffer, LineReader::ChunkSize) ? QStringLiteral("<echo>")
+                                                                       : QStringLiteral("Unknown Command !!"));
         }
     }
     e.rxBuffer = buffer;
@@ -144,13 +147,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     };
 
     DownloadTransfer transfer(port, timer);
-    QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
     // The window's boxes: a completed download shows none.
     QObject::connect(&transfer, &DownloadTransfer::finished, [&](const Outcome &o) {
         if (o.kind == Outcome::Kind::Completed)
             return;
         // As the DownLoad window words it.
-        if (o.kind == Outcome::Kind::Refused)
+        if (o.reason == Outcome::Reason::Echo)
+            boxes.append(QStringLiteral("<echo>"));
+        else if (o.kind == Outcome::Kind::Refused)
             boxes.append(o.reply == "NAK" ? QStringLiteral("Error - NAK") : QStringLiteral("Unknown Command !!"));
         else if (o.kind == Outcome::Kind::TimedOut && o.reason == Outcome::Reason::None)
             boxes.append(QStringLiteral("Timed Out !!"));
@@ -187,9 +191,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(transfer.underWay() == !e.over, QByteArray());
     FUZZ_CHECK(port.isOpen() == !e.over, QByteArray());
     if (!e.over) {
-        FUZZ_CHECK(transfer.RxBuffer() == e.rxBuffer, transfer.RxBuffer());
-        FUZZ_CHECK(transfer.TimeoutTicks() == e.ticks, QByteArray::number(transfer.TimeoutTicks()));
-        FUZZ_CHECK(transfer.RecordCount() == e.acknowledged, QByteArray::number(transfer.RecordCount()));
+        FUZZ_CHECK(transfer.pendingReply() == e.rxBuffer, transfer.pendingReply());
+        FUZZ_CHECK(transfer.ticks() == e.ticks, QByteArray::number(transfer.ticks()));
+        FUZZ_CHECK(transfer.count() == e.acknowledged, QByteArray::number(transfer.count()));
     }
     transfer.stop();
     return 0;

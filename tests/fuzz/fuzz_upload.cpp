@@ -35,9 +35,10 @@ struct Expected
 };
 
 // The dialogue as the PC must hold it, fed with the reads in order.
-// A reply is a record only as the answer to "READ"; one holding a CR, or
-// anything but "NEXT", "OVER" and "NAK" after "REMOVE", is refused in a box
-// ("<unexpected>" here) and neither saved nor answered.
+// A reply is a record only as the answer to "READ", and never an empty one;
+// the PC's own message coming back, one holding a CR, "NEXT" after "READ",
+// or anything but "NEXT", "OVER" and "NAK" after "REMOVE", is refused in a
+// box ("<echo>", "<empty>", "<unexpected>" here) and neither saved nor answered.
 Expected model(const std::vector<QByteArray> &reads)
 {
     Expected e;
@@ -50,9 +51,14 @@ Expected model(const std::vector<QByteArray> &reads)
         if (buffer.isEmpty() || buffer.back() != '\r')
             continue;
         buffer.chop(1);
-        const bool word = buffer == "NAK" || buffer == "NEXT" || buffer == "OVER";
-        if (buffer.contains('\r') || (!askedRecord && !word)) {
+        if (echoOf(askedRecord ? "READ" : "REMOVE", buffer, 64)) {
+            e.boxes << QStringLiteral("<echo>");
+            buffer.clear();
+        } else if (buffer.contains('\r') || (askedRecord ? buffer == "NEXT" : buffer != "NAK" && buffer != "NEXT" && buffer != "OVER")) {
             e.boxes << QStringLiteral("<unexpected>");
+            buffer.clear();
+        } else if (askedRecord && buffer.isEmpty()) {
+            e.boxes << QStringLiteral("<empty>");
             buffer.clear();
         } else if (buffer == "NAK") {
             e.boxes << QStringLiteral("error");
@@ -122,7 +128,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     };
 
     UploadTransfer transfer(port);
-    QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
     // The window's boxes: shown from the finished() handler, with what a
     // modal box's event loop lets through while it is open.
     QObject::connect(&transfer, &UploadTransfer::finished, [&](const Outcome &o) {
@@ -130,6 +135,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // As the Upload window words it.
         if (o.reason == Outcome::Reason::UnexpectedReply)
             boxes.append(QStringLiteral("<unexpected>"));
+        else if (o.reason == Outcome::Reason::Echo)
+            boxes.append(QStringLiteral("<echo>"));
+        else if (o.reason == Outcome::Reason::EmptyReply)
+            boxes.append(QStringLiteral("<empty>"));
         else if (o.kind == Outcome::Kind::Refused)
             boxes.append(QStringLiteral("error"));
         else if (o.kind == Outcome::Kind::Completed)
@@ -167,11 +176,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(port.writesWhileClosed == 0, QByteArray());
     FUZZ_CHECK(boxes == e.boxes, boxes.join(QLatin1Char('|')).toLatin1());
     FUZZ_CHECK(mostOpenAtOnce <= 1, QByteArray());
-    FUZZ_CHECK(transfer.RecordCount() == qint64(e.records.size()), QByteArray::number(transfer.RecordCount()));
+    FUZZ_CHECK(transfer.count() == qint64(e.records.size()), QByteArray::number(transfer.count()));
     FUZZ_CHECK(transfer.underWay() == !e.over, QByteArray());
     FUZZ_CHECK(port.isOpen() == !e.over, QByteArray());
     if (!e.over)
-        FUZZ_CHECK(transfer.RxBuffer() == e.rxBuffer, transfer.RxBuffer());
+        FUZZ_CHECK(transfer.pendingReply() == e.rxBuffer, transfer.pendingReply());
     if (!e.records.empty())
         FUZZ_CHECK(lastRecord == e.records.back(), lastRecord);
     if (!e.records.empty() || e.over)

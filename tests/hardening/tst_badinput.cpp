@@ -136,7 +136,7 @@ bool isWithCrsRemoved(const QByteArray &source, const QByteArray &text, qsizetyp
 // Sends the bytes one by one, each only once the PC has read the one before.
 bool sendByteByByte(UploadRig &rig, const QByteArray &reply)
 {
-    const QByteArray kept = rig.transfer().RxBuffer();
+    const QByteArray kept = rig.window->RxBuffer();
     const int messagesBefore = rig.term.messagesReceived();
     for (qsizetype i = 0; i < reply.size(); ++i) {
         if (!rig.term.sendRaw(reply.mid(i, 1)))
@@ -147,7 +147,7 @@ bool sendByteByByte(UploadRig &rig, const QByteArray &reply)
             [&] {
                 // A reply's CR ends with its answer; before it the byte sits in RxBuffer.
                 return last ? rig.term.messagesReceived() == messagesBefore + 1
-                            : rig.transfer().RxBuffer() == soFar;
+                            : rig.window->RxBuffer() == soFar;
             },
             10000);
         if (!handled)
@@ -187,7 +187,7 @@ private Q_SLOTS:
         clock.start();
         AllocCounter::start();
         BackgroundSend send(rig.term, big);
-        const bool allRead = spinUntil([&] { return rig.transfer().RxBuffer().size() == size; }, 120000);
+        const bool allRead = spinUntil([&] { return rig.window->RxBuffer().size() == size; }, 120000);
         const bool sent = send.join();
         bool answered = false;
         if (allRead && rig.term.sendRaw("\r"))
@@ -196,12 +196,12 @@ private Q_SLOTS:
         const qint64 ms = clock.elapsed();
 
         QVERIFY(sent);
-        QVERIFY2(allRead, qPrintable(QStringLiteral("read %1 of %2 bytes").arg(rig.transfer().RxBuffer().size()).arg(size)));
+        QVERIFY2(allRead, qPrintable(QStringLiteral("read %1 of %2 bytes").arg(rig.window->RxBuffer().size()).arg(size)));
         QVERIFY(answered);
         QCOMPARE(QFileInfo(rig.path).size(), size + 2);
         QVERIFY2(readAll(rig.path) == big + "\r\n", "the record differs from the reply");
-        QVERIFY(rig.transfer().RxBuffer().isEmpty());
-        QCOMPARE(rig.transfer().RecordCount(), 1);
+        QVERIFY(rig.window->RxBuffer().isEmpty());
+        QCOMPARE(rig.window->RecordCount(), 1);
         QVERIFY(rig.box->shown.isEmpty());
         // Many reads, or linearity would mean nothing.
         QVERIFY2(notifications >= 16, qPrintable(QString::number(notifications)));
@@ -236,7 +236,7 @@ private Q_SLOTS:
         // last reply (the burst ends with a CR) has been handled.
         QVERIFY(spinUntil(
             [&] {
-                return send.finished() && rig.port->bytesAvailable() == 0 && rig.transfer().RxBuffer().isEmpty()
+                return send.finished() && rig.port->bytesAvailable() == 0 && rig.window->RxBuffer().isEmpty()
                        && !rig.box->shown.isEmpty();
             },
             30000));
@@ -257,12 +257,14 @@ private Q_SLOTS:
         auto reply = [&](const QByteArray &message, const std::function<bool()> &handled) {
             return rig.term.sendRaw(message) && spinUntil(handled, 10000);
         };
-        QVERIFY(reply("NEXT\r", [&] { return rig.sent("READ") == 2; }));
+        // "NEXT" answers only "REMOVE": it is sent only where a record was saved.
+        if (records == 1)
+            QVERIFY(reply("NEXT\r", [&] { return rig.sent("READ") == 2; }));
         QVERIFY(reply("R1\r", [&] { return rig.sent("REMOVE") == records + 1; }));
-        QVERIFY(reply("NEXT\r", [&] { return rig.sent("READ") == 3; }));
+        QVERIFY(reply("NEXT\r", [&] { return rig.sent("READ") == records + 2; }));
         QVERIFY(reply("NAK\r", [&] { return rig.box->shown.size() == refusals + 1; }));
         QCOMPARE(rig.box->shown.last().text, QStringLiteral("error"));
-        QVERIFY(rig.transfer().RxBuffer().isEmpty());
+        QVERIFY(rig.window->RxBuffer().isEmpty());
         QVERIFY(reply("R2\r", [&] { return rig.sent("REMOVE") == records + 2; }));
         QVERIFY(reply("OVER\r", [&] { return rig.box->shown.size() == refusals + 2; }));
         QCOMPARE(rig.box->shown.last().text, QStringLiteral("%1 records received !!").arg(records + 2));
@@ -290,14 +292,14 @@ private Q_SLOTS:
         BackgroundSend send(rig.term, burst);
         // Every byte read: the buffer keeps all but the CRs that ended a reply.
         QVERIFY(spinUntil(
-            [&] { return send.finished() && rig.transfer().RxBuffer().size() + rig.box->shown.size() == burst.size(); },
+            [&] { return send.finished() && rig.window->RxBuffer().size() + rig.box->shown.size() == burst.size(); },
             30000));
         QVERIFY(send.join());
         const qsizetype replies = rig.box->shown.size();
         QVERIFY(replies >= 1);
         for (const QString &text : rig.box->texts())
             QCOMPARE(text, QStringLiteral("Unknown Command !!"));
-        const QByteArray kept = rig.transfer().RxBuffer();
+        const QByteArray kept = rig.window->RxBuffer();
         // The burst's last CR ended a reply for sure; the others only where a read ended.
         QVERIFY2(isWithCrsRemoved(burst.chopped(1), kept, replies - 1), "RxBuffer is not the burst less some CRs");
         QVERIFY(!rig.timer->isActive());
@@ -305,7 +307,7 @@ private Q_SLOTS:
         QVERIFY(rig.term.sendRaw("ACK\r"));
         QVERIFY(spinUntil([&] { return rig.box->shown.size() == replies + 1; }, 10000));
         QCOMPARE(rig.box->shown.last().text, QStringLiteral("Unknown Command !!"));
-        QCOMPARE(rig.transfer().RxBuffer(), kept + "ACK");
+        QCOMPARE(rig.window->RxBuffer(), kept + "ACK");
         QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
         QVERIFY(rig.port->isOpen());
     }
@@ -340,7 +342,7 @@ private Q_SLOTS:
             QVERIFY(rig.term.sendRaw(QByteArray(1, '\0') + '\r'));
             QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
             QCOMPARE(rig.box->shown[0].text, QStringLiteral("Unknown Command !!"));
-            QCOMPARE(rig.transfer().RxBuffer(), QByteArray(1, '\0'));
+            QCOMPARE(rig.window->RxBuffer(), QByteArray(1, '\0'));
             QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + nuls + '\r');
         }
     }

@@ -162,7 +162,7 @@ private Q_SLOTS:
                                                     << permission;
         QTest::newRow("other port of quillan-cli") << Situation::HeldByOtherPort << false
                                                    << QStringList{"is held by another transfer of this same run: "
-                                                                  "another -p names the same device"}
+                                                                  "another -p names the same device (/dev/pts/"}
                                                    << (permission + QStringList{"window"});
         QTest::newRow("other program, another name") << Situation::HeldByOtherUnderAnotherName << false
                                                      << QStringList{"is in use by tst_serialport (process "}
@@ -199,6 +199,8 @@ private Q_SLOTS:
         QString device = term.slavePath();
         QtSerialPort holder;
         QProcess other;
+        // How each front end words its own other transfer holding the port.
+        QString heldHere = QStringLiteral("The other transfer window of this program has %1 open.");
         switch (situation) {
         case Situation::Missing: device = QStringLiteral("/dev/quillan-test-no-such-port"); break;
         case Situation::RegularFile:
@@ -213,7 +215,8 @@ private Q_SLOTS:
             QVERIFY(QFile::link(device, dir.filePath(QStringLiteral("dock"))));
             QVERIFY(holder.open(PortTarget{0, dir.filePath(QStringLiteral("dock"))}).ok());
             if (situation == Situation::HeldByOtherPort)
-                QCoreApplication::setApplicationName(QStringLiteral("quillan-cli"));
+                heldHere = QStringLiteral("%1 is held by another transfer of this same run: another -p names the "
+                                          "same device (%2).");
             break;
         case Situation::HeldByOther:
         case Situation::HeldByOtherUnderAnotherName: {
@@ -266,8 +269,7 @@ private Q_SLOTS:
             {QStringLiteral("/dev/ttyUSB0"), QStringLiteral("FT232R USB UART"), QStringLiteral("FTDI"), {}, {}, {}, {}}};
         const QString text = Messages::cannotOpenPort(PortTarget{1, device}, error,
                                                       PortDiagnosis::diagnose(device, error.kind, lookups),
-                                                      portsListed ? ports : QList<SerialPortListing>{});
-        QCoreApplication::setApplicationName(QStringLiteral("tst_serialport"));
+                                                      portsListed ? ports : QList<SerialPortListing>{}, heldHere);
         QString reason = error.description;
         if (reason.endsWith(QLatin1Char('.')))
             reason.chop(1);

@@ -272,7 +272,7 @@ private Q_SLOTS:
                 dialog->chooseNext(first);
                 upload->findChild<QPushButton *>(QStringLiteral("Command1"))->click();
                 const int stopAt = 1 + round * 17;
-                QVERIFY2(spinUntil([&] { return upload->transfer().RecordCount() >= stopAt; }, TransferTimeoutMs), where);
+                QVERIFY2(spinUntil([&] { return upload->RecordCount() >= stopAt; }, TransferTimeoutMs), where);
                 upload->close();
                 QVERIFY(!upload->transfer().underWay());
                 QVERIFY(!m_made[0].port->isOpen());

@@ -60,20 +60,24 @@ class ManualTimer final : public Timer
 public:
     void setInterval(int ms) override { m_interval = ms; }
     int interval() const override { return m_interval; }
+    void setSingleShot(bool once) override { m_singleShot = once; }
     void start() override { m_active = true; ++starts; }
     void stop() override { m_active = false; }
     bool isActive() const override { return m_active; }
     /// One tick, as the real timer would deliver it while active.
     void fire()
     {
-        if (m_active)
-            Q_EMIT tick();
+        if (!m_active)
+            return;
+        m_active = !m_singleShot;
+        Q_EMIT tick();
     }
     int starts = 0;
 
 private:
     int m_interval = 0;
     bool m_active = false;
+    bool m_singleShot = false;
 };
 
 class RecordingEditorStart final : public EditorStart

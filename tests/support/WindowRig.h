@@ -54,11 +54,12 @@ struct TestWindow
             return upload->transfer();
         return download->transfer();
     }
-    QByteArray rxBuffer() const { return dialogue().RxBuffer(); }
-    qint64 recordCount() const { return dialogue().RecordCount(); }
+    const TransferWindow &window() const { return *static_cast<const TransferWindow *>(widget.get()); }
+    QByteArray rxBuffer() const { return window().RxBuffer(); }
+    qint64 recordCount() const { return window().RecordCount(); }
     Dialogue::State state() const { return dialogue().state(); }
     bool running() const { return dialogue().underWay(); }
-    bool inProgress() const { return dialogue().inProgress(); }
+    bool inProgress() const { return dialogue().underWay() && !dialogue().halted(); }
 
     TestParts t;
     std::unique_ptr<QWidget> widget;

@@ -88,14 +88,14 @@ private Q_SLOTS:
         const QString path = rig.input("A1\r\nB2\r\n");
         rig.start(path);
         QVERIFY(rig.timer->isActive());
-        QCOMPARE(rig.transfer().TimeoutTicks(), 0);
+        QCOMPARE(rig.window->TimeoutTicks(), 0);
         QTRY_VERIFY(rig.term.downloadDone());
         QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rA1\rB2\rOVER\r"));
         QCOMPARE(rig.term.downloadedLines(), (std::vector<QByteArray>{"A1", "B2"}));
         QCOMPARE(rig.text1(), QStringLiteral("Over !!"));
         QCOMPARE(rig.window->findChild<QLabel *>(QStringLiteral("Label2"))->text(), QStringLiteral("0"));
         QVERIFY(!rig.port->isOpen());
-        QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
+        QVERIFY(!rig.transfer().underWay());
         QVERIFY(!rig.timer->isActive());
         QCOMPARE(openDescriptorsFor(path), 0);
         QVERIFY(rig.box->shown.isEmpty());
@@ -174,7 +174,7 @@ private Q_SLOTS:
             if (piece.endsWith('\r'))
                 QTRY_VERIFY(rig.term.receivedBytes().size() > sent || rig.box->shown.size() > shown);
             else
-                QTRY_VERIFY(rig.transfer().RxBuffer().endsWith(piece));
+                QTRY_VERIFY(rig.window->RxBuffer().endsWith(piece));
             // Any characters from the terminal stop the reply timer.
             if (!piece.endsWith('\r'))
                 QVERIFY(!rig.timer->isActive());
@@ -187,7 +187,7 @@ private Q_SLOTS:
             QCOMPARE(r.title, QString());
             QCOMPARE(r.icon, MessageBox::Icon::None);
         }
-        QCOMPARE(rig.transfer().RxBuffer(), rxBuffer);
+        QCOMPARE(rig.window->RxBuffer(), rxBuffer);
     }
 
     void timeoutAtTheFifthTickThenLateAck()
@@ -198,12 +198,12 @@ private Q_SLOTS:
         for (int i = 0; i < 4; ++i)
             rig.timer->fire();
         QVERIFY(rig.box->shown.isEmpty());
-        QCOMPARE(rig.transfer().TimeoutTicks(), 4);
+        QCOMPARE(rig.window->TimeoutTicks(), 4);
         rig.timer->fire();
         QCOMPARE(rig.box->texts(), QStringList{QStringLiteral("Timed Out !!")});
         QCOMPARE(rig.box->shown[0].title, QStringLiteral("Terminal download"));
         QVERIFY(!rig.timer->isActive());
-        QCOMPARE(rig.transfer().TimeoutTicks(), 0);
+        QCOMPARE(rig.window->TimeoutTicks(), 0);
         QVERIFY(rig.port->isOpen()); // a time-out does not end the transfer
 
         rig.term.sendRaw("ACK\r");
@@ -231,7 +231,6 @@ private Q_SLOTS:
         MemoryPort port;
         ManualTimer timer;
         DownloadTransfer transfer(port, timer);
-        QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
         QList<Outcome> ends;
         connect(&transfer, &DownloadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
         QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}));
@@ -251,7 +250,7 @@ private Q_SLOTS:
             QCOMPARE(ends[0].reason, Outcome::Reason::Stalled);
             const QString said = Messages::ending(ends[0]);
             QVERIFY2(said.contains(QLatin1String("stopped taking data")), qPrintable(said));
-            QCOMPARE(transfer.state(), Dialogue::State::TimedOut);
+            QVERIFY(transfer.halted() && transfer.underWay());
             return;
         }
         QVERIFY(ends.isEmpty());
@@ -264,7 +263,7 @@ private Q_SLOTS:
         QCOMPARE(ends.size(), 1);
         QCOMPARE(ends[0].kind, Outcome::Kind::TimedOut);
         QCOMPARE(ends[0].reason, Outcome::Reason::None); // the designed "Timed Out !!"
-        QCOMPARE(transfer.state(), Dialogue::State::TimedOut);
+        QVERIFY(transfer.halted() && transfer.underWay());
     }
 
     // A terminal that stops reading in the middle of a long line: the pty
@@ -292,7 +291,7 @@ private Q_SLOTS:
         QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("acknowledged: 0")), qPrintable(rig.box->shown[0].text));
         QCOMPARE(rig.box->shown[0].title, QStringLiteral("Terminal download"));
         QVERIFY(rig.port->bytesToWrite() > 0); // really stuck, not merely slow
-        QCOMPARE(rig.transfer().RecordCount(), 0);
+        QCOMPARE(rig.window->RecordCount(), 0);
         QVERIFY(rig.port->isOpen()); // a time-out does not end the transfer
         rig.window->close();           // nor does the stuck line hold up the close
         QVERIFY(!rig.port->isOpen());
@@ -307,7 +306,7 @@ private Q_SLOTS:
         Rig rig(manualTerminal());
         qint64 now = 0;
         rig.transfer().setClock([&] { return now; });
-        rig.transfer().setReplyTimeout(5000, true);
+        rig.transfer().setReplyTimeout(5000, ReplyTimeout::Rule::Silence);
         QList<Outcome> ends;
         connect(&rig.transfer(), &DownloadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
         rig.box->onShow = [](const MessageBox::Request &) {};
@@ -320,7 +319,7 @@ private Q_SLOTS:
         }
         QVERIFY(ends.isEmpty());
         rig.term.sendRaw("AC");
-        QTRY_COMPARE(rig.transfer().RxBuffer(), QByteArray("AC"));
+        QTRY_COMPARE(rig.window->RxBuffer(), QByteArray("AC"));
         now += 4999;
         rig.timer->fire();
         QVERIFY(ends.isEmpty()); // a byte came 4.999 s ago
@@ -336,7 +335,7 @@ private Q_SLOTS:
         rig.start(rig.input("L1\r\n"));
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
         rig.term.sendRaw("AC");
-        QTRY_COMPARE(rig.transfer().RxBuffer(), QByteArray("AC"));
+        QTRY_COMPARE(rig.window->RxBuffer(), QByteArray("AC"));
         QVERIFY(!rig.timer->isActive());
         for (int i = 0; i < 10; ++i)
             rig.timer->fire();
@@ -349,9 +348,9 @@ private Q_SLOTS:
         rig.timer1->setInterval(5); // the program itself always ticks once a second
         int ticksWhileOpen = 0;
         rig.box->onShow = [&](const MessageBox::Request &) {
-            const int before = rig.transfer().TimeoutTicks();
+            const int before = rig.window->TimeoutTicks();
             QTest::qWait(150); // ticks keep coming while a real box is open
-            ticksWhileOpen = rig.transfer().TimeoutTicks() - before;
+            ticksWhileOpen = rig.window->TimeoutTicks() - before;
         };
         rig.start(rig.input("L1\r\n"));
         QTRY_COMPARE(rig.box->shown.size(), 1);
@@ -369,10 +368,10 @@ private Q_SLOTS:
         Rig rig(manualTerminal());
         int ticksWhileOpen = 0;
         rig.box->onShow = [&](const MessageBox::Request &) {
-            const int before = rig.transfer().TimeoutTicks();
+            const int before = rig.window->TimeoutTicks();
             for (int i = 0; i < 10; ++i)
                 rig.timer->fire();
-            ticksWhileOpen = rig.transfer().TimeoutTicks() - before;
+            ticksWhileOpen = rig.window->TimeoutTicks() - before;
         };
         rig.start(rig.input("L1\r\n"));
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
@@ -401,7 +400,7 @@ private Q_SLOTS:
         // and a running timer of its own.
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rL1\r"));
         QVERIFY(rig.timer->isActive());
-        QCOMPARE(rig.transfer().TimeoutTicks(), 0);
+        QCOMPARE(rig.window->TimeoutTicks(), 0);
     }
 
     // A port left open (after a refusal) is kept only when it is still the one selected.
@@ -674,7 +673,6 @@ private Q_SLOTS:
         MemoryPort port;
         ManualTimer timer;
         DownloadTransfer transfer(port, timer);
-        QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
         QList<Outcome> ends;
         bool portOpenAtReport = false;
         int fileOpenAtReport = -1;
@@ -695,7 +693,7 @@ private Q_SLOTS:
         QCOMPARE(portOpenAtReport, held);
         QCOMPARE(fileOpenAtReport, held ? 1 : 0);
         QCOMPARE(transfer.underWay(), held);
-        QVERIFY(transfer.state() == (held ? Dialogue::State::Refused : Dialogue::State::Ended));
+        QCOMPARE(transfer.halted(), held);
         QCOMPARE(port.writes.back(), QByteArray(held ? (replies.size() > 1 ? "L1\r" : "DOWN\r") : "OVER\r"));
     }
 };

@@ -100,7 +100,7 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown[0].title, QStringLiteral("Information"));
         QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::None);
         QVERIFY(!rig.port->isOpen());
-        QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
+        QVERIFY(!rig.transfer().underWay());
         QCOMPARE(openDescriptorsFor(path), 0);
         QVERIFY(rig.term.remainingRecords().empty());
         QCOMPARE(rig.dialog->shown[0].title, QStringLiteral("Save Files"));
@@ -283,7 +283,7 @@ private Q_SLOTS:
         rig.dialog->cancelNext();
         rig.window->Command1_Click();
         QVERIFY(!rig.port->isOpen());
-        QCOMPARE(rig.transfer().RecordCount(), 0);
+        QCOMPARE(rig.window->RecordCount(), 0);
         QCOMPARE(rig.text1(), QStringLiteral("last"));
         QCOMPARE(rig.label2(), QStringLiteral("7"));
         QVERIFY(rig.box->shown.isEmpty());
@@ -303,9 +303,18 @@ private Q_SLOTS:
         const QString refused = QStringLiteral("it was not saved and not answered");
         QTest::newRow("OVER split over two reads")
             << QList<QByteArray>{"OV", "ER\r"} << QByteArray() << QByteArray("DONE\r") << "NO Data Received !!";
-        QTest::newRow("empty reply is a record")
-            << QList<QByteArray>{"\r", "OVER\r"} << QByteArray("\r\n") << QByteArray("REMOVE\rDONE\r")
-            << "1 records received !!";
+        QTest::newRow("an empty reply is not a record")
+            << QList<QByteArray>{"\r"} << QByteArray() << QByteArray() << "an empty reply (a CR alone";
+        QTest::newRow("the PC's READ echoed") << QList<QByteArray>{"READ\r"} << QByteArray() << QByteArray()
+                                              << R"(sent back what the PC had just sent ("READ"): echo)";
+        QTest::newRow("READ echoed with its CR turned into LF, glued to the record")
+            << QList<QByteArray>{"READ\nREC-0001;Widget;12\r"} << QByteArray() << QByteArray() << "loopback plug";
+        QTest::newRow("READ echoed, then the record, in one read")
+            << QList<QByteArray>{"READ\rREC-0001\r"} << QByteArray() << QByteArray() << "sent back what the PC";
+        QTest::newRow("REMOVE echoed") << QList<QByteArray>{"R1\r", "REMOVE\r"} << QByteArray("R1\r\n")
+                                       << QByteArray("REMOVE\r") << R"(("REMOVE"))";
+        QTest::newRow("NEXT answers only REMOVE")
+            << QList<QByteArray>{"NEXT\r"} << QByteArray() << QByteArray() << R"(answered "READ" with "NEXT".)";
         QTest::newRow("other case and a blank make records")
             << QList<QByteArray>{"next\r", "NEXT\r", "Over\r", "NEXT\r", "NAK \r", "NEXT\r", "OVER\r"}
             << QByteArray("next\r\nOver\r\nNAK \r\n") << QByteArray("REMOVE\rREAD\rREMOVE\rREAD\rREMOVE\rREAD\rDONE\r")
@@ -347,7 +356,7 @@ private Q_SLOTS:
             if (piece.endsWith('\r')) // answered, or refused in a box
                 QTRY_VERIFY(rig.term.receivedBytes().size() > before || rig.box->shown.size() > boxes);
             else
-                QTRY_VERIFY(rig.transfer().RxBuffer().endsWith(piece)); // read, waiting
+                QTRY_VERIFY(rig.window->RxBuffer().endsWith(piece)); // read, waiting
         }
         QTest::qWait(20); // an answer that should not come would come now
         QCOMPARE(rig.term.receivedBytes(), QByteArray("READ\r") + pcSent);
@@ -359,7 +368,7 @@ private Q_SLOTS:
         // Stopped as on "NAK": the port stays open, the file keeps every record so far.
         QCOMPARE(rig.box->shown[0].title, QString());
         QVERIFY(rig.port->isOpen());
-        QVERIFY((rig.transfer().state() == Dialogue::State::Refused));
+        QVERIFY(rig.transfer().halted() && rig.transfer().underWay());
         QVERIFY(rig.box->shown[0].text.size() < 400);
     }
 
@@ -419,7 +428,7 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown[0].text, QStringLiteral("error"));
         QCOMPARE(rig.box->shown[0].title, QString());
         QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::None);
-        QVERIFY(rig.transfer().RxBuffer().isEmpty());
+        QVERIFY(rig.window->RxBuffer().isEmpty());
         QVERIFY(rig.port->isOpen());
         rig.term.sendRaw("R1\r");
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\r"));
@@ -502,7 +511,7 @@ private Q_SLOTS:
         QVERIFY(text.contains(path));
         QVERIFY(text.contains(QLatin1String("could not be saved")));
         QVERIFY(!rig.port->isOpen());
-        QVERIFY(rig.transfer().state() == Dialogue::State::Ended);
+        QVERIFY(!rig.transfer().underWay());
         if (fullDisk) {
             QVERIFY2(text.contains(QLatin1String("No space left on device")), qPrintable(text));
             QCOMPARE(readAll(RecordFile::backupPath(path)), QByteArray("OLD\r\n"));
@@ -599,7 +608,6 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("records.txt"));
         MemoryPort port;
         UploadTransfer transfer(port);
-        QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
         QList<Outcome> ends;
         bool portOpenAtReport = false;
         int fileOpenAtReport = -1;
@@ -609,7 +617,7 @@ private Q_SLOTS:
             fileOpenAtReport = openDescriptorsFor(path);
         });
         QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}, RecordFile::Mode::Create));
-        QVERIFY(transfer.inProgress());
+        QVERIFY((transfer.underWay() && !transfer.halted()));
         for (const QByteArray &r : replies)
             QVERIFY(port.arrive(r));
         QCOMPARE(ends.size(), 1);
@@ -622,7 +630,7 @@ private Q_SLOTS:
         QCOMPARE(portOpenAtReport, held);
         QCOMPARE(fileOpenAtReport, held ? 1 : 0);
         QCOMPARE(transfer.underWay(), held);
-        QVERIFY(transfer.state() == (held ? Dialogue::State::Refused : Dialogue::State::Ended));
+        QCOMPARE(transfer.halted(), held);
     }
 
     // The dialogue alone over a pseudo-terminal: no window, the outcome typed.
@@ -634,7 +642,6 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("records.txt"));
         QtSerialPort port;
         UploadTransfer transfer(port);
-        QObject::connect(&port, &SerialPort::readyRead, &transfer, &Dialogue::portReadyRead);
         QList<Outcome> ends;
         connect(&transfer, &UploadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
         QVERIFY(transfer.begin(path, PortTarget{0, term.slavePath()}, RecordFile::Mode::Create));
