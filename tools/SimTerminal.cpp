@@ -90,6 +90,7 @@ struct SimTerminal::Impl {
     bool uploadDone = false;
     bool downloadDone = false;
     bool hungUp = false;
+    std::atomic<bool> docked{true};
     std::vector<QByteArray> lines;
     QByteArray received;
     std::vector<QByteArray> messages;
@@ -231,6 +232,16 @@ struct SimTerminal::Impl {
         link.clear();
     }
 
+    // Bytes without a CR, until the PC stops taking them or 20 MiB have gone.
+    void babble()
+    {
+        const QByteArray junk(64 * 1024, 'x');
+        for (int i = 0; i < 320 && !stopping; ++i) {
+            if (!writePaced(junk))
+                return;
+        }
+    }
+
     void sendReply(const QByteArray &text)
     {
         QByteArray wire = text + (opt.crlfEndings ? QByteArray("\r\n") : QByteArray("\r"));
@@ -266,7 +277,7 @@ struct SimTerminal::Impl {
                 messages.push_back(msg);
                 msgTimings.push_back({msg, firstByte, crAt});
             }
-            if (hungUp || opt.manual)
+            if (hungUp || opt.manual || !docked)
                 return;
             if (opt.silentAfterReplies >= 0 && replies >= opt.silentAfterReplies)
                 return;
@@ -332,14 +343,18 @@ struct SimTerminal::Impl {
             reply = QByteArray("NAK");
         }
 
+        bool endless = false;
+        bool loneCr = false;
         if (reply) {
             ++replies;
             if (replies == opt.nakAtReply)
-                reply = QByteArray("NAK");   // refused: the request has no effect
+                reply = opt.sayText.isNull() ? QByteArray("NAK") : opt.sayText; // refused: the request has no effect
             else if (effect)
                 effect();
             if (replies == opt.corruptAtReply)
                 reply = corrupted(*reply);
+            endless = replies == opt.endlessAtReply;
+            loneCr = replies == opt.loneCrAtReply;
         }
         lock.unlock();
 
@@ -348,13 +363,24 @@ struct SimTerminal::Impl {
             opt.lineStored(msg);
         if (ended && opt.sessionEnded)
             opt.sessionEnded(*ended);
-        if (reply)
+        // The noise comes a moment before the reply, so it is read alone.
+        if (loneCr && writePaced("\r"))
+            sleepUntil(Clock::now() + std::chrono::milliseconds(50));
+        if (endless)
+            babble();
+        else if (reply)
             sendReply(*reply);
     }
 
     void handleBytes(const QByteArray &chunk, std::int64_t at)
     {
         log(Direction::FromPc, chunk, at);
+        if (opt.echo && docked) {
+            QByteArray back = chunk;
+            if (opt.echoCrAsLf)
+                back.replace('\r', '\n');
+            writePaced(back);
+        }
         if (!opt.lean) {
             std::lock_guard lock(m);
             received += chunk;
@@ -436,6 +462,7 @@ SimTerminal::SimTerminal(std::vector<QByteArray> records, Options options)
     : d(std::make_unique<Impl>())
 {
     d->opt = std::move(options);
+    d->docked = d->opt.docked;
     d->records.assign(std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
 
     // Raw from the very start: before the program opens the port, the default
@@ -529,6 +556,11 @@ void SimTerminal::hangUpNow()
         const std::uint64_t one = 1;
         [[maybe_unused]] auto n = ::write(d->wake, &one, sizeof one);
     }
+}
+
+void SimTerminal::setDocked(bool docked)
+{
+    d->docked = docked;
 }
 
 bool SimTerminal::isOk() const { return d->ok; }

@@ -18,9 +18,23 @@ struct Options {
     // No automatic replies: the test plays the terminal through sendRaw().
     bool manual = false;
 
-    // The Nth reply (1-based, counting every reply) becomes "NAK" and the
-    // request it answers is refused (no record removed, no line stored).
+    // The Nth reply (1-based, counting every reply) becomes "NAK" (or
+    // sayText when set) and the request it answers is refused (no record
+    // removed, no line stored).
     int nakAtReply = 0;               // 0 = off
+    QByteArray sayText;               // instead of "NAK": "NEXT" answers a READ with NEXT
+    // A CR alone goes out just before the Nth reply (noise, a cradle's power-up).
+    int loneCrAtReply = 0;            // 0 = off
+    // The Nth reply never ends: bytes without a CR (a wrong baud rate, another
+    // device) until the PC stops reading or 20 MiB have gone.
+    int endlessAtReply = 0;           // 0 = off
+    // Every byte the PC sends comes straight back (echo on, a loopback plug);
+    // with echoCrAsLf its CR comes back as LF.
+    bool echo = false;
+    bool echoCrAsLf = false;
+    // In its cradle: a terminal that is not says nothing, while its device
+    // stays present (setDocked() changes it).
+    bool docked = true;
     // After N replies the terminal ignores everything (a hung terminal).
     int silentAfterReplies = -1;      // -1 = off, 0 = never answers
     // After N replies the master side is closed as soon as the PC's next
@@ -90,6 +104,9 @@ public:
 
     // Closes the master side at once, as if the adapter were pulled.
     void hangUpNow();
+    // Puts the terminal in its cradle, or takes it out: out of it, what the
+    // PC sends reaches nobody and nothing comes back.
+    void setDocked(bool docked);
     void stop();                      // idempotent; the destructor calls it
     bool isRunning() const;
     bool hungUp() const;

@@ -18,9 +18,9 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void onSignal(int)
+void onSignal(int sig)
 {
-    const char c = 1;
+    const char c = char(sig);
     [[maybe_unused]] auto n = ::write(signalPipe[1], &c, 1);
 }
 
@@ -81,7 +81,16 @@ int main(int argc, char *argv[])
         {QStringLiteral("store"), QStringLiteral("Write each downloaded line plus CR LF to FILE."), QStringLiteral("FILE")},
         {QStringLiteral("link"), QStringLiteral("Place a symlink to the device at PATH."), QStringLiteral("PATH")},
         {QStringLiteral("transcript"), QStringLiteral("Write a transcript of both directions."), QStringLiteral("FILE")},
-        {QStringLiteral("nak-at"), QStringLiteral("Replace the Nth reply by NAK."), QStringLiteral("N")},
+        {QStringLiteral("nak-at"), QStringLiteral("Replace the Nth reply by NAK (or --say's text)."), QStringLiteral("N")},
+        {QStringLiteral("say"), QStringLiteral("What --nak-at says instead of NAK (NEXT: a READ answered with NEXT)."),
+         QStringLiteral("TEXT")},
+        {QStringLiteral("lone-cr-at"), QStringLiteral("Send a CR alone just before the Nth reply."), QStringLiteral("N")},
+        {QStringLiteral("endless-at"), QStringLiteral("Make the Nth reply bytes without a CR (20 MiB)."),
+         QStringLiteral("N")},
+        {QStringLiteral("echo"), QStringLiteral("Send every byte from the PC straight back (echo on, a loopback plug).")},
+        {QStringLiteral("echo-lf"), QStringLiteral("As --echo, with the CR coming back as LF.")},
+        {QStringLiteral("undocked"),
+         QStringLiteral("Start out of the cradle: silent while the device stays. SIGUSR1 docks, SIGUSR2 undocks.")},
         {QStringLiteral("silent-after"), QStringLiteral("Never answer after N replies."), QStringLiteral("N")},
         {QStringLiteral("hangup-after"), QStringLiteral("Hang up after N replies."), QStringLiteral("N")},
         {QStringLiteral("split"), QStringLiteral("Write each reply in K pieces."), QStringLiteral("K")},
@@ -126,6 +135,8 @@ int main(int argc, char *argv[])
     simterm::Options opt;
     int split = 1, pauseMs = 0, delayMs = 0, timeoutS = 0, stopReadingAfter = -1;
     if (!parseInt(p, QStringLiteral("nak-at"), 1, opt.nakAtReply)
+        || !parseInt(p, QStringLiteral("lone-cr-at"), 1, opt.loneCrAtReply)
+        || !parseInt(p, QStringLiteral("endless-at"), 1, opt.endlessAtReply)
         || !parseInt(p, QStringLiteral("corrupt-at"), 1, opt.corruptAtReply)
         || !parseInt(p, QStringLiteral("stop-reading-after"), 0, stopReadingAfter)
         || !parseInt(p, QStringLiteral("silent-after"), 0, opt.silentAfterReplies)
@@ -142,6 +153,11 @@ int main(int argc, char *argv[])
     opt.pauseBetweenPieces = std::chrono::milliseconds(pauseMs);
     opt.replyDelay = std::chrono::milliseconds(delayMs);
     opt.doubleReplies = p.isSet(QStringLiteral("double"));
+    if (p.isSet(QStringLiteral("say")))
+        opt.sayText = p.value(QStringLiteral("say")).toLatin1();
+    opt.echoCrAsLf = p.isSet(QStringLiteral("echo-lf"));
+    opt.echo = opt.echoCrAsLf || p.isSet(QStringLiteral("echo"));
+    opt.docked = !p.isSet(QStringLiteral("undocked"));
     opt.crlfEndings = p.isSet(QStringLiteral("crlf"));
     opt.linkPath = p.value(QStringLiteral("link"));
     opt.transcriptPath = p.value(QStringLiteral("transcript"));
@@ -170,21 +186,29 @@ int main(int argc, char *argv[])
 
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return fail(QStringLiteral("pipe failed"));
+    simterm::SimTerminal *terminal = nullptr;
     QSocketNotifier sigNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&sigNotifier, &QSocketNotifier::activated, &app, [] {
+    QObject::connect(&sigNotifier, &QSocketNotifier::activated, &app, [&terminal] {
         char buf[16];
-        while (::read(signalPipe[0], buf, sizeof buf) > 0) {}
-        QCoreApplication::exit(0);
+        for (ssize_t n; (n = ::read(signalPipe[0], buf, sizeof buf)) > 0;) {
+            for (ssize_t i = 0; i < n; ++i) {
+                if ((buf[i] == SIGUSR1 || buf[i] == SIGUSR2) && terminal)
+                    terminal->setDocked(buf[i] == SIGUSR1); // into the cradle, or out of it
+                else if (buf[i] != SIGUSR1 && buf[i] != SIGUSR2)
+                    QCoreApplication::exit(0);
+            }
+        }
     });
     struct sigaction sa{};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
+        ::sigaction(sig, &sa, nullptr);
 
     int rc;
     {
         simterm::SimTerminal term(std::move(records), opt);
+        terminal = &term;
         if (!term.isOk())
             return fail(term.errorString());
         std::fprintf(stdout, "%s\n", qPrintable(term.slavePath()));
@@ -197,6 +221,7 @@ int main(int argc, char *argv[])
             });
         }
         rc = app.exec();
+        terminal = nullptr;
         term.stop();
         linesStored = int(term.linesStored());
         if (!timingsPath.isEmpty() && !writeTimings(timingsPath, term) && rc == 0)

@@ -125,8 +125,6 @@ protected:
     /// Every end goes through here: released as the kind and the halt rule
     /// say (a held refusal or time-out keeps the port and the file), then reported.
     void finish(Outcome::Kind kind, Outcome::Reason reason = Outcome::Reason::None, const Error &error = {});
-    /// The clock runs on as before: a reply was ignored.
-    void resumeClock() { m_timeout.resume(); }
 
 private:
     void connectPort(Timer *timer);

@@ -80,12 +80,8 @@ QByteArray DownloadTransfer::lastMessage(qint64 &length) const
 bool DownloadTransfer::answer(const QByteArray &reply)
 {
     if (reply == "ACK") {
-        if (state() == State::SendingLine || state() == State::Ending) {
-            // Before the whole line went out it answers nothing we sent; the
-            // clock runs on.
-            resumeClock();
-            return false;
-        }
+        if (state() == State::SendingLine || state() == State::Ending)
+            return false; // before the whole line went out it answers nothing we sent
         if (state() == State::AwaitingLineAck)
             counted(m_lineBytes); // only now has the terminal taken the line
         nextLine();

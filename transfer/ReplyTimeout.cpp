@@ -57,12 +57,6 @@ void ReplyTimeout::heard()
         stop();
 }
 
-void ReplyTimeout::resume()
-{
-    if (m_timer && m_timeoutMs > 0 && !m_timer->isActive())
-        m_timer->start();
-}
-
 void ReplyTimeout::progressed()
 {
     m_stallTicks = 0;

@@ -42,8 +42,6 @@ public:
     void stop();
     /// Bytes came from the terminal: under Ticks the clock waits for the next message.
     void heard();
-    /// An ignored reply: the clock runs on from where it stood.
-    void resume();
     /// Bytes of a message left the PC.
     void progressed();
     /// The timer fired. sending: bytes of a message still wait to go out.

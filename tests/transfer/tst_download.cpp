@@ -157,6 +157,12 @@ private Q_SLOTS:
             << QByteArray();
         QTest::newRow("whole file") << QList<QByteArray>{"ACK\r", "ACK\r", "ACK\r"} << QByteArray("L1\rL2\rOVER\r")
                                     << QStringList{} << QByteArray();
+        QTest::newRow("DOWN echoed is named an echo") << QList<QByteArray>{"DOWN\r"} << QByteArray()
+                                                      << QStringList{R"(The terminal sent back what the PC had just sent ("DOWN"): echo)"}
+                                                      << QByteArray("DOWN");
+        QTest::newRow("a line echoed, its CR turned into LF") << QList<QByteArray>{"ACK\r", "L1\nACK\r"} << QByteArray("L1\r")
+                                                              << QStringList{"The terminal sent back what the PC had just sent (\"L1\\nACK\")"}
+                                                              << QByteArray("L1\nACK");
     }
     void replies()
     {
@@ -182,7 +188,9 @@ private Q_SLOTS:
         if (pcSent.endsWith("OVER\r"))
             QTRY_VERIFY(!rig.port->isOpen());
         QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + pcSent);
-        QCOMPARE(rig.box->texts(), boxes);
+        QCOMPARE(rig.box->shown.size(), boxes.size());
+        for (qsizetype i = 0; i < boxes.size(); ++i)
+            QVERIFY2(rig.box->shown[i].text.startsWith(boxes[i]), qPrintable(rig.box->shown[i].text));
         for (const auto &r : rig.box->shown) {
             QCOMPARE(r.title, QString());
             QCOMPARE(r.icon, MessageBox::Icon::None);
@@ -190,26 +198,32 @@ private Q_SLOTS:
         QCOMPARE(rig.window->RxBuffer(), rxBuffer);
     }
 
-    void timeoutAtTheFifthTickThenLateAck()
+    // Both windows: five ticks without a byte are "Timed Out !!" in one box,
+    // and a late reply is handled as if it had come in time.
+    void timeoutAtTheFifthTickThenLateReply_data() { bothWindows(); }
+    void timeoutAtTheFifthTickThenLateReply()
     {
-        Rig rig(manualTerminal());
-        rig.start(rig.input("L1\r\n"));
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        QFETCH(QString, window);
+        const Words x = words(window);
+        TerminalRig rig(window, {}, manualTerminal());
+        rig.start(file(rig, "in.txt", "L1\r\n"));
+        QTRY_COMPARE(rig.term.receivedBytes(), x.start);
         for (int i = 0; i < 4; ++i)
             rig.timer->fire();
         QVERIFY(rig.box->shown.isEmpty());
-        QCOMPARE(rig.window->TimeoutTicks(), 4);
+        QCOMPARE(rig.w.window().TimeoutTicks(), 4);
         rig.timer->fire();
         QCOMPARE(rig.box->texts(), QStringList{QStringLiteral("Timed Out !!")});
-        QCOMPARE(rig.box->shown[0].title, QStringLiteral("Terminal download"));
+        QCOMPARE(rig.box->shown[0].title, rig.w.upload ? QStringLiteral("Terminal upload") : QStringLiteral("Terminal download"));
         QVERIFY(!rig.timer->isActive());
-        QCOMPARE(rig.window->TimeoutTicks(), 0);
+        QCOMPARE(rig.w.window().TimeoutTicks(), 0);
         QVERIFY(rig.port->isOpen()); // a time-out does not end the transfer
 
-        rig.term.sendRaw("ACK\r");
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rL1\r"));
+        rig.term.sendRaw(x.reply);
+        QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.firstAnswer);
         QVERIFY(rig.timer->isActive());
-        QTRY_COMPARE(rig.text1(), QStringLiteral("L1")); // the display follows within a refresh
+        // The display follows within a refresh.
+        QTRY_COMPARE(rig.text1(), rig.w.upload ? QStringLiteral("R1") : QStringLiteral("L1"));
     }
 
     // A long line still on its way (17 s for 200 kB at 115200 baud) is not a
@@ -219,15 +233,19 @@ private Q_SLOTS:
     void timeOutCountsFromWhenTheMessageLeft_data()
     {
         QTest::addColumn<bool>("moving");
-        QTest::newRow("the line keeps leaving") << true;
-        QTest::newRow("nothing leaves for five ticks") << false;
+        QTest::addColumn<QByteArray>("stray"); // arrives while the line leaves, and is ignored
+        QTest::newRow("the line keeps leaving") << true << QByteArray();
+        QTest::newRow("nothing leaves for five ticks") << false << QByteArray();
+        QTest::newRow("nothing leaves, and a stray ACK comes") << false << QByteArray("ACK\r");
+        QTest::newRow("the line keeps leaving, and a stray ACK comes") << true << QByteArray("ACK\r");
     }
     void timeOutCountsFromWhenTheMessageLeft()
     {
         QFETCH(bool, moving);
+        QFETCH(QByteArray, stray);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("in.txt"));
-        writeAll(path, "L1\r\n");
+        writeAll(path, stray.isEmpty() ? QByteArray("L1\r\n") : QByteArray(200'000, 'x') + "\r\n");
         MemoryPort port;
         ManualTimer timer;
         DownloadTransfer transfer(port, timer);
@@ -235,6 +253,10 @@ private Q_SLOTS:
         connect(&transfer, &DownloadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
         QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}));
         port.queued = 200'000;
+        if (!stray.isEmpty()) {
+            QVERIFY(port.arrive("ACK\r")); // the long line starts to leave
+            QVERIFY(port.arrive(stray));
+        }
         for (int i = 0; i < 20; ++i) {
             if (moving) {
                 port.queued -= 5000;
@@ -641,6 +663,90 @@ private Q_SLOTS:
         QVERIFY(com2.receivedBytes().startsWith("DOWN\r"));
         QVERIFY(com1.receivedBytes().startsWith("READ\r"));
         QCOMPARE(up.box->texts(), QStringList{QStringLiteral("3 records received !!")});
+    }
+
+    // The terminal gets the file as it was read through, or "OVER" never
+    // goes out: a file cut, rewritten or grown while it is sent is a file
+    // error; one replaced by a rename (the old one still open) goes whole.
+    void fileChangedWhileSent_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<int>("atLine");
+        QTest::addColumn<bool>("whole");
+        QTest::newRow("cut to nothing at line 20 of 200") << "cut" << 20 << false;
+        QTest::newRow("rewritten in place, same size") << "rewrite" << 20 << false;
+        QTest::newRow("grown after the last line went") << "grow" << 200 << false;
+        QTest::newRow("replaced by a rename") << "rename" << 20 << true;
+    }
+    void fileChangedWhileSent()
+    {
+        QFETCH(QString, change);
+        QFETCH(int, atLine);
+        QFETCH(bool, whole);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("prices.txt"));
+        QByteArray contents;
+        for (int i = 0; i < 200; ++i)
+            contents += QByteArray::number(i).rightJustified(4999, 'p') + "\r\n";
+        writeAll(path, contents);
+        MemoryPort port;
+        ManualTimer timer;
+        DownloadTransfer transfer(port, timer);
+        QList<Outcome> ends;
+        connect(&transfer, &DownloadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
+        QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}));
+        for (int acks = 0; ends.isEmpty() && acks <= 201; ++acks) {
+            if (acks == atLine) {
+                QFile f(path + (change == QLatin1String("rename") ? QStringLiteral(".new") : QString()));
+                QVERIFY(f.open(change == QLatin1String("grow") ? QIODevice::Append : QIODevice::WriteOnly));
+                f.write(change == QLatin1String("cut") ? QByteArray() : QByteArray(contents.size(), 'n'));
+                f.close();
+                if (change == QLatin1String("rename"))
+                    QVERIFY(::rename(QFile::encodeName(f.fileName()).constData(), QFile::encodeName(path).constData()) == 0);
+            }
+            QVERIFY(port.arrive("ACK\r"));
+        }
+        QCOMPARE(ends.size(), 1);
+        QByteArray sent;
+        for (const QByteArray &w : port.writes)
+            sent += w;
+        if (whole) {
+            QCOMPARE(ends[0].kind, Outcome::Kind::Completed);
+            QCOMPARE(sent, "DOWN\r" + contents.replace("\r\n", "\r") + "OVER\r");
+            return;
+        }
+        QCOMPARE(ends[0].kind, Outcome::Kind::FileError);
+        QCOMPARE(ends[0].reason, Outcome::Reason::FileChanged);
+        QVERIFY(!sent.endsWith("OVER\r"));
+        QVERIFY2(contents.replace("\r\n", "\r").startsWith(sent.mid(5)), "a byte that was not in the file as read");
+        QVERIFY(ends[0].count >= atLine && ends[0].count <= 200);
+        const QString said = Messages::ending(ends[0]);
+        QVERIFY2(said.contains(QStringLiteral("changed while it was being sent. The terminal holds %1 of its lines").arg(ends[0].count)),
+                 qPrintable(said));
+    }
+
+    // A file larger than a slice is read through between events: the window
+    // stays responsive, and a stop meanwhile sends nothing at all.
+    void bigFileIsReadThroughInSlices()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("big.txt"));
+        writeAll(path, QByteArray(DownloadTransfer::ScanSlice * 5 / 2, 'b') + "\r\n");
+        MemoryPort port;
+        ManualTimer timer;
+        DownloadTransfer transfer(port, timer);
+        QList<Outcome> ends;
+        connect(&transfer, &DownloadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
+        QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}));
+        QCOMPARE(transfer.state(), Dialogue::State::Preparing);
+        transfer.stop();
+        QCOMPARE(ends.size(), 1);
+        QCOMPARE(ends[0].kind, Outcome::Kind::Stopped);
+        QTest::qWait(20);
+        QVERIFY(port.writes.empty());
+        QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}));
+        QVERIFY(port.writes.empty());
+        QTRY_VERIFY(port.writes == std::vector<QByteArray>{"DOWN\r"});
     }
 
     // The dialogue alone, over the in-memory port: how it ends, typed, and
