@@ -1,6 +1,7 @@
 #include "cli/Cli.h"
 
 #include "cli/CliRequest.h"
+#include "cli/CollectRunner.h"
 #include "cli/ExitStatus.h"
 #include "cli/PortsCommand.h"
 #include "cli/TransferRunner.h"
@@ -30,6 +31,8 @@ int runCli(int argc, char *argv[])
         return ExitStatus::Completed;
     case CliRequest::Command::Ports:
         return runPortsCommand(r);
+    case CliRequest::Command::Collect:
+        return CollectRunner(r).run();
     case CliRequest::Command::Upload:
     case CliRequest::Command::Download:
         break;

@@ -1,6 +1,7 @@
 #include "cli/CliRequest.h"
 
 #include <QCommandLineParser>
+#include <QDate>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -16,6 +17,11 @@ QString CliRequest::fileFor(const PortChoice &port) const
 {
     QString f = file;
     return f.replace(QStringLiteral("{port}"), port.shortName());
+}
+
+QString withDate(QString file, const QDate &date)
+{
+    return file.replace(QStringLiteral("{date}"), date.toString(Qt::ISODate));
 }
 
 int comNumber(const QString &text)
@@ -59,6 +65,8 @@ QString helpText()
         "Usage:\n"
         "  quillan-cli upload   [-p PORT]... [-t SECONDS] [--force | --append] [--log FILE] [-q] [--] FILE\n"
         "  quillan-cli download [-p PORT] [-t SECONDS] [--log FILE] [-q] [--] FILE\n"
+        "  quillan-cli collect  [-p PORT]... [--interval SECONDS] [--rest SECONDS] [-t SECONDS] [--log FILE] [-q]\n"
+        "                       [--] FILE\n"
         "  quillan-cli ports [--json] [--assign COMn DEVICE | --assign COMn --clear]\n"
         "  quillan-cli --help | --version\n"
         "\n"
@@ -70,6 +78,13 @@ QString helpText()
         "          standard input; a pipe (process substitution) is read too. A line ends at\n"
         "          CR LF or CR, an LF alone being part of it; a file with more lone-LF line breaks\n"
         "          than CR endings has its lines ended by LF, CR LF and CR alike.\n"
+        "collect   watch every port and fetch the records of each terminal docked there into FILE\n"
+        "          as upload --append does. An idle port is asked \"READ\" every --interval seconds;\n"
+        "          no reply within -t means no terminal is docked, and nothing is written. A\n"
+        "          terminal with nothing to give is asked again after --rest seconds. FILE may hold\n"
+        "          {port} and {date} (YYYY-MM-DD, the day the docking began). A port whose device\n"
+        "          is gone is waited for. Runs until SIGTERM or SIGINT (exit 0); SIGHUP reopens the\n"
+        "          --log file.\n"
         "ports     list the serial ports and what each COM port means; --assign makes COMn\n"
         "          (COM1 to COM255) mean DEVICE from now on, stored as an absolute path (a\n"
         "          /dev/serial/by-id name as given); --clear gives COMn its default back.\n"
@@ -80,17 +95,26 @@ QString helpText()
         "  -t, --timeout S      longest time without any byte from the terminal while a reply is\n"
         "                       awaited, or without any byte leaving for it, in seconds (default 5;\n"
         "                       0: no limit); a long reply still arriving is waited for\n"
+        "  --interval S         collect: seconds between two polls of an idle port (default 5)\n"
+        "  --rest S             collect: seconds before a terminal that had nothing to give is\n"
+        "                       asked again (default 60)\n"
         "  --force              replace an existing FILE, keeping it as FILE.bak\n"
         "  --append             add the records to an existing FILE\n"
-        "  --log FILE           append one JSON line per transfer to FILE\n"
+        "  --log FILE           append one JSON line per transfer (collect: per docking and event)\n"
+        "                       to FILE\n"
         "  -q, --quiet          no progress and no summary; errors only\n"
         "  --json               ports: as a JSON array\n"
         "  --                   ends the options: a FILE whose name begins with \"-\" goes after it\n"
         "\n"
+        "A reply is a record only as the answer to \"READ\": the PC's own message coming back\n"
+        "(echo, a loopback plug), an empty reply or one that answers nothing asked ends the\n"
+        "transfer, and so does a reply of more than 16 MiB without a CR (a wrong baud rate, or\n"
+        "another device): nothing saved, nothing answered, exit 5.\n"
+        "\n"
         "Exit status: 0 completed, 2 usage, 3 file (also a log line not written), 4 port,\n"
         "5 refused by the terminal, 6 time-out, 7 line lost, 129 hung up (SIGHUP),\n"
-        "130 interrupted (SIGINT, SIGTERM). With several ports, that of the first port given\n"
-        "that failed.\n"
+        "130 interrupted (SIGINT, SIGTERM; collect: 0). With several ports, that of the first\n"
+        "port given that failed.\n"
         "\n"
         "Examples:\n"
         "  quillan-cli upload -p /dev/ttyUSB0 records.txt\n"
@@ -98,6 +122,7 @@ QString helpText()
         "  quillan-cli upload -p /dev/ttyUSB0 -p /dev/ttyUSB1 -t 10 shelf-{port}.txt\n"
         "  quillan-cli download -p COM2 prices.txt\n"
         "  sort prices.txt | quillan-cli download -p COM3 -\n"
+        "  quillan-cli collect -p COM1 -p COM2 --log collect.jsonl 'records-{port}-{date}.txt'\n"
         "  quillan-cli ports --assign COM3 /dev/ttyUSB2\n");
 }
 
@@ -106,6 +131,8 @@ namespace {
 const QCommandLineOption portOption({QStringLiteral("p"), QStringLiteral("port")}, QString(), QStringLiteral("PORT"));
 const QCommandLineOption timeoutOption({QStringLiteral("t"), QStringLiteral("timeout")}, QString(),
                                        QStringLiteral("SECONDS"));
+const QCommandLineOption intervalOption(QStringLiteral("interval"), QString(), QStringLiteral("SECONDS"));
+const QCommandLineOption restOption(QStringLiteral("rest"), QString(), QStringLiteral("SECONDS"));
 const QCommandLineOption forceOption(QStringLiteral("force"));
 const QCommandLineOption appendOption(QStringLiteral("append"));
 const QCommandLineOption logOption(QStringLiteral("log"), QString(), QStringLiteral("FILE"));
@@ -115,53 +142,164 @@ const QCommandLineOption assignOption(QStringLiteral("assign"), QString(), QStri
 const QCommandLineOption clearOption(QStringLiteral("clear"));
 const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
 
+// A time-out past about 24 days is not a time-out anyone means.
+constexpr double LongestSeconds = 2'000'000;
+
 ParsedCommandLine usage(const QString &error)
 {
     return {{}, error};
 }
 
-bool parseTimeout(const QString &text, int &ms)
+// Seconds as given to an option; empty when they are fine, else why not.
+QString parseSeconds(const QCommandLineParser &p, const QCommandLineOption &option, bool zeroAllowed, int &ms)
 {
+    if (!p.isSet(option))
+        return {};
+    const QString text = p.value(option);
     bool ok = false;
     const double seconds = text.toDouble(&ok);
-    // A time-out past about 24 days is not a time-out anyone means.
-    if (!ok || !std::isfinite(seconds) || seconds < 0 || seconds > 2'000'000)
-        return false;
-    ms = seconds == 0 ? 0 : std::max(1, int(std::lround(seconds * 1000)));
-    return true;
+    if (ok && std::isfinite(seconds) && seconds >= 0 && seconds <= LongestSeconds && (zeroAllowed || seconds > 0)) {
+        ms = seconds == 0 ? 0 : std::max(1, int(std::lround(seconds * 1000)));
+        return {};
+    }
+    return QStringLiteral("--%1 takes seconds from %2 to %3, not \"%4\"")
+        .arg(option.names().constLast(), zeroAllowed ? QStringLiteral("0") : QStringLiteral("0.001"))
+        .arg(LongestSeconds, 0, 'f', 0)
+        .arg(text);
+}
+
+ParsedCommandLine parsePortsCommand(const QCommandLineParser &p, CliRequest r)
+{
+    const QStringList positional = p.positionalArguments();
+    r.json = p.isSet(jsonOption);
+    r.clear = p.isSet(clearOption);
+    if (!p.isSet(assignOption)) {
+        if (r.clear || !positional.isEmpty())
+            return usage(QStringLiteral("ports: unexpected \"%1\"")
+                             .arg(r.clear ? QStringLiteral("--clear") : positional.join(QLatin1Char(' '))));
+        return {r, {}};
+    }
+    const QString com = p.value(assignOption);
+    r.assignNumber = comNumber(com);
+    if (r.assignNumber == 0 || r.assignNumber > highestComPort())
+        return usage(QStringLiteral("--assign takes a COM port from COM1 to COM%1, not \"%2\"")
+                         .arg(highestComPort())
+                         .arg(com));
+    if (r.clear == !positional.isEmpty() || positional.size() > 1)
+        return usage(QStringLiteral("--assign %1 takes one DEVICE, or --clear").arg(com));
+    if (!r.clear)
+        r.assignDevice = positional.first();
+    return {r, {}};
+}
+
+// Every -p resolved to the device it finally names; two that meet on one
+// device run two dialogues on one line, and two ports must not write one file.
+QString parsePortChoices(const QCommandLineParser &p, CliRequest &r)
+{
+    QStringList given = p.values(portOption);
+    if (given.isEmpty())
+        given.append(QStringLiteral("COM1"));
+    if (r.command == CliRequest::Command::Download && given.size() > 1)
+        return QStringLiteral("download takes one port");
+    for (const QString &g : given) {
+        PortChoice c;
+        QString why;
+        if (!resolvePort(g, c, why))
+            return why;
+        r.ports.append(c);
+    }
+    for (qsizetype i = 0; i < r.ports.size(); ++i) {
+        for (qsizetype j = 0; j < i; ++j) {
+            if (r.ports.at(i).node == r.ports.at(j).node)
+                return QStringLiteral("-p %1 and -p %2 are the same device, %3: give each device once")
+                    .arg(r.ports.at(j).given, r.ports.at(i).given, r.ports.at(i).node);
+        }
+    }
+    if (r.ports.size() > 1) {
+        if (!r.file.contains(QLatin1String("{port}")))
+            return QStringLiteral("with several ports FILE must contain {port}, e.g. records-{port}.txt");
+        QStringList files;
+        for (const PortChoice &c : std::as_const(r.ports)) {
+            const QString f = r.fileFor(c);
+            if (files.contains(f))
+                return QStringLiteral("two ports would write the same file \"%1\"").arg(f);
+            files.append(f);
+        }
+    }
+    return {};
+}
+
+ParsedCommandLine parseTransferCommand(const QCommandLineParser &p, const QString &command, CliRequest r)
+{
+    const QStringList positional = p.positionalArguments();
+    if (positional.isEmpty())
+        return usage(QStringLiteral("%1: FILE is missing").arg(command));
+    if (positional.size() > 1)
+        return usage(QStringLiteral("%1 takes one FILE, not \"%2\"").arg(command, positional.join(QLatin1Char(' '))));
+    r.file = positional.first();
+    if (r.file.isEmpty())
+        return usage(QStringLiteral("%1: FILE is empty (\"\")").arg(command));
+    if (r.file == QLatin1String("-") && r.command != CliRequest::Command::Download)
+        return usage(QStringLiteral("%1 writes the records to a file, not to standard output (\"-\"); "
+                                    "name a file (./- for one called \"-\")")
+                         .arg(command));
+    r.quiet = p.isSet(quietOption);
+    r.logPath = p.value(logOption);
+    if (p.isSet(logOption) && r.logPath.isEmpty())
+        return usage(QStringLiteral("--log needs a FILE"));
+    const bool collect = r.command == CliRequest::Command::Collect;
+    // collect polls: a poll that never ends, or none between, is no poll.
+    for (const QString &why : {parseSeconds(p, timeoutOption, !collect, r.timeoutMs),
+                               collect ? parseSeconds(p, intervalOption, false, r.intervalMs) : QString(),
+                               collect ? parseSeconds(p, restOption, false, r.restMs) : QString()}) {
+        if (!why.isEmpty())
+            return usage(why);
+    }
+    if (r.command == CliRequest::Command::Upload) {
+        if (p.isSet(forceOption) && p.isSet(appendOption))
+            return usage(QStringLiteral("--force and --append exclude each other"));
+        if (p.isSet(forceOption))
+            r.mode = RecordFile::Mode::Replace;
+        else if (p.isSet(appendOption))
+            r.mode = RecordFile::Mode::Append;
+    } else if (r.command == CliRequest::Command::Collect) {
+        r.mode = RecordFile::Mode::Append;
+    }
+    if (const QString why = parsePortChoices(p, r); !why.isEmpty())
+        return usage(why);
+    return {r, {}};
 }
 
 } // namespace
 
 ParsedCommandLine parseCommandLine(const QStringList &args)
 {
-    ParsedCommandLine out;
-    CliRequest &r = out.request;
+    CliRequest r;
     if (args.size() < 2)
-        return usage(QStringLiteral("no command given (upload, download or ports)"));
+        return usage(QStringLiteral("no command given (upload, download, collect or ports)"));
     const QString command = args.at(1);
-    if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
-        r.command = CliRequest::Command::Help;
-        return out;
-    }
-    if (command == QLatin1String("--version")) {
-        r.command = CliRequest::Command::Version;
-        return out;
+    if (command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("--version")) {
+        r.command = command == QLatin1String("--version") ? CliRequest::Command::Version : CliRequest::Command::Help;
+        return {r, {}};
     }
 
     QCommandLineParser p;
     p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     p.addOption(helpOption);
-    if (command == QLatin1String("upload") || command == QLatin1String("download")) {
-        r.command = command == QLatin1String("upload") ? CliRequest::Command::Upload : CliRequest::Command::Download;
+    if (command == QLatin1String("upload")) {
+        r.command = CliRequest::Command::Upload;
+        p.addOptions({portOption, timeoutOption, logOption, quietOption, forceOption, appendOption});
+    } else if (command == QLatin1String("download")) {
+        r.command = CliRequest::Command::Download;
         p.addOptions({portOption, timeoutOption, logOption, quietOption});
-        if (r.command == CliRequest::Command::Upload)
-            p.addOptions({forceOption, appendOption});
+    } else if (command == QLatin1String("collect")) {
+        r.command = CliRequest::Command::Collect;
+        p.addOptions({portOption, timeoutOption, intervalOption, restOption, logOption, quietOption});
     } else if (command == QLatin1String("ports")) {
         r.command = CliRequest::Command::Ports;
         p.addOptions({jsonOption, assignOption, clearOption});
     } else {
-        return usage(QStringLiteral("unknown command \"%1\" (upload, download or ports)").arg(command));
+        return usage(QStringLiteral("unknown command \"%1\" (upload, download, collect or ports)").arg(command));
     }
 
     QStringList rest = args;
@@ -177,89 +315,9 @@ ParsedCommandLine parseCommandLine(const QStringList &args)
     }
     if (p.isSet(helpOption)) {
         r.command = CliRequest::Command::Help;
-        return out;
+        return {r, {}};
     }
-    const QStringList positional = p.positionalArguments();
-
-    if (r.command == CliRequest::Command::Ports) {
-        r.json = p.isSet(jsonOption);
-        r.clear = p.isSet(clearOption);
-        if (!p.isSet(assignOption)) {
-            if (r.clear || !positional.isEmpty())
-                return usage(QStringLiteral("ports: unexpected \"%1\"")
-                                 .arg(r.clear ? QStringLiteral("--clear") : positional.join(QLatin1Char(' '))));
-            return out;
-        }
-        const QString com = p.value(assignOption);
-        r.assignNumber = comNumber(com);
-        if (r.assignNumber == 0 || r.assignNumber > highestComPort())
-            return usage(QStringLiteral("--assign takes a COM port from COM1 to COM%1, not \"%2\"")
-                             .arg(highestComPort())
-                             .arg(com));
-        if (r.clear == !positional.isEmpty() || positional.size() > 1)
-            return usage(QStringLiteral("--assign %1 takes one DEVICE, or --clear").arg(com));
-        if (!r.clear)
-            r.assignDevice = positional.first();
-        return out;
-    }
-
-    if (positional.isEmpty())
-        return usage(QStringLiteral("%1: FILE is missing").arg(command));
-    if (positional.size() > 1)
-        return usage(QStringLiteral("%1 takes one FILE, not \"%2\"").arg(command, positional.join(QLatin1Char(' '))));
-    r.file = positional.first();
-    if (r.file.isEmpty())
-        return usage(QStringLiteral("%1: FILE is empty (\"\")").arg(command));
-    if (r.file == QLatin1String("-") && r.command == CliRequest::Command::Upload)
-        return usage(QStringLiteral("upload writes the records to a file, not to standard output (\"-\"); "
-                                    "name a file (./- for one called \"-\")"));
-    r.quiet = p.isSet(quietOption);
-    r.logPath = p.value(logOption);
-    if (p.isSet(logOption) && r.logPath.isEmpty())
-        return usage(QStringLiteral("--log needs a FILE"));
-    if (p.isSet(timeoutOption) && !parseTimeout(p.value(timeoutOption), r.timeoutMs))
-        return usage(QStringLiteral("--timeout takes seconds (0 or more), not \"%1\"").arg(p.value(timeoutOption)));
-
-    if (r.command == CliRequest::Command::Upload) {
-        if (p.isSet(forceOption) && p.isSet(appendOption))
-            return usage(QStringLiteral("--force and --append exclude each other"));
-        if (p.isSet(forceOption))
-            r.mode = RecordFile::Mode::Replace;
-        else if (p.isSet(appendOption))
-            r.mode = RecordFile::Mode::Append;
-    }
-
-    QStringList given = p.values(portOption);
-    if (given.isEmpty())
-        given.append(QStringLiteral("COM1"));
-    if (r.command == CliRequest::Command::Download && given.size() > 1)
-        return usage(QStringLiteral("download takes one port"));
-    for (const QString &g : given) {
-        PortChoice c;
-        QString why;
-        if (!resolvePort(g, c, why))
-            return usage(why);
-        r.ports.append(c);
-    }
-    // One line, one transfer: two names of one device would run two
-    // dialogues on it.
-    for (qsizetype i = 0; i < r.ports.size(); ++i) {
-        for (qsizetype j = 0; j < i; ++j) {
-            if (r.ports.at(i).node == r.ports.at(j).node)
-                return usage(QStringLiteral("-p %1 and -p %2 are the same device, %3: give each device once")
-                                 .arg(r.ports.at(j).given, r.ports.at(i).given, r.ports.at(i).node));
-        }
-    }
-    if (r.ports.size() > 1) {
-        if (!r.file.contains(QLatin1String("{port}")))
-            return usage(QStringLiteral("with several ports FILE must contain {port}, e.g. records-{port}.txt"));
-        QStringList files;
-        for (const PortChoice &c : std::as_const(r.ports)) {
-            const QString f = r.fileFor(c);
-            if (files.contains(f))
-                return usage(QStringLiteral("two ports would write the same file \"%1\"").arg(f));
-            files.append(f);
-        }
-    }
-    return out;
+    if (r.command == CliRequest::Command::Ports)
+        return parsePortsCommand(p, r);
+    return parseTransferCommand(p, command, r);
 }

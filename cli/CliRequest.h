@@ -23,11 +23,13 @@ struct PortChoice
 // ports are tried by the runner).
 struct CliRequest
 {
-    enum class Command { Upload, Download, Ports, Help, Version };
+    enum class Command { Upload, Download, Collect, Ports, Help, Version };
 
     Command command = Command::Help;
     QList<PortChoice> ports;        // upload/download: at least one
     int timeoutMs = 5000;           // 0 waits for ever
+    int intervalMs = 5000;          // collect: between two polls of an idle port
+    int restMs = 60000;             // collect: after a terminal with nothing to give
     RecordFile::Mode mode = RecordFile::Mode::Create;
     QString logPath;
     bool quiet = false;
@@ -42,6 +44,9 @@ struct CliRequest
     /// FILE for one port: {port} replaced by its short name.
     QString fileFor(const PortChoice &port) const;
 };
+
+/// file with {date} replaced by date as YYYY-MM-DD.
+QString withDate(QString file, const class QDate &date);
 
 struct ParsedCommandLine
 {

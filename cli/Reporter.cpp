@@ -16,6 +16,7 @@
 
 #ifdef Q_OS_UNIX
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #else
 #include <io.h>
@@ -34,11 +35,41 @@ Reporter::Reporter(bool quiet)
 {
 }
 
-void Reporter::say(const QString &line)
+namespace {
+// Standard error is the journal's stream (systemd says which in
+// JOURNAL_STREAM): each line then carries its syslog priority.
+bool toJournal()
 {
+#ifdef Q_OS_UNIX
+    const QByteArray stream = qgetenv("JOURNAL_STREAM");
+    struct stat st{};
+    return !stream.isEmpty() && ::fstat(STDERR_FILENO, &st) == 0
+           && stream == QByteArray::number(quint64(st.st_dev)) + ':' + QByteArray::number(quint64(st.st_ino));
+#else
+    return false;
+#endif
+}
+}
+
+void Reporter::say(const QString &line, Level level)
+{
+    if (m_quiet && level == Level::Info)
+        return;
     clearProgress();
-    std::fprintf(stderr, "quillan-cli: %s\n", qUtf8Printable(line));
+    static const bool journal = toJournal();
+    // syslog's priorities: 6 info, 4 warning, 3 error.
+    const char *priority = !journal ? "" : level == Level::Info ? "<6>" : level == Level::Warning ? "<4>" : "<3>";
+    std::fprintf(stderr, "%squillan-cli: %s\n", priority, qUtf8Printable(line));
     std::fflush(stderr);
+}
+
+bool Reporter::reopenLog()
+{
+    if (!m_log.isOpen())
+        return true;
+    const QString path = m_log.fileName();
+    m_log.close();
+    return openLog(path);
 }
 
 bool Reporter::openLog(const QString &path)
@@ -58,38 +89,50 @@ bool Reporter::ended(const PortRun &run, const QString &message)
 {
     const Outcome &o = *run.outcome;
     if (o.kind == Outcome::Kind::Completed) {
-        if (!m_quiet) {
-            say(run.upload ? QStringLiteral("%1: %2 received into %3")
-                                 .arg(run.port.label(), plural(o.count, "record", "records"), run.shown)
-                           : QStringLiteral("%1: %2 sent from %3")
-                                 .arg(run.port.label(), plural(o.count, "line", "lines"), run.shown));
-        }
+        say(run.upload ? QStringLiteral("%1: %2 received into %3")
+                             .arg(run.port.label(), plural(o.count, "record", "records"), run.shown)
+                       : QStringLiteral("%1: %2 sent from %3")
+                             .arg(run.port.label(), plural(o.count, "line", "lines"), run.shown),
+            Level::Info);
     } else {
         say(QStringLiteral("%1, %2: %3").arg(run.port.label(), run.shown, message));
     }
-    if (m_log.isOpen() && !writeLog(run, message)) {
-        say(QStringLiteral("cannot write the log \"%1\": %2").arg(m_log.fileName(), m_logError));
-        return false;
-    }
-    return true;
+    return log(transferEntry(run.port, run.given, run.started, run.ended, *run.outcome, message));
 }
 
-bool Reporter::writeLog(const PortRun &run, const QString &message)
+QJsonObject transferEntry(const PortChoice &port, const QString &file, const QDateTime &started, const QDateTime &ended,
+                          const Outcome &o, const QString &message)
 {
-    const Outcome &o = *run.outcome;
-    const QJsonObject entry{
-        {QStringLiteral("started"), run.started.toString(Qt::ISODateWithMs)},
-        {QStringLiteral("ended"), run.ended.toString(Qt::ISODateWithMs)},
-        {QStringLiteral("direction"), run.upload ? QStringLiteral("upload") : QStringLiteral("download")},
-        {QStringLiteral("port"), run.port.given},
-        {QStringLiteral("device"), run.port.target.device},
-        {QStringLiteral("file"), run.given == QLatin1String("-") ? run.given : QFileInfo(run.given).absoluteFilePath()},
+    QJsonObject entry{
+        {QStringLiteral("started"), started.toString(Qt::ISODateWithMs)},
+        {QStringLiteral("ended"), ended.toString(Qt::ISODateWithMs)},
+        {QStringLiteral("direction"), o.direction == Outcome::Direction::Upload ? QStringLiteral("upload")
+                                                                                : QStringLiteral("download")},
+        {QStringLiteral("port"), port.given},
+        {QStringLiteral("device"), port.target.device},
+        {QStringLiteral("file"), file == QLatin1String("-") ? file : QFileInfo(file).absoluteFilePath()},
         {QStringLiteral("count"), o.count},
         {QStringLiteral("bytes"), o.bytes},
         {QStringLiteral("outcome"), QLatin1String(ExitStatus::of(o.kind).name)},
         {QStringLiteral("message"), message},
     };
-    const QByteArray line = QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n';
+    if (o.unconfirmed)
+        entry.insert(QStringLiteral("unconfirmed"), true);
+    return entry;
+}
+
+bool Reporter::log(const QJsonObject &entry)
+{
+    if (!m_log.isOpen())
+        return true;
+    if (writeLog(QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n'))
+        return true;
+    say(QStringLiteral("cannot write the log \"%1\": %2").arg(m_log.fileName(), m_logError));
+    return false;
+}
+
+bool Reporter::writeLog(const QByteArray &line)
+{
 #ifdef Q_OS_UNIX
     // Two runs logging to one file take turns, so that cutting back a line
     // that did not fit cuts only our own.

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonObject>
 #include <QString>
 
 #include <optional>
@@ -32,20 +33,32 @@ struct PortRun
 
 /// "1 record", "2 records".
 QString plural(qint64 n, const char *one, const char *many);
+/// One transfer's line in the log: when, where, what moved, how it ended.
+/// A record whose "REMOVE" was not answered is said to be unconfirmed.
+QJsonObject transferEntry(const PortChoice &port, const QString &file, const QDateTime &started, const QDateTime &ended,
+                          const Outcome &o, const QString &message);
 
 // What quillan-cli tells: lines on standard error, the progress line while a
 // transfer runs (only on a terminal), a summary and a log line for each port.
 class Reporter
 {
 public:
+    enum class Level { Info, Warning, Error };
+
     explicit Reporter(bool quiet);
 
     /// Progress is drawn: not quiet, and standard error is a terminal.
     bool showsProgress() const { return m_progress; }
     /// Appends to the log at path (none: path empty); false when it cannot, said.
     bool openLog(const QString &path);
-    /// One line of quillan-cli's own on standard error.
-    void say(const QString &line);
+    /// One line of quillan-cli's own on standard error (info lines not when
+    /// quiet), with its syslog priority under the journal.
+    void say(const QString &line, Level level = Level::Error);
+    /// Appends entry to the log as one JSON line (none: true); false when it
+    /// cannot, said.
+    bool log(const QJsonObject &entry);
+    /// Opens the log again where it was named (it was rotated); false when it cannot, said.
+    bool reopenLog();
     /// run is drawn in the progress line until it has an outcome.
     void track(const PortRun &run) { m_runs.push_back(&run); }
     /// Draws the progress line again, at most ten times a second.
@@ -56,7 +69,7 @@ public:
     bool ended(const PortRun &run, const QString &message);
 
 private:
-    bool writeLog(const PortRun &run, const QString &message);  // whole line or none; m_logError says why not
+    bool writeLog(const QByteArray &line);  // whole line or none; m_logError says why not
 
     bool m_quiet;
     bool m_progress;

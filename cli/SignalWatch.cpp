@@ -1,5 +1,6 @@
 #include "cli/SignalWatch.h"
 
+#include <QList>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -75,12 +76,15 @@ SignalWatch::SignalWatch(QObject *parent)
     m_notifier = new QSocketNotifier(pipeFds[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
         char buf[64];
-        int first = 0;
-        while (::read(pipeFds[0], buf, sizeof buf) > 0) {
-            if (!first)
-                first = buf[0];
+        QList<int> seen;
+        for (ssize_t n; (n = ::read(pipeFds[0], buf, sizeof buf)) > 0;) {
+            for (ssize_t i = 0; i < n; ++i) {
+                if (!seen.contains(buf[i]))
+                    seen.append(buf[i]);
+            }
         }
-        Q_EMIT interrupted(first);
+        for (int sig : std::as_const(seen))
+            Q_EMIT caught(sig);
     });
     struct sigaction sa{};
     sa.sa_handler = onSignal;
@@ -97,7 +101,7 @@ SignalWatch::SignalWatch(QObject *parent)
     m_poll->setInterval(50);
     connect(m_poll, &QTimer::timeout, this, [this] {
         if (signalled.exchange(false))
-            Q_EMIT interrupted(SIGINT);
+            Q_EMIT caught(SIGINT);
     });
     m_poll->start();
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);

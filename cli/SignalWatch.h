@@ -16,9 +16,8 @@ public:
     ~SignalWatch() override;
 
 Q_SIGNALS:
-    /// Once for every batch of signals the loop sees, with the first of them;
-    /// repeats are harmless.
-    void interrupted(int signal);
+    /// Once for each kind of signal in every batch the loop sees.
+    void caught(int signal);
 
 private:
     QSocketNotifier *m_notifier = nullptr;

@@ -102,7 +102,7 @@ int TransferRunner::run()
         m_streamFailed = true;
 
     SignalWatch watch;
-    connect(&watch, &SignalWatch::interrupted, this, &TransferRunner::interrupt);
+    connect(&watch, &SignalWatch::caught, this, &TransferRunner::interrupt);
 
     for (const PortChoice &port : std::as_const(m_request.ports)) {
         auto job = std::make_unique<Job>();

@@ -2,6 +2,7 @@
 #include "support/TestFiles.h"
 #include "support/ManualTerminal.h"
 
+#include <QDate>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,11 +14,14 @@
 #include <functional>
 
 #include <csignal>
+#include <cstring>
 
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -660,6 +664,91 @@ private Q_SLOTS:
         const auto entries = logEntries(log);
         QCOMPARE(entries.size(), 1);
         QCOMPARE(entries.first()[QStringLiteral("outcome")].toString(), QStringLiteral("interrupted"));
+    }
+
+    // collect, left running while a terminal is out of its cradle, docks,
+    // and its adapter is pulled in mid-upload and plugged back: nothing is
+    // made while nothing docks, every record lands once (the one whose
+    // "REMOVE" went unanswered may come twice, and the log names it), and
+    // SIGTERM ends it between two messages with exit 0.
+    void collectFromACradle()
+    {
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("cradle"));
+        const QString log = dir.filePath(QStringLiteral("collect.jsonl"));
+        const auto first = simterm::generateRecords(20, 12);
+        const auto second = simterm::generateRecords(30, 14);
+        simterm::Options o;
+        o.linkPath = link;
+        o.docked = false;
+        auto term = std::make_unique<SimTerminal>(first, o);
+        // A service manager's notification socket, and standard error as the journal's stream.
+        const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray socketPath = QFile::encodeName(dir.filePath(QStringLiteral("notify")));
+        std::strncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path - 1);
+        QVERIFY(::bind(notify, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        QProcessEnvironment env = environment(dir);
+        env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(socketPath));
+        env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("400000"));
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(dir.path());
+        p.start(QStringLiteral("sh"),
+                {QStringLiteral("-c"), QStringLiteral("export JOURNAL_STREAM=$(stat -L -c %d:%i /dev/stderr); exec \"$0\" \"$@\""),
+                 QStringLiteral(QUILLAN_CLI_PATH), QStringLiteral("collect"), QStringLiteral("-p"), link, QStringLiteral("--interval"), QStringLiteral("0.1"),
+                 QStringLiteral("--rest"), QStringLiteral("0.3"), QStringLiteral("-t"), QStringLiteral("0.3"),
+                 QStringLiteral("--log"), log, QStringLiteral("rec-{port}-{date}.txt")});
+        QVERIFY(spinUntil([&] { return term->messagesReceived() >= 3; }, 10000)); // polled, unheard
+        QCOMPARE(QDir(dir.path()).entryList({QStringLiteral("rec-*")}, QDir::Files), QStringList());
+
+        term->setDocked(true);
+        QVERIFY(spinUntil([&] { return term->remainingRecords().empty() && term->uploadDone(); }, 10000));
+        // Pulled, then another terminal plugged in where it was, whose adapter
+        // is pulled after its sixth record went out; then it comes back.
+        term->hangUpNow();
+        QVERIFY(spinUntil([&] { return !QFileInfo::exists(link) && readAll(log).contains("device gone"); }, 10000));
+        o.docked = true;
+        o.hangupAfterReplies = 11;
+        term = std::make_unique<SimTerminal>(second, o);
+        QVERIFY(spinUntil([&] { return term->hungUp(); }, 10000));
+        const auto left = term->remainingRecords();
+        QVERIFY(!left.empty());
+        o.hangupAfterReplies = -1;
+        term = std::make_unique<SimTerminal>(left, o);
+        QVERIFY(spinUntil([&] { return term->remainingRecords().empty() && term->uploadDone(); }, 10000));
+        QVERIFY(spinUntil([&] { return term->messagesReceived() >= 5; }, 10000)); // "DONE", and polls with nothing to give
+
+        ::kill(p.processId(), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, err.constData());
+        for (const char *said : {"docked", "uploaded 20 records", "device gone", "device back", "collection stopped"})
+            QVERIFY2(err.contains(said), err.constData());
+        const QList<QByteArray> files = {"rec-cradle-" + QDate::currentDate().toString(Qt::ISODate).toLatin1() + ".txt"};
+        QCOMPARE(QDir(dir.path()).entryList({QStringLiteral("rec-*")}, QDir::Files), QStringList{QString::fromLatin1(files[0])});
+        // The one record whose REMOVE went unanswered may be there twice, and only it.
+        QByteArray unconfirmed;
+        for (const QJsonObject &e : logEntries(log)) {
+            if (e[QStringLiteral("unconfirmed")].toBool())
+                unconfirmed = second[e[QStringLiteral("count")].toInt() - 1];
+        }
+        QByteArray expected = recordLines(first) + recordLines(second);
+        const QByteArray got = readAll(dir.filePath(QString::fromLatin1(files[0])));
+        if (!unconfirmed.isEmpty() && got.size() > expected.size())
+            expected.insert(expected.indexOf(unconfirmed + "\r\n") + unconfirmed.size() + 2, unconfirmed + "\r\n");
+        QCOMPARE(got, expected);
+        // What the service manager heard, in order; and the journal each line's priority.
+        QByteArray heard;
+        char datagram[256];
+        for (ssize_t n; (n = ::recv(notify, datagram, sizeof datagram, MSG_DONTWAIT)) > 0;)
+            heard += QByteArray(datagram, n) + ';';
+        ::close(notify);
+        QVERIFY2(heard.startsWith("READY=1;") && heard.contains("WATCHDOG=1;") && heard.endsWith("STOPPING=1;"),
+                 heard.constData());
+        QVERIFY2(err.contains("<6>quillan-cli: collecting") && err.contains("<4>quillan-cli: ") && !err.contains("\nquillan-cli"),
+                 err.constData());
     }
 
     void twoTerminals_data()

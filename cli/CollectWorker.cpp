@@ -1,0 +1,189 @@
+#include "cli/CollectWorker.h"
+
+#include "link/QtSerialPort.h"
+#include "platform/Timer.h"
+#include "transfer/Messages.h"
+#include "transfer/UploadTransfer.h"
+
+#include <QDate>
+#include <QFileInfo>
+
+namespace {
+// How an end reads in one line: the program's own words, or the terminal's
+// "NAK" where the windows have a designed box for it.
+QString folded(const Outcome &o)
+{
+    const QString said = Messages::ending(o);
+    if (said.isEmpty())
+        return QStringLiteral("the terminal refused with \"NAK\"");
+    return said.split(QLatin1Char('\n'), Qt::SkipEmptyParts).join(QLatin1Char(' '));
+}
+
+// A device node or link that is not there (a USB adapter pulled, a cradle
+// powered off); a Windows COM port is only known missing once it fails to open.
+bool deviceGone(const QString &device)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(device);
+    return false;
+#else
+    return !QFileInfo::exists(device);
+#endif
+}
+}
+
+CollectWorker::CollectWorker(const Setup &setup, QObject *parent)
+    : QObject(parent)
+    , m_setup(setup)
+    , m_serial(std::make_unique<QtSerialPort>())
+    , m_timer(std::make_unique<QtTimer>())
+    , m_upload(std::make_unique<UploadTransfer>(*m_serial, m_timer.get()))
+{
+    m_upload->setReplyTimeout(setup.timeoutMs, ReplyTimeout::Rule::Silence);
+    m_upload->setHalt(Dialogue::Halt::End);
+    // An empty cradle makes no file, and the port stays open between polls.
+    m_upload->setOpenOnFirstRecord(true);
+    m_upload->setKeepPortOpen(true);
+    connect(m_upload.get(), &UploadTransfer::finished, this, &CollectWorker::transferFinished);
+    connect(m_upload.get(), &UploadTransfer::recordSaved, this, [this](const QByteArray &, qint64 count) {
+        if (count == 1) {
+            m_watch = Watch::Docked;
+            m_trouble.clear();
+            tell(Reporter::Level::Info, QStringLiteral("docked (%1)").arg(m_setup.port.target.device));
+        }
+    });
+    m_next.setSingleShot(true);
+    connect(&m_next, &QTimer::timeout, this, &CollectWorker::poll);
+}
+
+CollectWorker::~CollectWorker() = default;
+
+void CollectWorker::start()
+{
+    Q_EMIT running();
+    poll();
+}
+
+void CollectWorker::stop()
+{
+    const bool underWay = m_upload->underWay();
+    m_watch = Watch::Stopped;
+    m_next.stop();
+    // Between two messages: the record whose "REMOVE" went out is in the file.
+    m_upload->stop();
+    if (!underWay)
+        Q_EMIT finished();
+}
+
+void CollectWorker::tell(Reporter::Level level, const QString &text)
+{
+    Q_EMIT said(int(level), QStringLiteral("%1: %2").arg(m_setup.port.label(), text));
+}
+
+void CollectWorker::trouble(Reporter::Level level, const QString &text)
+{
+    if (text == m_trouble)
+        return;
+    m_trouble = text;
+    tell(level, text);
+}
+
+void CollectWorker::watchAgainIn(int ms)
+{
+    if (m_watch != Watch::Stopped)
+        m_next.start(ms);
+}
+
+void CollectWorker::poll()
+{
+    if (m_watch == Watch::Stopped)
+        return;
+    const PortTarget &target = m_setup.port.target;
+    if (deviceGone(target.device)) {
+        if (m_watch != Watch::Absent)
+            tell(Reporter::Level::Warning, m_watch == Watch::Starting
+                                     ? QStringLiteral("%1 is not there; waiting for it").arg(target.device)
+                                     : QStringLiteral("device gone (%1); waiting for it to come back").arg(target.device));
+        m_watch = Watch::Absent;
+        watchAgainIn(m_setup.intervalMs);
+        return;
+    }
+    if (m_watch == Watch::Absent) {
+        tell(Reporter::Level::Info, QStringLiteral("device back (%1)").arg(target.device));
+        m_watch = Watch::Quiet;
+    }
+    // One docking never spans two files: the day is the one it began on.
+    m_started = QDateTime::currentDateTimeUtc();
+    m_path = withDate(m_setup.file, QDate::currentDate());
+    m_upload->begin(m_path, target, RecordFile::Mode::Append);
+}
+
+void CollectWorker::endDocking(const Outcome &o, const QString &message)
+{
+    QString said = message;
+    if (o.unconfirmed)
+        said += QStringLiteral(" Record %1 is in the file, but its \"REMOVE\" was not answered: the terminal may "
+                               "send it again at its next docking.")
+                    .arg(o.count);
+    Q_EMIT dockingEnded(o, m_started, m_path, said.trimmed());
+}
+
+void CollectWorker::transferFinished(const Outcome &o)
+{
+    using Kind = Outcome::Kind;
+    const bool docked = m_watch == Watch::Docked;
+    const QString records = plural(o.count, "record", "records");
+    int next = m_setup.intervalMs;
+    switch (o.kind) {
+    case Kind::Stopped:
+        if (docked)
+            endDocking(o, QStringLiteral("stopped; %1 saved in %2.").arg(records, m_path));
+        Q_EMIT finished();
+        return;
+    case Kind::Completed:
+        if (docked) {
+            tell(Reporter::Level::Info, QStringLiteral("uploaded %1 into %2").arg(records, m_path));
+            endDocking(o, {});
+            m_watch = Watch::Present;
+        } else {
+            // In its cradle with nothing to give: asked again only after a rest,
+            // and no noise about it.
+            m_watch = Watch::Present;
+            m_trouble.clear();
+            next = m_setup.restMs;
+        }
+        break;
+    case Kind::TimedOut:
+        if (docked || m_watch == Watch::Present)
+            tell(Reporter::Level::Warning, QStringLiteral("no answer any more"));
+        if (docked)
+            endDocking(o, QStringLiteral("no answer any more; %1 saved in %2.").arg(records, m_path));
+        else if (!o.reply.isEmpty())
+            trouble(Reporter::Level::Warning, QStringLiteral("bytes came (\"%1\") but no reply: the baud rate may be wrong, or "
+                                                   "the device is not a terminal")
+                                        .arg(Messages::quotedReply(o.reply)));
+        m_watch = Watch::Quiet;
+        break;
+    case Kind::Lost:
+    case Kind::PortError:
+        if (docked)
+            endDocking(o, folded(o));
+        if (o.kind == Kind::Lost || o.error.kind == Error::Kind::NotFound || deviceGone(o.port.device)) {
+            if (m_watch != Watch::Absent)
+                tell(Reporter::Level::Warning,
+                     QStringLiteral("device gone (%1); waiting for it to come back").arg(o.port.device));
+            m_watch = Watch::Absent;
+        } else {
+            trouble(Reporter::Level::Error, folded(o));
+        }
+        break;
+    case Kind::Refused:
+    case Kind::FileError:
+        if (docked)
+            endDocking(o, folded(o));
+        trouble(o.kind == Kind::FileError ? Reporter::Level::Error : Reporter::Level::Warning, folded(o));
+        m_watch = Watch::Quiet;
+        break;
+    }
+    watchAgainIn(next);
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "cli/CliRequest.h"
+#include "cli/Reporter.h"
+#include "transfer/Outcome.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+
+class QtSerialPort;
+class QtTimer;
+class UploadTransfer;
+
+// Watches one port for a terminal in its cradle and fetches its records, day
+// and night: an idle port is asked "READ" now and then, a terminal that
+// answers is uploaded as `upload --append` does, and a device that goes away
+// is waited for. Made, run and destroyed in a thread of its own; the runner
+// hears of it, and stops it, through queued signals only.
+class CollectWorker : public QObject
+{
+    Q_OBJECT
+public:
+    struct Setup
+    {
+        PortChoice port;
+        QString file;  // {port} replaced; {date} at each docking
+        int intervalMs = 5000;
+        int restMs = 60000;
+        int timeoutMs = 5000;
+    };
+    // How the port stands, as far as its events go.
+    enum class Watch {
+        Starting,  // not looked at yet
+        Absent,    // the device is not there: waited for
+        Quiet,     // present, no terminal answers
+        Present,   // a terminal answers, with nothing to give
+        Docked,    // a terminal's records are coming
+        Stopped,
+    };
+    explicit CollectWorker(const Setup &setup, QObject *parent = nullptr);
+    ~CollectWorker() override;
+
+    /// Starts watching; running() once it does.
+    void start();
+    /// Ends between two messages; finished() follows.
+    void stop();
+
+Q_SIGNALS:
+    void running();
+    /// One event (a Reporter::Level): docked, uploaded, no answer any more,
+    /// device gone or back, a failure.
+    void said(int level, const QString &line);
+    /// A docking with records (or one that failed under way) ended: its
+    /// outcome, when it began, the file, and what to say of it.
+    void dockingEnded(const Outcome &outcome, const QDateTime &started, const QString &file, const QString &message);
+    void finished();
+
+private:
+    void poll();
+    void transferFinished(const Outcome &o);
+    void tell(Reporter::Level level, const QString &text);
+    /// A trouble that repeats at every poll is told once, until it changes.
+    void trouble(Reporter::Level level, const QString &text);
+    void endDocking(const Outcome &o, const QString &message);
+    void watchAgainIn(int ms);
+
+    Setup m_setup;
+    Watch m_watch = Watch::Starting;
+    QString m_trouble;  // the last trouble told
+    std::unique_ptr<QtSerialPort> m_serial;
+    std::unique_ptr<QtTimer> m_timer;
+    std::unique_ptr<UploadTransfer> m_upload;
+    QTimer m_next;
+    QDateTime m_started;  // of the docking, or of the poll
+    QString m_path;
+};
