@@ -41,7 +41,8 @@ QProcessEnvironment environment(const QTemporaryDir &dir)
 }
 
 // With shell, run by sh -c shell with the program and args as "$@", for
-// what QProcess cannot do, such as closing a standard stream.
+// what QProcess cannot do, such as closing a standard stream or passing bytes
+// that are no UTF-8.
 Run cli(const QStringList &args, const QProcessEnvironment &env, const QString &cwd, const QString &shell = {})
 {
     QProcess p;
@@ -571,6 +572,11 @@ private Q_SLOTS:
                                                << QByteArray();
         QTest::newRow("assign no serial port") << QStringList{"ports", "--assign", "COM3", "/dev/null"} << 2
                                                << QByteArray() << QByteArray("/dev/null is not a serial port");
+        // A name Qt would read as another one (U+FFFD for the byte): refused before any port or file is opened.
+        QTest::newRow("FILE not UTF-8") << QStringList{"upload", "--append", "-p", "/nonexistent/tty", "caf\\351.txt"}
+                                        << 2 << QByteArray() << QByteArray("\"caf\\xe9.txt\" is not valid in the locale's encoding");
+        QTest::newRow("log FILE not UTF-8") << QStringList{"upload", "--log", "log\\351.jsonl", "-p", "/nonexistent/tty", "r.txt"}
+                                            << 2 << QByteArray() << QByteArray("\"log\\xe9.jsonl\" is not valid");
         QTest::newRow("version") << QStringList{"--version"} << 0 << QByteArray("quillan-cli 1.00\n") << QByteArray();
         QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("Usage:") << QByteArray();
     }
@@ -583,7 +589,10 @@ private Q_SLOTS:
         QFETCH(QByteArray, out);
         QFETCH(QByteArray, err);
         QTemporaryDir dir;
-        const Run r = cli(args, environment(dir), dir.path());
+        // Each argument as printf %b gives it: "\351" is the byte 0xE9, which no QString can pass.
+        const Run r = cli(args, environment(dir), dir.path(),
+                          QStringLiteral("p=$1; shift; for a do shift; set -- \"$@\" \"$(printf %b \"$a\")\"; done; "
+                                         "exec \"$p\" \"$@\""));
         QVERIFY2(r.status == status, r.err.constData());
         QVERIFY(r.out.startsWith(out));
         QCOMPARE(r.err.startsWith("quillan-cli: "), status != 0);
