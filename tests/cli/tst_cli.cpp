@@ -271,6 +271,12 @@ private Q_SLOTS:
                                                   | QFile::ReadOther | QFile::ExeOther));
         const passwd *nobody = ::getpwnam("nobody");
         QVERIFY(nobody);
+        // A copy of the program where nobody reaches it, wherever the checkout is.
+        QTemporaryDir bin;
+        const QString program = bin.filePath(QStringLiteral("quillan-cli"));
+        QVERIFY(QFile::setPermissions(bin.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                      | QFile::ReadOther | QFile::ExeOther));
+        QVERIFY(QFile::copy(QStringLiteral(QUILLAN_CLI_PATH), program));
         QProcess p;
         p.setProcessEnvironment(environment(dir));
         p.setWorkingDirectory(QStringLiteral("/"));
@@ -279,7 +285,7 @@ private Q_SLOTS:
                 ::_exit(99);
         });
         const QString path = folder + QStringLiteral("/r.txt");
-        p.start(QStringLiteral(QUILLAN_CLI_PATH), {QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), path});
+        p.start(program, {QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), path});
         QVERIFY(p.waitForFinished(30000));
         const QByteArray err = p.readAllStandardError();
         QVERIFY2(p.exitCode() == 3, err.constData());
