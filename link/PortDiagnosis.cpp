@@ -86,6 +86,25 @@ bool localIsTerminal(const FileStatus &s)
 }
 #endif
 
+// Terminals that are no serial line, by Linux's device numbers: what a
+// program opening them reaches is some terminal or console, not a cable.
+QString consoleKind(const FileStatus &s)
+{
+#ifdef Q_OS_LINUX
+    if (s.major == 5 && s.minor == 0)
+        return QStringLiteral("the terminal of whichever program opens it");
+    if (s.major == 5 && s.minor == 1)
+        return QStringLiteral("the system console");
+    if (s.major == 5 && s.minor == 2)
+        return QStringLiteral("the pseudo-terminal multiplexer");
+    if (s.major == 4 && s.minor < 64) // 64 and on are ttyS0, ttyS1, ...
+        return QStringLiteral("a virtual console");
+#else
+    Q_UNUSED(s);
+#endif
+    return {};
+}
+
 } // namespace
 
 Lookups Lookups::local()
@@ -243,6 +262,11 @@ Findings diagnose(const QString &device, Error::Kind errorKind, const Lookups &l
         f.notSerialKind = s.kind == FileStatus::Folder    ? QStringLiteral("a folder")
                           : s.kind == FileStatus::Regular ? QStringLiteral("a regular file")
                                                           : QStringLiteral("a device of another kind");
+        return f;
+    }
+    if (const QString console = consoleKind(s); !console.isEmpty()) {
+        f.problem = Problem::NotSerial;
+        f.notSerialKind = console;
         return f;
     }
 

@@ -578,6 +578,13 @@ private Q_SLOTS:
                                                << QByteArray();
         QTest::newRow("assign no serial port") << QStringList{"ports", "--assign", "COM3", "/dev/null"} << 2
                                                << QByteArray() << QByteArray("/dev/null is not a serial port");
+        // Terminals of a sort, but no serial line.
+        QTest::newRow("assign /dev/tty") << QStringList{"ports", "--assign", "COM3", "/dev/tty"} << 2 << QByteArray()
+                                         << QByteArray("/dev/tty is not a serial port: it is the terminal of");
+        QTest::newRow("assign /dev/ptmx") << QStringList{"ports", "--assign", "COM3", "/dev/ptmx"} << 2 << QByteArray()
+                                          << QByteArray("/dev/ptmx is not a serial port");
+        QTest::newRow("assign /dev/console") << QStringList{"ports", "--assign", "COM3", "/dev/console"} << 2
+                                             << QByteArray() << QByteArray("/dev/console is not a serial port");
         // A name Qt would read as another one (U+FFFD for the byte): refused before any port or file is opened.
         QTest::newRow("FILE not UTF-8") << QStringList{"upload", "--append", "-p", "/nonexistent/tty", "caf\\351.txt"}
                                         << 2 << QByteArray() << QByteArray("\"caf\\xe9.txt\" is not valid in the locale's encoding");
