@@ -61,12 +61,13 @@ int runPortsCommand(const CliRequest &r)
         return ExitStatus::Completed;
     }
     if (n > 0) {
-        if (!QFileInfo::exists(r.assignDevice))
-            fail(QStringLiteral("warning: %1 does not exist now").arg(r.assignDevice), 0);
         QString stored;
         if (Error e = PortAssignment::assign(n, r.assignDevice, &stored))
             return fail(QStringLiteral("%1: cannot assign %2: %3").arg(comName(n), r.assignDevice, e.description),
                         e.kind == Error::Kind::InvalidValue ? ExitStatus::Usage : ExitStatus::File);
+        // What was stored: a bare name became its /dev path.
+        if (!QFileInfo::exists(stored))
+            fail(QStringLiteral("warning: %1 does not exist now").arg(stored), 0);
         out(meaning(n));
         return ExitStatus::Completed;
     }

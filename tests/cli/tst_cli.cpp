@@ -807,6 +807,12 @@ private Q_SLOTS:
         QVERIFY2(r.status == 0, r.err.constData());
         QCOMPARE(readAll(dir.filePath(QStringLiteral("a.txt"))), recordLines(all));
 
+        // A bare name is its /dev device, warned about only when that is missing.
+        r = cli({QStringLiteral("ports"), QStringLiteral("--assign"), QStringLiteral("COM3"), QStringLiteral("ttyS0")},
+                env, dir.path());
+        QVERIFY2(r.status == 0, r.err.constData());
+        QCOMPARE(r.err.contains("does not exist"), !QFileInfo::exists(QStringLiteral("/dev/ttyS0")));
+
         r = cli({QStringLiteral("ports"), QStringLiteral("--json")}, env, dir.path());
         QCOMPARE(r.status, 0);
         QVERIFY(QJsonDocument::fromJson(r.out).isArray());
