@@ -843,6 +843,13 @@ private Q_SLOTS:
         QVERIFY2(r.status == 0, r.err.constData());
         QCOMPARE(r.out, QStringLiteral("COM17 = %1 (assigned)\n").arg(dir.filePath(QStringLiteral("cradles/dock"))).toUtf8());
 
+        // A name with a line break is shown escaped, on one line.
+        QVERIFY(QFile::link(term.slavePath(), dir.filePath(QStringLiteral("cradles/dock\nB"))));
+        const QString escaped = dir.filePath(QStringLiteral("cradles/dock\\nB"));
+        r = cli({QStringLiteral("ports"), QStringLiteral("--assign"), QStringLiteral("COM18"), QStringLiteral("dock\nB")},
+                env, dir.filePath(QStringLiteral("cradles")));
+        QCOMPARE(r.out, QStringLiteral("COM18 = %1 (assigned)\n").arg(escaped).toUtf8());
+
         r = cli({QStringLiteral("upload"), QStringLiteral("-p"), QStringLiteral("com17"), QStringLiteral("a.txt")}, env,
                 dir.filePath(QStringLiteral("elsewhere")));
         QVERIFY2(r.status == 0, r.err.constData());
@@ -854,8 +861,9 @@ private Q_SLOTS:
         QCOMPARE(listed, QStringLiteral("COM ports (assigned, set by QUILLAN_COMn, or default):\n"
                                         "COM1 = /dev/ttyS0 (default)\n"
                                         "COM2 = /dev/ttyS1 (default)\n"
-                                        "COM17 = %1 (assigned)\n")
-                             .arg(dir.filePath(QStringLiteral("cradles/dock")))
+                                        "COM17 = %1 (assigned)\n"
+                                        "COM18 = %2 (assigned)\n")
+                             .arg(dir.filePath(QStringLiteral("cradles/dock")), escaped)
                              .toUtf8());
     }
 
