@@ -86,8 +86,8 @@ bool localIsTerminal(const FileStatus &s)
 }
 #endif
 
-// Terminals that are no serial line, by Linux's device numbers: what a
-// program opening them reaches is some terminal or console, not a cable.
+// Terminals that are no serial line, by Linux's device numbers (/dev/tty,
+// /dev/console, /dev/ptmx): what opens them reaches no cable.
 QString consoleKind(const FileStatus &s)
 {
 #ifdef Q_OS_LINUX
@@ -97,8 +97,6 @@ QString consoleKind(const FileStatus &s)
         return QStringLiteral("the system console");
     if (s.major == 5 && s.minor == 2)
         return QStringLiteral("the pseudo-terminal multiplexer");
-    if (s.major == 4 && s.minor < 64) // 64 and on are ttyS0, ttyS1, ...
-        return QStringLiteral("a virtual console");
 #else
     Q_UNUSED(s);
 #endif
