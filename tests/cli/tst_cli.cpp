@@ -583,6 +583,8 @@ private Q_SLOTS:
                                          << QByteArray("/dev/tty is not a serial port: it is the terminal of");
         QTest::newRow("assign /dev/ptmx") << QStringList{"ports", "--assign", "COM3", "/dev/ptmx"} << 2 << QByteArray()
                                           << QByteArray("/dev/ptmx is not a serial port");
+        QTest::newRow("assign, a line break in the name") << QStringList{"ports", "--assign", "COM3", "/\n/.."} << 2
+                                                          << QByteArray() << QByteArray("cannot assign /\\n/..: / is not");
         QTest::newRow("assign /dev/console") << QStringList{"ports", "--assign", "COM3", "/dev/console"} << 2
                                              << QByteArray() << QByteArray("/dev/console is not a serial port");
         // A name Qt would read as another one (U+FFFD for the byte): refused before any port or file is opened.
