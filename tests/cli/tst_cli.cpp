@@ -590,8 +590,6 @@ private Q_SLOTS:
         // A name Qt would read as another one (U+FFFD for the byte): refused before any port or file is opened.
         QTest::newRow("FILE not UTF-8") << QStringList{"upload", "--append", "-p", "/nonexistent/tty", "caf\\351.txt"}
                                         << 2 << QByteArray() << QByteArray("\"caf\\xe9.txt\" is not valid in the locale's encoding");
-        QTest::newRow("log FILE not UTF-8") << QStringList{"upload", "--log", "log\\351.jsonl", "-p", "/nonexistent/tty", "r.txt"}
-                                            << 2 << QByteArray() << QByteArray("\"log\\xe9.jsonl\" is not valid");
         QTest::newRow("version") << QStringList{"--version"} << 0 << QByteArray("quillan-cli 1.00\n") << QByteArray();
         QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("Usage:") << QByteArray();
     }

@@ -653,8 +653,6 @@ void TestView::fileDialogTakesTheNameAsTyped_data()
     QTest::newRow("open: the quoted word is a file too") << open << QStringLiteral("shelf \"C\" prices.txt")
                                                          << QStringList{QStringLiteral("shelf \"C\" prices.txt"),
                                                                         QStringLiteral("C")};
-    QTest::newRow("open: plain") << open << QStringLiteral("plain prices.txt")
-                                 << QStringList{QStringLiteral("plain prices.txt")};
 }
 
 void TestView::fileDialogTakesTheNameAsTyped()
@@ -689,12 +687,10 @@ void TestView::fileDialogTakesTheNameAsTyped()
     QTimer watchdog;
     connect(&watchdog, &QTimer::timeout, [&] {
         QWidget *modal = QApplication::activeModalWidget();
-        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+        if (auto *box = qobject_cast<QMessageBox *>(modal))
             boxes.append(box->text());
-            box->reject();
-        } else if (modal && (typedIt || ++ticks > 50)) {
+        if (modal && (typedIt || ++ticks > 50))
             modal->close();
-        }
     });
     watchdog.start(100);
     const Error e = dialog.setAction(action);
