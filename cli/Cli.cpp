@@ -5,13 +5,29 @@
 #include "cli/ExitStatus.h"
 #include "cli/PortsCommand.h"
 #include "cli/TransferRunner.h"
+#include "transfer/Messages.h"
 
 #include <QCoreApplication>
+#include <QFile>
 
 #include <cstdio>
 
 int runCli(int argc, char *argv[])
 {
+#ifndef Q_OS_WIN
+    // Qt reads arguments as UTF-8 and makes other bytes U+FFFD: a FILE named
+    // so would be another file. (Windows hands Qt the arguments as typed.)
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray given(argv[i]);
+        if (QFile::encodeName(QFile::decodeName(given)) != given) {
+            std::fprintf(stderr,
+                         "quillan-cli: \"%s\" is not valid in the locale's encoding (UTF-8 for quillan-cli, "
+                         "whatever LANG and LC_ALL say) and would name another file: rename it to a UTF-8 name\n",
+                         qUtf8Printable(Messages::escapedBytes(given)));
+            return ExitStatus::Usage;
+        }
+    }
+#endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quillan-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUILLAN_VERSION));

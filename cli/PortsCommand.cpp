@@ -4,12 +4,14 @@
 #include "cli/ExitStatus.h"
 #include "link/PortAssignment.h"
 #include "link/PortNames.h"
+#include "transfer/Messages.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -20,6 +22,14 @@ QStringList comNames(const QList<int> &numbers)
     for (int n : numbers)
         names.append(comName(n));
     return names;
+}
+
+// A name on one line of its own: one with a line break or another control
+// character (a device is named by whoever made it) is shown escaped.
+QString shown(const QString &name)
+{
+    const bool printable = std::all_of(name.cbegin(), name.cend(), [](QChar c) { return c.isPrint(); });
+    return printable ? name : Messages::escapedBytes(name.toUtf8());
 }
 
 // What COM port n means now, and why, so the user sees an environment
@@ -34,7 +44,7 @@ QString meaning(int n)
         why = QStringLiteral("assigned");
     else
         why = QStringLiteral("default");
-    return QStringLiteral("%1 = %2 (%3)").arg(comName(n), device, why);
+    return QStringLiteral("%1 = %2 (%3)").arg(comName(n), shown(device), why);
 }
 
 void out(const QString &line)
@@ -61,12 +71,14 @@ int runPortsCommand(const CliRequest &r)
         return ExitStatus::Completed;
     }
     if (n > 0) {
-        if (!QFileInfo::exists(r.assignDevice))
-            fail(QStringLiteral("warning: %1 does not exist now").arg(r.assignDevice), 0);
         QString stored;
         if (Error e = PortAssignment::assign(n, r.assignDevice, &stored))
-            return fail(QStringLiteral("%1: cannot assign %2: %3").arg(comName(n), r.assignDevice, e.description),
+            return fail(QStringLiteral("%1: cannot assign %2: %3")
+                            .arg(comName(n), shown(r.assignDevice), shown(e.description)),
                         e.kind == Error::Kind::InvalidValue ? ExitStatus::Usage : ExitStatus::File);
+        // What was stored: a bare name became its /dev path.
+        if (!QFileInfo::exists(stored))
+            fail(QStringLiteral("warning: %1 does not exist now").arg(shown(stored)), 0);
         out(meaning(n));
         return ExitStatus::Completed;
     }
@@ -90,9 +102,9 @@ int runPortsCommand(const CliRequest &r)
     }
     if (ports.isEmpty())
         fail(QStringLiteral("no serial ports found"), 0);
-    const auto field = [](const QString &s) { return s.isEmpty() ? QStringLiteral("-") : s; };
+    const auto field = [](const QString &s) { return s.isEmpty() ? QStringLiteral("-") : shown(s); };
     for (const SerialPortListing &p : ports) {
-        out(QStringList{p.device, field(p.description), field(p.manufacturer), field(p.serialNumber),
+        out(QStringList{shown(p.device), field(p.description), field(p.manufacturer), field(p.serialNumber),
                         field(p.vidPid), field(p.byIdPath), field(comNames(p.assignedAs).join(QLatin1Char(',')))}
                 .join(QLatin1Char('\t')));
     }

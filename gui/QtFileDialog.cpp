@@ -4,9 +4,39 @@
 #include <QFileInfo>
 #include <QLineEdit>
 
+namespace {
+// Qt reads double quotes in the name field as a list of names ('shelf "B"
+// prices.txt' is B) and checks, or saves, that one. A name typed with
+// quotes is taken as typed: to save, or to open when it names a file.
+class TypedNameDialog final : public QFileDialog
+{
+public:
+    using QFileDialog::QFileDialog;
+
+    QString typedPath() const { return m_typedPath; }
+
+    void accept() override
+    {
+        const auto *edit = findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        if (edit && edit->text().contains(QLatin1Char('"'))) {
+            const QFileInfo typed(directory().absoluteFilePath(edit->text()));
+            if (typed.isDir() ? false : fileMode() == AnyFile || typed.isFile()) {
+                m_typedPath = typed.absoluteFilePath();
+                QDialog::accept();
+                return;
+            }
+        }
+        QFileDialog::accept();
+    }
+
+private:
+    QString m_typedPath;
+};
+} // namespace
+
 FileDialog::Outcome QtFileDialog::show(const Request &request)
 {
-    QFileDialog dialog(m_parent, request.title);
+    TypedNameDialog dialog(m_parent, request.title);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
     dialog.setAcceptMode(request.action == ShowSave ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
@@ -18,12 +48,11 @@ FileDialog::Outcome QtFileDialog::show(const Request &request)
         dialog.setDirectory(last.absolutePath());
         dialog.selectFile(last.fileName());
     }
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+    if (dialog.exec() != QDialog::Accepted)
         return {Outcome::Cancelled, {}, {}};
-    // Qt reads double quotes in the name field as a list of names
-    // ('my "quoted" name' gives quoted.txt): take what was typed, as typed.
-    const auto *typed = dialog.findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-    if (typed && typed->text().contains(QLatin1Char('"')))
-        return {Outcome::Chosen, dialog.directory().absoluteFilePath(typed->text()), {}};
+    if (!dialog.typedPath().isEmpty())
+        return {Outcome::Chosen, dialog.typedPath(), {}};
+    if (dialog.selectedFiles().isEmpty())
+        return {Outcome::Cancelled, {}, {}};
     return {Outcome::Chosen, dialog.selectedFiles().constFirst(), {}};
 }

@@ -86,6 +86,23 @@ bool localIsTerminal(const FileStatus &s)
 }
 #endif
 
+// Terminals that are no serial line, by Linux's device numbers (/dev/tty,
+// /dev/console, /dev/ptmx): what opens them reaches no cable.
+QString consoleKind(const FileStatus &s)
+{
+#ifdef Q_OS_LINUX
+    if (s.major == 5 && s.minor == 0)
+        return QStringLiteral("the terminal of whichever program opens it");
+    if (s.major == 5 && s.minor == 1)
+        return QStringLiteral("the system console");
+    if (s.major == 5 && s.minor == 2)
+        return QStringLiteral("the pseudo-terminal multiplexer");
+#else
+    Q_UNUSED(s);
+#endif
+    return {};
+}
+
 } // namespace
 
 Lookups Lookups::local()
@@ -243,6 +260,11 @@ Findings diagnose(const QString &device, Error::Kind errorKind, const Lookups &l
         f.notSerialKind = s.kind == FileStatus::Folder    ? QStringLiteral("a folder")
                           : s.kind == FileStatus::Regular ? QStringLiteral("a regular file")
                                                           : QStringLiteral("a device of another kind");
+        return f;
+    }
+    if (const QString console = consoleKind(s); !console.isEmpty()) {
+        f.problem = Problem::NotSerial;
+        f.notSerialKind = console;
         return f;
     }
 

@@ -15,7 +15,7 @@ namespace PortDiagnosis {
 
 enum class Problem {
     Missing,   // no such device
-    NotSerial, // exists, but is a file, a folder or a device that is no terminal
+    NotSerial, // exists, but is a file, a folder, a device that is no terminal, or /dev/tty or a console
     Busy,      // another program (or window) holds it
     Forbidden, // the device's owner, group and mode keep this user out
     Other,
@@ -34,7 +34,7 @@ struct Findings
     Problem problem = Problem::Other;
     QString device;              // as the port names it
     QString resolved;            // the device node it leads to
-    QString notSerialKind;       // NotSerial: "a regular file", "a folder", "a device of another kind"
+    QString notSerialKind;       // NotSerial: "a regular file", "a folder", "the system console", ...
     QString group;               // Forbidden: the group owning the device
     QString owner;               // Forbidden: the user owning the device
     bool groupMayUse = false;    // Forbidden: the device's mode lets its group read and write

@@ -46,12 +46,19 @@ QProcessEnvironment environment(const QTemporaryDir &dir)
     return env;
 }
 
-Run cli(const QStringList &args, const QProcessEnvironment &env, const QString &cwd)
+// With shell, run by sh -c shell with the program and args as "$@", for
+// what QProcess cannot do, such as closing a standard stream or passing bytes
+// that are no UTF-8.
+Run cli(const QStringList &args, const QProcessEnvironment &env, const QString &cwd, const QString &shell = {})
 {
     QProcess p;
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(cwd);
-    p.start(QStringLiteral(QUILLAN_CLI_PATH), args);
+    if (shell.isEmpty())
+        p.start(QStringLiteral(QUILLAN_CLI_PATH), args);
+    else
+        p.start(QStringLiteral("/bin/sh"), QStringList{QStringLiteral("-c"), shell, QStringLiteral("sh"),
+                                                       QStringLiteral(QUILLAN_CLI_PATH)} + args);
     Run r;
     if (!p.waitForFinished(60000)) {
         p.kill();
@@ -270,6 +277,12 @@ private Q_SLOTS:
                                                   | QFile::ReadOther | QFile::ExeOther));
         const passwd *nobody = ::getpwnam("nobody");
         QVERIFY(nobody);
+        // A copy of the program where nobody reaches it, wherever the checkout is.
+        QTemporaryDir bin;
+        const QString program = bin.filePath(QStringLiteral("quillan-cli"));
+        QVERIFY(QFile::setPermissions(bin.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                      | QFile::ReadOther | QFile::ExeOther));
+        QVERIFY(QFile::copy(QStringLiteral(QUILLAN_CLI_PATH), program));
         QProcess p;
         p.setProcessEnvironment(environment(dir));
         p.setWorkingDirectory(QStringLiteral("/"));
@@ -278,7 +291,7 @@ private Q_SLOTS:
                 ::_exit(99);
         });
         const QString path = folder + QStringLiteral("/r.txt");
-        p.start(QStringLiteral(QUILLAN_CLI_PATH), {QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), path});
+        p.start(program, {QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), path});
         QVERIFY(p.waitForFinished(30000));
         const QByteArray err = p.readAllStandardError();
         QVERIFY2(p.exitCode() == 3, err.constData());
@@ -605,6 +618,18 @@ private Q_SLOTS:
                                                << QByteArray();
         QTest::newRow("assign no serial port") << QStringList{"ports", "--assign", "COM3", "/dev/null"} << 2
                                                << QByteArray() << QByteArray("/dev/null is not a serial port");
+        // Terminals of a sort, but no serial line.
+        QTest::newRow("assign /dev/tty") << QStringList{"ports", "--assign", "COM3", "/dev/tty"} << 2 << QByteArray()
+                                         << QByteArray("/dev/tty is not a serial port: it is the terminal of");
+        QTest::newRow("assign /dev/ptmx") << QStringList{"ports", "--assign", "COM3", "/dev/ptmx"} << 2 << QByteArray()
+                                          << QByteArray("/dev/ptmx is not a serial port");
+        QTest::newRow("assign, a line break in the name") << QStringList{"ports", "--assign", "COM3", "/\n/.."} << 2
+                                                          << QByteArray() << QByteArray("cannot assign /\\n/..: / is not");
+        QTest::newRow("assign /dev/console") << QStringList{"ports", "--assign", "COM3", "/dev/console"} << 2
+                                             << QByteArray() << QByteArray("/dev/console is not a serial port");
+        // A name Qt would read as another one (U+FFFD for the byte): refused before any port or file is opened.
+        QTest::newRow("FILE not UTF-8") << QStringList{"upload", "--append", "-p", "/nonexistent/tty", "caf\\351.txt"}
+                                        << 2 << QByteArray() << QByteArray("\"caf\\xe9.txt\" is not valid in the locale's encoding");
         QTest::newRow("version") << QStringList{"--version"} << 0 << QByteArray("quillan-cli 1.00\n") << QByteArray();
         QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("Usage:") << QByteArray();
     }
@@ -617,7 +642,10 @@ private Q_SLOTS:
         QFETCH(QByteArray, out);
         QFETCH(QByteArray, err);
         QTemporaryDir dir;
-        const Run r = cli(args, environment(dir), dir.path());
+        // Each argument as printf %b gives it: "\351" is the byte 0xE9, which no QString can pass.
+        const Run r = cli(args, environment(dir), dir.path(),
+                          QStringLiteral("p=$1; shift; for a do shift; set -- \"$@\" \"$(printf %b \"$a\")\"; done; "
+                                         "exec \"$p\" \"$@\""));
         QVERIFY2(r.status == status, r.err.constData());
         QVERIFY(r.out.startsWith(out));
         QCOMPARE(r.err.startsWith("quillan-cli: "), status != 0);
@@ -757,10 +785,13 @@ private Q_SLOTS:
         QTest::addColumn<int>("nakSecond");
         QTest::addColumn<int>("hangupSecond");
         QTest::addColumn<int>("status");
-        QTest::newRow("both complete") << 0 << 0 << -1 << 0;
-        QTest::newRow("second refuses") << 0 << 2 << -1 << 5;
+        QTest::addColumn<QString>("shell");
+        QTest::newRow("both complete") << 0 << 0 << -1 << 0 << QString();
+        QTest::newRow("second refuses") << 0 << 2 << -1 << 5 << QString();
         // The status is the first failed port's in the order given.
-        QTest::newRow("both fail") << 2 << 0 << 3 << 5;
+        QTest::newRow("both fail") << 2 << 0 << 3 << 5 << QString();
+        // A careless cron line: no summary may reach the signal pipe.
+        QTest::newRow("standard streams closed") << 0 << 0 << -1 << 0 << QStringLiteral("exec \"$@\" <&- >&- 2>&-");
     }
 
     // Several -p run at once, each into FILE with {port} replaced by the
@@ -771,6 +802,7 @@ private Q_SLOTS:
         QFETCH(int, nakSecond);
         QFETCH(int, hangupSecond);
         QFETCH(int, status);
+        QFETCH(QString, shell);
         QTemporaryDir dir;
         const auto a = records(30);
         const auto b = simterm::generateRecords(20, 7);
@@ -781,11 +813,14 @@ private Q_SLOTS:
         ob.nakAtReply = nakSecond;
         ob.hangupAfterReplies = hangupSecond;
         SimTerminal ta(a, oa), tb(b, ob);
-        const Run r = cli({QStringLiteral("upload"), QStringLiteral("-p"), oa.linkPath, QStringLiteral("-p"),
-                           ob.linkPath, QStringLiteral("-q"), QStringLiteral("out-{port}.txt")},
-                          environment(dir), dir.path());
+        QStringList args{QStringLiteral("upload"), QStringLiteral("-p"), oa.linkPath, QStringLiteral("-p"),
+                         ob.linkPath, QStringLiteral("out-{port}.txt")};
+        // -q: errors only; into closed streams, the summaries are written all the same.
+        if (shell.isEmpty())
+            args.insert(1, QStringLiteral("-q"));
+        const Run r = cli(args, environment(dir), dir.path(), shell);
         QVERIFY2(r.status == status, r.err.constData());
-        QCOMPARE(r.err.isEmpty(), status == 0); // -q: errors only
+        QCOMPARE(r.err.isEmpty(), status == 0);
         verifyDurable(readAll(dir.filePath(QStringLiteral("out-left.txt"))), a, ta);
         verifyDurable(readAll(dir.filePath(QStringLiteral("out-right.txt"))), b, tb);
         QCOMPARE(ta.remainingRecords().empty(), nakFirst == 0);
@@ -897,6 +932,12 @@ private Q_SLOTS:
         QVERIFY2(r.status == 0, r.err.constData());
         QCOMPARE(readAll(dir.filePath(QStringLiteral("a.txt"))), recordLines(all));
 
+        // A bare name is its /dev device, warned about only when that is missing.
+        r = cli({QStringLiteral("ports"), QStringLiteral("--assign"), QStringLiteral("COM3"), QStringLiteral("ttyS0")},
+                env, dir.path());
+        QVERIFY2(r.status == 0, r.err.constData());
+        QCOMPARE(r.err.contains("does not exist"), !QFileInfo::exists(QStringLiteral("/dev/ttyS0")));
+
         r = cli({QStringLiteral("ports"), QStringLiteral("--json")}, env, dir.path());
         QCOMPARE(r.status, 0);
         QVERIFY(QJsonDocument::fromJson(r.out).isArray());
@@ -927,6 +968,13 @@ private Q_SLOTS:
         QVERIFY2(r.status == 0, r.err.constData());
         QCOMPARE(r.out, QStringLiteral("COM17 = %1 (assigned)\n").arg(dir.filePath(QStringLiteral("cradles/dock"))).toUtf8());
 
+        // A name with a line break is shown escaped, on one line.
+        QVERIFY(QFile::link(term.slavePath(), dir.filePath(QStringLiteral("cradles/dock\nB"))));
+        const QString escaped = dir.filePath(QStringLiteral("cradles/dock\\nB"));
+        r = cli({QStringLiteral("ports"), QStringLiteral("--assign"), QStringLiteral("COM18"), QStringLiteral("dock\nB")},
+                env, dir.filePath(QStringLiteral("cradles")));
+        QCOMPARE(r.out, QStringLiteral("COM18 = %1 (assigned)\n").arg(escaped).toUtf8());
+
         r = cli({QStringLiteral("upload"), QStringLiteral("-p"), QStringLiteral("com17"), QStringLiteral("a.txt")}, env,
                 dir.filePath(QStringLiteral("elsewhere")));
         QVERIFY2(r.status == 0, r.err.constData());
@@ -938,8 +986,9 @@ private Q_SLOTS:
         QCOMPARE(listed, QStringLiteral("COM ports (assigned, set by QUILLAN_COMn, or default):\n"
                                         "COM1 = /dev/ttyS0 (default)\n"
                                         "COM2 = /dev/ttyS1 (default)\n"
-                                        "COM17 = %1 (assigned)\n")
-                             .arg(dir.filePath(QStringLiteral("cradles/dock")))
+                                        "COM17 = %1 (assigned)\n"
+                                        "COM18 = %2 (assigned)\n")
+                             .arg(dir.filePath(QStringLiteral("cradles/dock")), escaped)
                              .toUtf8());
     }
 

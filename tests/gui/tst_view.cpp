@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -123,8 +124,8 @@ private Q_SLOTS:
     void viewDuringTransfer_data();
     void viewDuringTransfer();
 
-    void saveDialogTakesTheNameAsTyped_data();
-    void saveDialogTakesTheNameAsTyped();
+    void fileDialogTakesTheNameAsTyped_data();
+    void fileDialogTakesTheNameAsTyped();
 
 private:
     void needRealEditor();
@@ -633,39 +634,68 @@ void TestView::viewDuringTransfer()
 }
 
 QTEST_MAIN(TestView)
-// The real Save dialog: Qt reads double quotes in its name field as a list
-// of names; the name typed is the name used.
-void TestView::saveDialogTakesTheNameAsTyped_data()
+// The real dialogs: Qt reads double quotes in the name field as a list of
+// names; the name typed is the name used, of a file to save or of one that
+// exists to open.
+void TestView::fileDialogTakesTheNameAsTyped_data()
 {
+    QTest::addColumn<int>("action");
     QTest::addColumn<QString>("typed");
-    QTest::newRow("quoted word") << QStringLiteral("my \"quoted\" name");
-    QTest::newRow("inches") << QStringLiteral("pipe 12\" wide");
-    QTest::newRow("plain") << QStringLiteral("plain name.txt");
+    QTest::addColumn<QStringList>("existing"); // files there before
+    const int save = FileDialog::ShowSave;
+    const int open = FileDialog::ShowOpen;
+    QTest::newRow("quoted word") << save << QStringLiteral("my \"quoted\" name") << QStringList{};
+    QTest::newRow("inches") << save << QStringLiteral("pipe 12\" wide") << QStringList{};
+    QTest::newRow("plain") << save << QStringLiteral("plain name.txt") << QStringList{};
+    QTest::newRow("open: quoted word") << open << QStringLiteral("shelf \"B\" prices.txt")
+                                       << QStringList{QStringLiteral("shelf \"B\" prices.txt")};
+    // Qt's reading of the name is a file too: still the one typed is opened.
+    QTest::newRow("open: the quoted word is a file too") << open << QStringLiteral("shelf \"C\" prices.txt")
+                                                         << QStringList{QStringLiteral("shelf \"C\" prices.txt"),
+                                                                        QStringLiteral("C")};
 }
 
-void TestView::saveDialogTakesTheNameAsTyped()
+void TestView::fileDialogTakesTheNameAsTyped()
 {
+    QFETCH(int, action);
     QFETCH(QString, typed);
+    QFETCH(QStringList, existing);
+    for (const QString &name : existing)
+        writeAll(workFile(name), "A1;10\r\n");
     QtFileDialog dialog;
     dialog.setCancelError(true);
     dialog.setFileName(workFile(QStringLiteral("start.txt")));
     bool typedIt = false;
-    // Plays the user once the modal dialog is up; a dialog it cannot fill is
-    // rejected, so the test fails instead of hanging.
+    // Plays the user once the modal dialog is up.
     QTimer::singleShot(0, [&] {
-        auto *open = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        auto *edit = open ? open->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")) : nullptr;
-        if (!edit) {
-            if (open)
-                open->reject();
+        auto *shown = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        auto *edit = shown ? shown->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")) : nullptr;
+        if (!edit)
             return;
-        }
+        // Typed where the user types: Qt puts a name chosen in the list into a field without focus.
+        QApplication::setActiveWindow(shown);
+        edit->setFocus();
         edit->setText(typed);
         typedIt = true;
         QTest::keyClick(edit, Qt::Key_Return);
     });
-    const Error e = dialog.setAction(FileDialog::ShowSave);
+    // A box Qt puts up instead of accepting is closed and kept, and a dialog
+    // still open once typed into (or not typed into for 5 s) is cancelled:
+    // the test fails instead of hanging.
+    QStringList boxes;
+    int ticks = 0;
+    QTimer watchdog;
+    connect(&watchdog, &QTimer::timeout, [&] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (auto *box = qobject_cast<QMessageBox *>(modal))
+            boxes.append(box->text());
+        if (modal && (typedIt || ++ticks > 50))
+            modal->close();
+    });
+    watchdog.start(100);
+    const Error e = dialog.setAction(action);
     QVERIFY(typedIt);
+    QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join(QLatin1Char('|'))));
     QVERIFY2(e.ok(), qPrintable(e.description));
     QCOMPARE(dialog.fileName(), QDir(m_work.path()).absoluteFilePath(typed));
 }
