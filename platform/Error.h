@@ -12,6 +12,7 @@ struct Error
         PermissionDenied,  // the system refused access (or Qt's "permission" for a busy port)
         Busy,              // another transfer or program holds it
         BadFile,           // not a file this can use: a folder, a FIFO, not open, an unfinished last line
+        Exists,            // a file stands where a new one was to be made
         DiskFull,
         Io,                // any other failure of a device, a file or the line
         InvalidValue,      // a value the call cannot take

@@ -252,6 +252,7 @@ private Q_SLOTS:
     // A folder the user may not write: the system's own reason, not the
     // "No such file" of a later look at the file. Tests run as root, whom
     // no mode stops, so the program runs as the unprivileged user nobody.
+    // --force is refused at the start too: its new file could not be made.
     void uploadIntoAFolderNotWritable()
     {
         QTemporaryDir dir;
@@ -274,9 +275,16 @@ private Q_SLOTS:
         const QString path = folder + QStringLiteral("/r.txt");
         p.start(QStringLiteral(QUILLAN_CLI_PATH), {QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), path});
         QVERIFY(p.waitForFinished(30000));
-        const QByteArray err = p.readAllStandardError();
+        QByteArray err = p.readAllStandardError();
         QVERIFY2(p.exitCode() == 3, err.constData());
         QVERIFY2(err.contains(QStringLiteral("Cannot open \"%1\" for writing: Permission denied.").arg(path).toUtf8()),
+                 err.constData());
+        writeAll(path, "OLD\r\n");
+        p.start(QStringLiteral(QUILLAN_CLI_PATH),
+                {QStringLiteral("upload"), QStringLiteral("--force"), QStringLiteral("-p"), term.slavePath(), path});
+        QVERIFY(p.waitForFinished(30000));
+        err = p.readAllStandardError();
+        QVERIFY2(p.exitCode() == 3 && err.contains("cannot be replaced: no new file can be made beside it (Permission denied)"),
                  err.constData());
         QCOMPARE(term.messagesReceived(), 0);
     }
@@ -370,8 +378,17 @@ private Q_SLOTS:
         QVERIFY(QFile::link(QStringLiteral("real/r.txt"), path));
         const auto six = records(6);
         {
+            // No file is made through a link that leads nowhere; nothing is sent.
             SimTerminal term(six);
-            const Run r = run(QStringLiteral("--append"), term); // appends to the link's target, made now
+            const Run r = run(QStringLiteral("--append"), term);
+            QVERIFY2(r.status == 3 && r.err.contains("which does not exist"), r.err.constData());
+            QVERIFY(!QFileInfo::exists(target));
+            QCOMPARE(term.messagesReceived(), 0);
+        }
+        writeAll(target, "");
+        {
+            SimTerminal term(six);
+            const Run r = run(QStringLiteral("--append"), term); // appends to the link's target
             QVERIFY2(r.status == 0, r.err.constData());
         }
         QCOMPARE(readAll(target), recordLines(six, 6));
@@ -383,7 +400,8 @@ private Q_SLOTS:
             QVERIFY(run(QStringLiteral("--force"), empty).status == 0);
         }
         QCOMPARE(readAll(path), recordLines(six, 6));
-        QCOMPARE(QDir(dir.filePath(QStringLiteral("real"))).entryList(QDir::Files), QStringList{QStringLiteral("r.txt")});
+        QCOMPARE(QDir(dir.filePath(QStringLiteral("real"))).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("r.txt")});
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System), QStringList{QStringLiteral("r.txt")});
 
         const auto two = simterm::generateRecords(2, 5);
