@@ -296,7 +296,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("after");  // {new}: the records of this transfer
         QTest::addColumn<QByteArray>("backup");
-        QTest::addColumn<QString>("folder");   // "r.txt" or "r.txt.bak" is a folder
+        QTest::addColumn<QString>("folder");   // "r.txt" or "r.txt.bak" is a folder; r.txt is a "fifo",
+                                               // a "link" to real/r.txt, or a link to /dev/stdout ("stdout")
         QTest::addColumn<QByteArray>("said");
         QTest::newRow("refused") << "" << QByteArray("OLD\r\n") << 3 << QByteArray("OLD\r\n") << QByteArray() << QString() << QByteArray();
         // Said where it is wrong: --force cannot help a folder, and a folder
@@ -311,6 +312,15 @@ private Q_SLOTS:
         QTest::newRow("force") << "--force" << QByteArray("OLD\r\n") << 0 << QByteArray("{new}") << QByteArray("OLD\r\n") << QString() << QByteArray();
         QTest::newRow("append") << "--append" << QByteArray("OLD\r\n") << 0 << QByteArray("OLD\r\n{new}") << QByteArray() << QString() << QByteArray();
         QTest::newRow("append, no ending") << "--append" << QByteArray("OLD") << 3 << QByteArray("OLD") << QByteArray() << QString() << QByteArray();
+        // The backup is named where it would be: beside the link's target.
+        QTest::newRow("refused, FILE a link") << "" << QByteArray("OLD\r\n") << 3 << QByteArray("OLD\r\n") << QByteArray()
+                                              << "link" << QByteArray("(keeping it as real/r.txt.bak)");
+        // What it is, whatever the flag; and stdout a pipe is one, not "No such file".
+        for (const char *flag : {"", "--force", "--append"})
+            QTest::addRow("FILE a FIFO %s", flag) << flag << QByteArray() << 3 << QByteArray() << QByteArray() << "fifo"
+                                                  << QByteArray("\"r.txt\" is a pipe (FIFO), not a regular file");
+        QTest::newRow("FILE /dev/stdout, a pipe, append") << "--append" << QByteArray() << 3 << QByteArray() << QByteArray()
+                                                          << "stdout" << QByteArray("is a pipe (FIFO), not a regular file");
     }
 
     // An existing FILE is never overwritten silently; refused, nothing is sent.
@@ -328,9 +338,16 @@ private Q_SLOTS:
         const auto all = records(2);
         SimTerminal term(all);
         const QString path = dir.filePath(QStringLiteral("r.txt"));
-        if (!folder.isEmpty())
+        const bool special = folder == QLatin1String("fifo") || folder == QLatin1String("stdout");
+        if (folder == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else if (folder == QLatin1String("stdout"))
+            QVERIFY(QFile::link(QStringLiteral("/dev/stdout"), path));
+        else if (folder == QLatin1String("link"))
+            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("real")) && QFile::link(QStringLiteral("real/r.txt"), path));
+        else if (!folder.isEmpty())
             QVERIFY(QDir(dir.path()).mkdir(folder));
-        if (folder != QLatin1String("r.txt"))
+        if (folder != QLatin1String("r.txt") && !special)
             writeAll(path, before);
         QStringList args{QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("r.txt")};
         if (!flag.isEmpty())
@@ -339,9 +356,12 @@ private Q_SLOTS:
         QVERIFY2(r.status == status, r.err.constData());
         QVERIFY2(r.err.contains(said), r.err.constData());
         if (status != 0)
-            QVERIFY2(!r.err.contains("--force") || (flag.isEmpty() && folder.isEmpty()), r.err.constData());
+            QVERIFY2(!r.err.contains("--force") || (flag.isEmpty() && (folder.isEmpty() || folder == QLatin1String("link"))),
+                     r.err.constData());
         if (folder == QLatin1String("r.txt"))
             QVERIFY(QFileInfo(path).isDir());
+        else if (special)
+            QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList{QStringLiteral("r.txt")});
         else
             QCOMPARE(readAll(path), after.replace("{new}", recordLines(all)));
         QCOMPARE(QFileInfo(path + QStringLiteral(".bak")).isFile(), !backup.isEmpty());
