@@ -3,6 +3,7 @@
 #include "support/ManualTerminal.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -189,6 +191,9 @@ private Q_SLOTS:
         QVERIFY2(e[QStringLiteral("message")].toString().contains(said), r.err.constData());
         QVERIFY2(r.err.contains(said.toUtf8()), r.err.constData());
         QVERIFY(!QDateTime::fromString(e[QStringLiteral("ended")].toString(), Qt::ISODateWithMs).isNull());
+        struct stat st{};
+        QCOMPARE(::stat(QFile::encodeName(log).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, mode_t(0600)); // a new log is its owner's alone
 
         if (status == 3 || status == 4)
             QCOMPARE(term.messagesReceived(), 0);
@@ -208,27 +213,54 @@ private Q_SLOTS:
 
     void logOnAFullDisk_data()
     {
-        QTest::addColumn<bool>("full");  // /dev/full; else a file size limit the line crosses
+        QTest::addColumn<QString>("log");  // "full": /dev/full; "limit": a file size limit the line crosses; ...
+        QTest::addColumn<bool>("opened");  // else refused before anything is sent
         QTest::addColumn<QByteArray>("said");
-        QTest::newRow("full disk") << true << QByteArray("No space left on device");
-        QTest::newRow("line crosses the size limit") << false << QByteArray("File too large");
+        QTest::newRow("full disk") << "full" << true << QByteArray("No space left on device");
+        QTest::newRow("line crosses the size limit") << "limit" << true << QByteArray("File too large");
+        // Anyone who may read a log may lock it: waited for a few seconds, not for ever.
+        QTest::newRow("locked by another program") << "locked" << true
+                                                   << QByteArray("tst_cli (process {pid}) holds a lock on it");
+        QTest::newRow("locked, then SIGTERM") << "locked+term" << true << QByteArray("interrupted while waiting for its lock");
+        QTest::newRow("a FIFO no program reads") << "fifo" << false << QByteArray("a pipe (FIFO) that no program reads");
+        QTest::newRow("another's link in a sticky folder") << "foreign link" << false << QByteArray("it is not followed");
     }
 
     // A log line is in the file whole or not at all, and the message gives
-    // the system's reason; the transfer itself completed, exit 3.
+    // the system's reason; the transfer itself completed, exit 3. A log that
+    // cannot be opened stops the run before anything is sent.
     void logOnAFullDisk()
     {
-        QFETCH(bool, full);
+        QFETCH(QString, log);
+        QFETCH(bool, opened);
         QFETCH(QByteArray, said);
+        const passwd *nobody = ::getpwnam("nobody");
+        if (log == QLatin1String("foreign link") && (::geteuid() != 0 || !nobody))
+            QSKIP("giving a link to the user nobody takes root (and that user)");
         QTemporaryDir dir;
         const auto all = records(3);
         SimTerminal term(std::vector<QByteArray>{});
         writeAll(dir.filePath(QStringLiteral("d.txt")), recordLines(all));
-        const QString log = full ? QStringLiteral("/dev/full") : dir.filePath(QStringLiteral("log.jsonl"));
+        const QString path = log == QLatin1String("full") ? QStringLiteral("/dev/full") : dir.filePath(QStringLiteral("log.jsonl"));
+        const QByteArray name = QFile::encodeName(path);
+        const QString kept = log == QLatin1String("foreign link") ? dir.filePath(QStringLiteral("kept.jsonl")) : path;
         // Long enough that the port's lock file stays below the size limit.
         const QByteArray earlier = "{\"an earlier run\":\"" + QByteArray(4000, 'x') + "\"}\n";
-        if (!full)
-            writeAll(log, earlier);
+        if (log != QLatin1String("full") && log != QLatin1String("fifo")) {
+            writeAll(kept, earlier);
+            QCOMPARE(::chmod(QFile::encodeName(kept).constData(), 0640), 0); // a service's log keeps its mode
+        }
+        int holder = -1;
+        if (log.startsWith(QLatin1String("locked"))) {
+            holder = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+            QCOMPARE(::flock(holder, LOCK_EX), 0);
+        } else if (log == QLatin1String("fifo")) {
+            QCOMPARE(::mkfifo(name.constData(), 0600), 0);
+        } else if (log == QLatin1String("foreign link")) {
+            QVERIFY(QFile::link(kept, path));
+            QCOMPARE(::lchown(name.constData(), nobody->pw_uid, nobody->pw_gid), 0);
+            QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 01777), 0);
+        }
         QProcess p;
         p.setProcessEnvironment(environment(dir));
         p.setWorkingDirectory(dir.path());
@@ -237,16 +269,36 @@ private Q_SLOTS:
             const rlimit limit{rlim_t(n + 40), rlim_t(n + 40)};
             ::setrlimit(RLIMIT_FSIZE, &limit);
         });
+        QElapsedTimer clock;
+        clock.start();
         p.start(QStringLiteral(QUILLAN_CLI_PATH),
-                {QStringLiteral("download"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("--log"), log,
+                {QStringLiteral("download"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("--log"), path,
                  QStringLiteral("d.txt")});
-        QVERIFY(p.waitForFinished(30000));
+        if (log == QLatin1String("locked+term")) {
+            // The lines sent, the run waits for the lock: a signal ends the wait.
+            QVERIFY(spinUntil([&] { return term.downloadedLines().size() == all.size(); }, 10000));
+            QTest::qWait(500);
+            clock.start();
+            ::kill(p.processId(), SIGTERM);
+        }
+        const bool ended = p.waitForFinished(30000);
+        if (holder >= 0)
+            ::close(holder);
+        QVERIFY(ended);
+        QVERIFY(clock.elapsed() < (log == QLatin1String("locked+term") ? 2000 : 15000));
         const QByteArray err = p.readAllStandardError();
         QVERIFY2(p.exitCode() == 3, err.constData());
-        QVERIFY2(err.contains("cannot write the log \"" + log.toUtf8() + "\": " + said), err.constData());
-        QCOMPARE(term.downloadedLines().size(), all.size());
-        if (!full)
-            QCOMPARE(readAll(log), earlier);
+        said.replace("{pid}", QByteArray::number(QCoreApplication::applicationPid()));
+        QVERIFY2(err.contains((opened ? "cannot write the log \"" : "cannot open the log \"") + name + "\": ")
+                     && err.contains(said),
+                 err.constData());
+        QCOMPARE(term.downloadedLines().size(), opened ? all.size() : 0);
+        if (log != QLatin1String("full") && log != QLatin1String("fifo")) {
+            QCOMPARE(readAll(kept), earlier);
+            struct stat st{};
+            QCOMPARE(::stat(QFile::encodeName(kept).constData(), &st), 0);
+            QCOMPARE(st.st_mode & 0777, mode_t(0640));
+        }
     }
 
     // A folder the user may not write: the system's own reason, not the
