@@ -938,6 +938,26 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo::exists(root), existed);
         if (existed)
             QCOMPARE(readAll(root), before);
+
+        // Settings reached through another user's link in a sticky folder
+        // are neither written nor read.
+        const passwd *nobody = ::getpwnam("nobody");
+        if (::geteuid() != 0 || !nobody)
+            QSKIP("giving a link to the user nobody takes root (and that user)");
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("shared")) && QDir(dir.path()).mkpath(QStringLiteral("planted")));
+        const QString link = dir.filePath(QStringLiteral("shared/quillan"));
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("planted")), link));
+        QCOMPARE(::lchown(QFile::encodeName(link).constData(), nobody->pw_uid, nobody->pw_gid), 0);
+        QCOMPARE(::chmod(QFile::encodeName(dir.filePath(QStringLiteral("shared"))).constData(), 01777), 0);
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("shared")));
+        r = cli({QStringLiteral("ports"), QStringLiteral("--assign"), QStringLiteral("COM3"), term.slavePath()}, env,
+                dir.path());
+        QVERIFY2(r.status == 3 && r.err.contains("ports.conf is not used: ") && r.err.contains("it is not followed"),
+                 r.err.constData());
+        QCOMPARE(QDir(dir.filePath(QStringLiteral("planted"))).entryList(QDir::Files | QDir::Hidden), QStringList());
+        writeAll(dir.filePath(QStringLiteral("planted/ports.conf")), "[General]\nCOM3=/dev/ttyS7\n");
+        r = cli({QStringLiteral("ports")}, env, dir.path());
+        QVERIFY2(r.status == 0 && r.out.contains("COM3") == false && r.err.contains("is not used"), r.out.constData());
     }
 };
 
