@@ -3,6 +3,8 @@
 #include "cli/ExitStatus.h"
 #include "platform/SystemError.h"
 #include "storage/DiskSync.h"
+#include "storage/FileLock.h"
+#include "storage/SafePath.h"
 
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -12,6 +14,7 @@
 #include <algorithm>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 
 #ifdef Q_OS_UNIX
@@ -23,6 +26,59 @@
 #define isatty _isatty
 #define STDERR_FILENO 2
 #endif
+
+namespace {
+
+constexpr int LogLockWaitMs = 3000;
+
+#ifdef Q_OS_UNIX
+// While a WaitEndedBySignals lives, SIGINT, SIGTERM and SIGHUP also end the
+// wait for the log's lock, whichever thread the kernel hands them to; each
+// still reaches the handler that was there before.
+constexpr int EndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction previousAction[3];
+volatile sig_atomic_t signalledDuringWait = 0;
+
+void noteSignal(int sig)
+{
+    signalledDuringWait = 1;
+    for (int i = 0; i < 3; ++i) {
+        if (EndingSignals[i] != sig)
+            continue;
+        if (previousAction[i].sa_handler == SIG_DFL) {
+            ::sigaction(sig, &previousAction[i], nullptr);
+            ::raise(sig);
+        } else if (previousAction[i].sa_handler != SIG_IGN) {
+            previousAction[i].sa_handler(sig);
+        }
+    }
+}
+
+class WaitEndedBySignals
+{
+public:
+    WaitEndedBySignals()
+    {
+        signalledDuringWait = 0;
+        struct sigaction sa{};
+        sa.sa_handler = noteSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        for (int i = 0; i < 3; ++i)
+            ::sigaction(EndingSignals[i], &sa, &previousAction[i]);
+    }
+    ~WaitEndedBySignals()
+    {
+        for (int i = 0; i < 3; ++i)
+            ::sigaction(EndingSignals[i], &previousAction[i], nullptr);
+    }
+    WaitEndedBySignals(const WaitEndedBySignals &) = delete;
+    WaitEndedBySignals &operator=(const WaitEndedBySignals &) = delete;
+    bool signalled() const { return signalledDuringWait != 0; }
+};
+#endif
+
+} // namespace
 
 QString plural(qint64 n, const char *one, const char *many)
 {
@@ -67,21 +123,23 @@ bool Reporter::reopenLog()
 {
     if (!m_log.isOpen())
         return true;
-    const QString path = m_log.fileName();
     m_log.close();
-    return openLog(path);
+    return openLog(m_logPath);
 }
 
 bool Reporter::openLog(const QString &path)
 {
     if (path.isEmpty())
         return true;
-    m_log.setFileName(path);
     // Unbuffered: a failed write is seen, with the system's reason, at once.
-    if (!m_log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-        say(QStringLiteral("cannot open the log \"%1\": %2").arg(path, m_log.errorString()));
+    // A new log is its owner's alone (an existing one keeps its mode), is
+    // reached only through links the system would follow, and a FIFO no
+    // program reads is refused, not waited for.
+    if (Error e = openForAppending(path, m_log, 0600)) {
+        say(QStringLiteral("cannot open the log \"%1\": %2").arg(path, e.description));
         return false;
     }
+    m_logPath = path;
     return true;
 }
 
@@ -127,7 +185,7 @@ bool Reporter::log(const QJsonObject &entry)
         return true;
     if (writeLog(QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n'))
         return true;
-    say(QStringLiteral("cannot write the log \"%1\": %2").arg(m_log.fileName(), m_logError));
+    say(QStringLiteral("cannot write the log \"%1\": %2").arg(m_logPath, m_logError));
     return false;
 }
 
@@ -135,9 +193,13 @@ bool Reporter::writeLog(const QByteArray &line)
 {
 #ifdef Q_OS_UNIX
     // Two runs logging to one file take turns, so that cutting back a line
-    // that did not fit cuts only our own.
+    // that did not fit cuts only our own. Anyone who may read the log may
+    // lock it: the wait is bounded, and a signal ends it.
     const int fd = m_log.handle();
-    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    const WaitEndedBySignals ending;
+    if (Error e = lockExclusiveWithin(fd, LogLockWaitMs, [&ending] { return ending.signalled(); })) {
+        m_logError = e.description;
+        return false;
     }
 #endif
     const bool cutBack = !m_log.isSequential(); // /dev/full and pipes have no end to cut

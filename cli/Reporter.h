@@ -77,5 +77,6 @@ private:
     QElapsedTimer m_lastDraw;
     std::vector<const PortRun *> m_runs;
     QFile m_log;
+    QString m_logPath;
     QString m_logError; // the system's reason the last log line failed
 };

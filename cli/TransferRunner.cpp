@@ -209,41 +209,17 @@ void TransferRunner::start(Job &job)
     setup.timeoutMs = m_request.timeoutMs;
     setup.progress = m_reporter.showsProgress();
     if (job.upload) {
-        RecordFile::Mode mode = m_request.mode;
-        const QFileInfo info(job.path);
-        const bool exists = info.exists() || info.isSymLink();
-        // Said where it is wrong: --force cannot make a folder a file, and
-        // a folder in the way of FILE.bak is no fault of FILE.
-        if (info.isDir()) {
-            transferFinished(job, ownFileError(Error::Kind::BadFile,
-                                               QStringLiteral("\"%1\" is a folder; name a file to write the records "
-                                                              "to, for example %2")
-                                                   .arg(job.path, QDir(job.path).filePath(QStringLiteral("records.txt")))));
+        // RecordFile checks the file and says what is wrong with it; the
+        // command line adds the one hint that is its own.
+        QString backup;
+        const Error e = RecordFile::check(job.path, m_request.mode, &backup);
+        if (e.kind == Error::Kind::Exists) {
+            transferFinished(job, ownFileError(e.kind, QStringLiteral("%1; --force replaces it (keeping it as %2), "
+                                                                      "--append adds to it")
+                                                           .arg(e.description, backup)));
             return;
         }
-        const QFileInfo backup(RecordFile::backupPath(job.path));
-        if (mode == RecordFile::Mode::Replace && exists && backup.exists() && !backup.isFile()) {
-            transferFinished(job, ownFileError(Error::Kind::BadFile,
-                                               QStringLiteral("\"%1\" cannot be kept as \"%2\": that is %3; move "
-                                                              "it away, then try again")
-                                                   .arg(job.path, backup.filePath(),
-                                                        backup.isDir() ? QStringLiteral("a folder")
-                                                                       : QStringLiteral("not a regular file"))));
-            return;
-        }
-        if (mode == RecordFile::Mode::Create && exists) {
-            // Checked here for a message that says what to do; the core refuses it too.
-            transferFinished(job, ownFileError(Error::Kind::Busy,
-                                               QStringLiteral("\"%1\" exists already; --force replaces it (keeping "
-                                                              "it as %2), --append adds to it")
-                                                   .arg(job.path, RecordFile::backupPath(info.fileName()))));
-            return;
-        }
-        // Appending to no file is creating one, and then a port that will
-        // not open leaves no empty file behind.
-        if (mode == RecordFile::Mode::Append && !exists)
-            mode = RecordFile::Mode::Create;
-        setup.mode = mode;
+        setup.mode = m_request.mode;
     } else if (m_streamFailed) {
         transferFinished(job, ownFileError(m_streamError.kind, m_streamError.description));
         return;

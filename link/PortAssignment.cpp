@@ -2,6 +2,7 @@
 
 #include "link/PortDiagnosis.h"
 #include "link/PortNames.h"
+#include "storage/SafePath.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,6 +17,33 @@ namespace {
 QSettings settings()
 {
     return QSettings(QSettings::UserScope, QStringLiteral("quillan"), QStringLiteral("ports"));
+}
+
+// ports.conf is read and written by name (QSettings, which writes a
+// temporary file and renames it): used only where it and its folders are
+// reached through links the system itself would follow, checked before
+// QSettings reads it. Its place is found without reading it: a name nobody
+// uses has its settings in the same folder.
+Error reachableSettings()
+{
+#ifdef Q_OS_WIN
+    return {}; // the registry
+#else
+    const QSettings probe(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("quillan-place-of-settings"));
+    const QString file = QFileInfo(probe.fileName()).path() + QStringLiteral("/quillan/ports.conf");
+    if (Error e = checkReachable(file))
+        return {e.kind, QStringLiteral("%1 is not used: %2").arg(file, e.description)};
+    return {};
+#endif
+}
+
+// For reading: no assignment is taken from a file that is not to be used.
+bool readable()
+{
+    const Error e = reachableSettings();
+    if (e)
+        qWarning("%s", qUtf8Printable(e.description));
+    return !e;
 }
 
 QString canonical(const QString &path)
@@ -89,6 +117,8 @@ namespace PortAssignment {
 
 QString assignedDevice(int number)
 {
+    if (!readable())
+        return QString();
     return settings().value(comName(number)).toString();
 }
 
@@ -126,6 +156,8 @@ Error assign(int number, const QString &device, QString *stored)
         return {Error::Kind::InvalidValue,
                 QStringLiteral("%1 is not a serial port: it is %2").arg(path, f.notSerialKind)};
     const QString value = path.startsWith(QLatin1String("/dev/serial/by-id/")) ? path : stablePath(path);
+    if (Error e = reachableSettings())
+        return e;
     QSettings s = settings();
     if (Error e = writableSettings(s))
         return e;
@@ -140,6 +172,8 @@ Error assign(int number, const QString &device, QString *stored)
 QList<int> assignedNumbers()
 {
     QList<int> numbers;
+    if (!readable())
+        return numbers;
     const QStringList keys = settings().childKeys();
     for (const QString &k : keys) {
         bool ok = false;
@@ -153,6 +187,8 @@ QList<int> assignedNumbers()
 
 Error clear(int number)
 {
+    if (Error e = reachableSettings())
+        return e;
     QSettings s = settings();
     if (Error e = writableSettings(s))
         return e;

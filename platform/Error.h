@@ -13,6 +13,7 @@ struct Error
         Busy,              // another transfer or program holds it
         BadFile,           // not a file this can use: a folder, a FIFO, not open, an unfinished last line
         Changed,           // the file changed while it was being read
+        Exists,            // a file stands where a new one was to be made
         DiskFull,
         Io,                // any other failure of a device, a file or the line
         InvalidValue,      // a value the call cannot take

@@ -14,6 +14,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <ctime>
 #include <unistd.h>
 #endif
 
@@ -30,6 +31,30 @@ Error heldBy(int fd)
             holder.isEmpty() ? tr("another transfer is writing to it")
                              : tr("another transfer is writing to it: %1").arg(holder)};
 }
+}
+
+Error lockExclusiveWithin(int fd, int waitMs, const std::function<bool()> &stopped)
+{
+    constexpr int StepMs = 50;
+    for (int waited = 0;; waited += StepMs) {
+        Error e = lockExclusive(fd);
+        if (e.kind != Error::Kind::Busy)
+            return e;
+        const auto by = [fd] {
+            const QString holder = lockHolder(fd);
+            return holder.isEmpty() ? tr("another program") : holder;
+        };
+        if (waited >= waitMs)
+            return {Error::Kind::Busy, tr("%1 holds a lock on it and kept it for %2 s").arg(by()).arg(waitMs / 1000.0)};
+#ifdef Q_OS_WIN
+        Sleep(StepMs);
+#else
+        const timespec step{0, StepMs * 1000 * 1000L};
+        ::nanosleep(&step, nullptr);
+#endif
+        if (stopped && stopped())
+            return {Error::Kind::Cancelled, tr("interrupted while waiting for its lock, which %1 holds").arg(by())};
+    }
 }
 
 #ifdef Q_OS_WIN

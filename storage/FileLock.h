@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <functional>
+
 // An exclusive advisory lock on an open file, so that one transfer at a time
 // writes a file: flock() on Linux, LockFileEx on Windows. The lock goes with
 // the file's handle: closing the file lets it go.
@@ -12,6 +14,11 @@
 /// reason naming the holder, where it can be found, when another open of the
 /// file (in this process or another) holds it.
 Error lockExclusive(int fd);
+
+/// Locks the open file fd, waiting for it at most waitMs milliseconds: Busy
+/// naming the holder when it is still held then, Cancelled when stopped()
+/// turns true meanwhile.
+Error lockExclusiveWithin(int fd, int waitMs, const std::function<bool()> &stopped);
 
 /// Lets go of the lock taken on fd (closing the file does too).
 void unlockFile(int fd);

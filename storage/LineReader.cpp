@@ -1,8 +1,7 @@
 #include "storage/LineReader.h"
 
 #include "platform/SystemError.h"
-
-#include <QFileInfo>
+#include "storage/SafePath.h"
 
 #include <cerrno>
 #include <cstring>
@@ -29,26 +28,12 @@ Error LineReader::open(const QString &path)
 Error LineReader::openFile(const QString &path)
 {
     close();
-    const QFileInfo info(path);
-    // A FIFO would hold the window inside open(), a device or folder never ends.
-    if (info.exists() && !info.isFile())
-        return {Error::Kind::BadFile, info.isDir() ? QStringLiteral("it is a folder, not a file")
-                                                   : QStringLiteral("it is not a regular file")};
-    m_file.setFileName(path);
-    errno = 0;
-#ifdef Q_OS_WIN
-    SetLastError(ERROR_SUCCESS);
-#endif
-    if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-#ifdef Q_OS_WIN
-        const unsigned long code = GetLastError();
-        Error e = code ? errorFromWindows(code) : Error{Error::Kind::NotFound, m_file.errorString()};
-#else
-        Error e = errnoOr(m_file.errorString(), Error::Kind::NotFound);
-#endif
-        m_file.setFileName(QString());
+    // Regular files only, reached through links as the system would follow
+    // them: a FIFO would hold the window inside open(), a device or folder
+    // never ends.
+    if (Error e = openForReading(path, m_file))
         return e;
-    }
+    m_path = path;
     m_opened = stamp();
     m_size = m_opened.size;
     m_buffer.resize(ChunkSize);
@@ -117,7 +102,7 @@ void LineReader::close()
 {
     if (m_file.isOpen())
         m_file.close();
-    m_file.setFileName(QString());
+    m_path.clear();
     m_buffer.clear();
     m_buffer.squeeze();
     m_pos = 0;

@@ -34,7 +34,7 @@ public:
     Error checkUnchanged();
     void close();
     bool isOpen() const { return m_file.isOpen(); }
-    QString path() const { return m_file.fileName(); }
+    QString path() const { return m_path; }
     qint64 size() const { return m_size; }
     /// Bytes of the file consumed so far, line endings included.
     qint64 position() const { return m_base + m_pos; }
@@ -64,6 +64,7 @@ private:
     void skipPendingLf();
 
     QFile m_file;
+    QString m_path;
     QByteArray m_buffer;
     qsizetype m_pos = 0;
     qint64 m_base = 0;   // file offset of m_buffer's first byte

@@ -4,41 +4,31 @@
 #include "storage/FileLock.h"
 #include "platform/SystemError.h"
 
-#include <QFileInfo>
-#include <QTemporaryFile>
+#include <QDir>
+#include <QRandomGenerator>
 
 #include <cerrno>
-#include <cstdio>
-
-#ifdef Q_OS_WIN
-#include <windows.h>
-#endif
 
 namespace {
-// Renames from over to, replacing an existing to in one step.
-Error replaceFile(const QString &from, const QString &to)
+QString quoted(const QString &path)
 {
-#ifdef Q_OS_WIN
-    if (!MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()), reinterpret_cast<const wchar_t *>(to.utf16()),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return {Error::Kind::PermissionDenied, QStringLiteral("cannot rename (%1)").arg(GetLastError())};
-    return {};
-#else
-    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
-        return errorFromErrno(errno);
-    return {};
-#endif
+    return QLatin1Char('"') + path + QLatin1Char('"');
 }
 
-// The file a name finally stands for: a symbolic link is followed, so that
-// the link stays and its target is the file written, replaced and kept.
-QString finalTarget(const QString &path)
+// A replacement's name says what it is: hidden, beside NAME, the program's.
+QString replacementPrefix(const QString &name)
 {
-    QString target = path;
-    // A link whose target is missing names the file to be made there.
-    for (int hops = 0; hops < 40 && QFileInfo(target).isSymLink(); ++hops)
-        target = QFileInfo(target).symLinkTarget();
-    return target.isEmpty() ? path : target;
+    return QLatin1Char('.') + name + QStringLiteral(".quillan-");
+}
+constexpr int SuffixLength = 6;
+
+QString randomSuffix()
+{
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    QString suffix;
+    for (int i = 0; i < SuffixLength; ++i)
+        suffix += QLatin1Char(letters[QRandomGenerator::global()->bounded(int(sizeof letters) - 1)]);
+    return suffix;
 }
 }
 
@@ -51,28 +41,59 @@ RecordFile::~RecordFile()
     close();
 }
 
-Error RecordFile::fail(QFileDevice &file) const
+Error RecordFile::inspect(const QString &path, Mode mode, SafePath &place)
 {
-#ifdef Q_OS_WIN
-    if (const unsigned long code = GetLastError())
-        return errorFromWindows(code);
-#endif
-    return errnoOr(file.errorString(), Error::Kind::PermissionDenied);
+    if (Error e = place.locate(path))
+        return e;
+    const QString file = quoted(path);
+    switch (place.kind()) {
+    case SafePath::Kind::Folder:
+        return {Error::Kind::BadFile, QStringLiteral("%1 is a folder; name a file to write the records to, for example %2")
+                                          .arg(file, QDir(path).filePath(QStringLiteral("records.txt")))};
+    case SafePath::Kind::Link: // locate() follows links
+    case SafePath::Kind::Other:
+        return {Error::Kind::BadFile,
+                QStringLiteral("%1 is %2, not a regular file: records are written to regular files only")
+                    .arg(file, place.kindName())};
+    case SafePath::Kind::Missing:
+        return place.danglingLink() ? place.danglingRefusal() : Error{};
+    case SafePath::Kind::Regular:
+        break;
+    }
+    if (mode == Mode::Create)
+        return {Error::Kind::Exists, QStringLiteral("%1 exists already").arg(file)};
+    if (mode == Mode::Replace) {
+        // The old file is kept under this name; a link there is replaced, never followed.
+        QString what;
+        const SafePath::Kind backup = place.kindOf(backupPath(place.name()), &what);
+        if (backup == SafePath::Kind::Folder || backup == SafePath::Kind::Other)
+            return {Error::Kind::BadFile, QStringLiteral("%1 cannot be kept as %2: that is %3; move it away, then try again")
+                                              .arg(file, quoted(place.beside(backupPath(place.name()))), what)};
+    }
+    return {};
 }
 
-Error RecordFile::openLocked(QFile &file, QIODevice::OpenMode mode)
+Error RecordFile::check(const QString &path, Mode mode, QString *backupShown)
+{
+    SafePath place;
+    const Error e = inspect(path, mode, place);
+    if (backupShown)
+        *backupShown = place.beside(backupPath(place.name()));
+    return e;
+}
+
+Error RecordFile::openLocked(const SafePath &place, QFile &file, SafePath::Open how)
 {
     // Locked, then checked to be still the file at the name: one that a
     // replacing transfer renamed away meanwhile is no longer the user's file.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        errno = 0;
-        if (!file.open(mode | QIODevice::Unbuffered))
-            return fail(file);
+        if (Error e = place.open(place.name(), how, file))
+            return e;
         if (Error e = lockExclusive(file.handle())) {
             file.close();
             return e;
         }
-        if (sameFile(file.handle(), file.fileName()))
+        if (place.isAt(file, place.name()))
             return {};
         file.close();
     }
@@ -82,27 +103,25 @@ Error RecordFile::openLocked(QFile &file, QIODevice::OpenMode mode)
 Error RecordFile::open(const QString &path, Mode mode)
 {
     close();
-    const QFileInfo info(finalTarget(path));
-    if (info.exists() && !info.isFile())
-        return {Error::Kind::BadFile, info.isDir() ? QStringLiteral("it is a folder, not a file")
-                                                       : QStringLiteral("it is not a regular file")};
+    SafePath place;
+    if (Error e = inspect(path, mode, place))
+        return e;
+    // Replacing or appending to nothing is making a new file, which a
+    // transfer that does not start removes again.
+    if (place.kind() == SafePath::Kind::Missing)
+        mode = Mode::Create;
     m_path = path;
-    m_target = finalTarget(path);
     m_mode = mode;
     m_committed = false;
     m_written = 0;
-    errno = 0;
-#ifdef Q_OS_WIN
-    SetLastError(ERROR_SUCCESS);
-#endif
+    const QString name = place.name();
     switch (mode) {
     case Mode::Create: {
-        auto file = std::make_unique<QFile>(m_target);
-        if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-            const int code = errno; // the look below sets errno anew ("No such file")
-            if (info.exists() || QFileInfo::exists(m_target))
-                return {Error::Kind::Busy, QStringLiteral("the file exists already")};
-            return code ? errorFromErrno(code) : fail(*file);
+        auto file = std::make_unique<QFile>();
+        if (Error e = place.open(name, SafePath::Open::CreateNew, *file)) {
+            if (place.kindOf(name) != SafePath::Kind::Missing) // made meanwhile
+                return {Error::Kind::Exists, QStringLiteral("%1 exists already").arg(quoted(path))};
+            return e;
         }
         // Another transfer that opened the new file in the instant since it
         // was made holds it; it is theirs now, not ours to remove.
@@ -112,60 +131,44 @@ Error RecordFile::open(const QString &path, Mode mode)
         break;
     }
     case Mode::Replace: {
-        if (!info.exists())
-            return open(path, Mode::Create);
         // The old file stays as it is, locked, until the first record is in a
         // new file of our own beside it, which then takes the name.
-        auto old = std::make_unique<QFile>(m_target);
-        if (Error e = openLocked(*old, QIODevice::ReadOnly))
+        auto old = std::make_unique<QFile>();
+        if (Error e = openLocked(place, *old, SafePath::Open::Read))
             return e;
-        QTemporaryFile temporary(m_target + QStringLiteral(".XXXXXX"));
-        temporary.setAutoRemove(false);
-        if (!temporary.open())
-            return fail(temporary);
-        m_temporary = temporary.fileName();
-        temporary.close();
-        // Unbuffered like the plain file, so a failed write can be cut back whole.
-        auto file = std::make_unique<QFile>(m_temporary);
-        Error e;
-        if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
-            e = fail(*file);
-        else if (!file->setPermissions(old->permissions()))
-            e = fail(*file);
-        else
-            e = lockExclusive(file->handle());
-        if (e) {
-            file.reset();
-            QFile::remove(m_temporary);
-            m_temporary.clear();
-            return e;
-        }
+        if (Error e = place.checkWritable())
+            return {e.kind, QStringLiteral("%1 cannot be replaced: no new file can be made beside it (%2)")
+                                .arg(quoted(path), e.description)};
         m_old = std::move(old);
-        m_file = std::move(file);
         break;
     }
     case Mode::Append: {
-        if (!info.exists())
-            return open(path, Mode::Create);
-        auto file = std::make_unique<QFile>(m_target);
+        auto file = std::make_unique<QFile>();
         // Append: every write goes to the end of the file as it is then.
-        if (Error e = openLocked(*file, QIODevice::ReadWrite | QIODevice::Append))
+        if (Error e = openLocked(place, *file, SafePath::Open::Append))
             return e;
         const qint64 size = file->size();
         if (size > 0) {
             char last = 0;
+            errno = 0;
             if (!file->seek(size - 1) || file->read(&last, 1) != 1)
-                return fail(*file);
+                return errnoOr(file->errorString());
             // Two records must never run together on one line.
             if (last != '\n' && last != '\r')
-                return {Error::Kind::BadFile, QStringLiteral("its last line has no line ending")};
+                return {Error::Kind::BadFile,
+                        QStringLiteral("the last line of %1 has no line ending; a record added would run into it")
+                            .arg(quoted(path))};
         }
         if (!file->seek(size))
-            return fail(*file);
+            return errnoOr(file->errorString());
         m_file = std::move(file);
         break;
     }
     }
+    // Holding the file's lock, no other transfer is making a replacement for
+    // it: any such file is one a killed run left.
+    place.removeLeftovers(replacementPrefix(name), SuffixLength);
+    m_place = std::move(place);
     return {};
 }
 
@@ -173,57 +176,93 @@ Error RecordFile::commit()
 {
     if (!isOpen())
         return {Error::Kind::BadFile, QStringLiteral("The file is not open")};
-    if (Error e = syncToDisk(m_file->handle()))
-        return e;
+    if (m_file) {
+        if (Error e = syncToDisk(m_file->handle()))
+            return e;
+    }
     if (m_mode == Mode::Create) {
-        if (Error e = syncDirectoryOf(m_target))
+        if (Error e = m_place.syncFolder())
             return e;
     }
     m_committed = true;
     return {};
 }
 
+Error RecordFile::makeReplacement()
+{
+    auto file = std::make_unique<QFile>();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString name = replacementPrefix(m_place.name()) + randomSuffix();
+        if (Error e = m_place.open(name, SafePath::Open::CreateNew, *file, m_old.get())) {
+            if (m_place.kindOf(name) != SafePath::Kind::Missing)
+                continue; // the name is taken
+            return e;
+        }
+        m_temporary = name;
+        m_file = std::move(file);
+        if (Error e = lockExclusive(m_file->handle())) {
+            removeReplacement();
+            return e;
+        }
+        return {};
+    }
+    return {Error::Kind::Busy, QStringLiteral("no free name for the new file beside %1").arg(quoted(m_path))};
+}
+
+void RecordFile::removeReplacement()
+{
+    if (m_file)
+        m_file->close(); // Windows removes no file that is open
+    m_file.reset();
+    if (!m_temporary.isEmpty())
+        m_place.remove(m_temporary);
+    m_temporary.clear();
+}
+
 Error RecordFile::putInPlace()
 {
+    const QString name = m_place.name();
+    const QString backup = backupPath(name);
 #ifdef Q_OS_WIN
     // Windows renames no file that is open; both are shut for the moment.
     m_old.reset();
     m_file->close();
 #endif
-    if (Error e = replaceFile(m_target, backupPath(m_target)))
+    if (Error e = m_place.rename(name, backup))
         return e;
-    if (Error e = replaceFile(m_temporary, m_target)) {
-        replaceFile(backupPath(m_target), m_target); // put the old file back
+    if (Error e = m_place.rename(m_temporary, name)) {
+        m_place.rename(backup, name); // put the old file back
         return e;
     }
     m_temporary.clear();
     m_old.reset();
 #ifdef Q_OS_WIN
-    m_file->setFileName(m_target);
-    if (!m_file->open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered))
-        return fail(*m_file);
+    if (Error e = m_place.open(name, SafePath::Open::Append, *m_file))
+        return e;
     if (Error e = lockExclusive(m_file->handle()))
         return e;
 #endif
-    return syncDirectoryOf(m_target);
+    return m_place.syncFolder();
 }
 
 void RecordFile::discard()
 {
     if (!isOpen())
         return;
-    // Nothing was written: leave no stray empty file (removed once closed:
-    // Windows removes no file that is open).
-    const bool remove = m_mode == Mode::Create && !m_committed;
-    close();
-    if (remove)
-        QFile::remove(m_target);
+    // Nothing was written: leave no stray empty file.
+    close(m_mode == Mode::Create && !m_committed);
 }
 
 Error RecordFile::writeLine(const QByteArray &record)
 {
     if (!isOpen())
         return {Error::Kind::BadFile, QStringLiteral("The file is not open")};
+    // A replacement is made with its first record, so that a run that saves
+    // none, even one killed, leaves nothing behind.
+    if (!m_file) {
+        if (Error e = makeReplacement())
+            return e;
+    }
     m_line.clear();
     m_line.append(record);
     m_line.append("\r\n", 2);
@@ -239,9 +278,12 @@ Error RecordFile::writeLine(const QByteArray &record)
     if (!e && !m_temporary.isEmpty())
         e = putInPlace();
     if (e) {
-        // Keep the file a whole number of records: take back what this
-        // record added (asked only on failure: no look at the file per record).
-        if (m_file->isOpen()) {
+        // Keep the file a whole number of records: a replacement that did not
+        // take the name goes, and otherwise what this record added is taken
+        // back (asked only on failure: no look at the file per record).
+        if (!m_temporary.isEmpty())
+            removeReplacement();
+        else if (m_file->isOpen()) {
             const qint64 end = m_file->size() - qMax<qint64>(written, 0);
             m_file->resize(end);
             m_file->seek(end);
@@ -260,7 +302,7 @@ void RecordFile::close(bool removeIfEmpty)
 #ifndef Q_OS_WIN
         // Removed while still locked: no other transfer can have written to it.
         if (remove)
-            QFile::remove(m_target);
+            m_place.remove(m_place.name());
         remove = false;
 #endif
         m_file->close();
@@ -268,13 +310,11 @@ void RecordFile::close(bool removeIfEmpty)
 #ifdef Q_OS_WIN
     // Windows removes no file that is open.
     if (remove)
-        QFile::remove(m_target);
+        m_place.remove(m_place.name());
 #endif
     m_file.reset();
     m_old.reset();
     // A replacement that got no record: the old file keeps its name.
-    if (!m_temporary.isEmpty())
-        QFile::remove(m_temporary);
-    m_temporary.clear();
+    removeReplacement();
     m_written = 0;
 }

@@ -4,6 +4,7 @@
 
 #include <QDate>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,6 +20,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -202,6 +204,9 @@ private Q_SLOTS:
         QVERIFY2(e[QStringLiteral("message")].toString().contains(said), r.err.constData());
         QVERIFY2(r.err.contains(said.toUtf8()), r.err.constData());
         QVERIFY(!QDateTime::fromString(e[QStringLiteral("ended")].toString(), Qt::ISODateWithMs).isNull());
+        struct stat st{};
+        QCOMPARE(::stat(QFile::encodeName(log).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, mode_t(0600)); // a new log is its owner's alone
 
         if (status == 3 || status == 4)
             QCOMPARE(term.messagesReceived(), 0);
@@ -221,27 +226,54 @@ private Q_SLOTS:
 
     void logOnAFullDisk_data()
     {
-        QTest::addColumn<bool>("full");  // /dev/full; else a file size limit the line crosses
+        QTest::addColumn<QString>("log");  // "full": /dev/full; "limit": a file size limit the line crosses; ...
+        QTest::addColumn<bool>("opened");  // else refused before anything is sent
         QTest::addColumn<QByteArray>("said");
-        QTest::newRow("full disk") << true << QByteArray("No space left on device");
-        QTest::newRow("line crosses the size limit") << false << QByteArray("File too large");
+        QTest::newRow("full disk") << "full" << true << QByteArray("No space left on device");
+        QTest::newRow("line crosses the size limit") << "limit" << true << QByteArray("File too large");
+        // Anyone who may read a log may lock it: waited for a few seconds, not for ever.
+        QTest::newRow("locked by another program") << "locked" << true
+                                                   << QByteArray("tst_cli (process {pid}) holds a lock on it");
+        QTest::newRow("locked, then SIGTERM") << "locked+term" << true << QByteArray("interrupted while waiting for its lock");
+        QTest::newRow("a FIFO no program reads") << "fifo" << false << QByteArray("a pipe (FIFO) that no program reads");
+        QTest::newRow("another's link in a sticky folder") << "foreign link" << false << QByteArray("it is not followed");
     }
 
     // A log line is in the file whole or not at all, and the message gives
-    // the system's reason; the transfer itself completed, exit 3.
+    // the system's reason; the transfer itself completed, exit 3. A log that
+    // cannot be opened stops the run before anything is sent.
     void logOnAFullDisk()
     {
-        QFETCH(bool, full);
+        QFETCH(QString, log);
+        QFETCH(bool, opened);
         QFETCH(QByteArray, said);
+        const passwd *nobody = ::getpwnam("nobody");
+        if (log == QLatin1String("foreign link") && (::geteuid() != 0 || !nobody))
+            QSKIP("giving a link to the user nobody takes root (and that user)");
         QTemporaryDir dir;
         const auto all = records(3);
         SimTerminal term(std::vector<QByteArray>{});
         writeAll(dir.filePath(QStringLiteral("d.txt")), recordLines(all));
-        const QString log = full ? QStringLiteral("/dev/full") : dir.filePath(QStringLiteral("log.jsonl"));
+        const QString path = log == QLatin1String("full") ? QStringLiteral("/dev/full") : dir.filePath(QStringLiteral("log.jsonl"));
+        const QByteArray name = QFile::encodeName(path);
+        const QString kept = log == QLatin1String("foreign link") ? dir.filePath(QStringLiteral("kept.jsonl")) : path;
         // Long enough that the port's lock file stays below the size limit.
         const QByteArray earlier = "{\"an earlier run\":\"" + QByteArray(4000, 'x') + "\"}\n";
-        if (!full)
-            writeAll(log, earlier);
+        if (log != QLatin1String("full") && log != QLatin1String("fifo")) {
+            writeAll(kept, earlier);
+            QCOMPARE(::chmod(QFile::encodeName(kept).constData(), 0640), 0); // a service's log keeps its mode
+        }
+        int holder = -1;
+        if (log.startsWith(QLatin1String("locked"))) {
+            holder = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+            QCOMPARE(::flock(holder, LOCK_EX), 0);
+        } else if (log == QLatin1String("fifo")) {
+            QCOMPARE(::mkfifo(name.constData(), 0600), 0);
+        } else if (log == QLatin1String("foreign link")) {
+            QVERIFY(QFile::link(kept, path));
+            QCOMPARE(::lchown(name.constData(), nobody->pw_uid, nobody->pw_gid), 0);
+            QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 01777), 0);
+        }
         QProcess p;
         p.setProcessEnvironment(environment(dir));
         p.setWorkingDirectory(dir.path());
@@ -250,21 +282,42 @@ private Q_SLOTS:
             const rlimit limit{rlim_t(n + 40), rlim_t(n + 40)};
             ::setrlimit(RLIMIT_FSIZE, &limit);
         });
+        QElapsedTimer clock;
+        clock.start();
         p.start(QStringLiteral(QUILLAN_CLI_PATH),
-                {QStringLiteral("download"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("--log"), log,
+                {QStringLiteral("download"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("--log"), path,
                  QStringLiteral("d.txt")});
-        QVERIFY(p.waitForFinished(30000));
+        if (log == QLatin1String("locked+term")) {
+            // The lines sent, the run waits for the lock: a signal ends the wait.
+            QVERIFY(spinUntil([&] { return term.downloadedLines().size() == all.size(); }, 10000));
+            QTest::qWait(500);
+            clock.start();
+            ::kill(p.processId(), SIGTERM);
+        }
+        const bool ended = p.waitForFinished(30000);
+        if (holder >= 0)
+            ::close(holder);
+        QVERIFY(ended);
+        QVERIFY(clock.elapsed() < (log == QLatin1String("locked+term") ? 2000 : 15000));
         const QByteArray err = p.readAllStandardError();
         QVERIFY2(p.exitCode() == 3, err.constData());
-        QVERIFY2(err.contains("cannot write the log \"" + log.toUtf8() + "\": " + said), err.constData());
-        QCOMPARE(term.downloadedLines().size(), all.size());
-        if (!full)
-            QCOMPARE(readAll(log), earlier);
+        said.replace("{pid}", QByteArray::number(QCoreApplication::applicationPid()));
+        QVERIFY2(err.contains((opened ? "cannot write the log \"" : "cannot open the log \"") + name + "\": ")
+                     && err.contains(said),
+                 err.constData());
+        QCOMPARE(term.downloadedLines().size(), opened ? all.size() : 0);
+        if (log != QLatin1String("full") && log != QLatin1String("fifo")) {
+            QCOMPARE(readAll(kept), earlier);
+            struct stat st{};
+            QCOMPARE(::stat(QFile::encodeName(kept).constData(), &st), 0);
+            QCOMPARE(st.st_mode & 0777, mode_t(0640));
+        }
     }
 
     // A folder the user may not write: the system's own reason, not the
     // "No such file" of a later look at the file. Tests run as root, whom
     // no mode stops, so the program runs as the unprivileged user nobody.
+    // --force is refused at the start too: its new file could not be made.
     void uploadIntoAFolderNotWritable()
     {
         QTemporaryDir dir;
@@ -293,9 +346,16 @@ private Q_SLOTS:
         const QString path = folder + QStringLiteral("/r.txt");
         p.start(program, {QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), path});
         QVERIFY(p.waitForFinished(30000));
-        const QByteArray err = p.readAllStandardError();
+        QByteArray err = p.readAllStandardError();
         QVERIFY2(p.exitCode() == 3, err.constData());
         QVERIFY2(err.contains(QStringLiteral("Cannot open \"%1\" for writing: Permission denied.").arg(path).toUtf8()),
+                 err.constData());
+        writeAll(path, "OLD\r\n");
+        p.start(QStringLiteral(QUILLAN_CLI_PATH),
+                {QStringLiteral("upload"), QStringLiteral("--force"), QStringLiteral("-p"), term.slavePath(), path});
+        QVERIFY(p.waitForFinished(30000));
+        err = p.readAllStandardError();
+        QVERIFY2(p.exitCode() == 3 && err.contains("cannot be replaced: no new file can be made beside it (Permission denied)"),
                  err.constData());
         QCOMPARE(term.messagesReceived(), 0);
     }
@@ -307,7 +367,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("after");  // {new}: the records of this transfer
         QTest::addColumn<QByteArray>("backup");
-        QTest::addColumn<QString>("folder");   // "r.txt" or "r.txt.bak" is a folder
+        QTest::addColumn<QString>("folder");   // "r.txt" or "r.txt.bak" is a folder; r.txt is a "fifo",
+                                               // a "link" to real/r.txt, or a link to /dev/stdout ("stdout")
         QTest::addColumn<QByteArray>("said");
         QTest::newRow("refused") << "" << QByteArray("OLD\r\n") << 3 << QByteArray("OLD\r\n") << QByteArray() << QString() << QByteArray();
         // Said where it is wrong: --force cannot help a folder, and a folder
@@ -322,6 +383,15 @@ private Q_SLOTS:
         QTest::newRow("force") << "--force" << QByteArray("OLD\r\n") << 0 << QByteArray("{new}") << QByteArray("OLD\r\n") << QString() << QByteArray();
         QTest::newRow("append") << "--append" << QByteArray("OLD\r\n") << 0 << QByteArray("OLD\r\n{new}") << QByteArray() << QString() << QByteArray();
         QTest::newRow("append, no ending") << "--append" << QByteArray("OLD") << 3 << QByteArray("OLD") << QByteArray() << QString() << QByteArray();
+        // The backup is named where it would be: beside the link's target.
+        QTest::newRow("refused, FILE a link") << "" << QByteArray("OLD\r\n") << 3 << QByteArray("OLD\r\n") << QByteArray()
+                                              << "link" << QByteArray("(keeping it as real/r.txt.bak)");
+        // What it is, whatever the flag; and stdout a pipe is one, not "No such file".
+        for (const char *flag : {"", "--force", "--append"})
+            QTest::addRow("FILE a FIFO %s", flag) << flag << QByteArray() << 3 << QByteArray() << QByteArray() << "fifo"
+                                                  << QByteArray("\"r.txt\" is a pipe (FIFO), not a regular file");
+        QTest::newRow("FILE /dev/stdout, a pipe, append") << "--append" << QByteArray() << 3 << QByteArray() << QByteArray()
+                                                          << "stdout" << QByteArray("is a pipe (FIFO), not a regular file");
     }
 
     // An existing FILE is never overwritten silently; refused, nothing is sent.
@@ -339,9 +409,16 @@ private Q_SLOTS:
         const auto all = records(2);
         SimTerminal term(all);
         const QString path = dir.filePath(QStringLiteral("r.txt"));
-        if (!folder.isEmpty())
+        const bool special = folder == QLatin1String("fifo") || folder == QLatin1String("stdout");
+        if (folder == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else if (folder == QLatin1String("stdout"))
+            QVERIFY(QFile::link(QStringLiteral("/dev/stdout"), path));
+        else if (folder == QLatin1String("link"))
+            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("real")) && QFile::link(QStringLiteral("real/r.txt"), path));
+        else if (!folder.isEmpty())
             QVERIFY(QDir(dir.path()).mkdir(folder));
-        if (folder != QLatin1String("r.txt"))
+        if (folder != QLatin1String("r.txt") && !special)
             writeAll(path, before);
         QStringList args{QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("r.txt")};
         if (!flag.isEmpty())
@@ -350,9 +427,12 @@ private Q_SLOTS:
         QVERIFY2(r.status == status, r.err.constData());
         QVERIFY2(r.err.contains(said), r.err.constData());
         if (status != 0)
-            QVERIFY2(!r.err.contains("--force") || (flag.isEmpty() && folder.isEmpty()), r.err.constData());
+            QVERIFY2(!r.err.contains("--force") || (flag.isEmpty() && (folder.isEmpty() || folder == QLatin1String("link"))),
+                     r.err.constData());
         if (folder == QLatin1String("r.txt"))
             QVERIFY(QFileInfo(path).isDir());
+        else if (special)
+            QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList{QStringLiteral("r.txt")});
         else
             QCOMPARE(readAll(path), after.replace("{new}", recordLines(all)));
         QCOMPARE(QFileInfo(path + QStringLiteral(".bak")).isFile(), !backup.isEmpty());
@@ -389,8 +469,17 @@ private Q_SLOTS:
         QVERIFY(QFile::link(QStringLiteral("real/r.txt"), path));
         const auto six = records(6);
         {
+            // No file is made through a link that leads nowhere; nothing is sent.
             SimTerminal term(six);
-            const Run r = run(QStringLiteral("--append"), term); // appends to the link's target, made now
+            const Run r = run(QStringLiteral("--append"), term);
+            QVERIFY2(r.status == 3 && r.err.contains("which does not exist"), r.err.constData());
+            QVERIFY(!QFileInfo::exists(target));
+            QCOMPARE(term.messagesReceived(), 0);
+        }
+        writeAll(target, "");
+        {
+            SimTerminal term(six);
+            const Run r = run(QStringLiteral("--append"), term); // appends to the link's target
             QVERIFY2(r.status == 0, r.err.constData());
         }
         QCOMPARE(readAll(target), recordLines(six, 6));
@@ -402,7 +491,8 @@ private Q_SLOTS:
             QVERIFY(run(QStringLiteral("--force"), empty).status == 0);
         }
         QCOMPARE(readAll(path), recordLines(six, 6));
-        QCOMPARE(QDir(dir.filePath(QStringLiteral("real"))).entryList(QDir::Files), QStringList{QStringLiteral("r.txt")});
+        QCOMPARE(QDir(dir.filePath(QStringLiteral("real"))).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("r.txt")});
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System), QStringList{QStringLiteral("r.txt")});
 
         const auto two = simterm::generateRecords(2, 5);
@@ -1022,6 +1112,26 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo::exists(root), existed);
         if (existed)
             QCOMPARE(readAll(root), before);
+
+        // Settings reached through another user's link in a sticky folder
+        // are neither written nor read.
+        const passwd *nobody = ::getpwnam("nobody");
+        if (::geteuid() != 0 || !nobody)
+            QSKIP("giving a link to the user nobody takes root (and that user)");
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("shared")) && QDir(dir.path()).mkpath(QStringLiteral("planted")));
+        const QString link = dir.filePath(QStringLiteral("shared/quillan"));
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("planted")), link));
+        QCOMPARE(::lchown(QFile::encodeName(link).constData(), nobody->pw_uid, nobody->pw_gid), 0);
+        QCOMPARE(::chmod(QFile::encodeName(dir.filePath(QStringLiteral("shared"))).constData(), 01777), 0);
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("shared")));
+        r = cli({QStringLiteral("ports"), QStringLiteral("--assign"), QStringLiteral("COM3"), term.slavePath()}, env,
+                dir.path());
+        QVERIFY2(r.status == 3 && r.err.contains("ports.conf is not used: ") && r.err.contains("it is not followed"),
+                 r.err.constData());
+        QCOMPARE(QDir(dir.filePath(QStringLiteral("planted"))).entryList(QDir::Files | QDir::Hidden), QStringList());
+        writeAll(dir.filePath(QStringLiteral("planted/ports.conf")), "[General]\nCOM3=/dev/ttyS7\n");
+        r = cli({QStringLiteral("ports")}, env, dir.path());
+        QVERIFY2(r.status == 0 && r.out.contains("COM3") == false && r.err.contains("is not used"), r.out.constData());
     }
 };
 

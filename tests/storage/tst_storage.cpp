@@ -2,6 +2,7 @@
 #include "storage/FileExist.h"
 #include "storage/LineReader.h"
 #include "storage/RecordFile.h"
+#include "storage/SafePath.h"
 #include "support/TestFiles.h"
 
 #include <QDir>
@@ -9,8 +10,18 @@
 #include <QTest>
 
 #include <sys/stat.h>
+#ifndef Q_OS_WIN
+#include <pwd.h>
+#include <unistd.h>
+#endif
 
 namespace {
+// Everything in a folder, hidden files, links and FIFOs too.
+QStringList entries(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+}
+
 QList<QByteArray> readLines(const QString &path, Error *failure = nullptr)
 {
     LineReader reader;
@@ -123,6 +134,19 @@ private Q_SLOTS:
             readLines(path, &e);
             QCOMPARE(e.kind, Error::Kind::BadFile);
         }
+#ifdef Q_OS_UNIX
+        // Not followed: another user's link in a sticky folder anyone may write to.
+        if (const passwd *nobody = ::getpwnam("nobody"); nobody && ::geteuid() == 0) {
+            const QString link = dir.filePath(QStringLiteral("shelf.txt"));
+            writeAll(dir.filePath(QStringLiteral("secret.txt")), "x\r\n");
+            QVERIFY(QFile::link(dir.filePath(QStringLiteral("secret.txt")), link));
+            QCOMPARE(::lchown(QFile::encodeName(link).constData(), nobody->pw_uid, nobody->pw_gid), 0);
+            QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 01777), 0);
+            e = {};
+            readLines(link, &e);
+            QVERIFY2(e.kind == Error::Kind::PermissionDenied && e.description.contains(link), qPrintable(e.description));
+        }
+#endif
     }
 
     // What stands at the chosen name before the port opens, after it opened
@@ -135,21 +159,28 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("before");   // at the name between open() and commit()
         QTest::addColumn<QByteArray>("after");    // at the name after commit() and two records
         QTest::addColumn<QByteArray>("backup");   // NAME.bak afterwards ("-": none)
+        QTest::addColumn<bool>("leftover");       // a replacement a killed run left beside NAME
         const int create = int(RecordFile::Mode::Create), replace = int(RecordFile::Mode::Replace),
                   append = int(RecordFile::Mode::Append);
         QTest::newRow("create a new file") << create << QByteArray("-") << QByteArray("") << QByteArray("A1\r\n\0\r\n", 7)
-                                           << QByteArray("-");
+                                           << QByteArray("-") << false;
         QTest::newRow("replace keeps the old file as .bak")
             << replace << QByteArray("old\r\n") << QByteArray("old\r\n") << QByteArray("A1\r\n\0\r\n", 7)
-            << QByteArray("old\r\n");
+            << QByteArray("old\r\n") << false;
         QTest::newRow("replace where nothing was") << replace << QByteArray("-") << QByteArray("")
-                                                   << QByteArray("A1\r\n\0\r\n", 7) << QByteArray("-");
+                                                   << QByteArray("A1\r\n\0\r\n", 7) << QByteArray("-") << false;
         QTest::newRow("append after whole lines") << append << QByteArray("old\r\n") << QByteArray("old\r\n")
-                                                  << QByteArray("old\r\nA1\r\n\0\r\n", 12) << QByteArray("-");
+                                                  << QByteArray("old\r\nA1\r\n\0\r\n", 12) << QByteArray("-") << false;
         QTest::newRow("append where nothing was") << append << QByteArray("-") << QByteArray("")
-                                                  << QByteArray("A1\r\n\0\r\n", 7) << QByteArray("-");
+                                                  << QByteArray("A1\r\n\0\r\n", 7) << QByteArray("-") << false;
         QTest::newRow("append to an empty file") << append << QByteArray("") << QByteArray("")
-                                                 << QByteArray("A1\r\n\0\r\n", 7) << QByteArray("-");
+                                                 << QByteArray("A1\r\n\0\r\n", 7) << QByteArray("-") << false;
+        QTest::newRow("replace removes a killed run's replacement")
+            << replace << QByteArray("old\r\n") << QByteArray("old\r\n") << QByteArray("A1\r\n\0\r\n", 7)
+            << QByteArray("old\r\n") << true;
+        QTest::newRow("append removes a killed run's replacement")
+            << append << QByteArray("old\r\n") << QByteArray("old\r\n") << QByteArray("old\r\nA1\r\n\0\r\n", 12)
+            << QByteArray("-") << true;
     }
     void recordFileModes()
     {
@@ -158,6 +189,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, before);
         QFETCH(QByteArray, after);
         QFETCH(QByteArray, backup);
+        QFETCH(bool, leftover);
         const auto m = RecordFile::Mode(mode);
         for (const bool commit : {false, true}) {
             QTemporaryDir dir;
@@ -166,17 +198,37 @@ private Q_SLOTS:
             writeAll(bak, "older backup\r\n");
             if (old != "-")
                 writeAll(path, old);
+#ifdef Q_OS_UNIX
+            // Look-alikes that stay: a link (never followed), another user's file.
+            if (leftover)
+                QVERIFY(QFile::link(bak, dir.filePath(QStringLiteral(".out.txt.quillan-Lnk123"))));
+            const QByteArray foreign = QFile::encodeName(dir.filePath(QStringLiteral(".out.txt.quillan-Nby123")));
+            if (const passwd *nobody = ::getpwnam("nobody"); leftover && nobody && ::geteuid() == 0) {
+                writeAll(QFile::decodeName(foreign), "B0\r\n");
+                QCOMPARE(::chown(foreign.constData(), nobody->pw_uid, nobody->pw_gid), 0);
+            }
+#endif
+            QStringList expected = entries(dir.path());
+            if (old == "-")
+                expected = QStringList{QStringLiteral("out.txt"), QStringLiteral("out.txt.bak")};
+            QStringList left = expected; // after a transfer that did not start
+            if (old == "-")
+                left.removeAll(QStringLiteral("out.txt"));
+            if (leftover) // killed after its first record was made, before it took the name
+                writeAll(dir.filePath(QStringLiteral(".out.txt.quillan-Gveosr")), "A0\r\n");
             RecordFile file;
             const Error e = file.open(path, m);
             QVERIFY2(e.ok(), qPrintable(e.description));
             QCOMPARE(readAll(path), before);
+            // No new file beside NAME before a record comes, and no leftover.
+            QCOMPARE(entries(dir.path()), expected);
             QCOMPARE(readAll(bak), QByteArray("older backup\r\n"));
             if (!commit) {
                 file.discard();
                 QCOMPARE(QFileInfo::exists(path), old != "-");
                 if (old != "-")
                     QCOMPARE(readAll(path), old);
-                QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), old != "-" ? 2 : 1); // no stray file
+                QCOMPARE(entries(dir.path()), left); // no stray file
                 continue;
             }
             QVERIFY(file.commit().ok());
@@ -187,7 +239,7 @@ private Q_SLOTS:
             QCOMPARE(file.bytesWritten(), 7);
             file.close();
             QCOMPARE(readAll(bak), backup == "-" ? QByteArray("older backup\r\n") : backup);
-            QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2); // no temporary left behind
+            QCOMPARE(entries(dir.path()), expected); // no temporary left behind
             QCOMPARE(file.writeLine("late").kind, Error::Kind::BadFile);
         }
     }
@@ -196,24 +248,46 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("mode");
         QTest::addColumn<QByteArray>("old");
-        QTest::newRow("create over an existing file") << int(RecordFile::Mode::Create) << QByteArray("keep\r\n");
+        QTest::addColumn<QString>("stands");  // what else stands there: "fifo" at NAME, "bak folder"
+        QTest::addColumn<QString>("said");    // part of the description, which names the file
+        const int create = int(RecordFile::Mode::Create), replace = int(RecordFile::Mode::Replace),
+                  append = int(RecordFile::Mode::Append);
+        QTest::newRow("create over an existing file") << create << QByteArray("keep\r\n") << QString() << "exists already";
         // Two records must never run together on one line.
-        QTest::newRow("append to a last line without ending") << int(RecordFile::Mode::Append) << QByteArray("keep");
+        QTest::newRow("append to a last line without ending") << append << QByteArray("keep") << QString()
+                                                              << "has no line ending";
+        QTest::newRow("replace where NAME.bak is a folder") << replace << QByteArray("keep\r\n") << "bak folder"
+                                                            << "cannot be kept as";
+#ifdef Q_OS_UNIX
+        // Said what it is, in every mode: no flag makes a FIFO a file.
+        for (const int mode : {create, replace, append})
+            QTest::addRow("a FIFO, mode %d", mode) << mode << QByteArray("-") << "fifo" << "is a pipe (FIFO), not a regular file";
+#endif
     }
     void recordFileRefuses()
     {
         QFETCH(int, mode);
         QFETCH(QByteArray, old);
+        QFETCH(QString, stands);
+        QFETCH(QString, said);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("out.txt"));
         if (old != "-")
             writeAll(path, old);
+        if (stands == QLatin1String("bak folder"))
+            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("out.txt.bak")));
+#ifdef Q_OS_UNIX
+        if (stands == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+#endif
+        const QStringList before = entries(dir.path());
         RecordFile file;
         const Error e = file.open(path, RecordFile::Mode(mode));
         QVERIFY(!e.ok());
-        QVERIFY(!e.description.isEmpty());
+        QVERIFY2(e.description.contains(said) && e.description.contains(path), qPrintable(e.description));
+        QCOMPARE(e.kind == Error::Kind::Exists, said == QLatin1String("exists already"));
         QVERIFY(!file.isOpen());
-        QCOMPARE(QFileInfo::exists(path), old != "-");
+        QCOMPARE(entries(dir.path()), before);
         if (old != "-")
             QCOMPARE(readAll(path), old);
     }
@@ -345,36 +419,127 @@ private Q_SLOTS:
 #endif
     }
 
-    // A replacement keeps the old file's permission bits, and a name that is
-    // a symbolic link keeps being one: its target is replaced, the .bak made
-    // beside the target.
+    // A name that is a symbolic link is followed only where the system would
+    // follow it: not another user's link in a sticky folder anyone may write
+    // to (/tmp), and never to make a file where a link leads nowhere. A link
+    // followed stays a link: its target is written, a replacement keeps the
+    // old file's permission bits and the .bak is made beside the target.
+    void replaceKeepsModeAndFollowsLinks_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("sticky");      // the link's folder: mode 1777
+        QTest::addColumn<bool>("foreignLink"); // the link belongs to the user nobody
+        QTest::addColumn<bool>("foreignFolder");
+        QTest::addColumn<bool>("target");      // the link's target exists
+        QTest::addColumn<bool>("followed");
+        const int create = int(RecordFile::Mode::Create), replace = int(RecordFile::Mode::Replace),
+                  append = int(RecordFile::Mode::Append);
+        QTest::newRow("replace through one's own link") << replace << false << false << false << true << true;
+        QTest::newRow("append through one's own link in a sticky folder") << append << true << false << false << true << true;
+        QTest::newRow("replace through the sticky folder owner's link") << replace << true << true << true << true << true;
+        QTest::newRow("append through another's link, folder not sticky") << append << false << true << false << true << true;
+        QTest::newRow("append through another's link in a sticky folder") << append << true << true << false << true << false;
+        QTest::newRow("replace through another's link in a sticky folder") << replace << true << true << false << true << false;
+        QTest::newRow("create through another's link in a sticky folder") << create << true << true << false << false << false;
+        QTest::newRow("create through a dangling link of one's own") << create << false << false << false << false << false;
+        QTest::newRow("append through a dangling link of one's own") << append << false << false << false << false << false;
+    }
     void replaceKeepsModeAndFollowsLinks()
     {
 #ifdef Q_OS_WIN
         QSKIP("permission bits and symbolic links as POSIX has them");
 #else
+        QFETCH(int, mode);
+        QFETCH(bool, sticky);
+        QFETCH(bool, foreignLink);
+        QFETCH(bool, foreignFolder);
+        QFETCH(bool, target);
+        QFETCH(bool, followed);
+        const passwd *nobody = ::getpwnam("nobody");
+        if ((foreignLink || foreignFolder) && (::geteuid() != 0 || !nobody))
+            QSKIP("giving a link to the user nobody takes root (and that user)");
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("real")));
-        const QString target = dir.filePath(QStringLiteral("real/records.txt"));
-        const QString link = dir.filePath(QStringLiteral("records.txt"));
-        writeAll(target, "old\r\n");
-        QCOMPARE(::chmod(QFile::encodeName(target).constData(), 0644), 0);
-        QVERIFY(QFile::link(QStringLiteral("real/records.txt"), link));
-        RecordFile file;
-        QVERIFY(file.open(link, RecordFile::Mode::Replace).ok());
-        QVERIFY(file.commit().ok());
-        QVERIFY(file.writeLine("A1").ok());
-        file.close();
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("shelf")));
+        const QString real = dir.filePath(QStringLiteral("real"));
+        const QString file = dir.filePath(QStringLiteral("real/records.txt"));
+        const QString link = dir.filePath(QStringLiteral("shelf/records.txt"));
+        const QByteArray shelf = QFile::encodeName(dir.filePath(QStringLiteral("shelf")));
+        if (target) {
+            writeAll(file, "old\r\n");
+            QCOMPARE(::chmod(QFile::encodeName(file).constData(), 0640), 0);
+        }
+        QVERIFY(QFile::link(QStringLiteral("../real/records.txt"), link));
+        if (sticky)
+            QCOMPARE(::chmod(shelf.constData(), 01777), 0);
+        if (foreignLink)
+            QCOMPARE(::lchown(QFile::encodeName(link).constData(), nobody->pw_uid, nobody->pw_gid), 0);
+        if (foreignFolder)
+            QCOMPARE(::chown(shelf.constData(), nobody->pw_uid, nobody->pw_gid), 0);
+        const QStringList before = entries(real);
+        RecordFile records;
+        const Error e = records.open(link, RecordFile::Mode(mode));
+        QVERIFY2(e.ok() == followed, qPrintable(e.description));
         QVERIFY(QFileInfo(link).isSymLink());
-        QCOMPARE(QFileInfo(link).symLinkTarget(), QFileInfo(target).absoluteFilePath());
-        QCOMPARE(readAll(target), QByteArray("A1\r\n"));
-        QCOMPARE(readAll(RecordFile::backupPath(target)), QByteArray("old\r\n"));
+        if (!followed) {
+            QVERIFY2(e.description.contains(link), qPrintable(e.description));
+            QCOMPARE(entries(real), before);
+            if (target)
+                QCOMPARE(readAll(file), QByteArray("old\r\n"));
+            return;
+        }
+        QCOMPARE(records.backupPathShown(), RecordFile::backupPath(file));
+        QVERIFY(records.commit().ok());
+        QVERIFY(records.writeLine("A1").ok());
+        records.close();
+        QCOMPARE(readAll(file), QByteArray(mode == int(RecordFile::Mode::Append) ? "old\r\nA1\r\n" : "A1\r\n"));
         QVERIFY(!QFileInfo::exists(RecordFile::backupPath(link)));
-        struct stat st{};
-        QCOMPARE(::stat(QFile::encodeName(target).constData(), &st), 0);
-        QCOMPARE(st.st_mode & 07777, mode_t(0644));
-        QCOMPARE(QDir(dir.filePath(QStringLiteral("real"))).entryList(QDir::Files).size(), 2);
+        if (mode == int(RecordFile::Mode::Replace)) {
+            QCOMPARE(readAll(RecordFile::backupPath(file)), QByteArray("old\r\n"));
+            struct stat st{};
+            QCOMPARE(::stat(QFile::encodeName(file).constData(), &st), 0);
+            QCOMPARE(st.st_mode & 07777, mode_t(0640));
+        }
+        QCOMPARE(entries(real).size(), mode == int(RecordFile::Mode::Replace) ? 2 : 1);
 #endif
+    }
+
+    // The system's rule for links in a sticky folder anyone may write to, and
+    // for hard links there where fs.protected_hardlinks is off (user 1000).
+    void linkRule_data()
+    {
+        QTest::addColumn<int>("folderMode");
+        QTest::addColumn<int>("folderOwner");
+        QTest::addColumn<int>("owner");
+        QTest::addColumn<bool>("symbolic");
+        QTest::addColumn<int>("links");
+        QTest::addColumn<bool>("protectedHardlinks");
+        QTest::addColumn<int>("rule");
+        const int allowed = int(SafePath::Rule::Allowed), foreign = int(SafePath::Rule::ForeignSymbolicLink),
+                  hard = int(SafePath::Rule::ForeignHardLink);
+        QTest::newRow("another's link in /tmp") << 01777 << 0 << 2000 << true << 1 << true << foreign;
+        QTest::newRow("one's own link in /tmp") << 01777 << 0 << 1000 << true << 1 << true << allowed;
+        QTest::newRow("the folder owner's link") << 01777 << 2000 << 2000 << true << 1 << true << allowed;
+        QTest::newRow("sticky, others may not write") << 01775 << 0 << 2000 << true << 1 << true << allowed;
+        QTest::newRow("anyone may write, not sticky") << 0777 << 0 << 2000 << true << 1 << true << allowed;
+        QTest::newRow("hard link to another's file") << 01777 << 0 << 2000 << false << 2 << false << hard;
+        QTest::newRow("hard link to the folder owner's file") << 01777 << 2000 << 2000 << false << 2 << false << hard;
+        QTest::newRow("hard link, protected_hardlinks on") << 01777 << 0 << 2000 << false << 2 << true << allowed;
+        QTest::newRow("another's file with one name") << 01777 << 0 << 2000 << false << 1 << false << allowed;
+        QTest::newRow("hard link to one's own file") << 01777 << 0 << 1000 << false << 2 << false << allowed;
+    }
+    void linkRule()
+    {
+        QFETCH(int, folderMode);
+        QFETCH(int, folderOwner);
+        QFETCH(int, owner);
+        QFETCH(bool, symbolic);
+        QFETCH(int, links);
+        QFETCH(bool, protectedHardlinks);
+        QFETCH(int, rule);
+        const SafePath::Entry e{unsigned(folderMode), unsigned(folderOwner), unsigned(owner), symbolic,
+                                (unsigned long)links};
+        QCOMPARE(int(SafePath::judge(e, 1000, protectedHardlinks)), rule);
     }
 
     void fileExist()
