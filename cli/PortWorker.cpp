@@ -42,6 +42,8 @@ void PortWorker::start()
 void PortWorker::stop()
 {
     m_dialogue->stop();
+    if (m_dialogue->state() == Dialogue::State::Ending)
+        Q_EMIT finishingLine();
 }
 
 void PortWorker::tellProgress(qint64 count, qint64 fileDone, qint64 fileSize)

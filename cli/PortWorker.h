@@ -46,6 +46,8 @@ Q_SIGNALS:
     /// Records saved or lines sent, and for a download the bytes of the file
     /// done and in all. Now and then, not for every record.
     void progress(qint64 count, qint64 fileDone, qint64 fileSize);
+    /// Asked to stop while a line leaves: it ends once the line has left.
+    void finishingLine();
     /// The transfer has ended and let go of its port and file.
     void finished(const Outcome &outcome);
 

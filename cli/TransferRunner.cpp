@@ -239,6 +239,11 @@ void TransferRunner::start(Job &job)
             m_reporter.progress();
         });
         connect(worker, &PortWorker::finished, this, [this, j](const Outcome &o) { transferFinished(*j, o); });
+        connect(worker, &PortWorker::finishingLine, this, [this, j] {
+            m_reporter.say(QStringLiteral("%1: letting the line that is leaving finish (interrupt again to stop at once)")
+                               .arg(j->port.label()),
+                           Reporter::Level::Warning);
+        });
         worker->start();
         // A stop asked for before the worker could hear it.
         if (m_stopAsked)

@@ -2,7 +2,7 @@
 
 #include "gui/Module1.h"
 #include "gui/ViewCommand.h"
-#include "storage/FileExist.h"
+#include "storage/NameInUse.h"
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -88,6 +88,11 @@ void Upload::transferFinished(const Outcome &outcome)
                                             : QString::number(outcome.count) + QStringLiteral(" records received !!");
     m_parts.box->show({said, QStringLiteral("Information"), MessageBox::Buttons::Ok,
                        outcome.count == 0 ? MessageBox::Icon::Information : MessageBox::Icon::None});
+}
+
+bool Upload::FileExist(const QString &fileName)
+{
+    return nameInUse(fileName);
 }
 
 void Upload::closeEvent(QCloseEvent *event)

@@ -19,6 +19,9 @@ public:
     void MSComm1_OnComm(const QByteArray &record, qint64 count);
     /// Start: choose the output file, open it and the port, ask for the first record.
     void UploadFromRS232();
+    /// Something other than a folder stands at fileName, readable or not:
+    /// the replace question is never skipped for a file the user cannot read.
+    static bool FileExist(const QString &fileName);
 
     UploadTransfer &transfer() { return *m_transfer; }
     const Dialogue &dialogue() const override { return *m_transfer; }

@@ -573,7 +573,7 @@ private Q_SLOTS:
         QTest::newRow("stalled, no limit, Ctrl-C twice") << "0" << true << 2 << 130 << QByteArray("part of that line");
         QTest::newRow("stalled, Ctrl-C once, -t 1 ends it") << "1" << true << 1 << 130 << QByteArray("part of that line");
         QTest::newRow("moving, Ctrl-C once: the line finishes")
-            << "5" << false << 1 << 130 << QByteArray("interrupted; 0 lines");
+            << "5" << false << 1 << 130 << QByteArray("letting the line that is leaving finish");
     }
     void downloadStopsBetweenLines()
     {
@@ -686,6 +686,12 @@ private Q_SLOTS:
             << QStringList{"upload", "-t", "1", "-records.txt"} << 2 << QByteArray()
             << QByteArray("goes after \"--\": quillan-cli upload [OPTIONS] -- -records.txt");
         QTest::newRow("two FILEs") << QStringList{"download", "a", "b"} << 2 << QByteArray() << QByteArray();
+        QTest::newRow("a time-out past the limit") << QStringList{"upload", "-t", "99999999999", "x"} << 2 << QByteArray()
+                                                   << QByteArray("--timeout takes seconds from 0 to 2000000");
+        QTest::newRow("collect: no time-out is no poll") << QStringList{"collect", "-t", "0", "x"} << 2 << QByteArray()
+                                                         << QByteArray("--timeout takes seconds from 0.001");
+        QTest::newRow("collect: FILE -") << QStringList{"collect", "-"} << 2 << QByteArray()
+                                         << QByteArray("collect writes the records to a file");
         QTest::newRow("ports without {port}") << QStringList{"upload", "-p", "a", "-p", "b", "x"} << 2 << QByteArray()
                                               << QByteArray();
         QTest::newRow("download two ports") << QStringList{"download", "-p", "a", "-p", "b", "{port}"} << 2

@@ -1,5 +1,5 @@
 // The transfer files: the download's line reader and the upload's record file.
-#include "storage/FileExist.h"
+#include "storage/NameInUse.h"
 #include "storage/LineReader.h"
 #include "storage/RecordFile.h"
 #include "storage/SafePath.h"
@@ -336,13 +336,13 @@ private Q_SLOTS:
 #endif
         for (const QByteArray &record : {QByteArray("first"), QByteArray("second")}) {
             RecordFile file;
-            const Error e = file.open(path, FileExist(path) ? RecordFile::Mode::Replace : RecordFile::Mode::Create);
+            const Error e = file.open(path, nameInUse(path) ? RecordFile::Mode::Replace : RecordFile::Mode::Create);
             QVERIFY2(e.ok(), qPrintable(e.description));
             QVERIFY(file.commit().ok());
             QVERIFY(file.writeLine(record).ok());
             file.close();
         }
-        QVERIFY(FileExist(path));
+        QVERIFY(nameInUse(path));
         QCOMPARE(readLines(path), QList<QByteArray>{"second"});
         QCOMPARE(readLines(RecordFile::backupPath(path)), QList<QByteArray>{"first"});
         QCOMPARE(QDir(QFileInfo(QDir::fromNativeSeparators(path)).absolutePath()).entryList(QDir::Files).size(), 2);
@@ -547,13 +547,13 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("there.txt"));
         writeAll(path, "x");
-        QVERIFY(FileExist(path));
+        QVERIFY(nameInUse(path));
         // One the user may not read is still there: replacing it needs the question.
         QFile::setPermissions(path, {});
-        QVERIFY(FileExist(path));
-        QVERIFY(!FileExist(dir.filePath(QStringLiteral("absent.txt"))));
-        QVERIFY(!FileExist(dir.path())); // a folder is not a file
-        QVERIFY(!FileExist(QString()));
+        QVERIFY(nameInUse(path));
+        QVERIFY(!nameInUse(dir.filePath(QStringLiteral("absent.txt"))));
+        QVERIFY(!nameInUse(dir.path())); // a folder is not a file
+        QVERIFY(!nameInUse(QString()));
     }
 };
 

@@ -1,8 +1,8 @@
-#include "storage/FileExist.h"
+#include "storage/NameInUse.h"
 
 #include <QFileInfo>
 
-bool FileExist(const QString &fileName)
+bool nameInUse(const QString &fileName)
 {
     if (fileName.isEmpty())
         return false;
