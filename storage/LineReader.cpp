@@ -3,6 +3,8 @@
 #include "platform/SystemError.h"
 #include "storage/SafePath.h"
 
+#include <QDateTime>
+
 #include <cerrno>
 #include <cstring>
 
