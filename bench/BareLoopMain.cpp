@@ -4,6 +4,8 @@
 //
 //   quillan-bareloop upload DEVICE OUTPUT     READ / record + CR LF, fdatasync / REMOVE ... DONE
 //   quillan-bareloop download DEVICE INPUT    DOWN / one line per ACK / OVER
+//   quillan-bareloop collect OUTPUT INTERVAL_MS TIMEOUT_MS DEVICE...
+//                                             READ every interval on each, uploads, until SIGTERM
 //
 // The device is set to raw 115200 8N1 with RTS/CTS before the loop opens it
 // again (the loop's own cfmakeraw() keeps the speed and flow control).
@@ -13,6 +15,7 @@
 #include <QString>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -24,7 +27,8 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr, "usage: quillan-bareloop upload|download DEVICE FILE\n");
+    std::fprintf(stderr, "usage: quillan-bareloop upload|download DEVICE FILE\n"
+                         "       quillan-bareloop collect OUTPUT INTERVAL_MS TIMEOUT_MS DEVICE...\n");
     return 2;
 }
 
@@ -62,6 +66,16 @@ int configure(const char *device)
 
 int main(int argc, char *argv[])
 {
+    if (argc >= 6 && QLatin1String(argv[1]) == QLatin1String("collect")) {
+        QStringList devices;
+        for (int i = 5; i < argc; ++i)
+            devices.append(QString::fromLocal8Bit(argv[i]));
+        const long n = bareCollect(devices, QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
+        if (n < 0)
+            return 1;
+        std::printf("%ld\n", n);
+        return 0;
+    }
     if (argc != 4)
         return usage();
     const QString what = QString::fromLocal8Bit(argv[1]);

@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+#include <ctime>
+
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -172,4 +176,88 @@ long bareDownload(const QString &device, const QString &inputPath)
         return bad("OVER");
     ::tcdrain(dev.fd);
     return sent;
+}
+
+namespace {
+volatile sig_atomic_t collectEnds = 0;
+
+long long nowMs()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+// After a first record: the rest of an upload, as bareUpload does it.
+bool uploadRest(int dev, int out, std::string &carry, std::string msg, long &saved)
+{
+    std::string line;
+    while (msg != "OVER") {
+        line = msg + "\r\n";
+        if (!writeAll(out, line.data(), line.size()) || ::fdatasync(out) != 0) {
+            bad("save record");
+            return false;
+        }
+        ++saved;
+        if (!writeAll(dev, "REMOVE\r", 7) || !readMessage(dev, carry, msg) || msg != "NEXT"
+            || !writeAll(dev, "READ\r", 5) || !readMessage(dev, carry, msg)) {
+            bad("REMOVE");
+            return false;
+        }
+    }
+    return writeAll(dev, "DONE\r", 5);
+}
+}
+
+long bareCollect(const QStringList &devices, const QString &outputPath, int intervalMs, int timeoutMs)
+{
+    struct sigaction sa{};
+    sa.sa_handler = [](int) { collectEnds = 1; };
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+    struct Port {
+        Fd dev;
+        std::string carry;
+        long long due = 0, deadline = -1; // deadline >= 0: a READ awaits its reply
+    };
+    std::vector<Port> ports(size_t(devices.size()));
+    for (qsizetype i = 0; i < devices.size(); ++i) {
+        if ((ports[size_t(i)].dev.fd = openDevice(devices[i])) < 0)
+            return -1;
+    }
+    Fd out{::open(QFile::encodeName(outputPath).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)};
+    if (out.fd < 0)
+        return bad("open output");
+    long saved = 0;
+    std::vector<pollfd> fds(ports.size());
+    while (!collectEnds) {
+        long long now = nowMs(), next = now + intervalMs;
+        for (size_t i = 0; i < ports.size(); ++i) {
+            Port &p = ports[i];
+            if (p.deadline < 0 && now >= p.due) {
+                if (!writeAll(p.dev.fd, "READ\r", 5))
+                    return bad("READ");
+                p.deadline = now + timeoutMs;
+            }
+            next = std::min(next, p.deadline >= 0 ? p.deadline : p.due);
+            fds[i] = {p.dev.fd, short(p.deadline >= 0 ? POLLIN : 0), 0};
+        }
+        if (::poll(fds.data(), fds.size(), int(std::max(0LL, next - now))) < 0 && errno != EINTR)
+            return bad("poll");
+        now = nowMs();
+        for (size_t i = 0; i < ports.size(); ++i) {
+            Port &p = ports[i];
+            std::string msg;
+            if ((fds[i].revents & POLLIN) && readMessage(p.dev.fd, p.carry, msg)) {
+                if (msg == "OVER" ? !writeAll(p.dev.fd, "DONE\r", 5) : !uploadRest(p.dev.fd, out.fd, p.carry, msg, saved))
+                    return -1;
+                p.deadline = -1;
+                p.due = nowMs() + intervalMs;
+            } else if (p.deadline >= 0 && now >= p.deadline) {
+                p.deadline = -1;
+                p.due = now + intervalMs;
+            }
+        }
+    }
+    return saved;
 }

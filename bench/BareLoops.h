@@ -4,10 +4,16 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Upload: READ; record; write it + CR LF, fdatasync; REMOVE; NEXT; ... DONE.
 // Returns the number of records saved, or -1 on a failure (message on stderr).
 long bareUpload(const QString &device, const QString &outputPath);
+
+// Collect: every device asked READ every intervalMs, a reply awaited for
+// timeoutMs; a terminal that answers is uploaded into outputPath (appended)
+// to its end. Until SIGTERM or SIGINT; returns the records saved, or -1.
+long bareCollect(const QStringList &devices, const QString &outputPath, int intervalMs, int timeoutMs);
 
 // Download: DOWN; ACK; each line of the file; ACK; ... OVER.
 // Returns the number of lines sent, or -1.

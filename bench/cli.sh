@@ -29,7 +29,9 @@
 # --down-small/big-mib  sizes in MiB of the two memory downloads (default 1 and 1024)
 # --line-length    bytes per line of the memory downloads (default 4096, plus CR LF)
 # --skip-memory    leave out section 2
-# --cpu-count      records of each section 4 upload (default 2000; strace, if present, counts the system calls)
+# --cpu-count      records of section 4's long upload (default 6000); its short one has a sixth of them, and
+#                  the difference of the two, per record, is the marginal cost (start-up not counted);
+#                  strace, if present, counts the system calls the same way
 # --paced-count    records per terminal in section 5 (default 400)
 # --paced-ports    numbers of terminals served at once in section 5 (default "1 8 32")
 # --skip-paced     leave out section 5
@@ -45,7 +47,7 @@ build="$here/../build-bench"
 out="" dir="" label="" cli=""
 count=600 runs=5 size=40
 mem_small=1000 mem_big=100000 down_small=1 down_big=1024 line_length=4096 memory=1
-cpu_count=2000 paced_count=400 paced_ports="1 8 32" paced=1
+cpu_count=6000 paced_count=400 paced_ports="1 8 32" paced=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build="$2"; shift ;;
@@ -83,32 +85,9 @@ if ! "$gnu_time" -f %M true >/dev/null 2>&1; then
   echo "$gnu_time (GNU time) is needed for the peak resident size and the CPU time (apt-get install time)" >&2
   exit 1
 fi
-[ -n "$dir" ] || dir="$build/cli-work"
 [ -n "$out" ] || out="$build/cli-results.md"
-mkdir -p "$dir"
-dir=$(cd "$dir" && pwd)
-work=$(mktemp -d "$dir/run-XXXXXX")
-log="$work/log"
-: >"$log"
-
+work_in "${dir:-$build/cli-work}"
 bound_s=3600
-
-cleanup() {
-  stop_background
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-fail() {
-  {
-    echo "cli.sh FAILED at $(date +%T): $*"
-    local f
-    for f in "$work"/sim*.err; do [ -e "$f" ] && { echo "--- $f"; cat "$f"; }; done
-    echo "--- log"; tail -n 30 "$log" 2>/dev/null || true
-  } >&2
-  exit 1
-}
 
 verdict() { awk -v r="$1" -v lim="$2" 'BEGIN { print (r != "—" && r <= lim) ? "met" : "missed" }'; }
 
@@ -314,15 +293,27 @@ cpu_upload() {
   sim_wait cpu
   [ "$(lines_in "$f")" = "$n" ] || fail "${title[$prog]} saved $(lines_in "$f") records, not $n"
 }
+# CPU time (user + system, all threads) in ms of the command into the file:
+# perf's task-clock where the kernel lets it count, else GNU time's (10 ms steps).
+if perf stat -x, -e task-clock true 2>/dev/null; then
+  cpu_clock() { local f=$1; shift; perf stat -x, -e task-clock -o "$f.perf" "$@" && awk -F, '/task-clock/ { print $1 }' "$f.perf" >"$f"; }
+  clock_name="perf stat task-clock"
+else
+  cpu_clock() { local f=$1; shift; "$gnu_time" -f "%U %S" -o "$f.time" "$@" && tail -n1 "$f.time" | awk '{ print ($1 + $2) * 1000 }' >"$f"; }
+  clock_name="GNU time, user + system"
+fi
+short=$(( cpu_count / 6 ))
 echo
-echo "### 4. CPU and system calls per record: upload of $cpu_count records of $size bytes, no pacing, $runs runs of each (alternating)"
+echo "### 4. CPU and system calls per record: uploads of $cpu_count and of $short records of $size bytes, no pacing, $runs runs of each (alternating)"
 load
 echo
 declare -A cpu_us
 for r in $(seq "$runs"); do
   for p in "${programs[@]}"; do
-    cpu_upload "$p" "$cpu_count" "$gnu_time" -f "%U %S" -o "$work/cpu-time"
-    cpu_us[$p]+=" $(tail -n1 "$work/cpu-time" | awk -v n="$cpu_count" '{ printf "%.1f", ($1 + $2) * 1e6 / n }')"
+    cpu_upload "$p" "$cpu_count" cpu_clock "$work/cpu-long"
+    cpu_upload "$p" "$short" cpu_clock "$work/cpu-short"
+    cpu_us[$p]+=" $(awk -v a="$(cat "$work/cpu-long")" -v b="$(cat "$work/cpu-short")" -v n="$((cpu_count - short))" \
+                      'BEGIN { printf "%.1f", (a - b) * 1000 / n }')"
   done
 done
 median() { tr ' ' '\n' <<<"$*" | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -330,10 +321,9 @@ echo "| per record | quillan-cli | bare loop | ratio |"
 echo "|---|---|---|---|"
 c1=$(median ${cpu_us[cli]}) c2=$(median ${cpu_us[bareloop]})
 rc=$(ratio "$c1" "$c2")
-echo "| CPU µs (user + system; median of $runs; runs:${cpu_us[cli]} /${cpu_us[bareloop]}) | $c1 | $c2 | **$rc** |"
+echo "| marginal CPU µs ($clock_name; $cpu_count records less $short; median of $runs; runs:${cpu_us[cli]} /${cpu_us[bareloop]}) | $c1 | $c2 | **$rc** |"
 if command -v strace >/dev/null; then
-  # Marginal calls: a long and a short upload, so that start-up (loading Qt) is not counted per record.
-  short=$(( cpu_count / 4 ))
+  # Marginal calls, counted the same way.
   declare -A calls
   for p in "${programs[@]}"; do
     for n in "$cpu_count" "$short"; do

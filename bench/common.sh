@@ -27,6 +27,29 @@ positive_counts() {
   done
 }
 
+# work_in DIR: a fresh scratch folder in DIR (work, its log file log), gone
+# with the background processes when the script ends; and fail MESSAGE, which
+# says what the simulators and the log had to say. A script with more to
+# clean up or to say defines its own after this.
+work_in() {
+  mkdir -p "$1"
+  dir=$(cd "$1" && pwd)
+  work=$(mktemp -d "$dir/run-XXXXXX")
+  log="$work/log"
+  : >"$log"
+  trap 'stop_background; rm -rf "$work"' EXIT
+  trap 'exit 130' INT TERM
+}
+fail() {
+  {
+    echo "$(basename "$0") FAILED at $(date +%T): $*"
+    local f
+    for f in "$work"/sim*.err; do [ -e "$f" ] && { echo "--- $f"; cat "$f"; }; done
+    echo "--- log"; tail -n 30 "$log" 2>/dev/null || true
+  } >&2
+  exit 1
+}
+
 # built PROGRAM...: exits unless each is there to run.
 built() {
   local f

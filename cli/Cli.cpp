@@ -28,6 +28,10 @@ int runCli(int argc, char *argv[])
         }
     }
 #endif
+    // Qt's own event loop over poll(): GLib's, the default, does more work
+    // for each reply, and nothing here needs it.
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quillan-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUILLAN_VERSION));

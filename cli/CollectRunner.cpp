@@ -39,11 +39,10 @@ int CollectRunner::run()
         return ExitStatus::File;
     SignalWatch watch;
     connect(&watch, &SignalWatch::caught, this, &CollectRunner::caught);
-    QTimer watchdog;
     if (const int ms = watchdogIntervalMs()) {
         // From the event loop: a loop that hangs is a service that hangs.
-        connect(&watchdog, &QTimer::timeout, [] { notifyServiceManager("WATCHDOG=1"); });
-        watchdog.start(ms);
+        connect(&m_watchdog, &QTimer::timeout, [] { notifyServiceManager("WATCHDOG=1"); });
+        m_watchdog.start(ms);
     }
 
     for (const PortChoice &port : std::as_const(m_request.ports)) {
@@ -96,8 +95,10 @@ void CollectRunner::caught(int signal)
 #else
     Q_UNUSED(signal);
 #endif
-    if (!m_stopAsked)
+    if (!m_stopAsked) {
+        m_watchdog.stop();
         notifyServiceManager("STOPPING=1");
+    }
     m_stopAsked = true;
     Q_EMIT stopRequested();
 }

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <memory>
@@ -40,6 +41,7 @@ private:
     CliRequest m_request;
     Reporter m_reporter;
     std::vector<std::unique_ptr<QThread>> m_threads;
+    QTimer m_watchdog;
     std::atomic<bool> m_stopAsked{false};  // read by a worker as it starts
     int m_running = 0;
     int m_finished = 0;

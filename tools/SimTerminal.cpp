@@ -86,6 +86,7 @@ struct SimTerminal::Impl {
     mutable std::mutex m;         // guards everything below
     std::deque<QByteArray> records;   // front removal stays cheap for long uploads
     bool recordOutstanding = false;   // front record sent, no REMOVE yet
+    std::int64_t refilled = 0;
     bool downloading = false;
     bool uploadDone = false;
     bool downloadDone = false;
@@ -331,6 +332,8 @@ struct SimTerminal::Impl {
             }
         } else if (msg == "DONE") {
             recordOutstanding = false;
+            for (int i = 0; i < opt.refillAfterDone; ++i)
+                records.push_back("refill;" + QByteArray::number(++refilled));
             uploadDone = true;
             ended = Options::Session::Upload;
         } else if (msg == "DOWN") {

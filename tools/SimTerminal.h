@@ -32,6 +32,9 @@ struct Options {
     // with echoCrAsLf its CR comes back as LF.
     bool echo = false;
     bool echoCrAsLf = false;
+    // After each DONE the terminal holds this many new records again: every
+    // poll of a collector is then a docking (for long runs of them).
+    int refillAfterDone = 0;
     // In its cradle: a terminal that is not says nothing, while its device
     // stays present (setDocked() changes it).
     bool docked = true;

@@ -88,6 +88,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("endless-at"), QStringLiteral("Make the Nth reply bytes without a CR (20 MiB)."),
          QStringLiteral("N")},
         {QStringLiteral("echo"), QStringLiteral("Send every byte from the PC straight back (echo on, a loopback plug).")},
+        {QStringLiteral("refill"), QStringLiteral("Hold N new records again after each DONE."), QStringLiteral("N")},
         {QStringLiteral("echo-lf"), QStringLiteral("As --echo, with the CR coming back as LF.")},
         {QStringLiteral("undocked"),
          QStringLiteral("Start out of the cradle: silent while the device stays. SIGUSR1 docks, SIGUSR2 undocks.")},
@@ -137,6 +138,7 @@ int main(int argc, char *argv[])
     if (!parseInt(p, QStringLiteral("nak-at"), 1, opt.nakAtReply)
         || !parseInt(p, QStringLiteral("lone-cr-at"), 1, opt.loneCrAtReply)
         || !parseInt(p, QStringLiteral("endless-at"), 1, opt.endlessAtReply)
+        || !parseInt(p, QStringLiteral("refill"), 0, opt.refillAfterDone)
         || !parseInt(p, QStringLiteral("corrupt-at"), 1, opt.corruptAtReply)
         || !parseInt(p, QStringLiteral("stop-reading-after"), 0, stopReadingAfter)
         || !parseInt(p, QStringLiteral("silent-after"), 0, opt.silentAfterReplies)

@@ -37,10 +37,12 @@ void ReplyTimeout::start()
     m_lastActivity = now();
     if (!m_timer || m_timeoutMs == 0)
         return;
-    if (m_rule == Rule::Silence)
-        wakeAt(m_lastActivity + m_timeoutMs);
-    else
+    // Under Silence a wake-up already set comes no later than the new
+    // deadline and moves itself on: no timer work per message.
+    if (m_rule == Rule::Ticks)
         m_timer->start();
+    else if (!m_timer->isActive())
+        wakeAt(m_lastActivity + m_timeoutMs);
 }
 
 void ReplyTimeout::stop()

@@ -12,7 +12,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 
 #include <csignal>
 #include <cstring>
@@ -813,6 +815,25 @@ private Q_SLOTS:
         const QByteArray socketPath = QFile::encodeName(dir.filePath(QStringLiteral("notify")));
         std::strncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path - 1);
         QVERIFY(::bind(notify, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        // Read as a manager reads it, at once: a full queue would hold the sender.
+        QByteArray heard;
+        const timeval tick{0, 100'000};
+        ::setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+        std::atomic<bool> listening{true};
+        std::thread manager([&] {
+            char datagram[256];
+            while (listening) {
+                const ssize_t n = ::recv(notify, datagram, sizeof datagram, 0);
+                if (n > 0)
+                    heard += QByteArray(datagram, n) + ';';
+            }
+        });
+        const auto hangUp = [&] {
+            listening = false;
+            if (manager.joinable())
+                manager.join();
+        };
+        const auto atEnd = qScopeGuard(hangUp);
         QProcessEnvironment env = environment(dir);
         env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(socketPath));
         env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("400000"));
@@ -864,10 +885,7 @@ private Q_SLOTS:
             expected.insert(expected.indexOf(unconfirmed + "\r\n") + unconfirmed.size() + 2, unconfirmed + "\r\n");
         QCOMPARE(got, expected);
         // What the service manager heard, in order; and the journal each line's priority.
-        QByteArray heard;
-        char datagram[256];
-        for (ssize_t n; (n = ::recv(notify, datagram, sizeof datagram, MSG_DONTWAIT)) > 0;)
-            heard += QByteArray(datagram, n) + ';';
+        hangUp();
         ::close(notify);
         QVERIFY2(heard.startsWith("READY=1;") && heard.contains("WATCHDOG=1;") && heard.endsWith("STOPPING=1;"),
                  heard.constData());
