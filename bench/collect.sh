@@ -126,7 +126,7 @@ for p in collect bareloop; do
     for d in "${devices[@]}"; do args+=(-p "$d"); done
     "$cli" collect -q "${args[@]}" "$work/idle-{port}.txt" 2>>"$log" &
   else
-    "$bareloop" collect "$work/idle-bare.txt" 5000 5000 "${devices[@]}" >>"$log" 2>&1 &
+    "$bareloop" collect "$work/bare-idle.txt" 5000 5000 "${devices[@]}" >>"$log" 2>&1 &
   fi
   pc=$!
   bg+=("$pc")
@@ -140,7 +140,7 @@ for p in collect bareloop; do
   idle_cpu[$p]=$(awk -v c="$((c1 - c0))" -v hz="$hz" -v s="$idle_s" 'BEGIN { printf "%.3f", 100 * c / hz / s }')
   idle_wake[$p]=$(awk -v n="$((s1 - s0))" -v s="$idle_s" -v k="$ports" 'BEGIN { printf "%.2f", n / s / k }')
 done
-ls "$work"/idle-*.txt >/dev/null 2>&1 && fail "a file was made while nothing docked"
+ls "$work"/idle-idle-*.txt >/dev/null 2>&1 && fail "collect made a file while nothing docked"
 echo "| PC program | CPU, % of one core | wake-ups a second per port |"
 echo "|---|---|---|"
 echo "| quillan-cli collect (a thread per port) | ${idle_cpu[collect]} | ${idle_wake[collect]} |"
