@@ -89,7 +89,7 @@ void CollectRunner::caught(int signal)
 #ifdef SIGHUP
     if (signal == SIGHUP) { // the log was rotated
         if (m_reporter.reopenLog())
-            m_reporter.say(QStringLiteral("log reopened"), Reporter::Level::Info);
+            event(QString(), int(Reporter::Level::Info), QStringLiteral("log reopened"));
         return;
     }
 #else

@@ -865,6 +865,10 @@ private Q_SLOTS:
         QVERIFY(spinUntil([&] { return term->remainingRecords().empty() && term->uploadDone(); }, 10000));
         QVERIFY(spinUntil([&] { return term->messagesReceived() >= 5; }, 10000)); // "DONE", and polls with nothing to give
 
+        // The log rotated: SIGHUP, and collection goes on into a new one.
+        QVERIFY(QFile::rename(log, log + QStringLiteral(".1")));
+        ::kill(p.processId(), SIGHUP);
+        QVERIFY(spinUntil([&] { return readAll(log).contains("log reopened"); }, 10000));
         ::kill(p.processId(), SIGTERM);
         QVERIFY(p.waitForFinished(10000));
         const QByteArray err = p.readAllStandardError();
@@ -875,7 +879,7 @@ private Q_SLOTS:
         QCOMPARE(QDir(dir.path()).entryList({QStringLiteral("rec-*")}, QDir::Files), QStringList{QString::fromLatin1(files[0])});
         // The one record whose REMOVE went unanswered may be there twice, and only it.
         QByteArray unconfirmed;
-        for (const QJsonObject &e : logEntries(log)) {
+        for (const QJsonObject &e : logEntries(log + QStringLiteral(".1"))) {
             if (e[QStringLiteral("unconfirmed")].toBool())
                 unconfirmed = second[e[QStringLiteral("count")].toInt() - 1];
         }
