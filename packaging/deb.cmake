@@ -61,6 +61,26 @@ foreach(component cli gui)
   endforeach()
 endforeach()
 
+# quillan-collect.service: `quillan-cli collect` under systemd as the user
+# quillan (sysusers.d), its settings in one conffile and its log rotated by
+# logrotate. Installed disabled: the maintainer scripts make the user and the
+# folders (tmpfiles.d) and never enable or start it.
+install(FILES ${deb_doc}/quillan-collect.service DESTINATION /lib/systemd/system COMPONENT cli EXCLUDE_FROM_ALL)
+install(FILES ${deb_doc}/quillan-collect.default DESTINATION /etc/default RENAME quillan-collect
+        COMPONENT cli EXCLUDE_FROM_ALL)
+install(FILES ${deb_doc}/quillan-collect.logrotate DESTINATION /etc/logrotate.d RENAME quillan-collect
+        COMPONENT cli EXCLUDE_FROM_ALL)
+install(FILES ${deb_doc}/quillan.sysusers DESTINATION lib/sysusers.d RENAME quillan.conf COMPONENT cli EXCLUDE_FROM_ALL)
+install(FILES ${deb_doc}/quillan.tmpfiles DESTINATION lib/tmpfiles.d RENAME quillan.conf COMPONENT cli EXCLUDE_FROM_ALL)
+# dpkg keeps the administrator's edits of these.
+set(deb_cli ${deb_out}/quillan-cli)
+file(WRITE ${deb_cli}/conffiles "/etc/default/quillan-collect\n/etc/logrotate.d/quillan-collect\n")
+set(CPACK_DEBIAN_CLI_PACKAGE_CONTROL_EXTRA ${deb_cli}/conffiles)
+foreach(script postinst prerm postrm)
+  configure_file(${deb_doc}/quillan-cli.${script} ${deb_cli}/${script} COPYONLY)
+  list(APPEND CPACK_DEBIAN_CLI_PACKAGE_CONTROL_EXTRA ${deb_cli}/${script})
+endforeach()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quillan)
 set(CPACK_PACKAGE_VENDOR "quillan")
@@ -80,6 +100,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION comm)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SOURCE quillan)
+# Maintainer scripts 0755, conffiles 0644, whatever the checkout made of them.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_CLI_PACKAGE_NAME quillan-cli)
 set(CPACK_DEBIAN_CLI_DESCRIPTION
