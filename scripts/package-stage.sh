@@ -2,12 +2,16 @@
 # The package stage of ./test.sh: builds the Debian packages, has lintian check
 # them, installs them with apt-get as a user would, runs what was installed,
 # validates the installed desktop entries and AppStream files, then purges
-# them and checks that nothing of them is left. The machine keeps the tools
-# this stage installed and whatever the packages pulled in, nothing else.
+# them and checks that nothing of them is left. quillan-collect.service is
+# checked as systemd would see it (verify, security) and its command is run as
+# the unit runs it, as the user quillan against the simulated terminal. The
+# machine keeps the tools this stage installed and whatever the packages
+# pulled in, nothing else.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
-bash scripts/ensure-packages.sh dpkg-dev lintian man-db desktop-file-utils appstream
+bash scripts/ensure-packages.sh dpkg-dev lintian man-db desktop-file-utils appstream \
+    systemd logrotate socat
 
 dir=${QUILLAN_BUILD_DIR:-build}-deb
 packages=(quillan-cli quillan)
@@ -29,7 +33,11 @@ leftovers()
 {
     find /usr/bin /usr/share/applications /usr/share/metainfo /usr/share/man/man1 /usr/share/doc \
          /usr/share/bash-completion/completions /usr/share/lintian/overrides /etc /var/lib/dpkg/info \
+         /lib/systemd/system /usr/lib/sysusers.d /usr/lib/tmpfiles.d /var/lib/systemd/deb-systemd-helper-enabled \
          -name '*quillan*' 2>/dev/null | sort || true
+    find /var/lib /var/log -maxdepth 1 -name '*quillan*' | sort
+    getent passwd quillan || true
+    getent group quillan dialout || true
     dpkg-query -W -f='${binary:Package} ${db:Status-Abbrev}\n' "${packages[@]}" 2>/dev/null | sort || true
 }
 
@@ -58,12 +66,31 @@ lintian --fail-on error,warning --display-info "$cli_deb" "$gui_deb"
 # Shown overridden tags would count as warnings above; listed here for the log.
 lintian --show-overrides "$cli_deb" "$gui_deb" 2>/dev/null | grep '^O:' || true
 
+pids=()
+# What a purge leaves by design (the user quillan, records and log) goes when
+# this run made it, so that the machine is as found.
+forget_service()
+{
+    grep -q '^quillan:' <<<"$before" || { userdel quillan; groupdel quillan 2>/dev/null || true; }
+    local d
+    for d in /var/lib/quillan /var/log/quillan; do grep -qx "$d" <<<"$before" || rm -rf "$d"; done
+}
+stop_helpers()
+{
+    local p
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait
+    pids=()
+}
 cleanup()
 {
     local p
+    stop_helpers
     for p in "${packages[@]}"; do
         if installed "$p"; then "${apt[@]}" purge "${packages[@]}" >/dev/null; break; fi
     done
+    forget_service 2>/dev/null || true
+    [ -z "${tmp:-}" ] || rm -rf "$tmp"
 }
 trap cleanup EXIT
 
@@ -116,13 +143,110 @@ while read -r f; do
     appstreamcli validate --no-net "$f"
 done <<<"$meta"
 
+echo "== quillan-collect.service"
+unit=/lib/systemd/system/quillan-collect.service
+conf=/etc/default/quillan-collect
+perms()  # PATH MODE OWNER:GROUP
+{
+    [ "$(stat -c '%a %U:%G' "$1")" = "$2 $3" ] || fail "$1 is $(stat -c '%a %U:%G' "$1"), not $2 $3"
+}
+poll()  # TENTHS COMMAND...: until COMMAND succeeds, for at most TENTHS tenths of a second
+{
+    local n=$1
+    shift
+    until "$@"; do ((n-- > 0)) || return 1; sleep 0.1; done
+}
+[ "$(systemctl is-enabled quillan-collect.service 2>&1)" = disabled ] || fail "$unit is not installed disabled"
+id -nG quillan | grep -qw dialout || fail "the user quillan is missing or not in group dialout"
+pgrep -u quillan >/dev/null && fail "something runs as quillan after the installation"
+out=$(systemd-analyze verify "$unit" 2>&1) && [ -z "$out" ] || fail "systemd-analyze verify $unit:"$'\n'"$out"
+out=$(systemd-analyze security --offline=true "$unit")
+exposure=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p' <<<"$out")
+echo "exposure level $exposure (systemd-analyze security)"
+awk -v e="$exposure" 'BEGIN { exit !(e != "" && e < 2.0) }' || fail "exposure level \"$exposure\", not below 2.0:"$'\n'"$out"
+for f in "$conf" /etc/logrotate.d/quillan-collect; do
+    dpkg-query -W -f='${Conffiles}\n' quillan-cli | grep -q "^ $f " || fail "$f is not a conffile of quillan-cli"
+done
+out=$(logrotate -d /etc/logrotate.d/quillan-collect 2>&1) && ! grep -qi error <<<"$out" \
+    || fail "logrotate -d /etc/logrotate.d/quillan-collect:"$'\n'"$out"
+for p in "/var/lib/quillan 750" "/var/log/quillan 750" "/var/log/quillan/collect.jsonl 640"; do
+    perms $p quillan:quillan # split: PATH MODE
+done
+
+# The unit's command as systemd would run it (no systemd runs here): ExecStart=
+# with the conffile's values ("${NAME}" one word, "$NAME" split at blanks), as
+# User= with its groups, with UMask=, sd_notify's socket and a watchdog. The
+# port is the simulated terminal's, its device in group dialout as a serial
+# port's is.
+collected=""
+if ! quillan-cli collect --help >/dev/null 2>&1; then
+    echo "quillan-cli has no collect command yet: the service's command is not run"
+else
+    tmp=$(mktemp -d) && chmod 755 "$tmp"
+    seq -f 'service record %03g' 40 | sed 's/$/\r/' >"$tmp/records"
+    "$dir/quillan-simterm" --records "$tmp/records" --link "$tmp/ttyDOCK" --timeout-s 300 >"$tmp/simterm.out" &
+    pids+=($!)
+    socat -u UNIX-RECV:"$tmp/notify" - >"$tmp/notify.txt" &
+    pids+=($!)
+    poll 100 test -e "$tmp/ttyDOCK" -a -S "$tmp/notify" || fail "no simulated terminal or no socket for sd_notify"
+    pty=$(head -n1 "$tmp/simterm.out")
+    chgrp dialout "$pty" && chmod 660 "$pty" && chmod 666 "$tmp/notify"
+    set -a && source "$conf" && set +a
+    PORTS="-p $tmp/ttyDOCK"
+    argv=()
+    set -f
+    for word in $(sed -n 's/^ExecStart=//p' "$unit"); do
+        case $word in
+            '${'*'}') name=${word:2:-1} && argv+=("${!name}") ;;
+            '$'*) name=${word:1} && argv+=(${!name}) ;;
+            *'$'*) fail "cannot expand \"$word\" of $unit" ;;
+            *) argv+=("$word") ;;
+        esac
+    done
+    set +f
+    setting() { sed -n "s/^$1=//p" "$unit"; }
+    echo "\$ ${argv[*]}"
+    (umask "$(setting UMask)" && exec env -i PATH=/usr/bin:/bin HOME=/var/lib/quillan NOTIFY_SOCKET="$tmp/notify" \
+        WATCHDOG_USEC=2000000 WATCHDOG_PID=$BASHPID setpriv --reuid="$(setting User)" --regid="$(setting Group)" \
+        --init-groups -- "${argv[@]}") >"$tmp/collect.out" 2>&1 &
+    pids+=($!)
+    records=$(sort "$tmp/records")
+    state=$(dirname "$FILE")
+    all_in() { [ "$(cat "$state"/* 2>/dev/null | sort)" = "$records" ] && grep -q WATCHDOG=1 "$tmp/notify.txt"; }
+    poll 600 all_in || true
+    kill -TERM "${pids[-1]}"
+    status=0
+    wait "${pids[-1]}" || status=$?
+    cat "$tmp/collect.out"
+    [ "$status" = 0 ] || fail "SIGTERM ended the service's command with status $status, not 0"
+    [ "$(cat "$state"/* | sort)" = "$records" ] || fail "$state does not hold the terminal's 40 records once each"
+    for f in "$state"/* "$LOG"; do perms "$f" 640 quillan:quillan; done
+    [ -s "$LOG" ] || fail "nothing was logged in $LOG"
+    logrotate -f -s "$tmp/logrotate.state" /etc/logrotate.d/quillan-collect
+    [ -s "$LOG.1" ] && [ ! -s "$LOG" ] || fail "logrotate did not rotate $LOG"
+    perms "$LOG" 640 quillan:quillan
+    for want in READY=1 WATCHDOG=1 STOPPING=1; do
+        grep -q "$want" "$tmp/notify.txt" || fail "the service's command never sent $want to sd_notify's socket"
+    done
+    collected=yes
+fi
+# An administrator's enabling must not outlive the purge.
+systemctl enable quillan-collect.service
+
 echo "== purge"
+stop_helpers
 "${apt[@]}" purge "${packages[@]}"
-trap - EXIT
 while read -r f; do
     [ -d "$f" ] && continue
     [ -e "$f" ] || [ -L "$f" ] && fail "$f is still there after the purge"
 done <<<"$files"
+getent passwd quillan >/dev/null || fail "the purge removed the user quillan, who may own files still"
+if [ -n "$collected" ]; then
+    [ "$(cat "$state"/* | sort)" = "$records" ] && [ -s "$LOG.1" ] || fail "the purge took records or their log"
+else
+    [ ! -e /var/lib/quillan ] && [ ! -e /var/log/quillan ] || fail "the purge left /var/lib/quillan or /var/log/quillan empty"
+fi
+forget_service
 after=$(leftovers)
 [ "$before" = "$after" ] || fail "the purge left the machine otherwise than it was:"$'\n'"$(diff <(echo "$before") <(echo "$after"))"
 
