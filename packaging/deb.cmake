@@ -82,9 +82,6 @@ foreach(script postinst prerm postrm)
 endforeach()
 
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME quillan)
-set(CPACK_PACKAGE_VENDOR "quillan")
-set(CPACK_PACKAGE_VERSION ${QUILLAN_VERSION})
 set(CPACK_STRIP_FILES ON)
 # Directories the package creates are 0755 whatever the builder's umask.
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
@@ -93,13 +90,12 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL cli gui)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_VERSION ${QUILLAN_VERSION})
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${QUILLAN_DEB_RELEASE})
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QUILLAN_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION comm)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SOURCE quillan)
+set(CPACK_DEBIAN_PACKAGE_SOURCE ${CPACK_PACKAGE_NAME})
 # Maintainer scripts 0755, conffiles 0644, whatever the checkout made of them.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
@@ -115,7 +111,7 @@ It needs no display, so it runs over SSH, from scripts and from cron, and it
 names COM ports as the windowed programs in the quillan package do.")
 
 set(CPACK_DEBIAN_GUI_PACKAGE_NAME quillan)
-set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS "quillan-cli (= ${QUILLAN_VERSION}-${QUILLAN_DEB_RELEASE})")
+set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS "quillan-cli (= ${CPACK_PACKAGE_VERSION}-${QUILLAN_DEB_RELEASE})")
 set(CPACK_DEBIAN_GUI_DESCRIPTION
 "move records between a PC and a portable data terminal (windows)
 quillan1 and quillan, one program under two names that differ only in the
