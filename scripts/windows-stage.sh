@@ -3,9 +3,10 @@
 # suites that need no pseudo-terminal with MinGW against the Qt for Windows in
 # ../shared/toolchains (or QUILLAN_WIN_QT: that Qt's folder or tarball), makes
 # the installer and the ZIP, and runs them under Wine: the suites, quillan-cli,
-# the windows under Xvfb, a transfer against quillan-simterm through COM1, and
+# transfers against quillan-simterm through COM1, the windows under Xvfb, and
 # the installer with its uninstaller. Without that Qt it says why and skips;
-# with CI=true it fails instead.
+# with CI=true it fails instead. The version, the installer's name and the
+# windows' captions are the build's (its CPackConfig.cmake).
 #
 #   QUILLAN_WIN_QT          Qt for Windows: a folder (win-qt/) or its .tar.zst
 #   QUILLAN_WIN_BUILD_DIR   build folder (build-win); screenshots go to its screenshots/
@@ -15,49 +16,41 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
 
-qt=${QUILLAN_WIN_QT:-}
-if [ -z "$qt" ]; then
-  qt=$(ls -d ../shared/toolchains/qt-*-mingw-w64-x86_64.tar.zst 2>/dev/null | head -n1 || true)
-fi
+qt=${QUILLAN_WIN_QT:-$(ls -d ../shared/toolchains/qt-*-mingw-w64-x86_64.tar.zst 2>/dev/null | head -n1 || true)}
 if [ -z "$qt" ] || [ ! -e "$qt" ]; then
   why="no Qt for Windows (../shared/toolchains/qt-*-mingw-w64-x86_64.tar.zst, or QUILLAN_WIN_QT naming a folder or tarball)"
-  if [ "${CI:-}" = true ]; then
-    echo "Windows stage: $why; CI requires this stage" >&2
-    exit 1
-  fi
+  [ "${CI:-}" != true ] || { echo "Windows stage: $why; CI requires this stage" >&2; exit 1; }
   echo "Windows stage skipped: $why"
   exit 0
 fi
 shim=${QUILLAN_WINE_SHIM:-../shared/toolchains/wine-serial-shim}
-
 bash scripts/ensure-packages.sh g++-mingw-w64-x86-64-posix wine64 wine nsis zstd qt6-base-dev qt6-base-dev-tools \
   xvfb xauth xdotool openbox imagemagick
 
-build=${QUILLAN_WIN_BUILD_DIR:-build-win}
+mkdir -p "${QUILLAN_WIN_BUILD_DIR:-build-win}"
+build=$(cd "${QUILLAN_WIN_BUILD_DIR:-build-win}" && pwd)
 linux_build=${QUILLAN_BUILD_DIR:-build}
-mkdir -p "$build"
-build=$(cd "$build" && pwd)
 work=$build/wine-stage
 shots=$build/screenshots
 wine=/usr/lib/wine/wine64
 server=/usr/lib/wine/wineserver64
 [ -x "$server" ] || server=$(command -v wineserver)
-
 # Wine: quiet, no offer to install Mono or Gecko, and Qt's variables under
 # the WINE prefix that Wine strips (it drops QT_* from the environment).
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEQT_FORCE_STDERR_LOGGING=1
 unset QT_QPA_PLATFORM DISPLAY
 
-simterm_pid="" xvfb_pid="" wm_pid=""
-stop_wine() {
-  for p in "$work/prefix" "$work/prefix-install"; do
-    [ -d "$p" ] && WINEPREFIX=$p "$server" -k 2>/dev/null || true
-  done
-}
+# Every Wine call runs in $prefix: the tests' prefix, or (prefix=... w ...)
+# another. ws -k stops its server, ws -w waits until it has ended.
+prefix=$work/prefix
+w() { WINEPREFIX=$prefix "$wine" "$@"; }
+ws() { WINEPREFIX=$prefix "$server" "$1" 2>/dev/null || true; }
+simterm_pid="" x_pids=()
 cleanup() {
-  # The Wine server first: it must not outlive the pseudo-terminal it holds.
-  stop_wine
-  for p in $simterm_pid $wm_pid $xvfb_pid; do kill "$p" 2>/dev/null || true; done
+  # The Wine servers first: they must not outlive the pseudo-terminal they hold.
+  prefix=$work/prefix ws -k
+  prefix=$work/prefix-install ws -k
+  for p in $simterm_pid "${x_pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -66,10 +59,11 @@ rm -rf "$work" "$shots"
 mkdir -p "$work" "$shots"
 # Two fresh prefixes, made while the build runs: one for the tests, one that
 # sees nothing but the installer.
-(WINEPREFIX=$work/prefix "$wine" wineboot -i >"$work/wineboot.log" 2>&1) &
-boot1=$!
-(WINEPREFIX=$work/prefix-install "$wine" wineboot -i >"$work/wineboot-install.log" 2>&1) &
-boot2=$!
+boots=()
+for p in prefix prefix-install; do
+  (prefix=$work/$p w wineboot -i >"$work/wineboot-$p.log" 2>&1) &
+  boots+=($!)
+done
 
 # --- Build
 if [ -d "$qt" ]; then
@@ -91,77 +85,77 @@ cmake -S . -B "$build" -G Ninja "${launcher[@]}" \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-Wno-attributes -DQUILLAN_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build"
 (cd "$build" && cpack -G "NSIS;ZIP" >"$work/cpack.log") || { cat "$work/cpack.log"; exit 1; }
-installer=$build/quillan-1.00-win64.exe
-[ -f "$installer" ] && [ -f "$build/quillan-1.00-win64.zip" ]
+cpack_var() { sed -n "s/^set($1 \"\(.*\)\")\$/\1/p" "$build/CPackConfig.cmake"; }
+version=$(cpack_var CPACK_PACKAGE_VERSION)
+installer=$build/$(cpack_var CPACK_PACKAGE_FILE_NAME).exe
+# The windowed programs, each followed by its caption.
+IFS=';' read -r -a captions <<<"$(cpack_var CPACK_PACKAGE_EXECUTABLES)"
+{ [ -n "$version" ] && [ ${#captions[@]} -ge 2 ] && [ -f "$installer" ] && [ -f "${installer%.exe}.zip" ]; } \
+  || { echo "Windows stage: cpack made no installer and ZIP, or CPackConfig.cmake lacks what they are" >&2; exit 1; }
 # What the installer installs, as a folder to run from.
 cmake --install "$build" --prefix "$work/deploy" >/dev/null
 deploy=$work/deploy/bin
 [ -x "$linux_build/quillan-simterm" ] || cmake --build "$linux_build" --target quillan-simterm
 simterm=$(cd "$linux_build" && pwd)/quillan-simterm
-wait $boot1 $boot2
+wait "${boots[@]}"
 
 passed=0 failed=0
+# check NAME COMMAND...: runs one check, its output kept in NAME.log.
 check() {
-  local name=$1
+  local name=$1 status=0
   shift
-  if ("$@") >"$work/$name.log" 2>&1; then
-    echo "ok   $name"
-    passed=$((passed + 1))
-  else
-    echo "FAIL $name"
-    sed 's/^/     /' "$work/$name.log" | tail -n 40
-    failed=$((failed + 1))
-  fi
+  ("$@") >"$work/$name.log" 2>&1 || status=$?
+  case $status in
+    0) echo "ok   $name" && passed=$((passed + 1)) ;;
+    *) echo "FAIL $name" && sed 's/^/     /' "$work/$name.log" | tail -n 40 && failed=$((failed + 1)) ;;
+  esac
 }
+# no MESSAGE: ends a check (each runs in a subshell of its own), saying why it failed.
+no() { echo "$*"; exit 1; }
 # A Windows path for a Linux one (Wine's Z: drive is /).
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
-# Runs a program in the test prefix; stdout without Windows' CRs.
-w() { WINEPREFIX=$work/prefix "$wine" "$@"; }
 cli() { w "$deploy/quillan-cli.exe" "$@"; }
+# The same with the test-only serial shim beside a copy of the programs; a
+# command, not a function, so that a job started with it is the program itself.
+shim_cli=(env "WINEDLLOVERRIDES=version=n,b;$WINEDLLOVERRIDES" WINEPREFIX="$prefix" "$wine" "$work/shim-run/quillan-cli.exe")
+# expect_status STATUS COMMAND...: stdout and stderr without Windows' CRs in out and err.
 expect_status() {
-  local want=$1
+  local want=$1 got=0
   shift
-  local got=0
   "$@" >"$work/out.txt" 2>"$work/err.txt" || got=$?
   tr -d '\r' <"$work/out.txt" >"$work/out" && tr -d '\r' <"$work/err.txt" >"$work/err"
   echo "\$ $* -> $got"
   cat "$work/out" "$work/err"
-  [ "$got" = "$want" ] || { echo "expected exit status $want"; return 1; }
+  [ "$got" = "$want" ] || no "expected exit status $want"
 }
-# Bounded polls in tenths of a second.
-poll() {
-  local tenths=$1
-  shift
-  for _ in $(seq "$tenths"); do "$@" && return 0; sleep 0.1; done
-  "$@"
-}
+# poll TENTHS COMMAND...: until COMMAND succeeds, for at most TENTHS tenths of a second.
+poll() { local n=$1; shift; until "$@"; do ((n-- > 0)) || return 1; sleep 0.1; done; }
+# records FILE: how many whole records (CR LF) FILE holds, when that is all it holds.
+records() { [ "$(grep -c $'\r$' "$1")" = "$(wc -l <"$1")" ] && wc -l <"$1"; }
 
-# COM1 is quillan-simterm's pseudo-terminal, through Wine's Ports key; the
-# server is restarted to take it.
+# COM1 (and COM11: a port above COM9 is opened as \\.\COM11) is quillan-simterm's
+# pseudo-terminal, through Wine's Ports key; the server is restarted to take it.
+stop_terminal() { [ -z "$simterm_pid" ] || { ws -k; kill "$simterm_pid"; wait "$simterm_pid" || true; simterm_pid=""; }; }
 start_terminal() {
-  [ -z "$simterm_pid" ] || { WINEPREFIX=$work/prefix "$server" -k || true; kill "$simterm_pid"; wait "$simterm_pid" || true; }
+  stop_terminal
   rm -f "$work/com1"
   "$simterm" --link "$work/com1" --timeout-s 300 "$@" >"$work/simterm.out" 2>"$work/simterm.err" &
   simterm_pid=$!
   poll 100 test -e "$work/com1"
-  # COM11 too: a port above COM9 is opened as \\.\COM11.
   for com in COM1 COM11; do
     w reg add 'HKLM\Software\Wine\Ports' /v $com /t REG_SZ /d "$work/com1" /f >/dev/null
   done
-  WINEPREFIX=$work/prefix "$server" -k || true
-  WINEPREFIX=$work/prefix "$server" -w 2>/dev/null || true
+  ws -k
+  ws -w
 }
 
 # --- The suites, through CMake's emulator (wine64) with the Qt and MinGW DLLs on Wine's PATH.
-suites() {
-  WINEPREFIX=$work/prefix \
+check suites env WINEPREFIX="$prefix" \
   WINEPATH="$(winpath "$qtdir/bin");$(winpath "$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")");$(winpath /usr/x86_64-w64-mingw32/lib)" \
-    ctest --test-dir "$build" --output-on-failure -j2
-}
-check suites suites
+  ctest --test-dir "$build" --output-on-failure -j2
 
 # --- quillan-cli: version, help, usage errors (exit 2, nothing created).
-cli_version() { expect_status 0 cli --version && [ "$(cat "$work/out")" = 'quillan-cli 1.00' ]; }
+cli_version() { expect_status 0 cli --version && [ "$(cat "$work/out")" = "quillan-cli $version" ]; }
 cli_help() { expect_status 0 cli --help && head -n1 "$work/out" | grep -q '^Usage:'; }
 usage_errors() {
   mkdir -p "$work/usage" && cd "$work/usage"
@@ -169,9 +163,9 @@ usage_errors() {
               "upload -t -1 x" "ports --assign COM2"; do
     # shellcheck disable=SC2086 # the words are the arguments
     expect_status 2 cli $args || return 1
-    grep -q '^quillan-cli: ' "$work/err" || { echo "no \"quillan-cli: \" message"; return 1; }
+    grep -q '^quillan-cli: ' "$work/err" || no "no \"quillan-cli: \" message"
   done
-  [ -z "$(ls -A)" ] || { echo "a usage error left files:"; ls -A; return 1; }
+  [ -z "$(ls -A)" ] || no "a usage error left files:" "$(ls -A)"
 }
 check cli-version cli_version
 check cli-help cli_help
@@ -179,23 +173,20 @@ check cli-usage-errors usage_errors
 
 # --- Port assignment: stored per user in the registry, read back with reg.
 assignment() {
+  local key='HKCU\Software\quillan\ports'
   expect_status 0 cli ports --assign COM2 COM11 || return 1
-  w reg query 'HKCU\Software\quillan\ports' /v COM2 | tr -d '\r' | tee "$work/reg.txt"
-  grep -Eq '^ +COM2 +REG_SZ +COM11$' "$work/reg.txt" || { echo "COM2 is not COM11 in the registry"; return 1; }
+  w reg query "$key" /v COM2 | tr -d '\r' | tee "$work/reg.txt"
+  grep -Eq '^ +COM2 +REG_SZ +COM11$' "$work/reg.txt" || no "COM2 is not COM11 in the registry"
   expect_status 0 cli ports --assign COM2 '\\.\COM12' || return 1
-  w reg query 'HKCU\Software\quillan\ports' /v COM2 | tr -d '\r' | grep -Eq ' COM12$' \
-    || { echo "\\\\.\\COM12 is not stored as COM12"; return 1; }
+  w reg query "$key" /v COM2 | tr -d '\r' | grep -Eq ' COM12$' || no "\\\\.\\COM12 is not stored as COM12"
   expect_status 0 cli ports --assign COM2 --clear || return 1
-  if w reg query 'HKCU\Software\quillan\ports' /v COM2 >/dev/null 2>&1; then
-    echo "COM2 is still in the registry"
-    return 1
-  fi
+  ! w reg query "$key" /v COM2 >/dev/null 2>&1 || no "COM2 is still in the registry"
 }
 check cli-assign-registry assignment
 
 start_terminal --records-count 300 --record-size 24 --store "$work/store.txt" --transcript "$work/transcript.txt"
 
-# --- `ports` lists COM1 (Wine's view of the pseudo-terminal) with its description column.
+# --- `ports` lists COM1 (Wine's view of the pseudo-terminal) and COM11 with their description column.
 cli_ports() { expect_status 0 cli ports && grep -q '^COM1'$'\t' "$work/out" && grep -q '^COM11'$'\t' "$work/out"; }
 check cli-ports cli_ports
 
@@ -203,8 +194,8 @@ check cli-ports cli_ports
 missing_port() {
   QUILLAN_COM2=COM42 expect_status 4 cli upload -p COM2 "$work/none.txt" || return 1
   grep -q 'COM42 does not exist' "$work/err" && grep -Eq 'Serial devices found on this computer: +COM1' "$work/err" \
-    || { echo "the message should say COM42 does not exist and list COM1"; return 1; }
-  ! grep -q '\.\.' "$work/err" || { echo "a doubled period"; return 1; }
+    || no "the message should say COM42 does not exist and list COM1"
+  ! grep -q '\.\.' "$work/err" || no "a doubled period"
   [ ! -e "$work/none.txt" ]
 }
 check cli-missing-port missing_port
@@ -213,77 +204,74 @@ check cli-missing-port missing_port
 # the upload opens COM1 although the driver refuses DTR, sends READ, and times out.
 bare_upload() {
   expect_status 6 cli upload -p COM1 -t 1 "$work/bare.txt" || return 1
-  grep -q 'READ' "$work/transcript.txt" || { echo "the terminal got no READ"; return 1; }
+  grep -q 'READ' "$work/transcript.txt" || no "the terminal got no READ"
 }
 check cli-upload-opens-com1 bare_upload
 
-# --- Whole transfers through COM1 with the test-only shim standing in for the
-# completion Windows posts (README.windows.md): 300 records up through COM1,
-# 300 lines down through COM11 (made the program's COM2).
+# --- Whole transfers with the test-only shim standing in for the completion
+# Windows posts (README.windows.md): 300 records up through COM1, the same 300
+# lines down through COM11 (made the program's COM2), byte-identical at the terminal.
 shim_transfers() {
-  [ -f "$shim/version.dll" ] || { echo "no $shim/version.dll"; return 1; }
+  [ -f "$shim/version.dll" ] || no "no $shim/version.dll"
   rm -rf "$work/shim-run" && cp -r "$deploy" "$work/shim-run" && cp "$shim/version.dll" "$work/shim-run/"
-  local exe="$work/shim-run/quillan-cli.exe"
-  WINEDLLOVERRIDES="version=n,b;$WINEDLLOVERRIDES" expect_status 0 w "$exe" upload -p COM1 "$work/up.txt" || return 1
-  # The terminal's records, generated as it generates them: compare counts and CR LF endings.
-  [ "$(grep -c $'\r$' "$work/up.txt")" = 300 ] || { echo "expected 300 records in up.txt"; return 1; }
-  # Download what was uploaded; the terminal stores every line it acknowledged.
-  QUILLAN_COM2=COM11 WINEDLLOVERRIDES="version=n,b;$WINEDLLOVERRIDES" \
-    expect_status 0 w "$exe" download -p COM2 "$work/up.txt" || return 1
-  grep -q 'COM2 (COM11): 300 lines sent' "$work/err" || { echo "not sent through COM11"; return 1; }
-  cmp "$work/up.txt" "$work/store.txt" || { echo "the terminal's copy differs"; return 1; }
+  expect_status 0 "${shim_cli[@]}" upload -p COM1 "$work/up.txt" || return 1
+  [ "$(records "$work/up.txt")" = 300 ] || no "expected 300 records in up.txt"
+  QUILLAN_COM2=COM11 expect_status 0 "${shim_cli[@]}" download -p COM2 "$work/up.txt" || return 1
+  grep -q 'COM2 (COM11): 300 lines sent' "$work/err" || no "not sent through COM11"
+  cmp "$work/up.txt" "$work/store.txt" || no "the terminal's copy differs"
 }
 check cli-transfers-with-shim shim_transfers
 
-# --- Ctrl-C (Wine turns SIGINT into the console's CTRL_C_EVENT): the upload
-# ends between two messages, exit 130, every record it reports is in the file.
-start_terminal --records-count 3000 --record-size 20 --delay-ms 5
+# ctrl_c STATUS UNTIL ARGS...: quillan-cli ARGS with the shim until the command
+# UNTIL succeeds, then Ctrl-C (Wine turns SIGINT into the console's
+# CTRL_C_EVENT), which must end it with STATUS; its stderr in err.
 ctrl_c() {
-  local exe="$work/shim-run/quillan-cli.exe" pid status=0 saved
-  WINEDLLOVERRIDES="version=n,b;$WINEDLLOVERRIDES" WINEPREFIX=$work/prefix \
-    "$wine" "$exe" upload -p COM1 "$work/interrupted.txt" >"$work/out.txt" 2>"$work/err.txt" &
+  local want=$1 until=$2 pid status=0
+  shift 2
+  "${shim_cli[@]}" "$@" >"$work/out.txt" 2>"$work/err.txt" &
   pid=$!
-  poll 300 test -s "$work/interrupted.txt"
+  poll 300 "$until"
   kill -INT "$pid"
   wait "$pid" || status=$?
   tr -d '\r' <"$work/err.txt" | tee "$work/err"
-  [ "$status" = 130 ] || { echo "exit status $status, expected 130"; return 1; }
-  saved=$(sed -n 's/.*interrupted; \([0-9]*\) records saved.*/\1/p' "$work/err")
-  [ -n "$saved" ] && [ "$saved" -gt 0 ] && [ "$saved" -lt 3000 ] || { echo "no count of saved records"; return 1; }
-  [ "$(grep -c $'\r$' "$work/interrupted.txt")" = "$saved" ] && [ "$(wc -l <"$work/interrupted.txt")" = "$saved" ] \
-    || { echo "the file does not hold exactly $saved whole records"; return 1; }
+  [ "$status" = "$want" ] || no "exit status $status, expected $want"
 }
-check cli-ctrl-c ctrl_c
 
-WINEPREFIX=$work/prefix "$server" -k || true
-kill "$simterm_pid" 2>/dev/null || true
-wait "$simterm_pid" 2>/dev/null || true
-simterm_pid=""
+# --- Ctrl-C ends an upload between two messages: exit 130, every record it
+# reports is in the file.
+start_terminal --records-count 3000 --record-size 20 --delay-ms 5
+ctrl_c_upload() {
+  local saved
+  started() { test -s "$work/interrupted.txt"; }
+  ctrl_c 130 started upload -p COM1 "$work/interrupted.txt"
+  saved=$(sed -n 's/.*interrupted; \([0-9]*\) records saved.*/\1/p' "$work/err")
+  [ -n "$saved" ] && [ "$saved" -gt 0 ] && [ "$saved" -lt 3000 ] || no "no count of saved records"
+  [ "$(records "$work/interrupted.txt")" = "$saved" ] || no "the file does not hold exactly $saved whole records"
+}
+check cli-ctrl-c ctrl_c_upload
+
+stop_terminal
 
 # --- The windows under Xvfb with a window manager.
 start_x() {
-  local fifo=$work/displayfd
+  local fifo=$work/displayfd number
   rm -f "$fifo" && mkfifo "$fifo"
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
-  xvfb_pid=$!
-  local number
+  x_pids+=($!)
   read -r -t 20 number <"$fifo"
   rm -f "$fifo"
   export DISPLAY=":$number"
   poll 100 xdotool getdisplaygeometry >/dev/null 2>&1
   openbox >/dev/null 2>&1 &
-  wm_pid=$!
+  x_pids+=($!)
   sleep 0.3
 }
 start_x
-visible() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n1; }
+# wait_window NAME [TENTHS]: the first visible window whose name matches NAME.
+visible() { [ -n "$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n1 | tee "$work/window")" ]; }
 wait_window() {
-  local w=""
-  for _ in $(seq "${2:-200}"); do
-    w=$(visible "$1") && [ -n "$w" ] && { echo "$w"; return 0; }
-    sleep 0.1
-  done
-  echo "window \"$1\" did not appear" >&2
+  poll "${2:-200}" visible "$1" && cat "$work/window" && return 0
+  echo "window \"$1\" did not appear; there are:" >&2
   xdotool search --onlyvisible --name . 2>/dev/null | while read -r x; do xdotool getwindowname "$x"; done >&2
   return 1
 }
@@ -293,73 +281,68 @@ focus() {
     [ $((i % 10)) = 1 ] && xdotool windowactivate "$1" 2>/dev/null || true
     sleep 0.1
   done
-  echo "window $1 did not get the focus"
-  return 1
+  no "window $1 did not get the focus"
 }
 shot() { sleep 0.5; import -window root "$shots/$1.png"; }
+# gui PROGRAM CAPTION: the main window by its caption, Upload (Alt+U) and
+# Download (Alt+D) by their access keys; in quillan1, View opens the chosen
+# file (a name with a space) in NOTEPAD.EXE.
 gui() {
-  local program=$1 caption=$2
+  local program=$1 caption=$2 main upload download dialog
   w "$deploy/$program.exe" >"$work/$program.log" 2>&1 &
-  local main upload download
-  main=$(wait_window "^$caption\$" 300) || return 1
-  focus "$main" || return 1
+  main=$(wait_window "^$caption\$" 300) && focus "$main" || return 1
   shot "win-$program-main"
   xdotool key alt+u
-  upload=$(wait_window '^Upload from terminal$') || return 1
-  focus "$upload" || return 1
+  upload=$(wait_window '^Upload from terminal$') && focus "$upload" || return 1
   shot "win-$program-upload"
   xdotool key alt+F4
   focus "$main" || return 1
   xdotool key alt+d
-  download=$(wait_window '^DownLoad to terminal$') || return 1
-  focus "$download" || return 1
+  download=$(wait_window '^DownLoad to terminal$') && focus "$download" || return 1
   shot "win-$program-download"
-  # View: the chosen file goes to NOTEPAD.EXE, which opens it.
   if [ "$program" = quillan1 ]; then
     printf 'viewed line\r\n' >"$work/view me.txt"
     xdotool key alt+v
-    local dialog
-    dialog=$(wait_window 'Open|View') || return 1
-    focus "$dialog" || return 1
+    dialog=$(wait_window 'Open|View') && focus "$dialog" || return 1
     xdotool type --delay 20 "$(winpath "$work/view me.txt")"
     xdotool key Return
     wait_window 'view me.*Notepad' 200 >/dev/null || return 1
     shot "win-$program-notepad"
   fi
-  WINEPREFIX=$work/prefix "$server" -k || true
+  ws -k
 }
-check gui-quillan1 gui quillan1 DazuzodeRozevidu
-check gui-quillan gui quillan "Velmora Communications Utility"
+for ((i = 0; i < ${#captions[@]}; i += 2)); do
+  check "gui-${captions[i]}" gui "${captions[i]}" "${captions[i + 1]}"
+done
 
-# --- The installer, silently into a prefix that has seen nothing else; then its uninstaller.
+# --- The installer, silently into a prefix that has seen nothing else: every
+# file in place, the Start-menu entries, the installed quillan-cli; then the
+# uninstaller, which takes all of it away again.
 install_cycle() {
-  local p=$work/prefix-install dir
-  WINEPREFIX=$p "$wine" "$installer" /S '/D=C:\quillan' || return 1
-  WINEPREFIX=$p "$server" -w
-  dir=$p/drive_c/quillan
+  local prefix=$work/prefix-install dir=$work/prefix-install/drive_c/quillan i
+  w "$installer" /S '/D=C:\quillan' || return 1
+  ws -w
   for f in $(cd "$work/deploy" && find . -type f | sort); do
-    [ -f "$dir/$f" ] || { echo "not installed: $f"; return 1; }
+    [ -f "$dir/$f" ] || no "not installed: $f"
   done
-  [ -f "$dir/Uninstall.exe" ] || { echo "no uninstaller"; return 1; }
-  find "$p/drive_c" -name '*.lnk' | tee "$work/links.txt"
-  grep -q 'DazuzodeRozevidu.lnk' "$work/links.txt" && grep -q 'Velmora Communications Utility.lnk' "$work/links.txt" \
-    || { echo "Start-menu entries missing"; return 1; }
-  expect_status 0 env WINEPREFIX="$p" "$wine" 'C:\quillan\bin\quillan-cli.exe' --version || return 1
-  [ "$(cat "$work/out")" = 'quillan-cli 1.00' ] || return 1
-  WINEPREFIX=$p "$wine" 'C:\quillan\Uninstall.exe' /S || return 1
+  [ -f "$dir/Uninstall.exe" ] || no "no uninstaller"
+  find "$prefix/drive_c" -name '*.lnk' | tee "$work/links.txt"
+  for ((i = 1; i < ${#captions[@]}; i += 2)); do
+    grep -qF "/${captions[i]}.lnk" "$work/links.txt" || no "no Start-menu entry \"${captions[i]}\""
+  done
+  expect_status 0 w 'C:\quillan\bin\quillan-cli.exe' --version && [ "$(cat "$work/out")" = "quillan-cli $version" ] \
+    || no "the installed quillan-cli does not run"
+  w 'C:\quillan\Uninstall.exe' /S || return 1
   # The uninstaller runs from a copy of itself and returns at once.
   poll 300 test ! -e "$dir"
-  WINEPREFIX=$p "$server" -w
-  [ ! -e "$dir" ] || { echo "left behind:"; find "$dir"; return 1; }
-  while read -r link; do [ ! -e "$link" ] || { echo "left behind: $link"; return 1; }; done <"$work/links.txt"
-  if WINEPREFIX=$p "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\quillan' >/dev/null 2>&1; then
-    echo "the uninstall entry is still in the registry"
-    return 1
-  fi
+  ws -w
+  [ ! -e "$dir" ] || no "left behind:" "$(find "$dir")"
+  while read -r link; do [ ! -e "$link" ] || no "left behind: $link"; done <"$work/links.txt"
+  ! w reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$(cpack_var CPACK_PACKAGE_INSTALL_REGISTRY_KEY)" >/dev/null 2>&1 \
+    || no "the uninstall entry is still in the registry"
 }
 check installer install_cycle
 
-stop_wine
 size=$(stat -c %s "$installer")
 echo "Windows stage: installer $(basename "$installer") $((size / 1024)) KiB, $((SECONDS - started)) s; screenshots in $shots"
 echo "Windows: $passed passed, $failed failed"
