@@ -58,6 +58,31 @@ set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_DISPLAY_NAME "${CPACK_PACKAGE_NAME} ${CPACK_PACKAGE_VERSION}")
 set(CPACK_NSIS_PACKAGE_NAME "${CPACK_NSIS_DISPLAY_NAME}")
 set(CPACK_NSIS_INSTALLED_ICON_NAME "${CMAKE_INSTALL_BINDIR}\\\\quillan1.exe")
-set(CPACK_NSIS_MODIFY_PATH OFF)
+# The Install Options page offers to put bin\ on PATH, for all users or the
+# current one, so that quillan-cli runs from any console; the uninstaller
+# takes it off again. A silent install (/S) shows no page: there
+# /ADD_TO_PATH=ALL or /ADD_TO_PATH=USER makes the same choice, written into the
+# page's answers before the template reads them. (No double quotes or
+# semicolons: the text passes through CPackConfig.cmake as it is.)
+set(CPACK_NSIS_MODIFY_PATH ON)
+set(CPACK_NSIS_EXTRA_PREINSTALL_COMMANDS [=[
+  IfSilent 0 quillanPathDone
+  StrCpy $1 'Field 3'
+  Push $CMDLINE
+  Push '/ADD_TO_PATH=ALL'
+  Call StrStr
+  Pop $0
+  StrCmp $0 '' 0 quillanPath
+  StrCpy $1 'Field 4'
+  Push $CMDLINE
+  Push '/ADD_TO_PATH=USER'
+  Call StrStr
+  Pop $0
+  StrCmp $0 '' quillanPathDone
+  quillanPath:
+  !insertmacro MUI_INSTALLOPTIONS_WRITE 'NSIS.InstallOptions.ini' 'Field 2' 'State' '0'
+  !insertmacro MUI_INSTALLOPTIONS_WRITE 'NSIS.InstallOptions.ini' $1 'State' '1'
+  quillanPathDone:
+]=])
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 set(CPACK_NSIS_EXECUTABLES_DIRECTORY "${CMAKE_INSTALL_BINDIR}")

@@ -87,10 +87,11 @@ cmake --build "$build"
 (cd "$build" && cpack -G "NSIS;ZIP" >"$work/cpack.log") || { cat "$work/cpack.log"; exit 1; }
 cpack_var() { sed -n "s/^set($1 \"\(.*\)\")\$/\1/p" "$build/CPackConfig.cmake"; }
 version=$(cpack_var CPACK_PACKAGE_VERSION)
+folder=$(cpack_var CPACK_PACKAGE_INSTALL_DIRECTORY) # in Program Files
 installer=$build/$(cpack_var CPACK_PACKAGE_FILE_NAME).exe
 # The windowed programs, each followed by its caption.
 IFS=';' read -r -a captions <<<"$(cpack_var CPACK_PACKAGE_EXECUTABLES)"
-{ [ -n "$version" ] && [ ${#captions[@]} -ge 2 ] && [ -f "$installer" ] && [ -f "${installer%.exe}.zip" ]; } \
+{ [ -n "$version" ] && [ -n "$folder" ] && [ ${#captions[@]} -ge 2 ] && [ -f "$installer" ] && [ -f "${installer%.exe}.zip" ]; } \
   || { echo "Windows stage: cpack made no installer and ZIP, or CPackConfig.cmake lacks what they are" >&2; exit 1; }
 # What the installer installs, as a folder to run from.
 cmake --install "$build" --prefix "$work/deploy" >/dev/null
@@ -315,13 +316,17 @@ for ((i = 0; i < ${#captions[@]}; i += 2)); do
   check "gui-${captions[i]}" gui "${captions[i]}" "${captions[i + 1]}"
 done
 
-# --- The installer, silently into a prefix that has seen nothing else: every
-# file in place, the Start-menu entries, the installed quillan-cli; then the
-# uninstaller, which takes all of it away again.
+# --- The installer, silently into a prefix that has seen nothing else, with
+# its bin folder put on the machine's PATH (/ADD_TO_PATH=ALL): every file in
+# 64-bit Program Files, the Start-menu entries, quillan-cli found from any
+# console; then the uninstaller, which takes all of it away again.
 install_cycle() {
-  local prefix=$work/prefix-install dir=$work/prefix-install/drive_c/quillan i
-  w "$installer" /S '/D=C:\quillan' || return 1
+  local prefix=$work/prefix-install dir i
+  local env='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
+  local bin="C:\\Program Files\\$folder\\bin"
+  w "$installer" /S /ADD_TO_PATH=ALL || return 1
   ws -w
+  dir="$prefix/drive_c/Program Files/$folder"
   for f in $(cd "$work/deploy" && find . -type f | sort); do
     [ -f "$dir/$f" ] || no "not installed: $f"
   done
@@ -330,9 +335,11 @@ install_cycle() {
   for ((i = 1; i < ${#captions[@]}; i += 2)); do
     grep -qF "/${captions[i]}.lnk" "$work/links.txt" || no "no Start-menu entry \"${captions[i]}\""
   done
-  expect_status 0 w 'C:\quillan\bin\quillan-cli.exe' --version && [ "$(cat "$work/out")" = "quillan-cli $version" ] \
-    || no "the installed quillan-cli does not run"
-  w 'C:\quillan\Uninstall.exe' /S || return 1
+  w reg query "$env" /v Path | tr -d '\r' | tee "$work/path.txt"
+  grep -qF "$bin" "$work/path.txt" || no "$bin is not on the machine's PATH"
+  expect_status 0 w cmd /c quillan-cli --version && [ "$(cat "$work/out")" = "quillan-cli $version" ] \
+    || no "quillan-cli is not found on PATH"
+  w "$dir/Uninstall.exe" /S || return 1
   # The uninstaller runs from a copy of itself and returns at once.
   poll 300 test ! -e "$dir"
   ws -w
@@ -340,6 +347,7 @@ install_cycle() {
   while read -r link; do [ ! -e "$link" ] || no "left behind: $link"; done <"$work/links.txt"
   ! w reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$(cpack_var CPACK_PACKAGE_INSTALL_REGISTRY_KEY)" >/dev/null 2>&1 \
     || no "the uninstall entry is still in the registry"
+  ! w reg query "$env" /v Path | tr -d '\r' | grep -qF "$bin" || no "the uninstaller left $bin on PATH"
 }
 check installer install_cycle
 
