@@ -78,7 +78,7 @@ forget_service()
 stop_helpers()
 {
     local p
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
     wait
     pids=()
 }
@@ -215,6 +215,8 @@ else
     all_in() { [ "$(cat "$state"/* 2>/dev/null | sort)" = "$records" ] && grep -q WATCHDOG=1 "$tmp/notify.txt"; }
     poll 600 all_in || true
     kill -TERM "${pids[-1]}"
+    gone() { ! kill -0 "${pids[-1]}" 2>/dev/null; }
+    poll 300 gone || fail "the service's command was still running 30 s after SIGTERM"
     status=0
     wait "${pids[-1]}" || status=$?
     cat "$tmp/collect.out"
