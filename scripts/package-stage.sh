@@ -79,7 +79,7 @@ stop_helpers()
 {
     local p
     for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
-    wait
+    wait 2>/dev/null || true # without the shell's "Killed" notices
     pids=()
 }
 cleanup()
