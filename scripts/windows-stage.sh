@@ -254,8 +254,8 @@ ctrl_c_upload() {
 check cli-ctrl-c ctrl_c_upload
 
 # --- collect watches COM1 until Ctrl-C, which ends it as SIGTERM does (exit 0),
-# with each of the terminal's records in the file once. Written before
-# quillan-cli.exe had the command: skipped while `collect --help` fails.
+# with each of the terminal's records in the file once; skipped, saying so,
+# where `collect --help` fails.
 start_terminal --records-count 50 --record-size 20
 collect_run() {
   cli collect --help >/dev/null 2>&1 || { echo "quillan-cli.exe has no collect command yet"; exit 77; }
