@@ -178,60 +178,54 @@ done
 # User= with its groups, with UMask=, sd_notify's socket and a watchdog. The
 # port is the simulated terminal's, its device in group dialout as a serial
 # port's is.
-collected=""
-if ! quillan-cli collect --help >/dev/null 2>&1; then
-    echo "quillan-cli has no collect command yet: the service's command is not run"
-else
-    tmp=$(mktemp -d) && chmod 755 "$tmp"
-    seq -f 'service record %03g' 40 | sed 's/$/\r/' >"$tmp/records"
-    "$dir/quillan-simterm" --records "$tmp/records" --link "$tmp/ttyDOCK" --timeout-s 300 >"$tmp/simterm.out" &
-    pids+=($!)
-    socat -u UNIX-RECV:"$tmp/notify" - >"$tmp/notify.txt" &
-    pids+=($!)
-    poll 100 test -e "$tmp/ttyDOCK" -a -S "$tmp/notify" || fail "no simulated terminal or no socket for sd_notify"
-    pty=$(head -n1 "$tmp/simterm.out")
-    chgrp dialout "$pty" && chmod 660 "$pty" && chmod 666 "$tmp/notify"
-    set -a && source "$conf" && set +a
-    PORTS="-p $tmp/ttyDOCK"
-    argv=()
-    set -f
-    for word in $(sed -n 's/^ExecStart=//p' "$unit"); do
-        case $word in
-            '${'*'}') name=${word:2:-1} && argv+=("${!name}") ;;
-            '$'*) name=${word:1} && argv+=(${!name}) ;;
-            *'$'*) fail "cannot expand \"$word\" of $unit" ;;
-            *) argv+=("$word") ;;
-        esac
-    done
-    set +f
-    setting() { sed -n "s/^$1=//p" "$unit"; }
-    echo "\$ ${argv[*]}"
-    (umask "$(setting UMask)" && exec env -i PATH=/usr/bin:/bin HOME=/var/lib/quillan NOTIFY_SOCKET="$tmp/notify" \
-        WATCHDOG_USEC=2000000 WATCHDOG_PID=$BASHPID setpriv --reuid="$(setting User)" --regid="$(setting Group)" \
-        --init-groups -- "${argv[@]}") >"$tmp/collect.out" 2>&1 &
-    pids+=($!)
-    records=$(sort "$tmp/records")
-    state=$(dirname "$FILE")
-    all_in() { [ "$(cat "$state"/* 2>/dev/null | sort)" = "$records" ] && grep -q WATCHDOG=1 "$tmp/notify.txt"; }
-    poll 600 all_in || true
-    kill -TERM "${pids[-1]}"
-    gone() { ! kill -0 "${pids[-1]}" 2>/dev/null; }
-    poll 300 gone || fail "the service's command was still running 30 s after SIGTERM"
-    status=0
-    wait "${pids[-1]}" || status=$?
-    cat "$tmp/collect.out"
-    [ "$status" = 0 ] || fail "SIGTERM ended the service's command with status $status, not 0"
-    [ "$(cat "$state"/* | sort)" = "$records" ] || fail "$state does not hold the terminal's 40 records once each"
-    for f in "$state"/* "$LOG"; do perms "$f" 640 quillan:quillan; done
-    [ -s "$LOG" ] || fail "nothing was logged in $LOG"
-    logrotate -f -s "$tmp/logrotate.state" /etc/logrotate.d/quillan-collect
-    [ -s "$LOG.1" ] && [ ! -s "$LOG" ] || fail "logrotate did not rotate $LOG"
-    perms "$LOG" 640 quillan:quillan
-    for want in READY=1 WATCHDOG=1 STOPPING=1; do
-        grep -q "$want" "$tmp/notify.txt" || fail "the service's command never sent $want to sd_notify's socket"
-    done
-    collected=yes
-fi
+tmp=$(mktemp -d) && chmod 755 "$tmp"
+seq -f 'service record %03g' 40 | sed 's/$/\r/' >"$tmp/records"
+"$dir/quillan-simterm" --records "$tmp/records" --link "$tmp/ttyDOCK" --timeout-s 300 >"$tmp/simterm.out" &
+pids+=($!)
+socat -u UNIX-RECV:"$tmp/notify" - >"$tmp/notify.txt" &
+pids+=($!)
+poll 100 test -e "$tmp/ttyDOCK" -a -S "$tmp/notify" || fail "no simulated terminal or no socket for sd_notify"
+pty=$(head -n1 "$tmp/simterm.out")
+chgrp dialout "$pty" && chmod 660 "$pty" && chmod 666 "$tmp/notify"
+set -a && source "$conf" && set +a
+PORTS="-p $tmp/ttyDOCK"
+argv=()
+set -f
+for word in $(sed -n 's/^ExecStart=//p' "$unit"); do
+    case $word in
+        '${'*'}') name=${word:2:-1} && argv+=("${!name}") ;;
+        '$'*) name=${word:1} && argv+=(${!name}) ;;
+        *'$'*) fail "cannot expand \"$word\" of $unit" ;;
+        *) argv+=("$word") ;;
+    esac
+done
+set +f
+setting() { sed -n "s/^$1=//p" "$unit"; }
+echo "\$ ${argv[*]}"
+(umask "$(setting UMask)" && exec env -i PATH=/usr/bin:/bin HOME=/var/lib/quillan NOTIFY_SOCKET="$tmp/notify" \
+    WATCHDOG_USEC=2000000 WATCHDOG_PID=$BASHPID setpriv --reuid="$(setting User)" --regid="$(setting Group)" \
+    --init-groups -- "${argv[@]}") >"$tmp/collect.out" 2>&1 &
+pids+=($!)
+records=$(sort "$tmp/records")
+state=$(dirname "$FILE")
+all_in() { [ "$(cat "$state"/* 2>/dev/null | sort)" = "$records" ] && grep -q WATCHDOG=1 "$tmp/notify.txt"; }
+poll 600 all_in || true
+kill -TERM "${pids[-1]}"
+gone() { ! kill -0 "${pids[-1]}" 2>/dev/null; }
+poll 300 gone || fail "the service's command was still running 30 s after SIGTERM"
+status=0
+wait "${pids[-1]}" || status=$?
+cat "$tmp/collect.out"
+[ "$status" = 0 ] || fail "SIGTERM ended the service's command with status $status, not 0"
+[ "$(cat "$state"/* | sort)" = "$records" ] || fail "$state does not hold the terminal's 40 records once each"
+for f in "$state"/* "$LOG"; do perms "$f" 640 quillan:quillan; done
+[ -s "$LOG" ] || fail "nothing was logged in $LOG"
+logrotate -f -s "$tmp/logrotate.state" /etc/logrotate.d/quillan-collect
+[ -s "$LOG.1" ] && [ ! -s "$LOG" ] || fail "logrotate did not rotate $LOG"
+perms "$LOG" 640 quillan:quillan
+for want in READY=1 WATCHDOG=1 STOPPING=1; do
+    grep -q "$want" "$tmp/notify.txt" || fail "the service's command never sent $want to sd_notify's socket"
+done
 # An administrator's enabling must not outlive the purge.
 systemctl enable quillan-collect.service
 
@@ -243,11 +237,7 @@ while read -r f; do
     [ -e "$f" ] || [ -L "$f" ] && fail "$f is still there after the purge"
 done <<<"$files"
 getent passwd quillan >/dev/null || fail "the purge removed the user quillan, who may own files still"
-if [ -n "$collected" ]; then
-    [ "$(cat "$state"/* | sort)" = "$records" ] && [ -s "$LOG.1" ] || fail "the purge took records or their log"
-else
-    [ ! -e /var/lib/quillan ] && [ ! -e /var/log/quillan ] || fail "the purge left /var/lib/quillan or /var/log/quillan empty"
-fi
+[ "$(cat "$state"/* | sort)" = "$records" ] && [ -s "$LOG.1" ] || fail "the purge took records or their log"
 forget_service
 after=$(leftovers)
 [ "$before" = "$after" ] || fail "the purge left the machine otherwise than it was:"$'\n'"$(diff <(echo "$before") <(echo "$after"))"
