@@ -54,6 +54,14 @@ public:
         return taken;
     }
     qint64 bytesToWrite() const override { return queued; }
+    /// All that write() took, in one.
+    QByteArray written() const
+    {
+        QByteArray all;
+        for (const QByteArray &w : writes)
+            all += w;
+        return all;
+    }
     qint64 bytesAvailable() const override { return m_open ? m_pending.size() : 0; }
 
     // The terminal's side: bytes reach the port and are announced, as the

@@ -1,7 +1,7 @@
 // The DownLoad window, and what both transfer windows do alike, against the
 // simulated terminal over a real pseudo-terminal.
 #include "gui/DownLoad.h"
-#include "support/MemoryPort.h"
+#include "support/MemoryRig.h"
 #include "support/ScriptedParts.h"
 #include "tools/SimTerminal.h"
 #include "support/TestFiles.h"
@@ -246,46 +246,42 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("in.txt"));
         writeAll(path, stray.isEmpty() ? QByteArray("L1\r\n") : QByteArray(200'000, 'x') + "\r\n");
-        MemoryPort port;
-        ManualTimer timer;
-        DownloadTransfer transfer(port, timer);
-        QList<Outcome> ends;
-        connect(&transfer, &DownloadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
-        QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}));
-        port.queued = 200'000;
+        MemoryRig<DownloadTransfer> rig;
+        QVERIFY(rig.begin(path));
+        rig.port.queued = 200'000;
         if (!stray.isEmpty()) {
-            QVERIFY(port.arrive("ACK\r")); // the long line starts to leave
-            QVERIFY(port.arrive(stray));
+            QVERIFY(rig.port.arrive("ACK\r")); // the long line starts to leave
+            QVERIFY(rig.port.arrive(stray));
         }
         for (int i = 0; i < 20; ++i) {
             if (moving) {
-                port.queued -= 5000;
-                Q_EMIT port.bytesWritten();
+                rig.port.queued -= 5000;
+                Q_EMIT rig.port.bytesWritten();
             }
-            timer.fire();
+            rig.timer.fire();
             if (!moving && i == 3)
-                QVERIFY(ends.isEmpty()); // four ticks are not five
+                QVERIFY(rig.ends.isEmpty()); // four ticks are not five
         }
         if (!moving) {
-            QCOMPARE(ends.size(), 1);
-            QCOMPARE(ends[0].kind, Outcome::Kind::TimedOut);
-            QCOMPARE(ends[0].reason, Outcome::Reason::Stalled);
-            const QString said = Messages::ending(ends[0]);
+            QCOMPARE(rig.ends.size(), 1);
+            QCOMPARE(rig.ends[0].kind, Outcome::Kind::TimedOut);
+            QCOMPARE(rig.ends[0].reason, Outcome::Reason::Stalled);
+            const QString said = Messages::ending(rig.ends[0]);
             QVERIFY2(said.contains(QLatin1String("stopped taking data")), qPrintable(said));
-            QVERIFY(transfer.halted() && transfer.underWay());
+            QVERIFY(rig.transfer.halted() && rig.transfer.underWay());
             return;
         }
-        QVERIFY(ends.isEmpty());
-        port.queued = 0;
-        Q_EMIT port.bytesWritten();
+        QVERIFY(rig.ends.isEmpty());
+        rig.port.queued = 0;
+        Q_EMIT rig.port.bytesWritten();
         for (int i = 0; i < 4; ++i)
-            timer.fire();
-        QVERIFY(ends.isEmpty());
-        timer.fire();
-        QCOMPARE(ends.size(), 1);
-        QCOMPARE(ends[0].kind, Outcome::Kind::TimedOut);
-        QCOMPARE(ends[0].reason, Outcome::Reason::None); // the designed "Timed Out !!"
-        QVERIFY(transfer.halted() && transfer.underWay());
+            rig.timer.fire();
+        QVERIFY(rig.ends.isEmpty());
+        rig.timer.fire();
+        QCOMPARE(rig.ends.size(), 1);
+        QCOMPARE(rig.ends[0].kind, Outcome::Kind::TimedOut);
+        QCOMPARE(rig.ends[0].reason, Outcome::Reason::None); // the designed "Timed Out !!"
+        QVERIFY(rig.transfer.halted() && rig.transfer.underWay());
     }
 
     // A terminal that stops reading in the middle of a long line: the pty
@@ -689,13 +685,9 @@ private Q_SLOTS:
         for (int i = 0; i < 200; ++i)
             contents += QByteArray::number(i).rightJustified(4999, 'p') + "\r\n";
         writeAll(path, contents);
-        MemoryPort port;
-        ManualTimer timer;
-        DownloadTransfer transfer(port, timer);
-        QList<Outcome> ends;
-        connect(&transfer, &DownloadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
-        QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}));
-        for (int acks = 0; ends.isEmpty() && acks <= 201; ++acks) {
+        MemoryRig<DownloadTransfer> rig;
+        QVERIFY(rig.begin(path));
+        for (int acks = 0; rig.ends.isEmpty() && acks <= 201; ++acks) {
             if (acks == atLine) {
                 QFile f(path + (change == QLatin1String("rename") ? QStringLiteral(".new") : QString()));
                 QVERIFY(f.open(change == QLatin1String("grow") ? QIODevice::Append : QIODevice::WriteOnly));
@@ -704,24 +696,22 @@ private Q_SLOTS:
                 if (change == QLatin1String("rename"))
                     QVERIFY(::rename(QFile::encodeName(f.fileName()).constData(), QFile::encodeName(path).constData()) == 0);
             }
-            QVERIFY(port.arrive("ACK\r"));
+            QVERIFY(rig.port.arrive("ACK\r"));
         }
-        QCOMPARE(ends.size(), 1);
-        QByteArray sent;
-        for (const QByteArray &w : port.writes)
-            sent += w;
+        QCOMPARE(rig.ends.size(), 1);
+        const QByteArray sent = rig.port.written();
         if (whole) {
-            QCOMPARE(ends[0].kind, Outcome::Kind::Completed);
+            QCOMPARE(rig.ends[0].kind, Outcome::Kind::Completed);
             QCOMPARE(sent, "DOWN\r" + contents.replace("\r\n", "\r") + "OVER\r");
             return;
         }
-        QCOMPARE(ends[0].kind, Outcome::Kind::FileError);
-        QCOMPARE(ends[0].reason, Outcome::Reason::FileChanged);
+        QCOMPARE(rig.ends[0].kind, Outcome::Kind::FileError);
+        QCOMPARE(rig.ends[0].reason, Outcome::Reason::FileChanged);
         QVERIFY(!sent.endsWith("OVER\r"));
         QVERIFY2(contents.replace("\r\n", "\r").startsWith(sent.mid(5)), "a byte that was not in the file as read");
-        QVERIFY(ends[0].count >= atLine && ends[0].count <= 200);
-        const QString said = Messages::ending(ends[0]);
-        QVERIFY2(said.contains(QStringLiteral("changed while it was being sent. The terminal holds %1 of its lines").arg(ends[0].count)),
+        QVERIFY(rig.ends[0].count >= atLine && rig.ends[0].count <= 200);
+        const QString said = Messages::ending(rig.ends[0]);
+        QVERIFY2(said.contains(QStringLiteral("changed while it was being sent. The terminal holds %1 of its lines").arg(rig.ends[0].count)),
                  qPrintable(said));
     }
 
@@ -732,23 +722,18 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("big.txt"));
         writeAll(path, QByteArray(DownloadTransfer::ScanSlice * 5 / 2, 'b') + "\r\n");
-        MemoryPort port;
-        ManualTimer timer;
-        DownloadTransfer transfer(port, timer);
-        QList<Outcome> ends;
-        connect(&transfer, &DownloadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
-        QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}));
-        QCOMPARE(transfer.state(), Dialogue::State::Preparing);
-        transfer.stop();
-        QCOMPARE(ends.size(), 1);
-        QCOMPARE(ends[0].kind, Outcome::Kind::Stopped);
+        MemoryRig<DownloadTransfer> rig;
+        QVERIFY(rig.begin(path));
+        QCOMPARE(rig.transfer.state(), Dialogue::State::Preparing);
+        rig.transfer.stop();
+        QCOMPARE(rig.ends.size(), 1);
+        QCOMPARE(rig.ends[0].kind, Outcome::Kind::Stopped);
         QTest::qWait(20);
-        QVERIFY(port.writes.empty());
-        QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}));
-        QVERIFY(port.writes.empty());
-        QTRY_VERIFY(port.writes == std::vector<QByteArray>{"DOWN\r"});
+        QVERIFY(rig.port.writes.empty());
+        QVERIFY(rig.begin(path));
+        QVERIFY(rig.port.writes.empty());
+        QTRY_VERIFY(rig.port.writes == std::vector<QByteArray>{"DOWN\r"});
     }
-
     // The dialogue alone, over the in-memory port: how it ends, typed, and
     // reported only once the port and the file are given back (a refusal
     // keeps them, as designed).
@@ -776,31 +761,27 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("in.txt"));
         writeAll(path, "L1\r\n");
-        MemoryPort port;
-        ManualTimer timer;
-        DownloadTransfer transfer(port, timer);
-        QList<Outcome> ends;
+        MemoryRig<DownloadTransfer> rig;
         bool portOpenAtReport = false;
         int fileOpenAtReport = -1;
-        connect(&transfer, &DownloadTransfer::finished, this, [&](const Outcome &o) {
-            ends.append(o);
-            portOpenAtReport = port.isOpen();
+        connect(&rig.transfer, &Dialogue::finished, this, [&] {
+            portOpenAtReport = rig.port.isOpen();
             fileOpenAtReport = openDescriptorsFor(path);
         });
-        QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}));
+        QVERIFY(rig.begin(path));
         for (const QByteArray &r : replies)
-            QVERIFY(port.arrive(r));
-        QCOMPARE(ends.size(), 1);
-        QCOMPARE(ends[0].kind, kind);
-        QCOMPARE(ends[0].reason, Outcome::Reason::None);
-        QCOMPARE(ends[0].reply, reply);
-        QCOMPARE(ends[0].count, count);
-        QCOMPARE(ends[0].direction, Outcome::Direction::Download);
+            QVERIFY(rig.port.arrive(r));
+        QCOMPARE(rig.ends.size(), 1);
+        QCOMPARE(rig.ends[0].kind, kind);
+        QCOMPARE(rig.ends[0].reason, Outcome::Reason::None);
+        QCOMPARE(rig.ends[0].reply, reply);
+        QCOMPARE(rig.ends[0].count, count);
+        QCOMPARE(rig.ends[0].direction, Outcome::Direction::Download);
         QCOMPARE(portOpenAtReport, held);
         QCOMPARE(fileOpenAtReport, held ? 1 : 0);
-        QCOMPARE(transfer.underWay(), held);
-        QCOMPARE(transfer.halted(), held);
-        QCOMPARE(port.writes.back(), QByteArray(held ? (replies.size() > 1 ? "L1\r" : "DOWN\r") : "OVER\r"));
+        QCOMPARE(rig.transfer.underWay(), held);
+        QCOMPARE(rig.transfer.halted(), held);
+        QCOMPARE(rig.port.writes.back(), QByteArray(held ? (replies.size() > 1 ? "L1\r" : "DOWN\r") : "OVER\r"));
     }
 };
 

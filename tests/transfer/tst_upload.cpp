@@ -1,6 +1,6 @@
 // The Upload window against the simulated terminal over a real pseudo-terminal.
 #include "link/QtSerialPort.h"
-#include "support/MemoryPort.h"
+#include "support/MemoryRig.h"
 #include "support/ScriptedParts.h"
 #include "tools/SimTerminal.h"
 #include "support/TestFiles.h"
@@ -606,31 +606,28 @@ private Q_SLOTS:
         QFETCH(bool, held);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("records.txt"));
-        MemoryPort port;
-        UploadTransfer transfer(port);
-        QList<Outcome> ends;
+        MemoryRig<UploadTransfer> rig;
         bool portOpenAtReport = false;
         int fileOpenAtReport = -1;
-        connect(&transfer, &UploadTransfer::finished, this, [&](const Outcome &o) {
-            ends.append(o);
-            portOpenAtReport = port.isOpen();
+        connect(&rig.transfer, &Dialogue::finished, this, [&] {
+            portOpenAtReport = rig.port.isOpen();
             fileOpenAtReport = openDescriptorsFor(path);
         });
-        QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}, RecordFile::Mode::Create));
-        QVERIFY((transfer.underWay() && !transfer.halted()));
+        QVERIFY(rig.begin(path, RecordFile::Mode::Create));
+        QVERIFY((rig.transfer.underWay() && !rig.transfer.halted()));
         for (const QByteArray &r : replies)
-            QVERIFY(port.arrive(r));
-        QCOMPARE(ends.size(), 1);
-        QCOMPARE(ends[0].kind, kind);
-        QCOMPARE(ends[0].reason, reason);
-        QCOMPARE(ends[0].reply, reply);
-        QCOMPARE(ends[0].asked, asked);
-        QCOMPARE(ends[0].count, count);
-        QCOMPARE(ends[0].path, path);
+            QVERIFY(rig.port.arrive(r));
+        QCOMPARE(rig.ends.size(), 1);
+        QCOMPARE(rig.ends[0].kind, kind);
+        QCOMPARE(rig.ends[0].reason, reason);
+        QCOMPARE(rig.ends[0].reply, reply);
+        QCOMPARE(rig.ends[0].asked, asked);
+        QCOMPARE(rig.ends[0].count, count);
+        QCOMPARE(rig.ends[0].path, path);
         QCOMPARE(portOpenAtReport, held);
         QCOMPARE(fileOpenAtReport, held ? 1 : 0);
-        QCOMPARE(transfer.underWay(), held);
-        QCOMPARE(transfer.halted(), held);
+        QCOMPARE(rig.transfer.underWay(), held);
+        QCOMPARE(rig.transfer.halted(), held);
     }
 
     // The dialogue alone over a pseudo-terminal: no window, the outcome typed.
