@@ -1,20 +1,12 @@
-// The DownLoad window, and what both transfer windows do alike, against the
-// simulated terminal over a real pseudo-terminal.
-#include "gui/DownLoad.h"
+// The DownLoad window against the simulated terminal over a real
+// pseudo-terminal, its dialogue alone over the in-memory port, and what both
+// transfer windows do alike.
 #include "support/MemoryRig.h"
-#include "support/ScriptedParts.h"
-#include "tools/SimTerminal.h"
-#include "support/TestFiles.h"
-#include "transfer/DownloadTransfer.h"
-#include "transfer/Messages.h"
-#include "gui/Upload.h"
 #include "support/WindowRig.h"
+#include "transfer/Messages.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QLabel>
-#include <QLineEdit>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -23,25 +15,14 @@ using simterm::SimTerminal;
 
 namespace {
 
-struct Rig : WindowRig<DownLoad>
-{
-    explicit Rig(simterm::Options options = {}, bool realTimer = false)
-        : WindowRig({}, std::move(options), realTimer)
-    {
-    }
-    QString input(const QByteArray &contents, const QString &name = QStringLiteral("in.txt"))
-    {
-        const QString path = dir.filePath(name);
-        writeAll(path, contents);
-        return path;
-    }
-};
+using Rig = WindowRig<DownLoad>;
 
-void bothWindows()
+QByteArray framed(const QList<QByteArray> &messages)
 {
-    QTest::addColumn<QString>("window");
-    QTest::newRow("Upload") << QStringLiteral("Upload");
-    QTest::newRow("DownLoad") << QStringLiteral("DownLoad");
+    QByteArray b;
+    for (const QByteArray &m : messages)
+        b += m + '\r';
+    return b;
 }
 
 // What a window's dialogue says: Start's message, a reply the terminal gives
@@ -51,28 +32,11 @@ struct Words
 {
     QByteArray start, reply, firstAnswer, answer, line;
 };
-Words words(const QString &window)
+Words words(bool upload)
 {
-    if (window == QLatin1String("Upload"))
+    if (upload)
         return {"READ\r", "R1\r", "REMOVE\r", "REMOVE\r", {}};
     return {"DOWN\r", "ACK\r", "L1\r", "N1\r", "N1"};
-}
-
-// A file for Start: DownLoad reads one with these contents, Upload writes a new one.
-QString file(TerminalRig &rig, const char *name, const QByteArray &contents)
-{
-    const QString path = rig.dir.filePath(QLatin1String(name));
-    if (rig.w.download)
-        writeAll(path, contents);
-    return path;
-}
-
-QByteArray framed(const QList<QByteArray> &messages)
-{
-    QByteArray b;
-    for (const QByteArray &m : messages)
-        b += m + '\r';
-    return b;
 }
 
 } // namespace
@@ -170,7 +134,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, pcSent);
         QFETCH(QStringList, boxes);
         QFETCH(QByteArray, rxBuffer);
-        Rig rig(manualTerminal());
+        Rig rig({}, manualTerminal());
         rig.start(rig.input("L1\r\nL2\r\n"));
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
         for (const QByteArray &piece : pieces) {
@@ -203,27 +167,28 @@ private Q_SLOTS:
     void timeoutAtTheFifthTickThenLateReply_data() { bothWindows(); }
     void timeoutAtTheFifthTickThenLateReply()
     {
-        QFETCH(QString, window);
-        const Words x = words(window);
-        TerminalRig rig(window, {}, manualTerminal());
-        rig.start(file(rig, "in.txt", "L1\r\n"));
-        QTRY_COMPARE(rig.term.receivedBytes(), x.start);
-        for (int i = 0; i < 4; ++i)
+        withRowWindow([]<typename W>() {
+            WindowRig<W> rig({}, manualTerminal());
+            const Words x = words(rig.IsUpload);
+            rig.start(rig.startFile(QStringLiteral("in.txt"), "L1\r\n"));
+            QTRY_COMPARE(rig.term.receivedBytes(), x.start);
+            for (int i = 0; i < 4; ++i)
+                rig.timer->fire();
+            QVERIFY(rig.box->shown.isEmpty());
+            QCOMPARE(rig.window->TimeoutTicks(), 4);
             rig.timer->fire();
-        QVERIFY(rig.box->shown.isEmpty());
-        QCOMPARE(rig.w.window().TimeoutTicks(), 4);
-        rig.timer->fire();
-        QCOMPARE(rig.box->texts(), QStringList{QStringLiteral("Timed Out !!")});
-        QCOMPARE(rig.box->shown[0].title, rig.w.upload ? QStringLiteral("Terminal upload") : QStringLiteral("Terminal download"));
-        QVERIFY(!rig.timer->isActive());
-        QCOMPARE(rig.w.window().TimeoutTicks(), 0);
-        QVERIFY(rig.port->isOpen()); // a time-out does not end the transfer
+            QCOMPARE(rig.box->texts(), QStringList{QStringLiteral("Timed Out !!")});
+            QCOMPARE(rig.box->shown[0].title, rig.IsUpload ? QStringLiteral("Terminal upload") : QStringLiteral("Terminal download"));
+            QVERIFY(!rig.timer->isActive());
+            QCOMPARE(rig.window->TimeoutTicks(), 0);
+            QVERIFY(rig.port->isOpen()); // a time-out does not end the transfer
 
-        rig.term.sendRaw(x.reply);
-        QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.firstAnswer);
-        QVERIFY(rig.timer->isActive());
-        // The display follows within a refresh.
-        QTRY_COMPARE(rig.text1(), rig.w.upload ? QStringLiteral("R1") : QStringLiteral("L1"));
+            rig.term.sendRaw(x.reply);
+            QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.firstAnswer);
+            QVERIFY(rig.timer->isActive());
+            // The display follows within a refresh.
+            QTRY_COMPARE(rig.text1(), rig.IsUpload ? QStringLiteral("R1") : QStringLiteral("L1"));
+        });
     }
 
     // A long line still on its way (17 s for 200 kB at 115200 baud) is not a
@@ -291,7 +256,7 @@ private Q_SLOTS:
     {
         simterm::Options o;
         o.stopReadingAfterBytes = 5 + 1000; // "DOWN" CR, then part of the line
-        Rig rig(o);
+        Rig rig({}, o);
         const QByteArray line(1 << 20, 'x');
         rig.start(rig.input(line + "\r\n"));
         // The line goes out until the pty is full; every tick until then is
@@ -321,7 +286,7 @@ private Q_SLOTS:
     // starts it again.
     void silenceRuleNeverEndsEarly()
     {
-        Rig rig(manualTerminal());
+        Rig rig({}, manualTerminal());
         qint64 now = 0;
         rig.transfer().setClock([&] { return now; });
         rig.transfer().setReplyTimeout(5000, ReplyTimeout::Rule::Silence);
@@ -349,7 +314,7 @@ private Q_SLOTS:
 
     void partialReplyNeverTimesOut()
     {
-        Rig rig(manualTerminal());
+        Rig rig({}, manualTerminal());
         rig.start(rig.input("L1\r\n"));
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
         rig.term.sendRaw("AC");
@@ -362,7 +327,7 @@ private Q_SLOTS:
 
     void oneTimeOutBoxAtATime()
     {
-        Rig rig(manualTerminal(), /*realTimer=*/true);
+        Rig rig({}, manualTerminal(), /*realTimer=*/true);
         rig.timer1->setInterval(5); // the program itself always ticks once a second
         int ticksWhileOpen = 0;
         rig.box->onShow = [&](const MessageBox::Request &) {
@@ -383,7 +348,7 @@ private Q_SLOTS:
     // still in its own handler, but not another's) run no handler inside it.
     void ticksDuringABoxRunNoHandler()
     {
-        Rig rig(manualTerminal());
+        Rig rig({}, manualTerminal());
         int ticksWhileOpen = 0;
         rig.box->onShow = [&](const MessageBox::Request &) {
             const int before = rig.window->TimeoutTicks();
@@ -403,7 +368,7 @@ private Q_SLOTS:
 
     void ackDuringTimeOutBoxIsAnsweredAfterIt()
     {
-        Rig rig(manualTerminal());
+        Rig rig({}, manualTerminal());
         bool arrived = false;
         rig.box->onShow = [&](const MessageBox::Request &) {
             rig.term.sendRaw("ACK\r");
@@ -424,7 +389,7 @@ private Q_SLOTS:
     // A port left open (after a refusal) is kept only when it is still the one selected.
     void startOpensTheSelectedPort()
     {
-        Rig rig(manualTerminal());
+        Rig rig({}, manualTerminal());
         SimTerminal com2({}, manualTerminal());
         wireComPort(2, com2.slavePath());
         rig.start(rig.input("L1\r\n"));
@@ -446,34 +411,36 @@ private Q_SLOTS:
     void secondStartDuringATransferAsksFirst_data() { bothWindows(); }
     void secondStartDuringATransferAsksFirst()
     {
-        QFETCH(QString, window);
-        const Words x = words(window);
-        TerminalRig rig(window, {}, manualTerminal());
-        const QString first = file(rig, "first.txt", "L1\r\nL2\r\n");
-        const QString second = file(rig, "second.txt", x.line + "\r\n");
-        rig.start(first);
-        QTRY_COMPARE(rig.term.receivedBytes(), x.start);
-        rig.box->answerNext(MessageBox::Answer::No);
-        rig.w.clickStart();
-        QCOMPARE(rig.box->texts(), QStringList{QStringLiteral("A transfer is in progress on COM1. Stop it and start a new one?")});
-        QCOMPARE(rig.box->shown[0].defaultAnswer, MessageBox::Answer::No);
-        QCOMPARE(rig.dialog->shown.size(), 1); // No changes nothing
-        QVERIFY(rig.w.inProgress());
+        withRowWindow([]<typename W>() {
+            WindowRig<W> rig({}, manualTerminal());
+            const Words x = words(rig.IsUpload);
+            const QString first = rig.startFile(QStringLiteral("first.txt"), "L1\r\nL2\r\n");
+            const QString second = rig.startFile(QStringLiteral("second.txt"), x.line + "\r\n");
+            rig.start(first);
+            QTRY_COMPARE(rig.term.receivedBytes(), x.start);
+            rig.box->answerNext(MessageBox::Answer::No);
+            rig.clickStart();
+            QCOMPARE(rig.box->texts(),
+                     QStringList{QStringLiteral("A transfer is in progress on COM1. Stop it and start a new one?")});
+            QCOMPARE(rig.box->shown[0].defaultAnswer, MessageBox::Answer::No);
+            QCOMPARE(rig.dialog->shown.size(), 1); // No changes nothing
+            QVERIFY(rig.transfer().underWay() && !rig.transfer().halted());
 
-        rig.box->answerNext(MessageBox::Answer::Yes);
-        rig.start(second);
-        QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.start);
-        rig.term.sendRaw(x.reply);
-        QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.start + x.answer);
-        if (rig.w.upload) {
-            QCOMPARE(readAll(first), QByteArray());
-            QCOMPARE(readAll(second), QByteArray("R1\r\n"));
-        }
-        rig.term.sendRaw("NAK\r");
-        QTRY_COMPARE(rig.box->shown.size(), 3);
-        rig.start(file(rig, "third.txt", "M1\r\n"));
-        QCOMPARE(rig.box->shown.size(), 3);
-        QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.start + x.answer + x.start);
+            rig.box->answerNext(MessageBox::Answer::Yes);
+            rig.start(second);
+            QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.start);
+            rig.term.sendRaw(x.reply);
+            QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.start + x.answer);
+            if (rig.IsUpload) {
+                QCOMPARE(readAll(first), QByteArray());
+                QCOMPARE(readAll(second), QByteArray("R1\r\n"));
+            }
+            rig.term.sendRaw("NAK\r");
+            QTRY_COMPARE(rig.box->shown.size(), 3);
+            rig.start(rig.startFile(QStringLiteral("third.txt"), "M1\r\n"));
+            QCOMPARE(rig.box->shown.size(), 3);
+            QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.start + x.answer + x.start);
+        });
     }
 
     // Not a file to write or read: a FIFO would freeze the window inside
@@ -498,51 +465,53 @@ private Q_SLOTS:
     }
     void unopenableFileOpensNoPort()
     {
-        QFETCH(QString, window);
         QFETCH(QString, name);
         QFETCH(QString, reason);
-        TerminalRig rig(window, {"R"});
-        QDir(rig.dir.path()).mkdir(QStringLiteral("folder.d"));
-        ::mkfifo(QFile::encodeName(rig.dir.filePath(QStringLiteral("fifo.txt"))).constData(), 0600);
-        const QString path = QDir(rig.dir.path()).filePath(name); // a path of its own as it is
-        RecordFile other;
-        if (name == QLatin1String("held.txt")) {
-            writeAll(path, "kept\r\n");
-            QVERIFY(other.open(path, RecordFile::Mode::Append).ok());
-        }
-        rig.box->answerNext(MessageBox::Answer::Yes); // should Upload ask to replace
-        rig.start(path);
-        if (rig.w.download)
-            QCOMPARE(rig.box->shown.size(), 1);
-        QVERIFY(!rig.box->shown.isEmpty());
-        QVERIFY(rig.box->shown.last().text.contains(path));
-        QVERIFY2(rig.box->shown.last().text.contains(reason), qPrintable(rig.box->shown.last().text));
-        QVERIFY(!rig.port->isOpen());
-        QVERIFY(!rig.timer->isActive());
-        QVERIFY(rig.term.receivedBytes().isEmpty());
-        if (other.isOpen()) {
-            QCOMPARE(readAll(path), QByteArray("kept\r\n"));
-            QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("held.txt")});
-        }
+        withRowWindow([&]<typename W>() {
+            WindowRig<W> rig({"R"});
+            QDir(rig.dir.path()).mkdir(QStringLiteral("folder.d"));
+            ::mkfifo(QFile::encodeName(rig.file(QStringLiteral("fifo.txt"))).constData(), 0600);
+            const QString path = QDir(rig.dir.path()).filePath(name); // a path of its own as it is
+            RecordFile other;
+            if (name == QLatin1String("held.txt")) {
+                writeAll(path, "kept\r\n");
+                QVERIFY(other.open(path, RecordFile::Mode::Append).ok());
+            }
+            rig.box->answerNext(MessageBox::Answer::Yes); // should Upload ask to replace
+            rig.start(path);
+            if (!rig.IsUpload)
+                QCOMPARE(rig.box->shown.size(), 1);
+            QVERIFY(!rig.box->shown.isEmpty());
+            QVERIFY(rig.box->shown.last().text.contains(path));
+            QVERIFY2(rig.box->shown.last().text.contains(reason), qPrintable(rig.box->shown.last().text));
+            QVERIFY(!rig.port->isOpen());
+            QVERIFY(!rig.timer->isActive());
+            QVERIFY(rig.term.receivedBytes().isEmpty());
+            if (other.isOpen()) {
+                QCOMPARE(readAll(path), QByteArray("kept\r\n"));
+                QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("held.txt")});
+            }
+        });
     }
 
     // Said at once, and Upload leaves no file behind.
     void unopenablePortIsReported_data() { bothWindows(); }
     void unopenablePortIsReported()
     {
-        QFETCH(QString, window);
-        TerminalRig rig(window);
-        const QString path = file(rig, "port.txt", "L1\r\n");
-        wireComPort(1, QStringLiteral("/dev/quillan-test-no-such-port"));
-        rig.start(path);
-        QCOMPARE(rig.box->shown.size(), 1);
-        QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("COM1 (/dev/quillan-test-no-such-port)")),
-                 qPrintable(rig.box->shown[0].text));
-        QCOMPARE(rig.timer->starts, 0);
-        QVERIFY(!rig.w.running());
-        QCOMPARE(openDescriptorsFor(path), 0);
-        QCOMPARE(QFileInfo::exists(path), rig.w.download != nullptr);
-        QVERIFY(rig.term.receivedBytes().isEmpty());
+        withRowWindow([]<typename W>() {
+            WindowRig<W> rig;
+            const QString path = rig.startFile(QStringLiteral("port.txt"), "L1\r\n");
+            wireComPort(1, QStringLiteral("/dev/quillan-test-no-such-port"));
+            rig.start(path);
+            QCOMPARE(rig.box->shown.size(), 1);
+            QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("COM1 (/dev/quillan-test-no-such-port)")),
+                     qPrintable(rig.box->shown[0].text));
+            QCOMPARE(rig.timer->starts, 0);
+            QVERIFY(!rig.transfer().underWay());
+            QCOMPARE(openDescriptorsFor(path), 0);
+            QCOMPARE(QFileInfo::exists(path), !rig.IsUpload);
+            QVERIFY(rig.term.receivedBytes().isEmpty());
+        });
     }
 
     // The line dies mid-transfer: everything stops, and every record the
@@ -556,28 +525,29 @@ private Q_SLOTS:
     }
     void hangUpStopsEverything()
     {
-        QFETCH(QString, window);
         QFETCH(int, hangupAfter);
-        simterm::Options o;
-        o.hangupAfterReplies = hangupAfter;
-        const QList<QByteArray> records{"R1", "R2", "R3", "R4", "R5"};
-        TerminalRig rig(window, window == QLatin1String("Upload") ? std::vector<QByteArray>(records.begin(), records.end())
-                                                                  : std::vector<QByteArray>{},
-                        o);
-        const QString path = file(rig, "hangup.txt", "L1\r\nL2\r\nL3\r\nL4\r\n");
-        rig.start(path);
-        QTRY_COMPARE(rig.box->shown.size(), 1);
-        QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("connection to the terminal was lost")),
-                 qPrintable(rig.box->shown[0].text));
-        QVERIFY(!rig.port->isOpen());
-        QVERIFY(!rig.timer->isActive());
-        QVERIFY(!rig.w.running());
-        QCOMPARE(openDescriptorsFor(path), 0);
-        if (rig.w.upload) {
-            const int removed = records.size() - int(rig.term.remainingRecords().size());
-            QVERIFY(removed >= 2);
-            QVERIFY(readAll(path).startsWith(recordLines(records, removed)));
-        }
+        withRowWindow([&]<typename W>() {
+            simterm::Options o;
+            o.hangupAfterReplies = hangupAfter;
+            const QList<QByteArray> records{"R1", "R2", "R3", "R4", "R5"};
+            WindowRig<W> rig(WindowRig<W>::IsUpload ? std::vector<QByteArray>(records.begin(), records.end())
+                                                    : std::vector<QByteArray>{},
+                             o);
+            const QString path = rig.startFile(QStringLiteral("hangup.txt"), "L1\r\nL2\r\nL3\r\nL4\r\n");
+            rig.start(path);
+            QTRY_COMPARE(rig.box->shown.size(), 1);
+            QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("connection to the terminal was lost")),
+                     qPrintable(rig.box->shown[0].text));
+            QVERIFY(!rig.port->isOpen());
+            QVERIFY(!rig.timer->isActive());
+            QVERIFY(!rig.transfer().underWay());
+            QCOMPARE(openDescriptorsFor(path), 0);
+            if (rig.IsUpload) {
+                const int removed = records.size() - int(rig.term.remainingRecords().size());
+                QVERIFY(removed >= 2);
+                QVERIFY(readAll(path).startsWith(recordLines(records, removed)));
+            }
+        });
     }
 
     // A Start after a refusal lets go of the earlier file and goes on over
@@ -585,80 +555,76 @@ private Q_SLOTS:
     void newStartGivesUpTheEarlierFile_data() { bothWindows(); }
     void newStartGivesUpTheEarlierFile()
     {
-        QFETCH(QString, window);
-        const Words x = words(window);
-        TerminalRig rig(window, {}, manualTerminal());
-        const QString first = file(rig, "first.txt", "L1\r\n");
-        const QString second = file(rig, "second.txt", x.line + "\r\n");
-        rig.start(first);
-        QTRY_COMPARE(rig.term.receivedBytes(), x.start);
-        rig.term.sendRaw(x.reply);
-        QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.firstAnswer);
-        rig.term.sendRaw("NAK\r");
-        QTRY_COMPARE(rig.box->shown.size(), 1);
+        withRowWindow([]<typename W>() {
+            WindowRig<W> rig({}, manualTerminal());
+            const Words x = words(rig.IsUpload);
+            const QString first = rig.startFile(QStringLiteral("first.txt"), "L1\r\n");
+            const QString second = rig.startFile(QStringLiteral("second.txt"), x.line + "\r\n");
+            rig.start(first);
+            QTRY_COMPARE(rig.term.receivedBytes(), x.start);
+            rig.term.sendRaw(x.reply);
+            QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.firstAnswer);
+            rig.term.sendRaw("NAK\r");
+            QTRY_COMPARE(rig.box->shown.size(), 1);
 
-        rig.start(second);
-        QCOMPARE(openDescriptorsFor(first), 0);
-        const QByteArray before = x.start + x.firstAnswer + x.start; // over the open port
-        QTRY_COMPARE(rig.term.receivedBytes(), before);
-        QVERIFY(rig.w.rxBuffer().isEmpty());
-        rig.term.sendRaw(rig.w.upload ? QByteArray("R2\r") : x.reply);
-        QTRY_COMPARE(rig.term.receivedBytes(), before + x.answer);
-        QCOMPARE(readAll(first), rig.w.upload ? QByteArray("R1\r\n") : QByteArray("L1\r\n"));
-        QCOMPARE(readAll(second), rig.w.upload ? QByteArray("R2\r\n") : x.line + "\r\n");
+            rig.start(second);
+            QCOMPARE(openDescriptorsFor(first), 0);
+            const QByteArray before = x.start + x.firstAnswer + x.start; // over the open port
+            QTRY_COMPARE(rig.term.receivedBytes(), before);
+            QVERIFY(rig.window->RxBuffer().isEmpty());
+            rig.term.sendRaw(rig.IsUpload ? QByteArray("R2\r") : x.reply);
+            QTRY_COMPARE(rig.term.receivedBytes(), before + x.answer);
+            QCOMPARE(readAll(first), rig.IsUpload ? QByteArray("R1\r\n") : QByteArray("L1\r\n"));
+            QCOMPARE(readAll(second), rig.IsUpload ? QByteArray("R2\r\n") : x.line + "\r\n");
+        });
     }
 
     void closingTheWindowStopsTheTransfer_data() { bothWindows(); }
     void closingTheWindowStopsTheTransfer()
     {
-        QFETCH(QString, window);
-        const Words x = words(window);
-        TerminalRig rig(window, {}, manualTerminal());
-        const QString path = file(rig, "closed.txt", "L1\r\nL2\r\n");
-        rig.w.widget->show();
-        rig.start(path);
-        QTRY_COMPARE(rig.term.receivedBytes(), x.start);
-        rig.term.sendRaw(x.reply);
-        QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.firstAnswer);
-        QVERIFY(rig.w.widget->close());
-        QVERIFY(!rig.timer->isActive());
-        QVERIFY(!rig.port->isOpen());
-        QCOMPARE(openDescriptorsFor(path), 0);
-        QCOMPARE(readAll(path), rig.w.upload ? QByteArray("R1\r\n") : QByteArray("L1\r\nL2\r\n"));
-        QCOMPARE(rig.text1(), QString());
-        if (rig.w.upload)
-            QCOMPARE(rig.w.control<QLabel>("Label2")->text(), QString());
+        withRowWindow([]<typename W>() {
+            WindowRig<W> rig({}, manualTerminal());
+            const Words x = words(rig.IsUpload);
+            const QString path = rig.startFile(QStringLiteral("closed.txt"), "L1\r\nL2\r\n");
+            rig.window->show();
+            rig.start(path);
+            QTRY_COMPARE(rig.term.receivedBytes(), x.start);
+            rig.term.sendRaw(x.reply);
+            QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.firstAnswer);
+            QVERIFY(rig.window->close());
+            QVERIFY(!rig.timer->isActive());
+            QVERIFY(!rig.port->isOpen());
+            QCOMPARE(openDescriptorsFor(path), 0);
+            QCOMPARE(readAll(path), rig.IsUpload ? QByteArray("R1\r\n") : QByteArray("L1\r\nL2\r\n"));
+            QCOMPARE(rig.text1(), QString());
+            if (rig.IsUpload)
+                QCOMPARE(rig.label2(), QString());
+        });
     }
 
+    // The DownLoad window shares the Upload window's COM port choice, as the
+    // main window makes them.
     void uploadAndDownloadOnTwoPortsAtOnce()
     {
-        QTemporaryDir dir;
-        SimTerminal com1({"R1", "R2", "R3"});
-        SimTerminal com2;
-        Module1 module;
-        module.ComPortNumber = 1;
-        wireComPort(1, com1.slavePath());
+        WindowRig<Upload> rig({"R1", "R2", "R3"});
+        simterm::SimTerminal com2;
         wireComPort(2, com2.slavePath());
-        TestParts up = makeTestParts();
         TestParts down = makeTestParts();
-        Upload upload(std::move(up.parts), module);
-        DownLoad download(std::move(down.parts), module);
-        const QString output = dir.filePath(QStringLiteral("up.txt"));
-        const QString input = dir.filePath(QStringLiteral("down.txt"));
-        writeAll(input, "D1\r\nD2\r\n");
+        DownLoad download(std::move(down.parts), rig.module);
+        const QString output = rig.file(QStringLiteral("up.txt"));
+        const QString input = rig.input("D1\r\nD2\r\n", QStringLiteral("down.txt"));
 
-        up.dialog->chooseNext(output);
-        upload.Command1_Click();
-        module.ComPortNumber = 2; // the main window's toggle: only the next Start sees it
+        rig.start(output);
+        rig.module.ComPortNumber = 2; // the main window's toggle: only the next Start sees it
         down.dialog->chooseNext(input);
         download.Command1_Click();
 
-        QTRY_VERIFY(com1.uploadDone() && com2.downloadDone());
+        QTRY_VERIFY(rig.term.uploadDone() && com2.downloadDone());
         QCOMPARE(readAll(output), QByteArray("R1\r\nR2\r\nR3\r\n"));
         QCOMPARE(com2.downloadedLines(), (std::vector<QByteArray>{"D1", "D2"}));
         QVERIFY(com2.receivedBytes().startsWith("DOWN\r"));
-        QVERIFY(com1.receivedBytes().startsWith("READ\r"));
-        QCOMPARE(up.box->texts(), QStringList{QStringLiteral("3 records received !!")});
+        QVERIFY(rig.term.receivedBytes().startsWith("READ\r"));
+        QCOMPARE(rig.box->texts(), QStringList{QStringLiteral("3 records received !!")});
     }
 
     // The terminal gets the file as it was read through, or "OVER" never

@@ -1,18 +1,10 @@
 // The Upload window against the simulated terminal over a real pseudo-terminal.
 #include "link/QtSerialPort.h"
 #include "support/MemoryRig.h"
-#include "support/ScriptedParts.h"
-#include "tools/SimTerminal.h"
-#include "support/TestFiles.h"
-#include "gui/Upload.h"
-#include "transfer/UploadTransfer.h"
 #include "support/WindowRig.h"
 
 #include <QDir>
 #include <QScopeGuard>
-#include <QLabel>
-#include <QLineEdit>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -28,21 +20,7 @@ using simterm::SimTerminal;
 
 namespace {
 
-// One Upload window wired to one simulated terminal on COM1.
-struct Rig : WindowRig<Upload>
-{
-    using WindowRig::WindowRig;
-    QString file(const QString &name) const { return dir.filePath(name); }
-    QString label2() const { return window->findChild<QLabel *>(QStringLiteral("Label2"))->text(); }
-    QList<QByteArray> sent() const
-    {
-        QList<QByteArray> m;
-        for (const QByteArray &b : term.receivedMessages())
-            m.append(b);
-        return m;
-    }
-    int sentCount(const QByteArray &word) const { return int(sent().count(word)); }
-};
+using Rig = WindowRig<Upload>;
 
 // fdatasync as this test's code sees it (linked with --wrap=fdatasync): when,
 // and how large the file was.
@@ -250,7 +228,7 @@ private Q_SLOTS:
         Rig rig; // holds no records: its first reply is OVER
         const QString existing = rig.file(QStringLiteral("records.txt"));
         writeAll(existing, "old\r\n");
-        rig.window->findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(QStringLiteral("before"));
+        rig.control<QLineEdit>("Text1")->setText(QStringLiteral("before"));
         rig.box->answerNext(replace ? MessageBox::Answer::Yes : MessageBox::Answer::No);
         rig.start(rig.file(QStringLiteral("records"))); // asked for records.txt
 
@@ -278,8 +256,8 @@ private Q_SLOTS:
     void cancelledDialogChangesNothing()
     {
         Rig rig;
-        rig.window->findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(QStringLiteral("last"));
-        rig.window->findChild<QLabel *>(QStringLiteral("Label2"))->setText(QStringLiteral("7"));
+        rig.control<QLineEdit>("Text1")->setText(QStringLiteral("last"));
+        rig.control<QLabel>("Label2")->setText(QStringLiteral("7"));
         rig.dialog->cancelNext();
         rig.window->Command1_Click();
         QVERIFY(!rig.port->isOpen());
@@ -505,7 +483,7 @@ private Q_SLOTS:
         QVERIFY(stopped);
         const QString text = rig.box->shown.last().text;
 
-        QCOMPARE(rig.sentCount("REMOVE"), fit);
+        QCOMPARE(rig.sent("REMOVE"), fit);
         QCOMPARE(readAll(path), recordLines(records.mid(0, fit)));
         QCOMPARE(rig.term.remainingRecords().size(), size_t(records.size() - fit));
         QVERIFY(text.contains(path));
@@ -532,7 +510,7 @@ private Q_SLOTS:
         QVERIFY(spinUntil([&] { return rig.term.uploadDone(); }, 240000));
         QCOMPARE(rig.box->shown.last().text, QStringLiteral("32770 records received !!"));
         QCOMPARE(rig.label2(), QStringLiteral("32770"));
-        const auto *label2 = rig.window->findChild<QLabel *>(QStringLiteral("Label2"));
+        const auto *label2 = rig.control<QLabel>("Label2");
         QVERIFY(label2->width() >= label2->sizeHint().width()); // every digit shows
         QCOMPARE(QFileInfo(path).size(), qint64(n) * 3);
     }
