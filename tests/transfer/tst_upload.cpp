@@ -1,6 +1,5 @@
 // The Upload window against the simulated terminal over a real pseudo-terminal.
 #include "link/QtSerialPort.h"
-#include "support/MemoryRig.h"
 #include "support/WindowRig.h"
 
 #include <QDir>
@@ -551,61 +550,6 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREAD\rREMOVE\r"));
         QCOMPARE(readAll(first), QByteArray());
         QCOMPARE(readAll(second), QByteArray("R9\r\n"));
-    }
-
-    // The dialogue alone, over the in-memory port: how it ends, typed, and
-    // reported only once the port and the file are given back (a refusal
-    // keeps them, as designed).
-    void coreEndsTyped_data()
-    {
-        QTest::addColumn<QByteArrayList>("replies");
-        QTest::addColumn<Outcome::Kind>("kind");
-        QTest::addColumn<Outcome::Reason>("reason");
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<QByteArray>("asked");
-        QTest::addColumn<qint64>("count");
-        QTest::addColumn<bool>("held");
-        QTest::newRow("over") << QByteArrayList{"R1\r", "NEXT\r", "OVER\r"} << Outcome::Kind::Completed
-                              << Outcome::Reason::None << QByteArray() << QByteArray() << qint64(1) << false;
-        QTest::newRow("NAK to READ") << QByteArrayList{"NAK\r"} << Outcome::Kind::Refused << Outcome::Reason::None
-                                     << QByteArray("NAK") << QByteArray("READ") << qint64(0) << true;
-        QTest::newRow("record to REMOVE") << QByteArrayList{"R1\r", "R2\r"} << Outcome::Kind::Refused
-                                          << Outcome::Reason::UnexpectedReply << QByteArray("R2")
-                                          << QByteArray("REMOVE") << qint64(1) << true;
-    }
-    void coreEndsTyped()
-    {
-        QFETCH(QByteArrayList, replies);
-        QFETCH(Outcome::Kind, kind);
-        QFETCH(Outcome::Reason, reason);
-        QFETCH(QByteArray, reply);
-        QFETCH(QByteArray, asked);
-        QFETCH(qint64, count);
-        QFETCH(bool, held);
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("records.txt"));
-        MemoryRig<UploadTransfer> rig;
-        bool portOpenAtReport = false;
-        int fileOpenAtReport = -1;
-        connect(&rig.transfer, &Dialogue::finished, this, [&] {
-            portOpenAtReport = rig.port.isOpen();
-            fileOpenAtReport = openDescriptorsFor(path);
-        });
-        QVERIFY(rig.begin(path, RecordFile::Mode::Create));
-        QVERIFY((rig.transfer.underWay() && !rig.transfer.halted()));
-        for (const QByteArray &r : replies)
-            QVERIFY(rig.port.arrive(r));
-        QCOMPARE(rig.ends.size(), 1);
-        QCOMPARE(rig.ends[0].kind, kind);
-        QCOMPARE(rig.ends[0].reason, reason);
-        QCOMPARE(rig.ends[0].reply, reply);
-        QCOMPARE(rig.ends[0].asked, asked);
-        QCOMPARE(rig.ends[0].count, count);
-        QCOMPARE(rig.ends[0].path, path);
-        QCOMPARE(portOpenAtReport, held);
-        QCOMPARE(fileOpenAtReport, held ? 1 : 0);
-        QCOMPARE(rig.transfer.underWay(), held);
-        QCOMPARE(rig.transfer.halted(), held);
     }
 
     // The dialogue alone over a pseudo-terminal: no window, the outcome typed.
