@@ -13,6 +13,7 @@
 #include "transfer/Messages.h"
 #include "FuzzSupport.h"
 #include "support/ScriptedParts.h"
+#include "support/WindowTexts.h"
 
 #include <QFile>
 #include <QStringList>
@@ -55,7 +56,7 @@ Expected model(const std::vector<Event> &events, const std::vector<QByteArray> &
                 continue;
             ++e.ticks;
             if (buffer.isEmpty() && e.ticks >= 5) {
-                e.boxes << QStringLiteral("Timed Out !!");
+                e.boxes << WindowTexts::TimedOut;
                 e.timerActive = false;
                 e.ticks = 0;
             }
@@ -69,7 +70,7 @@ Expected model(const std::vector<Event> &events, const std::vector<QByteArray> &
             continue;
         buffer.chop(1);
         if (buffer == "NAK") {
-            e.boxes << QStringLiteral("Error - NAK");
+            e.boxes << WindowTexts::Nak;
         } else if (buffer == "ACK") {
             buffer.clear();
             if (lineOut)
@@ -86,8 +87,7 @@ Expected model(const std::vector<Event> &events, const std::vector<QByteArray> &
                 e.timerActive = true;
             }
         } else {
-            e.boxes << (echoOf(lastSent, buffer, LineReader::ChunkSize) ? QStringLiteral("<echo>")
-                                                                       : QStringLiteral("Unknown Command !!"));
+            e.boxes << (echoOf(lastSent, buffer, LineReader::ChunkSize) ? QStringLiteral("<echo>") : WindowTexts::UnknownCommand);
         }
     }
     e.rxBuffer = buffer;
@@ -155,9 +155,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (o.reason == Outcome::Reason::Echo)
             boxes.append(QStringLiteral("<echo>"));
         else if (o.kind == Outcome::Kind::Refused)
-            boxes.append(o.reply == "NAK" ? QStringLiteral("Error - NAK") : QStringLiteral("Unknown Command !!"));
+            boxes.append(o.reply == "NAK" ? WindowTexts::Nak : WindowTexts::UnknownCommand);
         else if (o.kind == Outcome::Kind::TimedOut && o.reason == Outcome::Reason::None)
-            boxes.append(QStringLiteral("Timed Out !!"));
+            boxes.append(WindowTexts::TimedOut);
         else
             boxes.append(Messages::ending(o));
         ++boxesOpen;

@@ -9,6 +9,7 @@
 // The PC's reads are what the port handed out; the expected outcome is worked
 // out from them by a separate model of the dialogue.
 #include "FuzzSupport.h"
+#include "support/WindowTexts.h"
 #include "transfer/Messages.h"
 #include "transfer/UploadTransfer.h"
 
@@ -61,7 +62,7 @@ Expected model(const std::vector<QByteArray> &reads)
             e.boxes << QStringLiteral("<empty>");
             buffer.clear();
         } else if (buffer == "NAK") {
-            e.boxes << QStringLiteral("error");
+            e.boxes << WindowTexts::UploadRefused;
             buffer.clear();
         } else if (buffer == "NEXT") {
             e.writes.push_back("READ\r");
@@ -69,8 +70,7 @@ Expected model(const std::vector<QByteArray> &reads)
             buffer.clear();
         } else if (buffer == "OVER") {
             e.writes.push_back("DONE\r");
-            e.boxes << (e.records.empty() ? QStringLiteral("NO Data Received !!")
-                                          : QString::number(e.records.size()) + QStringLiteral(" records received !!"));
+            e.boxes << WindowTexts::uploadCompleted(qint64(e.records.size()));
             e.over = true;
         } else {
             e.records.push_back(buffer);
@@ -140,10 +140,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         else if (o.reason == Outcome::Reason::EmptyReply)
             boxes.append(QStringLiteral("<empty>"));
         else if (o.kind == Outcome::Kind::Refused)
-            boxes.append(QStringLiteral("error"));
+            boxes.append(WindowTexts::UploadRefused);
         else if (o.kind == Outcome::Kind::Completed)
-            boxes.append(o.count == 0 ? QStringLiteral("NO Data Received !!")
-                                      : QString::number(o.count) + QStringLiteral(" records received !!"));
+            boxes.append(WindowTexts::uploadCompleted(o.count));
         else
             boxes.append(Messages::ending(o));
         ++boxesOpen;

@@ -5,6 +5,7 @@
 #include "support/TestFiles.h"
 #include "gui/QtFileDialog.h"
 #include "support/WindowRig.h"
+#include "support/WindowTexts.h"
 
 #include <QApplication>
 #include <QDir>
@@ -49,7 +50,7 @@ private:
 
 QString titleFor(bool upload)
 {
-    return upload ? QStringLiteral("Open File") : QStringLiteral("Open download file");
+    return upload ? WindowTexts::OpenFile : WindowTexts::OpenDownloadFile;
 }
 
 #ifdef Q_OS_UNIX
@@ -200,7 +201,7 @@ void TestView::viewSetsUpTheSharedDialog()
         FileDialog &dialog = *rig.dialog;
         dialog.setCancelError(false);
         dialog.setFilter(QStringLiteral("*.*"));
-        dialog.setDialogTitle(QStringLiteral("Save Files"));
+        dialog.setDialogTitle(WindowTexts::SaveFiles);
 
         const QString chosen = workFile(QStringLiteral("records.txt"));
         rig.dialog->chooseNext(chosen);

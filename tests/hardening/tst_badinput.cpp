@@ -3,6 +3,7 @@
 // with the Upload and DownLoad windows as the program builds them.
 #include "AllocCounter.h"
 #include "support/WindowRig.h"
+#include "support/WindowTexts.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -190,7 +191,7 @@ private Q_SLOTS:
 
         QVERIFY(rig.term.sendRaw("OVER\r"));
         QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
-        QCOMPARE(rig.box->shown[0].text, QStringLiteral("1 records received !!"));
+        QCOMPARE(rig.box->shown[0].text, WindowTexts::recordsReceived(1));
         QVERIFY(doneReached(rig));
         QCOMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\rDONE\r"));
     }
@@ -237,11 +238,11 @@ private Q_SLOTS:
         QVERIFY(reply("R1\r", [&] { return rig.sent("REMOVE") == records + 1; }));
         QVERIFY(reply("NEXT\r", [&] { return rig.sent("READ") == records + 2; }));
         QVERIFY(reply("NAK\r", [&] { return rig.box->shown.size() == refusals + 1; }));
-        QCOMPARE(rig.box->shown.last().text, QStringLiteral("error"));
+        QCOMPARE(rig.box->shown.last().text, WindowTexts::UploadRefused);
         QVERIFY(rig.window->RxBuffer().isEmpty());
         QVERIFY(reply("R2\r", [&] { return rig.sent("REMOVE") == records + 2; }));
         QVERIFY(reply("OVER\r", [&] { return rig.box->shown.size() == refusals + 2; }));
-        QCOMPARE(rig.box->shown.last().text, QStringLiteral("%1 records received !!").arg(records + 2));
+        QCOMPARE(rig.box->shown.last().text, WindowTexts::recordsReceived(records + 2));
         QCOMPARE(readAll(path), afterBurst + "R1\r\nR2\r\n");
         QVERIFY(doneReached(rig));
         const auto messages = rig.term.receivedMessages();
@@ -272,7 +273,7 @@ private Q_SLOTS:
         const qsizetype replies = rig.box->shown.size();
         QVERIFY(replies >= 1);
         for (const QString &text : rig.box->texts())
-            QCOMPARE(text, QStringLiteral("Unknown Command !!"));
+            QCOMPARE(text, WindowTexts::UnknownCommand);
         const QByteArray kept = rig.window->RxBuffer();
         // The burst's last CR ended a reply for sure; the others only where a read ended.
         QVERIFY2(isWithCrsRemoved(burst.chopped(1), kept, replies - 1), "RxBuffer is not the burst less some CRs");
@@ -280,7 +281,7 @@ private Q_SLOTS:
 
         QVERIFY(rig.term.sendRaw("ACK\r"));
         QVERIFY(spinUntil([&] { return rig.box->shown.size() == replies + 1; }, 10000));
-        QCOMPARE(rig.box->shown.last().text, QStringLiteral("Unknown Command !!"));
+        QCOMPARE(rig.box->shown.last().text, WindowTexts::UnknownCommand);
         QCOMPARE(rig.window->RxBuffer(), kept + "ACK");
         QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
         QVERIFY(rig.port->isOpen());
@@ -303,7 +304,7 @@ private Q_SLOTS:
             QVERIFY(spinUntil([&] { return rig.sent("REMOVE") == 2; }, 10000));
             QVERIFY(rig.term.sendRaw("OVER\r"));
             QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
-            QCOMPARE(rig.box->shown[0].text, QStringLiteral("2 records received !!"));
+            QCOMPARE(rig.box->shown[0].text, WindowTexts::recordsReceived(2));
             QCOMPARE(readAll(path), one + "\r\n" + many + "\r\n");
         }
         {
@@ -316,7 +317,7 @@ private Q_SLOTS:
             // A NUL-only reply is not ACK: reported and kept.
             QVERIFY(rig.term.sendRaw(QByteArray(1, '\0') + '\r'));
             QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
-            QCOMPARE(rig.box->shown[0].text, QStringLiteral("Unknown Command !!"));
+            QCOMPARE(rig.box->shown[0].text, WindowTexts::UnknownCommand);
             QCOMPARE(rig.window->RxBuffer(), QByteArray(1, '\0'));
             QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + nuls + '\r');
         }
@@ -343,7 +344,7 @@ private Q_SLOTS:
         QVERIFY(notifications >= bytes);
         QVERIFY(rig.term.sendRaw("OVER\r"));
         QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
-        QCOMPARE(rig.box->shown[0].text, QStringLiteral("1000 records received !!"));
+        QCOMPARE(rig.box->shown[0].text, WindowTexts::recordsReceived(1000));
         QCOMPARE(readAll(path), recordLines(records));
         QVERIFY(doneReached(rig));
         QCOMPARE(rig.sent("REMOVE"), 1000);

@@ -2,6 +2,7 @@
 // pseudo-terminal, and its dialogue alone over the in-memory port.
 #include "support/MemoryRig.h"
 #include "support/WindowRig.h"
+#include "support/WindowTexts.h"
 #include "transfer/Messages.h"
 
 #include <QTest>
@@ -37,14 +38,14 @@ private Q_SLOTS:
         QTRY_VERIFY(rig.term.downloadDone());
         QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\rA1\rB2\rOVER\r"));
         QCOMPARE(rig.term.downloadedLines(), (std::vector<QByteArray>{"A1", "B2"}));
-        QCOMPARE(rig.text1(), QStringLiteral("Over !!"));
+        QCOMPARE(rig.text1(), WindowTexts::Over);
         QCOMPARE(rig.window->findChild<QLabel *>(QStringLiteral("Label2"))->text(), QStringLiteral("0"));
         QVERIFY(!rig.port->isOpen());
         QVERIFY(!rig.transfer().underWay());
         QVERIFY(!rig.timer->isActive());
         QCOMPARE(openDescriptorsFor(path), 0);
         QVERIFY(rig.box->shown.isEmpty());
-        QCOMPARE(rig.dialog->shown[0].title, QStringLiteral("Open download file"));
+        QCOMPARE(rig.dialog->shown[0].title, WindowTexts::OpenDownloadFile);
         QCOMPARE(rig.dialog->shown[0].filter, QStringLiteral("*.txt"));
         QCOMPARE(rig.dialog->shown[0].action, FileDialog::ShowOpen);
     }
@@ -75,7 +76,7 @@ private Q_SLOTS:
         rig.start(rig.input(contents));
         QTRY_VERIFY_WITH_TIMEOUT(rig.term.downloadDone(), 30000); // the long line takes a while on a busy machine
         QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + framed(lines) + "OVER\r");
-        QCOMPARE(rig.text1(), QStringLiteral("Over !!"));
+        QCOMPARE(rig.text1(), WindowTexts::Over);
         QVERIFY(rig.box->shown.isEmpty());
     }
 
@@ -89,16 +90,16 @@ private Q_SLOTS:
         QTest::newRow("ACK split over two reads") << QList<QByteArray>{"AC", "K\r"} << QByteArray("L1\r")
                                                   << QStringList{} << QByteArray();
         QTest::newRow("lower case is unknown") << QList<QByteArray>{"ack\r"} << QByteArray()
-                                               << QStringList{"Unknown Command !!"} << QByteArray("ack");
+                                               << QStringList{WindowTexts::UnknownCommand} << QByteArray("ack");
         QTest::newRow("blank after ACK is unknown") << QList<QByteArray>{"ACK \r"} << QByteArray()
-                                                    << QStringList{"Unknown Command !!"} << QByteArray("ACK ");
+                                                    << QStringList{WindowTexts::UnknownCommand} << QByteArray("ACK ");
         QTest::newRow("two ACKs in one read are unknown") << QList<QByteArray>{"ACK\rACK\r"} << QByteArray()
-                                                          << QStringList{"Unknown Command !!"} << QByteArray("ACK\rACK");
+                                                          << QStringList{WindowTexts::UnknownCommand} << QByteArray("ACK\rACK");
         QTest::newRow("NAK then more replies")
             << QList<QByteArray>{"NAK\r", "\r", "ACK\r"} << QByteArray()
-            << QStringList{"Error - NAK", "Error - NAK", "Unknown Command !!"} << QByteArray("NAKACK");
+            << QStringList{WindowTexts::Nak, WindowTexts::Nak, WindowTexts::UnknownCommand} << QByteArray("NAKACK");
         QTest::newRow("empty reply kept, then ACK completes it")
-            << QList<QByteArray>{"\r", "ACK\r"} << QByteArray("L1\r") << QStringList{"Unknown Command !!"}
+            << QList<QByteArray>{"\r", "ACK\r"} << QByteArray("L1\r") << QStringList{WindowTexts::UnknownCommand}
             << QByteArray();
         QTest::newRow("whole file") << QList<QByteArray>{"ACK\r", "ACK\r", "ACK\r"} << QByteArray("L1\rL2\rOVER\r")
                                     << QStringList{} << QByteArray();
@@ -224,7 +225,7 @@ private Q_SLOTS:
         QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("The terminal stopped taking data")),
                  qPrintable(rig.box->shown[0].text));
         QVERIFY2(rig.box->shown[0].text.contains(QLatin1String("acknowledged: 0")), qPrintable(rig.box->shown[0].text));
-        QCOMPARE(rig.box->shown[0].title, QStringLiteral("Terminal download"));
+        QCOMPARE(rig.box->shown[0].title, WindowTexts::DownloadTitle);
         QVERIFY(rig.port->bytesToWrite() > 0); // really stuck, not merely slow
         QCOMPARE(rig.window->RecordCount(), 0);
         QVERIFY(rig.port->isOpen()); // a time-out does not end the transfer
@@ -312,7 +313,7 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
         for (int i = 0; i < 5; ++i)
             rig.timer->fire();
-        QCOMPARE(rig.box->texts(), QStringList{QStringLiteral("Timed Out !!")});
+        QCOMPARE(rig.box->texts(), QStringList{WindowTexts::TimedOut});
         QCOMPARE(rig.box->mostOpenAtOnce, 1);
         QCOMPARE(ticksWhileOpen, 0);
         QVERIFY(!rig.timer->isActive());

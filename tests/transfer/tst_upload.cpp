@@ -1,6 +1,7 @@
 // The Upload window against the simulated terminal over a real pseudo-terminal.
 #include "link/QtSerialPort.h"
 #include "support/WindowRig.h"
+#include "support/WindowTexts.h"
 
 #include <QDir>
 #include <QScopeGuard>
@@ -73,14 +74,14 @@ private Q_SLOTS:
         QCOMPARE(rig.label2(), QStringLiteral("2"));
         QCOMPARE(rig.text1(), QStringLiteral("B2"));
         QCOMPARE(rig.box->shown.size(), 1);
-        QCOMPARE(rig.box->shown[0].text, QStringLiteral("2 records received !!"));
-        QCOMPARE(rig.box->shown[0].title, QStringLiteral("Information"));
+        QCOMPARE(rig.box->shown[0].text, WindowTexts::recordsReceived(2));
+        QCOMPARE(rig.box->shown[0].title, WindowTexts::CompletedTitle);
         QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::None);
         QVERIFY(!rig.port->isOpen());
         QVERIFY(!rig.transfer().underWay());
         QCOMPARE(openDescriptorsFor(path), 0);
         QVERIFY(rig.term.remainingRecords().empty());
-        QCOMPARE(rig.dialog->shown[0].title, QStringLiteral("Save Files"));
+        QCOMPARE(rig.dialog->shown[0].title, WindowTexts::SaveFiles);
         QCOMPARE(rig.dialog->shown[0].filter, QStringLiteral("*.txt"));
         QCOMPARE(rig.dialog->shown[0].action, FileDialog::ShowSave);
     }
@@ -97,7 +98,7 @@ private Q_SLOTS:
         rig.start(path);
         QTRY_VERIFY(rig.term.uploadDone());
         QCOMPARE(readAll(path), recordLines(records));
-        QCOMPARE(rig.box->shown.last().text, QStringLiteral("5 records received !!"));
+        QCOMPARE(rig.box->shown.last().text, WindowTexts::recordsReceived(5));
         QCOMPARE(rig.text1(), QStringLiteral("x")); // the last record, shown before the box
     }
 
@@ -183,8 +184,8 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(path).size(), 0);
         QCOMPARE(rig.label2(), QStringLiteral("0"));
         QCOMPARE(rig.box->shown.size(), 1);
-        QCOMPARE(rig.box->shown[0].text, QStringLiteral("NO Data Received !!"));
-        QCOMPARE(rig.box->shown[0].title, QStringLiteral("Information"));
+        QCOMPARE(rig.box->shown[0].text, WindowTexts::NoData);
+        QCOMPARE(rig.box->shown[0].title, WindowTexts::CompletedTitle);
         QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::Information);
     }
 
@@ -233,8 +234,8 @@ private Q_SLOTS:
 
         QVERIFY(!rig.box->shown.isEmpty());
         const auto &q = rig.box->shown[0];
-        QCOMPARE(q.text, QStringLiteral("File exists !! Replace file?? "));
-        QCOMPARE(q.title, QStringLiteral("Warning"));
+        QCOMPARE(q.text, WindowTexts::ReplaceQuestion);
+        QCOMPARE(q.title, WindowTexts::ReplaceTitle);
         QCOMPARE(q.buttons, MessageBox::Buttons::YesNo);
         QCOMPARE(q.icon, MessageBox::Icon::Information);
         if (!replace) {
@@ -246,7 +247,7 @@ private Q_SLOTS:
         } else {
             // A run that saves nothing pushes no record out of the old file.
             QTRY_VERIFY(rig.term.uploadDone());
-            QCOMPARE(rig.box->shown.last().text, QStringLiteral("NO Data Received !!"));
+            QCOMPARE(rig.box->shown.last().text, WindowTexts::NoData);
             QCOMPARE(readAll(existing), QByteArray("old\r\n"));
             QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("records.txt")});
         }
@@ -279,7 +280,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("box");               // the one box shown
         const QString refused = QStringLiteral("it was not saved and not answered");
         QTest::newRow("OVER split over two reads")
-            << QList<QByteArray>{"OV", "ER\r"} << QByteArray() << QByteArray("DONE\r") << "NO Data Received !!";
+            << QList<QByteArray>{"OV", "ER\r"} << QByteArray() << QByteArray("DONE\r") << WindowTexts::NoData;
         QTest::newRow("an empty reply is not a record")
             << QList<QByteArray>{"\r"} << QByteArray() << QByteArray() << "an empty reply (a CR alone";
         QTest::newRow("the PC's READ echoed") << QList<QByteArray>{"READ\r"} << QByteArray() << QByteArray()
@@ -295,7 +296,7 @@ private Q_SLOTS:
         QTest::newRow("other case and a blank make records")
             << QList<QByteArray>{"next\r", "NEXT\r", "Over\r", "NEXT\r", "NAK \r", "NEXT\r", "OVER\r"}
             << QByteArray("next\r\nOver\r\nNAK \r\n") << QByteArray("REMOVE\rREAD\rREMOVE\rREAD\rREMOVE\rREAD\rDONE\r")
-            << "3 records received !!";
+            << WindowTexts::recordsReceived(3);
         QTest::newRow("two messages in one read are neither saved nor answered")
             << QList<QByteArray>{"NEXT\rNEXT\r"} << QByteArray() << QByteArray()
             << R"(The terminal answered "READ" with "NEXT\rNEXT".)";
@@ -314,7 +315,7 @@ private Q_SLOTS:
             << QByteArray("REMOVE\r") << QStringLiteral("(301 bytes)");
         QTest::newRow("NEXT asks again")
             << QList<QByteArray>{"R\r", "NEXT\r", "OVER\r"} << QByteArray("R\r\n")
-            << QByteArray("REMOVE\rREAD\rDONE\r") << "1 records received !!";
+            << QByteArray("REMOVE\rREAD\rDONE\r") << WindowTexts::recordsReceived(1);
     }
     void repliesAsTheyArrive()
     {
@@ -402,7 +403,7 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
         rig.term.sendRaw("NAK\r");
         QTRY_COMPARE(rig.box->shown.size(), 1);
-        QCOMPARE(rig.box->shown[0].text, QStringLiteral("error"));
+        QCOMPARE(rig.box->shown[0].text, WindowTexts::UploadRefused);
         QCOMPARE(rig.box->shown[0].title, QString());
         QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::None);
         QVERIFY(rig.window->RxBuffer().isEmpty());
@@ -421,7 +422,7 @@ private Q_SLOTS:
         bool sawBytesWhileOpen = false;
         QByteArray sentWhileOpen;
         rig.box->onShow = [&](const MessageBox::Request &r) {
-            if (r.text != QLatin1String("error"))
+            if (r.text != WindowTexts::UploadRefused)
                 return;
             // What a modal box's event loop would let through.
             rig.term.sendRaw("R1\r");
@@ -507,7 +508,7 @@ private Q_SLOTS:
         const QString path = shm.filePath(QStringLiteral("many.txt"));
         rig.start(path);
         QVERIFY(spinUntil([&] { return rig.term.uploadDone(); }, 240000));
-        QCOMPARE(rig.box->shown.last().text, QStringLiteral("32770 records received !!"));
+        QCOMPARE(rig.box->shown.last().text, WindowTexts::recordsReceived(32770));
         QCOMPARE(rig.label2(), QStringLiteral("32770"));
         const auto *label2 = rig.control<QLabel>("Label2");
         QVERIFY(label2->width() >= label2->sizeHint().width()); // every digit shows

@@ -2,6 +2,7 @@
 // each test runs with Upload and with DownLoad.
 #include "support/MemoryRig.h"
 #include "support/WindowRig.h"
+#include "support/WindowTexts.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -46,8 +47,8 @@ private Q_SLOTS:
             QVERIFY(rig.box->shown.isEmpty());
             QCOMPARE(rig.window->TimeoutTicks(), 4);
             rig.timer->fire();
-            QCOMPARE(rig.box->texts(), QStringList{QStringLiteral("Timed Out !!")});
-            QCOMPARE(rig.box->shown[0].title, rig.IsUpload ? QStringLiteral("Terminal upload") : QStringLiteral("Terminal download"));
+            QCOMPARE(rig.box->texts(), QStringList{WindowTexts::TimedOut});
+            QCOMPARE(rig.box->shown[0].title, rig.IsUpload ? WindowTexts::UploadTitle : WindowTexts::DownloadTitle);
             QVERIFY(!rig.timer->isActive());
             QCOMPARE(rig.window->TimeoutTicks(), 0);
             QVERIFY(rig.port->isOpen()); // a time-out does not end the transfer
@@ -279,7 +280,7 @@ private Q_SLOTS:
         QCOMPARE(com2.downloadedLines(), (std::vector<QByteArray>{"D1", "D2"}));
         QVERIFY(com2.receivedBytes().startsWith("DOWN\r"));
         QVERIFY(rig.term.receivedBytes().startsWith("READ\r"));
-        QCOMPARE(rig.box->texts(), QStringList{QStringLiteral("3 records received !!")});
+        QCOMPARE(rig.box->texts(), QStringList{WindowTexts::recordsReceived(3)});
     }
 
     // The dialogue alone, over the in-memory port: how it ends, typed, and
