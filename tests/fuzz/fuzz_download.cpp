@@ -9,10 +9,9 @@
 //   control & 0x20  an empty notification follows the piece
 //   control & 0x40  1 to 6 timer ticks (the next byte says how many) come first
 //   control & 0x80  the piece arrives while the next message box is open
-#include "transfer/DownloadTransfer.h"
 #include "transfer/Messages.h"
 #include "FuzzSupport.h"
-#include "support/ScriptedParts.h"
+#include "support/MemoryRig.h"
 #include "support/WindowTexts.h"
 
 #include <QFile>
@@ -121,13 +120,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     const std::vector<QByteArray> lines = referenceLines(file);
 
-    MemoryPort port;
-    ManualTimer timer;
+    MemoryRig<DownloadTransfer> rig;
     QStringList boxes;
     int boxesOpen = 0, mostOpenAtOnce = 0;
 
     std::vector<Event> events;
-    port.onRead = [&](const QByteArray &r) { events.push_back({false, false, r}); };
+    rig.port.onRead = [&](const QByteArray &r) { events.push_back({false, false, r}); };
 
     auto deliverNext = [&] {
         const uint8_t control = in.byte();
@@ -135,20 +133,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const int ticks = 1 + in.byte() % 6;
             for (int i = 0; i < ticks; ++i) {
                 events.push_back({true, boxesOpen > 0, {}});
-                timer.fire();
+                rig.timer.fire();
             }
         }
         size_t length = control & 0x1F;
         if (length == 0x1F)
             length += 4 * size_t(in.byte());
-        port.arrive(in.bytes(length));
+        rig.port.arrive(in.bytes(length));
         if (control & 0x20)
-            port.arrive({});
+            rig.port.arrive({});
     };
 
-    DownloadTransfer transfer(port, timer);
     // The window's boxes: a completed download shows none.
-    QObject::connect(&transfer, &DownloadTransfer::finished, [&](const Outcome &o) {
+    QObject::connect(&rig.transfer, &DownloadTransfer::finished, [&](const Outcome &o) {
         if (o.kind == Outcome::Kind::Completed)
             return;
         // As the DownLoad window words it.
@@ -166,15 +163,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             deliverNext();
         --boxesOpen;
     });
-    transfer.begin(path, PortTarget{1, QStringLiteral("memory")});
-    FUZZ_CHECK(port.isOpen() && transfer.underWay() && timer.isActive(), QByteArray());
+    rig.begin(path);
+    FUZZ_CHECK(rig.port.isOpen() && rig.transfer.underWay() && rig.timer.isActive(), QByteArray());
 
     while (!in.empty())
         deliverNext();
 
     const Expected e = model(events, lines);
-    FUZZ_CHECK(port.readBytes + port.droppedBytes == port.arrivedBytes, port.readBytes);
-    FUZZ_CHECK(port.droppedBytes.isEmpty() || e.over, port.droppedBytes);
+    FUZZ_CHECK(rig.port.readBytes + rig.port.droppedBytes == rig.port.arrivedBytes, rig.port.readBytes);
+    FUZZ_CHECK(rig.port.droppedBytes.isEmpty() || e.over, rig.port.droppedBytes);
     // The file's lines in order, one per ACK, each with its CR; OVER only at the end.
     // A long line goes out in pieces: compare the bytes in order.
     const auto bytes = [](const std::vector<QByteArray> &v) {
@@ -183,18 +180,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             b += x;
         return b;
     };
-    FUZZ_CHECK(bytes(port.writes) == bytes(e.writes), joined(port.writes) + " expected " + joined(e.writes));
-    FUZZ_CHECK(port.writesWhileClosed == 0, QByteArray());
+    FUZZ_CHECK(bytes(rig.port.writes) == bytes(e.writes), joined(rig.port.writes) + " expected " + joined(e.writes));
+    FUZZ_CHECK(rig.port.writesWhileClosed == 0, QByteArray());
     FUZZ_CHECK(boxes == e.boxes, boxes.join(QLatin1Char('|')).toLatin1());
     FUZZ_CHECK(mostOpenAtOnce <= 1, QByteArray());
-    FUZZ_CHECK(timer.isActive() == e.timerActive, QByteArray());
-    FUZZ_CHECK(transfer.underWay() == !e.over, QByteArray());
-    FUZZ_CHECK(port.isOpen() == !e.over, QByteArray());
+    FUZZ_CHECK(rig.timer.isActive() == e.timerActive, QByteArray());
+    FUZZ_CHECK(rig.transfer.underWay() == !e.over, QByteArray());
+    FUZZ_CHECK(rig.port.isOpen() == !e.over, QByteArray());
     if (!e.over) {
-        FUZZ_CHECK(transfer.pendingReply() == e.rxBuffer, transfer.pendingReply());
-        FUZZ_CHECK(transfer.ticks() == e.ticks, QByteArray::number(transfer.ticks()));
-        FUZZ_CHECK(transfer.count() == e.acknowledged, QByteArray::number(transfer.count()));
+        FUZZ_CHECK(rig.transfer.pendingReply() == e.rxBuffer, rig.transfer.pendingReply());
+        FUZZ_CHECK(rig.transfer.ticks() == e.ticks, QByteArray::number(rig.transfer.ticks()));
+        FUZZ_CHECK(rig.transfer.count() == e.acknowledged, QByteArray::number(rig.transfer.count()));
     }
-    transfer.stop();
+    rig.transfer.stop();
     return 0;
 }
