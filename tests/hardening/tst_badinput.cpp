@@ -20,14 +20,6 @@ namespace {
 
 using UploadRig = WindowRig<Upload>;
 
-// Starts on path and waits for the window's first message ("READ", "DOWN").
-template <typename Window> bool startAndAwait(WindowRig<Window> &rig, const QString &path)
-{
-    rig.start(path);
-    const QByteArray first = rig.IsUpload ? "READ\r" : "DOWN\r";
-    return spinUntil([&] { return rig.term.receivedBytes() == first; }, 10000);
-}
-
 // "DONE" goes out before the closing box, but the terminal reads it on its
 // own thread: it may still be on its way when the box shows.
 bool doneReached(const UploadRig &rig)
@@ -146,7 +138,7 @@ private Q_SLOTS:
         UploadRig rig({}, manualTerminal());
         QVERIFY2(rig.term.isOk(), qPrintable(rig.term.errorString()));
         const QString path = rig.file(QStringLiteral("records.txt"));
-        QVERIFY(startAndAwait(rig, path));
+        QVERIFY(rig.startAwaited(path));
 
         const qsizetype size = 10 * 1024 * 1024;
         QByteArray big(size, Qt::Uninitialized);
@@ -204,7 +196,7 @@ private Q_SLOTS:
     {
         UploadRig rig({}, manualTerminal());
         const QString path = rig.file(QStringLiteral("records.txt"));
-        QVERIFY(startAndAwait(rig, path));
+        QVERIFY(rig.startAwaited(path));
         const QByteArray burst = randomBurst(20240611, 24 * 1024);
         BackgroundSend send(rig.term, burst);
         // All read once the sender is done, nothing waits at the port and the
@@ -262,7 +254,7 @@ private Q_SLOTS:
     void randomBurstThenDialogueDownload()
     {
         WindowRig<DownLoad> rig({}, manualTerminal());
-        QVERIFY(startAndAwait(rig, rig.input("L1\r\nL2\r\n")));
+        QVERIFY(rig.startAwaited(rig.input("L1\r\nL2\r\n")));
         const QByteArray burst = randomBurst(7, 16 * 1024);
         BackgroundSend send(rig.term, burst);
         // Every byte read: the buffer keeps all but the CRs that ended a reply.
@@ -293,7 +285,7 @@ private Q_SLOTS:
         {
             UploadRig rig({}, manualTerminal());
             const QString path = rig.file(QStringLiteral("records.txt"));
-            QVERIFY(startAndAwait(rig, path));
+            QVERIFY(rig.startAwaited(path));
             const QByteArray one(1, '\0');
             const QByteArray many(4096, '\0');
             QVERIFY(rig.term.sendRaw(one + '\r'));
@@ -310,7 +302,7 @@ private Q_SLOTS:
         {
             WindowRig<DownLoad> rig({}, manualTerminal());
             const QByteArray nuls(3, '\0');
-            QVERIFY(startAndAwait(rig, rig.input(nuls + "\r\nB\r\n")));
+            QVERIFY(rig.startAwaited(rig.input(nuls + "\r\nB\r\n")));
             QVERIFY(rig.term.sendRaw("ACK\r"));
             QVERIFY(spinUntil([&] { return rig.term.receivedBytes().size() == 5 + 4; }, 10000));
             QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + nuls + '\r');
@@ -329,7 +321,7 @@ private Q_SLOTS:
     {
         UploadRig rig({}, manualTerminal());
         const QString path = rig.file(QStringLiteral("records.txt"));
-        QVERIFY(startAndAwait(rig, path));
+        QVERIFY(rig.startAwaited(path));
         int notifications = 0;
         QObject::connect(rig.port, &SerialPort::readyRead, rig.window.get(), [&] { ++notifications; });
         QList<QByteArray> records;

@@ -40,6 +40,25 @@ struct WindowRig
         dialog->chooseNext(path);
         clickStart();
     }
+    /// Start, then wait for the window's first message ("READ", "DOWN") to reach the terminal.
+    bool startAwaited(const QString &path)
+    {
+        start(path);
+        const QByteArray first = IsUpload ? "READ\r" : "DOWN\r";
+        return spinUntil([&] { return term.receivedBytes() == first; }, 10000);
+    }
+    /// The terminal sends piece of a reply; true once the window has handled
+    /// it: a whole reply answered or refused in a box, a part waiting in RxBuffer.
+    bool deliver(const QByteArray &piece)
+    {
+        const qsizetype sent = term.receivedBytes().size();
+        const qsizetype shown = box->shown.size();
+        if (!term.sendRaw(piece))
+            return false;
+        if (piece.endsWith('\r'))
+            return QTest::qWaitFor([&] { return term.receivedBytes().size() > sent || box->shown.size() > shown; });
+        return QTest::qWaitFor([&] { return window->RxBuffer().endsWith(piece); });
+    }
     void clickStart() const { control<QPushButton>("Command1")->click(); }
     void clickView() const { control<QPushButton>("Command2")->click(); }
     template <typename Control> Control *control(const char *name) const

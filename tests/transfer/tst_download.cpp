@@ -117,16 +117,9 @@ private Q_SLOTS:
         QFETCH(QStringList, boxes);
         QFETCH(QByteArray, rxBuffer);
         Rig rig({}, manualTerminal());
-        rig.start(rig.input("L1\r\nL2\r\n"));
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        QVERIFY(rig.startAwaited(rig.input("L1\r\nL2\r\n")));
         for (const QByteArray &piece : pieces) {
-            const qsizetype sent = rig.term.receivedBytes().size();
-            const qsizetype shown = rig.box->shown.size();
-            QVERIFY(rig.term.sendRaw(piece));
-            if (piece.endsWith('\r'))
-                QTRY_VERIFY(rig.term.receivedBytes().size() > sent || rig.box->shown.size() > shown);
-            else
-                QTRY_VERIFY(rig.window->RxBuffer().endsWith(piece));
+            QVERIFY(rig.deliver(piece));
             // Any characters from the terminal stop the reply timer.
             if (!piece.endsWith('\r'))
                 QVERIFY(!rig.timer->isActive());
@@ -246,8 +239,7 @@ private Q_SLOTS:
         QList<Outcome> ends;
         connect(&rig.transfer(), &DownloadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
         rig.box->onShow = [](const MessageBox::Request &) {};
-        rig.start(rig.input("L1\r\n"));
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        QVERIFY(rig.startAwaited(rig.input("L1\r\n")));
         QVERIFY(QTest::qWaitFor([&] { return rig.port->bytesToWrite() == 0; }));
         for (int i = 0; i < 20; ++i) { // many early ticks, 4.95 s in all
             now += 4950 / 20;
@@ -268,8 +260,7 @@ private Q_SLOTS:
     void partialReplyNeverTimesOut()
     {
         Rig rig({}, manualTerminal());
-        rig.start(rig.input("L1\r\n"));
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        QVERIFY(rig.startAwaited(rig.input("L1\r\n")));
         rig.term.sendRaw("AC");
         QTRY_COMPARE(rig.window->RxBuffer(), QByteArray("AC"));
         QVERIFY(!rig.timer->isActive());
@@ -309,8 +300,7 @@ private Q_SLOTS:
                 rig.timer->fire();
             ticksWhileOpen = rig.window->TimeoutTicks() - before;
         };
-        rig.start(rig.input("L1\r\n"));
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        QVERIFY(rig.startAwaited(rig.input("L1\r\n")));
         for (int i = 0; i < 5; ++i)
             rig.timer->fire();
         QCOMPARE(rig.box->texts(), QStringList{WindowTexts::TimedOut});
@@ -327,8 +317,7 @@ private Q_SLOTS:
             rig.term.sendRaw("ACK\r");
             arrived = QTest::qWaitFor([&] { return rig.port->bytesAvailable() > 0; }, 5000);
         };
-        rig.start(rig.input("L1\r\nL2\r\n"));
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        QVERIFY(rig.startAwaited(rig.input("L1\r\nL2\r\n")));
         for (int i = 0; i < 5; ++i)
             rig.timer->fire();
         QVERIFY(arrived);
@@ -345,8 +334,7 @@ private Q_SLOTS:
         Rig rig({}, manualTerminal());
         SimTerminal com2({}, manualTerminal());
         wireComPort(2, com2.slavePath());
-        rig.start(rig.input("L1\r\n"));
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
+        QVERIFY(rig.startAwaited(rig.input("L1\r\n")));
         rig.term.sendRaw("NAK\r");
         QTRY_COMPARE(rig.box->shown.size(), 1);
         rig.module.ComPortNumber = 2;

@@ -325,17 +325,9 @@ private Q_SLOTS:
         QFETCH(QString, box);
         Rig rig({}, manualTerminal());
         const QString path = rig.file(QStringLiteral("out.txt"));
-        rig.start(path);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
-        for (const QByteArray &piece : pieces) {
-            const qsizetype before = rig.term.receivedBytes().size();
-            const qsizetype boxes = rig.box->shown.size();
-            QVERIFY(rig.term.sendRaw(piece));
-            if (piece.endsWith('\r')) // answered, or refused in a box
-                QTRY_VERIFY(rig.term.receivedBytes().size() > before || rig.box->shown.size() > boxes);
-            else
-                QTRY_VERIFY(rig.window->RxBuffer().endsWith(piece)); // read, waiting
-        }
+        QVERIFY(rig.startAwaited(path));
+        for (const QByteArray &piece : pieces)
+            QVERIFY(rig.deliver(piece));
         QTest::qWait(20); // an answer that should not come would come now
         QCOMPARE(rig.term.receivedBytes(), QByteArray("READ\r") + pcSent);
         QCOMPARE(readAll(path), fileBytes);
@@ -399,8 +391,7 @@ private Q_SLOTS:
     {
         Rig rig({}, manualTerminal());
         const QString path = rig.file(QStringLiteral("nak.txt"));
-        rig.start(path);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        QVERIFY(rig.startAwaited(path));
         rig.term.sendRaw("NAK\r");
         QTRY_COMPARE(rig.box->shown.size(), 1);
         QCOMPARE(rig.box->shown[0].text, WindowTexts::UploadRefused);
@@ -417,8 +408,7 @@ private Q_SLOTS:
     {
         Rig rig({}, manualTerminal());
         const QString path = rig.file(QStringLiteral("held.txt"));
-        rig.start(path);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        QVERIFY(rig.startAwaited(path));
         bool sawBytesWhileOpen = false;
         QByteArray sentWhileOpen;
         rig.box->onShow = [&](const MessageBox::Request &r) {
@@ -520,8 +510,7 @@ private Q_SLOTS:
         Rig rig({}, manualTerminal());
         rig.term.sendRaw("stale bytes"); // the terminal said something while nobody listened
         const QString path = rig.file(QStringLiteral("fresh.txt"));
-        rig.start(path);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        QVERIFY(rig.startAwaited(path));
         rig.term.sendRaw("R1\r");
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\r"));
         QCOMPARE(readAll(path), QByteArray("R1\r\n"));
@@ -532,8 +521,7 @@ private Q_SLOTS:
         Rig rig({}, manualTerminal());
         const QString first = rig.file(QStringLiteral("first.txt"));
         const QString second = rig.file(QStringLiteral("second.txt"));
-        rig.start(first);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        QVERIFY(rig.startAwaited(first));
         rig.term.sendRaw("NAK\r"); // the port stays open
         QTRY_COMPARE(rig.box->shown.size(), 1);
         writeAll(second, "old\r\n");

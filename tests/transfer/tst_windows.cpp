@@ -40,8 +40,7 @@ private Q_SLOTS:
         withRowWindow([]<typename W>() {
             WindowRig<W> rig({}, manualTerminal());
             const Words x = words(rig.IsUpload);
-            rig.start(rig.startFile(QStringLiteral("in.txt"), "L1\r\n"));
-            QTRY_COMPARE(rig.term.receivedBytes(), x.start);
+            QVERIFY(rig.startAwaited(rig.startFile(QStringLiteral("in.txt"), "L1\r\n")));
             for (int i = 0; i < 4; ++i)
                 rig.timer->fire();
             QVERIFY(rig.box->shown.isEmpty());
@@ -72,8 +71,7 @@ private Q_SLOTS:
             const Words x = words(rig.IsUpload);
             const QString first = rig.startFile(QStringLiteral("first.txt"), "L1\r\nL2\r\n");
             const QString second = rig.startFile(QStringLiteral("second.txt"), x.line + "\r\n");
-            rig.start(first);
-            QTRY_COMPARE(rig.term.receivedBytes(), x.start);
+            QVERIFY(rig.startAwaited(first));
             rig.box->answerNext(MessageBox::Answer::No);
             rig.clickStart();
             QCOMPARE(rig.box->texts(),
@@ -216,8 +214,7 @@ private Q_SLOTS:
             const Words x = words(rig.IsUpload);
             const QString first = rig.startFile(QStringLiteral("first.txt"), "L1\r\n");
             const QString second = rig.startFile(QStringLiteral("second.txt"), x.line + "\r\n");
-            rig.start(first);
-            QTRY_COMPARE(rig.term.receivedBytes(), x.start);
+            QVERIFY(rig.startAwaited(first));
             rig.term.sendRaw(x.reply);
             QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.firstAnswer);
             rig.term.sendRaw("NAK\r");
@@ -243,8 +240,7 @@ private Q_SLOTS:
             const Words x = words(rig.IsUpload);
             const QString path = rig.startFile(QStringLiteral("closed.txt"), "L1\r\nL2\r\n");
             rig.window->show();
-            rig.start(path);
-            QTRY_COMPARE(rig.term.receivedBytes(), x.start);
+            QVERIFY(rig.startAwaited(path));
             rig.term.sendRaw(x.reply);
             QTRY_COMPARE(rig.term.receivedBytes(), x.start + x.firstAnswer);
             QVERIFY(rig.window->close());
