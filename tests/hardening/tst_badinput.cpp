@@ -20,6 +20,12 @@ namespace {
 
 using UploadRig = WindowRig<Upload>;
 
+// The terminal sends bytes; true once handled() holds, each reply handled before the next.
+template <typename Window> bool reply(WindowRig<Window> &rig, const QByteArray &bytes, const std::function<bool()> &handled)
+{
+    return rig.term.sendRaw(bytes) && spinUntil(handled, 10000);
+}
+
 // "DONE" goes out before the closing box, but the terminal reads it on its
 // own thread: it may still be on its way when the box shows.
 bool doneReached(const UploadRig &rig)
@@ -181,8 +187,7 @@ private Q_SLOTS:
         QVERIFY(heap.calls > 0);
         QVERIFY2(double(heap.bytes) < allowance, "heap work grows faster than the reply");
 
-        QVERIFY(rig.term.sendRaw("OVER\r"));
-        QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
+        QVERIFY(reply(rig, "OVER\r", [&] { return rig.box->shown.size() == 1; }));
         QCOMPARE(rig.box->shown[0].text, WindowTexts::recordsReceived(1));
         QVERIFY(doneReached(rig));
         QCOMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\rDONE\r"));
@@ -220,20 +225,17 @@ private Q_SLOTS:
             QVERIFY2(text.contains(QLatin1String("not saved and not answered")), qPrintable(text));
         const qsizetype refusals = rig.box->shown.size();
 
-        // Then a dialogue by the rules, each reply handled before the next.
-        auto reply = [&](const QByteArray &message, const std::function<bool()> &handled) {
-            return rig.term.sendRaw(message) && spinUntil(handled, 10000);
-        };
+        // Then a dialogue by the rules.
         // "NEXT" answers only "REMOVE": it is sent only where a record was saved.
         if (records == 1)
-            QVERIFY(reply("NEXT\r", [&] { return rig.sent("READ") == 2; }));
-        QVERIFY(reply("R1\r", [&] { return rig.sent("REMOVE") == records + 1; }));
-        QVERIFY(reply("NEXT\r", [&] { return rig.sent("READ") == records + 2; }));
-        QVERIFY(reply("NAK\r", [&] { return rig.box->shown.size() == refusals + 1; }));
+            QVERIFY(reply(rig, "NEXT\r", [&] { return rig.sent("READ") == 2; }));
+        QVERIFY(reply(rig, "R1\r", [&] { return rig.sent("REMOVE") == records + 1; }));
+        QVERIFY(reply(rig, "NEXT\r", [&] { return rig.sent("READ") == records + 2; }));
+        QVERIFY(reply(rig, "NAK\r", [&] { return rig.box->shown.size() == refusals + 1; }));
         QCOMPARE(rig.box->shown.last().text, WindowTexts::UploadRefused);
         QVERIFY(rig.window->RxBuffer().isEmpty());
-        QVERIFY(reply("R2\r", [&] { return rig.sent("REMOVE") == records + 2; }));
-        QVERIFY(reply("OVER\r", [&] { return rig.box->shown.size() == refusals + 2; }));
+        QVERIFY(reply(rig, "R2\r", [&] { return rig.sent("REMOVE") == records + 2; }));
+        QVERIFY(reply(rig, "OVER\r", [&] { return rig.box->shown.size() == refusals + 2; }));
         QCOMPARE(rig.box->shown.last().text, WindowTexts::recordsReceived(records + 2));
         QCOMPARE(readAll(path), afterBurst + "R1\r\nR2\r\n");
         QVERIFY(doneReached(rig));
@@ -271,8 +273,7 @@ private Q_SLOTS:
         QVERIFY2(isWithCrsRemoved(burst.chopped(1), kept, replies - 1), "RxBuffer is not the burst less some CRs");
         QVERIFY(!rig.timer->isActive());
 
-        QVERIFY(rig.term.sendRaw("ACK\r"));
-        QVERIFY(spinUntil([&] { return rig.box->shown.size() == replies + 1; }, 10000));
+        QVERIFY(reply(rig, "ACK\r", [&] { return rig.box->shown.size() == replies + 1; }));
         QCOMPARE(rig.box->shown.last().text, WindowTexts::UnknownCommand);
         QCOMPARE(rig.window->RxBuffer(), kept + "ACK");
         QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
@@ -288,14 +289,10 @@ private Q_SLOTS:
             QVERIFY(rig.startAwaited(path));
             const QByteArray one(1, '\0');
             const QByteArray many(4096, '\0');
-            QVERIFY(rig.term.sendRaw(one + '\r'));
-            QVERIFY(spinUntil([&] { return rig.sent("REMOVE") == 1; }, 10000));
-            QVERIFY(rig.term.sendRaw("NEXT\r"));
-            QVERIFY(spinUntil([&] { return rig.sent("READ") == 2; }, 10000));
-            QVERIFY(rig.term.sendRaw(many + '\r'));
-            QVERIFY(spinUntil([&] { return rig.sent("REMOVE") == 2; }, 10000));
-            QVERIFY(rig.term.sendRaw("OVER\r"));
-            QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
+            QVERIFY(reply(rig, one + '\r', [&] { return rig.sent("REMOVE") == 1; }));
+            QVERIFY(reply(rig, "NEXT\r", [&] { return rig.sent("READ") == 2; }));
+            QVERIFY(reply(rig, many + '\r', [&] { return rig.sent("REMOVE") == 2; }));
+            QVERIFY(reply(rig, "OVER\r", [&] { return rig.box->shown.size() == 1; }));
             QCOMPARE(rig.box->shown[0].text, WindowTexts::recordsReceived(2));
             QCOMPARE(readAll(path), one + "\r\n" + many + "\r\n");
         }
@@ -303,12 +300,10 @@ private Q_SLOTS:
             WindowRig<DownLoad> rig({}, manualTerminal());
             const QByteArray nuls(3, '\0');
             QVERIFY(rig.startAwaited(rig.input(nuls + "\r\nB\r\n")));
-            QVERIFY(rig.term.sendRaw("ACK\r"));
-            QVERIFY(spinUntil([&] { return rig.term.receivedBytes().size() == 5 + 4; }, 10000));
+            QVERIFY(reply(rig, "ACK\r", [&] { return rig.term.receivedBytes().size() == 5 + 4; }));
             QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + nuls + '\r');
             // A NUL-only reply is not ACK: reported and kept.
-            QVERIFY(rig.term.sendRaw(QByteArray(1, '\0') + '\r'));
-            QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
+            QVERIFY(reply(rig, QByteArray(1, '\0') + '\r', [&] { return rig.box->shown.size() == 1; }));
             QCOMPARE(rig.box->shown[0].text, WindowTexts::UnknownCommand);
             QCOMPARE(rig.window->RxBuffer(), QByteArray(1, '\0'));
             QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + nuls + '\r');
@@ -334,8 +329,7 @@ private Q_SLOTS:
             bytes += record.size() + 1 + 5;
         }
         QVERIFY(notifications >= bytes);
-        QVERIFY(rig.term.sendRaw("OVER\r"));
-        QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
+        QVERIFY(reply(rig, "OVER\r", [&] { return rig.box->shown.size() == 1; }));
         QCOMPARE(rig.box->shown[0].text, WindowTexts::recordsReceived(1000));
         QCOMPARE(readAll(path), recordLines(records));
         QVERIFY(doneReached(rig));
