@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
 #include <QString>
 #include <QStringList>
 
@@ -121,6 +122,16 @@ inline QString scratchDir()
         return d;
     }();
     return *dir;
+}
+
+// A file of these bytes in the scratch folder; a run that cannot write it fails.
+inline QString scratchFile(const QString &name, const QByteArray &bytes)
+{
+    const QString path = scratchDir() + QLatin1Char('/') + name;
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
+        fuzzFail("cannot write the input file");
+    return path;
 }
 
 // Whether reply is the PC's own message sent coming back: as sent, or with

@@ -14,10 +14,10 @@
 #include "support/MemoryRig.h"
 #include "support/WindowTexts.h"
 
-#include <QFile>
 #include <QStringList>
 
 #include <algorithm>
+#include <numeric>
 
 namespace {
 
@@ -116,12 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         file = QByteArray(LineReader::ChunkSize - 128 + in.byte(), 'p');
     file += in.bytes(in.byte());
 
-    const QString path = scratchDir() + QStringLiteral("/download.txt");
-    {
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(file) != file.size())
-            fuzzFail("cannot write the input file");
-    }
+    const QString path = scratchFile(QStringLiteral("download.txt"), file);
     const std::vector<QByteArray> lines = referenceLines(file);
 
     MemoryRig<DownloadTransfer> rig;
@@ -160,13 +155,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checkBoth(rig, boxes, e.boxes, e.over, e.rxBuffer);
     // The file's lines in order, one per ACK, each with its CR; OVER only at the end.
     // A long line goes out in pieces: compare the bytes in order.
-    const auto bytes = [](const std::vector<QByteArray> &v) {
-        QByteArray b;
-        for (const QByteArray &x : v)
-            b += x;
-        return b;
-    };
-    FUZZ_CHECK(bytes(rig.port.writes) == bytes(e.writes), joined(rig.port.writes) + " expected " + joined(e.writes));
+    FUZZ_CHECK(rig.port.written() == std::accumulate(e.writes.begin(), e.writes.end(), QByteArray()),
+               joined(rig.port.writes) + " expected " + joined(e.writes));
     FUZZ_CHECK(rig.timer.isActive() == e.timerActive, QByteArray());
     if (!e.over) {
         FUZZ_CHECK(rig.transfer.ticks() == e.ticks, QByteArray::number(rig.transfer.ticks()));

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <functional>
+#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -55,13 +56,7 @@ public:
     }
     qint64 bytesToWrite() const override { return queued; }
     /// All that write() took, in one.
-    QByteArray written() const
-    {
-        QByteArray all;
-        for (const QByteArray &w : writes)
-            all += w;
-        return all;
-    }
+    QByteArray written() const { return std::accumulate(writes.begin(), writes.end(), QByteArray()); }
     qint64 bytesAvailable() const override { return m_open ? m_pending.size() : 0; }
 
     // The terminal's side: bytes reach the port and are announced, as the
