@@ -1,12 +1,14 @@
-// Shared pieces of the fuzz targets: an in-memory serial port, a reader of
-// the fuzzer's bytes, a scratch folder on tmpfs and a failure report.
+// Shared pieces of the fuzz targets: a reader of the fuzzer's bytes, a
+// scratch folder on tmpfs, a failure report, the window's boxes and the
+// checks that hold in both directions.
 #pragma once
 
-#include "support/MemoryPort.h"
 
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
 #include <QString>
+#include <QStringList>
 
 #include <algorithm>
 #include <cstdint>
@@ -47,12 +49,64 @@ public:
         m_pos += n;
         return b;
     }
+    /// A piece's bytes: as many as control & mask says, or, where that is
+    /// mask, mask + 4 * the next byte.
+    QByteArray piece(uint8_t control, uint8_t mask)
+    {
+        size_t length = control & mask;
+        if (length == mask)
+            length += 4 * size_t(byte());
+        return bytes(length);
+    }
 
 private:
     const uint8_t *m_data;
     size_t m_size;
     size_t m_pos = 0;
 };
+
+// The window's message boxes, each text as the target words it. While one
+// is open, the pieces the input marks (control byte & 0x80) arrive, as a
+// modal box's event loop lets them through.
+struct Boxes
+{
+    template <typename Deliver> void show(const QString &text, FuzzInput &in, Deliver deliverNext)
+    {
+        texts.append(text);
+        mostOpenAtOnce = std::max(mostOpenAtOnce, ++open);
+        while (!in.empty() && (in.peek() & 0x80))
+            deliverNext();
+        --open;
+    }
+    QStringList texts;
+    int open = 0;
+    int mostOpenAtOnce = 0;
+};
+
+inline QByteArray joined(const std::vector<QByteArray> &v)
+{
+    QByteArray b;
+    for (const QByteArray &x : v)
+        b += x.left(80) + '|';
+    return b;
+}
+
+// What holds after any input in both directions, the model having said
+// whether the dialogue is over and what the boxes and the pending reply are.
+template <class Rig>
+void checkBoth(Rig &rig, const Boxes &boxes, const QStringList &expectedBoxes, bool over, const QByteArray &rxBuffer)
+{
+    // Every byte that reached the open port was read, or dropped by the close at the end.
+    FUZZ_CHECK(rig.port.readBytes + rig.port.droppedBytes == rig.port.arrivedBytes, rig.port.readBytes);
+    FUZZ_CHECK(rig.port.droppedBytes.isEmpty() || over, rig.port.droppedBytes);
+    FUZZ_CHECK(rig.port.writesWhileClosed == 0, QByteArray());
+    FUZZ_CHECK(boxes.texts == expectedBoxes, boxes.texts.join(QLatin1Char('|')).toLatin1());
+    FUZZ_CHECK(boxes.mostOpenAtOnce <= 1, QByteArray());
+    FUZZ_CHECK(rig.transfer.underWay() == !over, QByteArray());
+    FUZZ_CHECK(rig.port.isOpen() == !over, QByteArray());
+    if (!over)
+        FUZZ_CHECK(rig.transfer.pendingReply() == rxBuffer, rig.transfer.pendingReply());
+}
 
 // A folder for the targets' files, on tmpfs when there is one: the upload
 // syncs every record to disk, which a real disk would make the bottleneck.
@@ -68,6 +122,16 @@ inline QString scratchDir()
         return d;
     }();
     return *dir;
+}
+
+// A file of these bytes in the scratch folder; a run that cannot write it fails.
+inline QString scratchFile(const QString &name, const QByteArray &bytes)
+{
+    const QString path = scratchDir() + QLatin1Char('/') + name;
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
+        fuzzFail("cannot write the input file");
+    return path;
 }
 
 // Whether reply is the PC's own message sent coming back: as sent, or with

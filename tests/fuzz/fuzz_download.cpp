@@ -9,15 +9,15 @@
 //   control & 0x20  an empty notification follows the piece
 //   control & 0x40  1 to 6 timer ticks (the next byte says how many) come first
 //   control & 0x80  the piece arrives while the next message box is open
-#include "transfer/DownloadTransfer.h"
 #include "transfer/Messages.h"
 #include "FuzzSupport.h"
-#include "support/ScriptedParts.h"
+#include "support/MemoryRig.h"
+#include "support/WindowTexts.h"
 
-#include <QFile>
 #include <QStringList>
 
 #include <algorithm>
+#include <numeric>
 
 namespace {
 
@@ -55,7 +55,7 @@ Expected model(const std::vector<Event> &events, const std::vector<QByteArray> &
                 continue;
             ++e.ticks;
             if (buffer.isEmpty() && e.ticks >= 5) {
-                e.boxes << QStringLiteral("Timed Out !!");
+                e.boxes << WindowTexts::TimedOut;
                 e.timerActive = false;
                 e.ticks = 0;
             }
@@ -69,7 +69,7 @@ Expected model(const std::vector<Event> &events, const std::vector<QByteArray> &
             continue;
         buffer.chop(1);
         if (buffer == "NAK") {
-            e.boxes << QStringLiteral("Error - NAK");
+            e.boxes << WindowTexts::Nak;
         } else if (buffer == "ACK") {
             buffer.clear();
             if (lineOut)
@@ -86,20 +86,23 @@ Expected model(const std::vector<Event> &events, const std::vector<QByteArray> &
                 e.timerActive = true;
             }
         } else {
-            e.boxes << (echoOf(lastSent, buffer, LineReader::ChunkSize) ? QStringLiteral("<echo>")
-                                                                       : QStringLiteral("Unknown Command !!"));
+            e.boxes << (echoOf(lastSent, buffer, LineReader::ChunkSize) ? QStringLiteral("<echo>") : WindowTexts::UnknownCommand);
         }
     }
     e.rxBuffer = buffer;
     return e;
 }
 
-QByteArray joined(const std::vector<QByteArray> &v)
+// A box's text as the DownLoad window words it.
+QString worded(const Outcome &o)
 {
-    QByteArray b;
-    for (const QByteArray &x : v)
-        b += x.left(80) + '|';
-    return b;
+    if (o.reason == Outcome::Reason::Echo)
+        return QStringLiteral("<echo>");
+    if (o.kind == Outcome::Kind::Refused)
+        return o.reply == "NAK" ? WindowTexts::Nak : WindowTexts::UnknownCommand;
+    if (o.kind == Outcome::Kind::TimedOut && o.reason == Outcome::Reason::None)
+        return WindowTexts::TimedOut;
+    return Messages::ending(o);
 }
 
 } // namespace
@@ -113,88 +116,52 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         file = QByteArray(LineReader::ChunkSize - 128 + in.byte(), 'p');
     file += in.bytes(in.byte());
 
-    const QString path = scratchDir() + QStringLiteral("/download.txt");
-    {
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(file) != file.size())
-            fuzzFail("cannot write the input file");
-    }
+    const QString path = scratchFile(QStringLiteral("download.txt"), file);
     const std::vector<QByteArray> lines = referenceLines(file);
 
-    MemoryPort port;
-    ManualTimer timer;
-    QStringList boxes;
-    int boxesOpen = 0, mostOpenAtOnce = 0;
+    MemoryRig<DownloadTransfer> rig;
+    Boxes boxes;
 
     std::vector<Event> events;
-    port.onRead = [&](const QByteArray &r) { events.push_back({false, false, r}); };
+    rig.port.onRead = [&](const QByteArray &r) { events.push_back({false, false, r}); };
 
     auto deliverNext = [&] {
         const uint8_t control = in.byte();
         if (control & 0x40) {
             const int ticks = 1 + in.byte() % 6;
             for (int i = 0; i < ticks; ++i) {
-                events.push_back({true, boxesOpen > 0, {}});
-                timer.fire();
+                events.push_back({true, boxes.open > 0, {}});
+                rig.timer.fire();
             }
         }
-        size_t length = control & 0x1F;
-        if (length == 0x1F)
-            length += 4 * size_t(in.byte());
-        port.arrive(in.bytes(length));
+        rig.port.arrive(in.piece(control, 0x1F));
         if (control & 0x20)
-            port.arrive({});
+            rig.port.arrive({});
     };
 
-    DownloadTransfer transfer(port, timer);
     // The window's boxes: a completed download shows none.
-    QObject::connect(&transfer, &DownloadTransfer::finished, [&](const Outcome &o) {
+    QObject::connect(&rig.transfer, &DownloadTransfer::finished, [&](const Outcome &o) {
         if (o.kind == Outcome::Kind::Completed)
             return;
-        // As the DownLoad window words it.
-        if (o.reason == Outcome::Reason::Echo)
-            boxes.append(QStringLiteral("<echo>"));
-        else if (o.kind == Outcome::Kind::Refused)
-            boxes.append(o.reply == "NAK" ? QStringLiteral("Error - NAK") : QStringLiteral("Unknown Command !!"));
-        else if (o.kind == Outcome::Kind::TimedOut && o.reason == Outcome::Reason::None)
-            boxes.append(QStringLiteral("Timed Out !!"));
-        else
-            boxes.append(Messages::ending(o));
-        ++boxesOpen;
-        mostOpenAtOnce = std::max(mostOpenAtOnce, boxesOpen);
-        while (!in.empty() && (in.peek() & 0x80))
-            deliverNext();
-        --boxesOpen;
+        boxes.show(worded(o), in, deliverNext);
     });
-    transfer.begin(path, PortTarget{1, QStringLiteral("memory")});
-    FUZZ_CHECK(port.isOpen() && transfer.underWay() && timer.isActive(), QByteArray());
+    rig.begin(path);
+    FUZZ_CHECK(rig.port.isOpen() && rig.transfer.underWay() && rig.timer.isActive(), QByteArray());
 
     while (!in.empty())
         deliverNext();
 
     const Expected e = model(events, lines);
-    FUZZ_CHECK(port.readBytes + port.droppedBytes == port.arrivedBytes, port.readBytes);
-    FUZZ_CHECK(port.droppedBytes.isEmpty() || e.over, port.droppedBytes);
+    checkBoth(rig, boxes, e.boxes, e.over, e.rxBuffer);
     // The file's lines in order, one per ACK, each with its CR; OVER only at the end.
     // A long line goes out in pieces: compare the bytes in order.
-    const auto bytes = [](const std::vector<QByteArray> &v) {
-        QByteArray b;
-        for (const QByteArray &x : v)
-            b += x;
-        return b;
-    };
-    FUZZ_CHECK(bytes(port.writes) == bytes(e.writes), joined(port.writes) + " expected " + joined(e.writes));
-    FUZZ_CHECK(port.writesWhileClosed == 0, QByteArray());
-    FUZZ_CHECK(boxes == e.boxes, boxes.join(QLatin1Char('|')).toLatin1());
-    FUZZ_CHECK(mostOpenAtOnce <= 1, QByteArray());
-    FUZZ_CHECK(timer.isActive() == e.timerActive, QByteArray());
-    FUZZ_CHECK(transfer.underWay() == !e.over, QByteArray());
-    FUZZ_CHECK(port.isOpen() == !e.over, QByteArray());
+    FUZZ_CHECK(rig.port.written() == std::accumulate(e.writes.begin(), e.writes.end(), QByteArray()),
+               joined(rig.port.writes) + " expected " + joined(e.writes));
+    FUZZ_CHECK(rig.timer.isActive() == e.timerActive, QByteArray());
     if (!e.over) {
-        FUZZ_CHECK(transfer.pendingReply() == e.rxBuffer, transfer.pendingReply());
-        FUZZ_CHECK(transfer.ticks() == e.ticks, QByteArray::number(transfer.ticks()));
-        FUZZ_CHECK(transfer.count() == e.acknowledged, QByteArray::number(transfer.count()));
+        FUZZ_CHECK(rig.transfer.ticks() == e.ticks, QByteArray::number(rig.transfer.ticks()));
+        FUZZ_CHECK(rig.transfer.count() == e.acknowledged, QByteArray::number(rig.transfer.count()));
     }
-    transfer.stop();
+    rig.transfer.stop();
     return 0;
 }

@@ -12,8 +12,6 @@
 #include "FuzzSupport.h"
 #include "storage/LineReader.h"
 
-#include <QFile>
-
 namespace {
 
 std::vector<QByteArray> readAllLines(const QString &path, bool askTwice)
@@ -75,12 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         break;
     }
 
-    const QString path = scratchDir() + QStringLiteral("/lines.txt");
-    {
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(file) != file.size())
-            fuzzFail("cannot write the input file");
-    }
+    const QString path = scratchFile(QStringLiteral("lines.txt"), file);
 
     const std::vector<QByteArray> want = referenceLines(file);
     const std::vector<QByteArray> got = readAllLines(path, mode & 4);

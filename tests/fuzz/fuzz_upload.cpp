@@ -9,8 +9,10 @@
 // The PC's reads are what the port handed out; the expected outcome is worked
 // out from them by a separate model of the dialogue.
 #include "FuzzSupport.h"
+#include "support/MemoryRig.h"
+#include "support/TestFiles.h"
+#include "support/WindowTexts.h"
 #include "transfer/Messages.h"
-#include "transfer/UploadTransfer.h"
 
 #include <QFile>
 #include <QStringList>
@@ -18,12 +20,6 @@
 #include <algorithm>
 
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 struct Expected
 {
@@ -61,7 +57,7 @@ Expected model(const std::vector<QByteArray> &reads)
             e.boxes << QStringLiteral("<empty>");
             buffer.clear();
         } else if (buffer == "NAK") {
-            e.boxes << QStringLiteral("error");
+            e.boxes << WindowTexts::UploadRefused;
             buffer.clear();
         } else if (buffer == "NEXT") {
             e.writes.push_back("READ\r");
@@ -69,8 +65,7 @@ Expected model(const std::vector<QByteArray> &reads)
             buffer.clear();
         } else if (buffer == "OVER") {
             e.writes.push_back("DONE\r");
-            e.boxes << (e.records.empty() ? QStringLiteral("NO Data Received !!")
-                                          : QString::number(e.records.size()) + QStringLiteral(" records received !!"));
+            e.boxes << WindowTexts::uploadCompleted(qint64(e.records.size()));
             e.over = true;
         } else {
             e.records.push_back(buffer);
@@ -83,12 +78,20 @@ Expected model(const std::vector<QByteArray> &reads)
     return e;
 }
 
-QByteArray joined(const std::vector<QByteArray> &v)
+// A box's text as the Upload window words it.
+QString worded(const Outcome &o)
 {
-    QByteArray b;
-    for (const QByteArray &x : v)
-        b += x + '|';
-    return b;
+    if (o.reason == Outcome::Reason::UnexpectedReply)
+        return QStringLiteral("<unexpected>");
+    if (o.reason == Outcome::Reason::Echo)
+        return QStringLiteral("<echo>");
+    if (o.reason == Outcome::Reason::EmptyReply)
+        return QStringLiteral("<empty>");
+    if (o.kind == Outcome::Kind::Refused)
+        return WindowTexts::UploadRefused;
+    if (o.kind == Outcome::Kind::Completed)
+        return WindowTexts::uploadCompleted(o.count);
+    return Messages::ending(o);
 }
 
 } // namespace
@@ -102,101 +105,63 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString path = scratchDir() + QStringLiteral("/upload.txt");
     QFile::remove(path);
     QFile::remove(RecordFile::backupPath(path));
-    if (preexisting) {
-        QFile f(path);
-        if (f.open(QIODevice::WriteOnly))
-            f.write("stale record\r\n");
-    }
+    if (preexisting)
+        writeAll(path, "stale record\r\n");
 
-    MemoryPort port;
-    QStringList boxes;
-    int boxesOpen = 0, mostOpenAtOnce = 0;
+    MemoryRig<UploadTransfer> rig;
+    Boxes boxes;
     QByteArray lastRecord;
     qint64 shownCount = -1;
 
     std::vector<QByteArray> reads;
-    port.onRead = [&](const QByteArray &r) { reads.push_back(r); };
+    rig.port.onRead = [&](const QByteArray &r) { reads.push_back(r); };
 
     auto deliverNext = [&] {
         const uint8_t control = in.byte();
-        size_t length = control & 0x3F;
-        if (length == 0x3F)
-            length += 4 * size_t(in.byte());
-        port.arrive(in.bytes(length));
+        rig.port.arrive(in.piece(control, 0x3F));
         if (control & 0x40)
-            port.arrive({});
+            rig.port.arrive({});
     };
 
-    UploadTransfer transfer(port);
     // The window's boxes: shown from the finished() handler, with what a
     // modal box's event loop lets through while it is open.
-    QObject::connect(&transfer, &UploadTransfer::finished, [&](const Outcome &o) {
+    QObject::connect(&rig.transfer, &UploadTransfer::finished, [&](const Outcome &o) {
         shownCount = o.count;
-        // As the Upload window words it.
-        if (o.reason == Outcome::Reason::UnexpectedReply)
-            boxes.append(QStringLiteral("<unexpected>"));
-        else if (o.reason == Outcome::Reason::Echo)
-            boxes.append(QStringLiteral("<echo>"));
-        else if (o.reason == Outcome::Reason::EmptyReply)
-            boxes.append(QStringLiteral("<empty>"));
-        else if (o.kind == Outcome::Kind::Refused)
-            boxes.append(QStringLiteral("error"));
-        else if (o.kind == Outcome::Kind::Completed)
-            boxes.append(o.count == 0 ? QStringLiteral("NO Data Received !!")
-                                      : QString::number(o.count) + QStringLiteral(" records received !!"));
-        else
-            boxes.append(Messages::ending(o));
-        ++boxesOpen;
-        mostOpenAtOnce = std::max(mostOpenAtOnce, boxesOpen);
-        while (!in.empty() && (in.peek() & 0x80))
-            deliverNext();
-        --boxesOpen;
+        boxes.show(worded(o), in, deliverNext);
     });
-    QObject::connect(&transfer, &UploadTransfer::recordSaved, [&](const QByteArray &record, qint64 count) {
+    QObject::connect(&rig.transfer, &UploadTransfer::recordSaved, [&](const QByteArray &record, qint64 count) {
         lastRecord = record;
         shownCount = count;
     });
-    transfer.begin(path, PortTarget{1, QStringLiteral("memory")},
-                   preexisting ? RecordFile::Mode::Replace : RecordFile::Mode::Create);
-    FUZZ_CHECK(port.isOpen() && transfer.underWay(), QByteArray());
-    FUZZ_CHECK(port.writes == std::vector<QByteArray>{"READ\r"}, joined(port.writes));
+    rig.begin(path, preexisting ? RecordFile::Mode::Replace : RecordFile::Mode::Create);
+    FUZZ_CHECK(rig.port.isOpen() && rig.transfer.underWay(), QByteArray());
+    FUZZ_CHECK(rig.port.writes == std::vector<QByteArray>{"READ\r"}, joined(rig.port.writes));
 
     while (!in.empty())
         deliverNext();
 
     const Expected e = model(reads);
 
-    // Every byte that reached the open port was read, or dropped by the close after OVER.
-    FUZZ_CHECK(port.readBytes + port.droppedBytes == port.arrivedBytes, port.readBytes);
-    FUZZ_CHECK(port.droppedBytes.isEmpty() || e.over, port.droppedBytes);
+    checkBoth(rig, boxes, e.boxes, e.over, e.rxBuffer);
     // Nothing but READ, REMOVE and DONE, each with its CR, exactly as the model says.
-    for (const QByteArray &w : port.writes)
+    for (const QByteArray &w : rig.port.writes)
         FUZZ_CHECK(w == "READ\r" || w == "REMOVE\r" || w == "DONE\r", w);
-    FUZZ_CHECK(port.writes == e.writes, joined(port.writes) + " expected " + joined(e.writes));
-    FUZZ_CHECK(port.writesWhileClosed == 0, QByteArray());
-    FUZZ_CHECK(boxes == e.boxes, boxes.join(QLatin1Char('|')).toLatin1());
-    FUZZ_CHECK(mostOpenAtOnce <= 1, QByteArray());
-    FUZZ_CHECK(transfer.count() == qint64(e.records.size()), QByteArray::number(transfer.count()));
-    FUZZ_CHECK(transfer.underWay() == !e.over, QByteArray());
-    FUZZ_CHECK(port.isOpen() == !e.over, QByteArray());
-    if (!e.over)
-        FUZZ_CHECK(transfer.pendingReply() == e.rxBuffer, transfer.pendingReply());
+    FUZZ_CHECK(rig.port.writes == e.writes, joined(rig.port.writes) + " expected " + joined(e.writes));
+    FUZZ_CHECK(rig.transfer.count() == qint64(e.records.size()), QByteArray::number(rig.transfer.count()));
     if (!e.records.empty())
         FUZZ_CHECK(lastRecord == e.records.back(), lastRecord);
     if (!e.records.empty() || e.over)
         FUZZ_CHECK(shownCount == qint64(e.records.size()), QByteArray::number(shownCount));
 
     // The file holds exactly the records answered with REMOVE, byte for byte, in order.
-    QByteArray expectedFile;
-    for (const QByteArray &r : e.records)
-        expectedFile += r + "\r\n";
-    transfer.stop();
+    const QByteArray expectedFile = recordLines(e.records);
+    rig.transfer.stop();
     if (!preexisting || !e.records.empty())
-        FUZZ_CHECK(readFile(path) == expectedFile, readFile(path));
+        FUZZ_CHECK(readAll(path) == expectedFile, readAll(path));
     // A replacement takes the name with its first record; without one the old file stays.
     if (preexisting && !e.records.empty())
-        FUZZ_CHECK(readFile(RecordFile::backupPath(path)) == "stale record\r\n", readFile(RecordFile::backupPath(path)));
+        FUZZ_CHECK(readAll(RecordFile::backupPath(path)) == "stale record\r\n", readAll(RecordFile::backupPath(path)));
     if (preexisting && e.records.empty())
-        FUZZ_CHECK(readFile(path) == "stale record\r\n" && !QFile::exists(RecordFile::backupPath(path)), readFile(path));
+        FUZZ_CHECK(readAll(path) == "stale record\r\n" && !QFile::exists(RecordFile::backupPath(path)), readAll(path));
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "gui/Main.h"
 #include "gui/QtMessageBox.h"
 #include "support/ScriptedParts.h"
+#include "support/WindowTexts.h"
 #include "gui/Upload.h"
 
 #include <QApplication>
@@ -133,7 +134,7 @@ private Q_SLOTS:
         QCOMPARE(made.at(0).dialog->fileName(), QString());
 
         main.cmdDownload->click();
-        main.downloadWindow()->findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(QStringLiteral("Over !!"));
+        main.downloadWindow()->findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(WindowTexts::Over);
         QVERIFY(main.downloadWindow()->close());
         main.cmdDownload->click();
         QCOMPARE(main.downloadWindow()->findChild<QLineEdit *>(QStringLiteral("Text1"))->text(), QString());
@@ -148,7 +149,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("title");
         const QString path = QStringLiteral("/home/user/") + QString(150, QLatin1Char('x'))
                              + QStringLiteral("/a-very_long.folder.name/").repeated(8) + QStringLiteral("records.txt");
-        QTest::newRow("short text, long title") << QStringLiteral("error") << QStringLiteral("Information");
+        QTest::newRow("short text, long title") << WindowTexts::UploadRefused << WindowTexts::CompletedTitle;
         QTest::newRow("long path") << QStringLiteral("Cannot open \"%1\" for writing: Permission denied.").arg(path)
                                    << QString();
         QTest::newRow("markup stays text") << QStringLiteral("<b>R1</b>") << QString();

@@ -2,11 +2,10 @@
 // dialog, when it starts the editor, and that the real editor start hands
 // the path over as one untouched argument.
 #include "platform/QtEditorStart.h"
-#include "tools/SimTerminal.h"
 #include "support/TestFiles.h"
-#include "gui/Module1.h"
 #include "gui/QtFileDialog.h"
 #include "support/WindowRig.h"
+#include "support/WindowTexts.h"
 
 #include <QApplication>
 #include <QDir>
@@ -49,9 +48,9 @@ private:
     QtEditorStart real;
 };
 
-QString titleFor(const QString &which)
+QString titleFor(bool upload)
 {
-    return which == QLatin1String("Upload") ? QStringLiteral("Open File") : QStringLiteral("Open download file");
+    return upload ? WindowTexts::OpenFile : WindowTexts::OpenDownloadFile;
 }
 
 #ifdef Q_OS_UNIX
@@ -136,7 +135,6 @@ private:
     QTemporaryDir m_work;               // current directory: a shell would run "touch x" here
     std::unique_ptr<QTemporaryDir> m_runs; // the recorder's output, fresh for each test
     QByteArray m_savedPath;
-    Module1 m_module;
 };
 
 void TestView::initTestCase()
@@ -152,9 +150,6 @@ void TestView::init()
     QVERIFY(m_runs->isValid());
     qputenv("ARGV_RECORDER_DIR", QFile::encodeName(m_runs->path()));
     qputenv("QUILLAN_EDITOR", QFile::encodeName(QStringLiteral(ARGV_RECORDER)));
-    // Start must never reach a real serial device.
-    m_module.ComPortNumber = 1;
-    wireComPort(1, workFile(QStringLiteral("no-such-dir/tty")));
 }
 
 void TestView::cleanup()
@@ -193,36 +188,35 @@ QList<QStringList> TestView::recordedRuns() const
 
 void TestView::viewSetsUpTheSharedDialog_data()
 {
-    QTest::addColumn<QString>("window");
-    QTest::newRow("Upload") << QStringLiteral("Upload");
-    QTest::newRow("DownLoad") << QStringLiteral("DownLoad");
+    bothWindows();
 }
 
 void TestView::viewSetsUpTheSharedDialog()
 {
-    QFETCH(QString, window);
-    auto w = std::make_unique<TestWindow>(window, m_module);
-    QCOMPARE(w->control<QPushButton>("Command2")->text(), QStringLiteral("&View"));
+    withRowWindow([&]<typename W>() {
+        WindowRig<W> rig;
+        QCOMPARE(rig.template control<QPushButton>("Command2")->text(), QStringLiteral("&View"));
 
-    // Whatever an earlier use left in the dialog, View sets its own.
-    FileDialog &dialog = *w->t.dialog;
-    dialog.setCancelError(false);
-    dialog.setFilter(QStringLiteral("*.*"));
-    dialog.setDialogTitle(QStringLiteral("Save Files"));
+        // Whatever an earlier use left in the dialog, View sets its own.
+        FileDialog &dialog = *rig.dialog;
+        dialog.setCancelError(false);
+        dialog.setFilter(QStringLiteral("*.*"));
+        dialog.setDialogTitle(WindowTexts::SaveFiles);
 
-    const QString chosen = workFile(QStringLiteral("records.txt"));
-    w->t.dialog->chooseNext(chosen);
-    w->clickView();
+        const QString chosen = workFile(QStringLiteral("records.txt"));
+        rig.dialog->chooseNext(chosen);
+        rig.clickView();
 
-    QCOMPARE(w->t.dialog->shown.size(), 1);
-    const FileDialog::Request &r = w->t.dialog->shown.constFirst();
-    QCOMPARE(r.action, FileDialog::ShowOpen);
-    QCOMPARE(r.title, titleFor(window));
-    QCOMPARE(r.filter, QStringLiteral("*.txt"));
-    QVERIFY(dialog.cancelError());
-    QCOMPARE(w->t.editor->started, QStringList{chosen});
-    QVERIFY(w->t.box->shown.isEmpty());
-    QVERIFY(!w->t.port->isOpen());
+        QCOMPARE(rig.dialog->shown.size(), 1);
+        const FileDialog::Request &r = rig.dialog->shown.constFirst();
+        QCOMPARE(r.action, FileDialog::ShowOpen);
+        QCOMPARE(r.title, titleFor(rig.IsUpload));
+        QCOMPARE(r.filter, QStringLiteral("*.txt"));
+        QVERIFY(dialog.cancelError());
+        QCOMPARE(rig.editor->started, QStringList{chosen});
+        QVERIFY(rig.box->shown.isEmpty());
+        QVERIFY(!rig.port->isOpen());
+    });
 }
 
 void TestView::dialogOutcomeDecidesTheStart_data()
@@ -258,27 +252,28 @@ void TestView::dialogOutcomeDecidesTheStart_data()
 
 void TestView::dialogOutcomeDecidesTheStart()
 {
-    QFETCH(QString, window);
     QFETCH(QString, before);
     QFETCH(int, outcome);
     QFETCH(Error::Kind, error);
     QFETCH(QString, chosen);
     QFETCH(QStringList, started);
 
-    auto w = std::make_unique<TestWindow>(window, m_module);
-    w->t.dialog->setFileName(before);
-    switch (outcome) {
-    case FileDialog::Outcome::Chosen: w->t.dialog->chooseNext(chosen); break;
-    case FileDialog::Outcome::Cancelled: w->t.dialog->cancelNext(); break;
-    default: w->t.dialog->failNext({error, QStringLiteral("dialog failed")}); break;
-    }
-    w->clickView();
+    withRowWindow([&]<typename W>() {
+        WindowRig<W> rig;
+        rig.dialog->setFileName(before);
+        switch (outcome) {
+        case FileDialog::Outcome::Chosen: rig.dialog->chooseNext(chosen); break;
+        case FileDialog::Outcome::Cancelled: rig.dialog->cancelNext(); break;
+        default: rig.dialog->failNext({error, QStringLiteral("dialog failed")}); break;
+        }
+        rig.clickView();
 
-    QCOMPARE(w->t.dialog->shown.size(), 1);
-    QCOMPARE(w->t.dialog->unexpected, 0);
-    QCOMPARE(w->t.editor->started, started);
-    QVERIFY(w->t.box->shown.isEmpty());
-    QVERIFY(!w->t.port->isOpen());
+        QCOMPARE(rig.dialog->shown.size(), 1);
+        QCOMPARE(rig.dialog->unexpected, 0);
+        QCOMPARE(rig.editor->started, started);
+        QVERIFY(rig.box->shown.isEmpty());
+        QVERIFY(!rig.port->isOpen());
+    });
 }
 
 void TestView::startChoiceStaysButViewUsesItsOwn_data()
@@ -297,57 +292,59 @@ void TestView::startChoiceStaysButViewUsesItsOwn_data()
 
 void TestView::startChoiceStaysButViewUsesItsOwn()
 {
-    QFETCH(QString, window);
     QFETCH(int, viewOutcome);
     QFETCH(bool, editorOnStartChoice);
 
-    auto w = std::make_unique<TestWindow>(window, m_module);
-    // An existing file: Upload asks before replacing it (the scripted "No"
-    // ends Start), DownLoad opens it and then fails on the missing port.
-    const QString startChoice = workFile(QStringLiteral("start choice.txt"));
-    writeAll(startChoice, "line one\r\n");
-    w->t.dialog->chooseNext(startChoice);
-    if (w->upload)
-        w->t.box->answerNext(MessageBox::Answer::No);
-    w->clickStart();
-    QCOMPARE(w->t.dialog->shown.size(), 1);
-    QCOMPARE(w->t.box->shown.size(), 1);
-    QVERIFY(!w->running());
-    QCOMPARE(w->t.dialog->fileName(), startChoice);
+    withRowWindow([&]<typename W>() {
+        WindowRig<W> rig;
+        wireComPort(1, workFile(QStringLiteral("no-such-dir/tty")));
+        // An existing file: Upload asks before replacing it (the scripted "No"
+        // ends Start), DownLoad opens it and then fails on the missing port.
+        const QString startChoice = workFile(QStringLiteral("start choice.txt"));
+        writeAll(startChoice, "line one\r\n");
+        rig.dialog->chooseNext(startChoice);
+        if (rig.IsUpload)
+            rig.box->answerNext(MessageBox::Answer::No);
+        rig.clickStart();
+        QCOMPARE(rig.dialog->shown.size(), 1);
+        QCOMPARE(rig.box->shown.size(), 1);
+        QVERIFY(!rig.transfer().underWay());
+        QCOMPARE(rig.dialog->fileName(), startChoice);
 
-    const QString viewChoice = workFile(QStringLiteral("view choice.txt"));
-    switch (viewOutcome) {
-    case FileDialog::Outcome::Chosen: w->t.dialog->chooseNext(viewChoice); break;
-    case FileDialog::Outcome::Cancelled: w->t.dialog->cancelNext(); break;
-    default: w->t.dialog->failNext({Error::Kind::Io, QStringLiteral("dialog failed")}); break;
-    }
-    w->clickView();
+        const QString viewChoice = workFile(QStringLiteral("view choice.txt"));
+        switch (viewOutcome) {
+        case FileDialog::Outcome::Chosen: rig.dialog->chooseNext(viewChoice); break;
+        case FileDialog::Outcome::Cancelled: rig.dialog->cancelNext(); break;
+        default: rig.dialog->failNext({Error::Kind::Io, QStringLiteral("dialog failed")}); break;
+        }
+        rig.clickView();
 
-    QCOMPARE(w->t.dialog->shown.size(), 2);
-    // The dialog opens on Start's choice ...
-    QCOMPARE(w->t.dialog->shown.at(1).fileName, startChoice);
-    QCOMPARE(w->t.dialog->shown.at(1).title, titleFor(window));
-    // ... and the editor gets what View's own dialog left.
-    const QStringList expected = viewOutcome == FileDialog::Outcome::Chosen ? QStringList{viewChoice}
-                                 : editorOnStartChoice                       ? QStringList{startChoice}
-                                                                             : QStringList{};
-    QCOMPARE(w->t.editor->started, expected);
-    QCOMPARE(w->t.dialog->fileName(), viewOutcome == FileDialog::Outcome::Chosen ? viewChoice : startChoice);
-    QCOMPARE(w->t.box->shown.size(), 1);
-    QCOMPARE(readAll(startChoice), QByteArray("line one\r\n"));
+        QCOMPARE(rig.dialog->shown.size(), 2);
+        // The dialog opens on Start's choice ...
+        QCOMPARE(rig.dialog->shown.at(1).fileName, startChoice);
+        QCOMPARE(rig.dialog->shown.at(1).title, titleFor(rig.IsUpload));
+        // ... and the editor gets what View's own dialog left.
+        const QStringList expected = viewOutcome == FileDialog::Outcome::Chosen ? QStringList{viewChoice}
+                                     : editorOnStartChoice                       ? QStringList{startChoice}
+                                                                                 : QStringList{};
+        QCOMPARE(rig.editor->started, expected);
+        QCOMPARE(rig.dialog->fileName(), viewOutcome == FileDialog::Outcome::Chosen ? viewChoice : startChoice);
+        QCOMPARE(rig.box->shown.size(), 1);
+        QCOMPARE(readAll(startChoice), QByteArray("line one\r\n"));
+    });
 }
 
 void TestView::everyOkStartsOneEditor()
 {
-    auto w = std::make_unique<TestWindow>(QStringLiteral("Upload"), m_module);
+    WindowRig<Upload> rig;
     const QStringList paths{QStringLiteral("/a.txt"), QStringLiteral("/b.txt"), QStringLiteral("/a.txt")};
     for (const QString &p : paths)
-        w->t.dialog->chooseNext(p);
-    w->t.dialog->cancelNext();
+        rig.dialog->chooseNext(p);
+    rig.dialog->cancelNext();
     for (int i = 0; i < paths.size() + 1; ++i)
-        w->clickView();
+        rig.clickView();
     // No editor is reused or closed: the same file twice means two starts.
-    QCOMPARE(w->t.editor->started, paths);
+    QCOMPARE(rig.editor->started, paths);
 }
 
 // ---- View with the real editor start ------------------------------------------
@@ -377,7 +374,6 @@ void TestView::pathArrivesAsOneArgument_data()
 void TestView::pathArrivesAsOneArgument()
 {
     needRealEditor();
-    QFETCH(QString, window);
     QFETCH(QString, name);
     QFETCH(bool, relative);
 
@@ -388,26 +384,28 @@ void TestView::pathArrivesAsOneArgument()
 
     auto editor = std::make_unique<CountingEditorStart>();
     CountingEditorStart *counting = editor.get();
-    auto w = std::make_unique<TestWindow>(window, m_module, false, std::move(editor));
-    w->t.dialog->chooseNext(chosen);
-    w->clickView();
+    withRowWindow([&]<typename W>() {
+        WindowRig<W> rig({}, {}, false, std::move(editor));
+        rig.dialog->chooseNext(chosen);
+        rig.clickView();
 
-    QCOMPARE(counting->paths, QStringList{chosen});
-    QVERIFY2(counting->results.constFirst().ok(), qPrintable(counting->results.constFirst().description));
-    QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
-    const QStringList argv = recordedRuns().constFirst();
-    QCOMPARE(argv.size(), 2);
-    QCOMPARE(argv.at(0), QStringLiteral(ARGV_RECORDER));
-    const QString argument = argv.at(1);
-    if (relative) {
-        // Handed over so the editor cannot take it for an option, yet naming the same file.
-        QVERIFY2(!argument.startsWith(QLatin1Char('-')), qPrintable(argument));
-        QCOMPARE(QFileInfo(argument).canonicalFilePath(), QFileInfo(file).canonicalFilePath());
-    } else {
-        QCOMPARE(argument, file);
-    }
-    QCOMPARE(readAll(file), QByteArray("content\r\n"));
-    QVERIFY(w->t.box->shown.isEmpty());
+        QCOMPARE(counting->paths, QStringList{chosen});
+        QVERIFY2(counting->results.constFirst().ok(), qPrintable(counting->results.constFirst().description));
+        QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
+        const QStringList argv = recordedRuns().constFirst();
+        QCOMPARE(argv.size(), 2);
+        QCOMPARE(argv.at(0), QStringLiteral(ARGV_RECORDER));
+        const QString argument = argv.at(1);
+        if (relative) {
+            // Handed over so the editor cannot take it for an option, yet naming the same file.
+            QVERIFY2(!argument.startsWith(QLatin1Char('-')), qPrintable(argument));
+            QCOMPARE(QFileInfo(argument).canonicalFilePath(), QFileInfo(file).canonicalFilePath());
+        } else {
+            QCOMPARE(argument, file);
+        }
+        QCOMPARE(readAll(file), QByteArray("content\r\n"));
+        QVERIFY(rig.box->shown.isEmpty());
+    });
 }
 
 void TestView::realEditorAfterDialogError_data()
@@ -426,17 +424,18 @@ void TestView::realEditorAfterDialogError_data()
 void TestView::realEditorAfterDialogError()
 {
     needRealEditor();
-    QFETCH(QString, window);
     QFETCH(QString, before);
     QFETCH(QStringList, arguments);
 
-    auto w = std::make_unique<TestWindow>(window, m_module, false, std::make_unique<QtEditorStart>());
-    w->t.dialog->setFileName(before);
-    w->t.dialog->failNext({Error::Kind::Io, QStringLiteral("dialog failed")});
-    w->clickView();
+    withRowWindow([&]<typename W>() {
+        WindowRig<W> rig({}, {}, false, std::make_unique<QtEditorStart>());
+        rig.dialog->setFileName(before);
+        rig.dialog->failNext({Error::Kind::Io, QStringLiteral("dialog failed")});
+        rig.clickView();
 
-    QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
-    QCOMPARE(recordedRuns().constFirst().mid(1), arguments);
+        QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
+        QCOMPARE(recordedRuns().constFirst().mid(1), arguments);
+    });
 }
 
 void TestView::realEditorNotStartedOnCancel()
@@ -444,16 +443,16 @@ void TestView::realEditorNotStartedOnCancel()
     needRealEditor();
     auto editor = std::make_unique<CountingEditorStart>();
     CountingEditorStart *counting = editor.get();
-    auto w = std::make_unique<TestWindow>(QStringLiteral("DownLoad"), m_module, false, std::move(editor));
+    WindowRig<DownLoad> rig({}, {}, false, std::move(editor));
     const QString later = workFile(QStringLiteral("later.txt"));
-    w->t.dialog->setFileName(workFile(QStringLiteral("earlier.txt")));
-    w->t.dialog->cancelNext();
-    w->t.dialog->chooseNext(later);
-    w->clickView();
+    rig.dialog->setFileName(workFile(QStringLiteral("earlier.txt")));
+    rig.dialog->cancelNext();
+    rig.dialog->chooseNext(later);
+    rig.clickView();
     QVERIFY(counting->paths.isEmpty());
 
     // The next OK is the only run there is.
-    w->clickView();
+    rig.clickView();
     QCOMPARE(counting->paths, QStringList{later});
     QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
     QCOMPARE(recordedRuns().constFirst().mid(1), QStringList{later});
@@ -464,9 +463,9 @@ void TestView::editorIsNotWaitedFor()
     needRealEditor();
     const QString release = QDir(m_runs->path()).filePath(QStringLiteral("release"));
     qputenv("ARGV_RECORDER_HOLD", QFile::encodeName(release));
-    auto w = std::make_unique<TestWindow>(QStringLiteral("Upload"), m_module, false, std::make_unique<QtEditorStart>());
-    w->t.dialog->chooseNext(workFile(QStringLiteral("a.txt")));
-    w->clickView();
+    WindowRig<Upload> rig({}, {}, false, std::make_unique<QtEditorStart>());
+    rig.dialog->chooseNext(workFile(QStringLiteral("a.txt")));
+    rig.clickView();
     // View has returned while the editor is still open.
     QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
     const QDir runs(m_runs->path());
@@ -480,16 +479,16 @@ void TestView::editorStartFailureIsNotShown()
     needRealEditor();
     auto editor = std::make_unique<CountingEditorStart>();
     CountingEditorStart *counting = editor.get();
-    auto w = std::make_unique<TestWindow>(QStringLiteral("Upload"), m_module, false, std::move(editor));
+    WindowRig<Upload> rig({}, {}, false, std::move(editor));
     qputenv("QUILLAN_EDITOR", QFile::encodeName(workFile(QStringLiteral("no-such-editor"))));
     const QString chosen = workFile(QStringLiteral("a.txt"));
-    w->t.dialog->chooseNext(chosen);
-    w->t.dialog->chooseNext(chosen);
+    rig.dialog->chooseNext(chosen);
+    rig.dialog->chooseNext(chosen);
     {
 #ifdef Q_OS_UNIX
         StderrCapture err(workFile(QStringLiteral("stderr.txt")));
 #endif
-        w->clickView();
+        rig.clickView();
 #ifdef Q_OS_UNIX
         const QByteArray text = err.text();
         QCOMPARE(text.count('\n'), 1);
@@ -498,11 +497,11 @@ void TestView::editorStartFailureIsNotShown()
     }
     QCOMPARE(counting->results.size(), 1);
     QVERIFY(!counting->results.constFirst().ok());
-    QVERIFY(w->t.box->shown.isEmpty());
+    QVERIFY(rig.box->shown.isEmpty());
 
     // The failure leaves nothing behind: with an editor there, View works.
     qputenv("QUILLAN_EDITOR", QFile::encodeName(QStringLiteral(ARGV_RECORDER)));
-    w->clickView();
+    rig.clickView();
     QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
     QCOMPARE(recordedRuns().constFirst().mid(1), QStringList{chosen});
 }
@@ -543,10 +542,10 @@ void TestView::editorChoice()
     if (!quillanEditor)
         qunsetenv("QUILLAN_EDITOR");
 
-    auto w = std::make_unique<TestWindow>(QStringLiteral("DownLoad"), m_module, false, std::make_unique<QtEditorStart>());
+    WindowRig<DownLoad> rig({}, {}, false, std::make_unique<QtEditorStart>());
     const QString chosen = workFile(QStringLiteral("chosen file.txt"));
-    w->t.dialog->chooseNext(chosen);
-    w->clickView();
+    rig.dialog->chooseNext(chosen);
+    rig.clickView();
 
     QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
     const QStringList argv = recordedRuns().constFirst();
@@ -579,58 +578,54 @@ void TestView::viewDuringTransfer()
     QFETCH(QByteArray, rest);
     QFETCH(QByteArray, secondMessage);
 
-    simterm::Options options;
-    options.manual = true;
-    simterm::SimTerminal terminal({}, options);
-    QVERIFY2(terminal.isOk(), qPrintable(terminal.errorString()));
-    wireComPort(1, terminal.slavePath());
+    withRowWindow([&]<typename W>() {
+        WindowRig<W> rig({}, manualTerminal(), false, std::make_unique<QtEditorStart>());
+        QVERIFY2(rig.term.isOk(), qPrintable(rig.term.errorString()));
+        // Upload writes a new file, DownLoad reads an existing one.
+        const QString transferFile = workFile(window + QStringLiteral(" transfer.txt"));
+        if (!rig.IsUpload)
+            writeAll(transferFile, "line one\r\nline two\r\n");
+        rig.start(transferFile);
+        QVERIFY2(rig.box->shown.isEmpty(), qPrintable(rig.box->texts().join(QLatin1Char('|'))));
+        QVERIFY(rig.transfer().underWay());
+        QTRY_COMPARE(rig.term.messagesReceived(), 1);
+        QVERIFY(rig.term.sendRaw(partial));
+        QTRY_COMPARE(rig.window->RxBuffer(), partial);
 
-    auto w = std::make_unique<TestWindow>(window, m_module, false, std::make_unique<QtEditorStart>());
-    // Upload writes a new file, DownLoad reads an existing one.
-    const QString transferFile = workFile(window + QStringLiteral(" transfer.txt"));
-    if (w->download)
-        writeAll(transferFile, "line one\r\nline two\r\n");
-    w->t.dialog->chooseNext(transferFile);
-    w->clickStart();
-    QVERIFY2(w->t.box->shown.isEmpty(), qPrintable(w->t.box->texts().join(QLatin1Char('|'))));
-    QVERIFY(w->running());
-    QTRY_COMPARE(terminal.messagesReceived(), 1);
-    QVERIFY(terminal.sendRaw(partial));
-    QTRY_COMPARE(w->rxBuffer(), partial);
+        const SerialPort &port = *rig.port;
+        const QString device = port.device();
+        const qint64 records = rig.window->RecordCount();
+        const QString text1 = rig.text1();
 
-    const SerialPort &port = *w->t.port;
-    const QString device = port.device();
-    const qint64 records = w->recordCount();
-    const QString text1 = w->control<QLineEdit>("Text1")->text();
+        const QString viewed = workFile(QStringLiteral("viewed.txt"));
+        writeAll(viewed, "viewed\r\n");
+        rig.dialog->chooseNext(viewed);
+        rig.clickView();
+        QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
+        QCOMPARE(recordedRuns().constFirst().mid(1), QStringList{viewed});
 
-    const QString viewed = workFile(QStringLiteral("viewed.txt"));
-    writeAll(viewed, "viewed\r\n");
-    w->t.dialog->chooseNext(viewed);
-    w->clickView();
-    QTRY_COMPARE_WITH_TIMEOUT(recordedRuns().size(), 1, processWaitMs);
-    QCOMPARE(recordedRuns().constFirst().mid(1), QStringList{viewed});
+        QVERIFY(rig.transfer().underWay());
+        QVERIFY(port.isOpen());
+        QCOMPARE(port.device(), device);
+        QCOMPARE(rig.window->RxBuffer(), partial);
+        QCOMPARE(rig.window->RecordCount(), records);
+        QCOMPARE(rig.text1(), text1);
 
-    QVERIFY(w->running());
-    QVERIFY(port.isOpen());
-    QCOMPARE(port.device(), device);
-    QCOMPARE(w->rxBuffer(), partial);
-    QCOMPARE(w->recordCount(), records);
-    QCOMPARE(w->control<QLineEdit>("Text1")->text(), text1);
-
-    // The transfer carries on with its own file; View sent nothing to the terminal.
-    QVERIFY(terminal.sendRaw(rest));
-    QTRY_COMPARE(terminal.messagesReceived(), 2);
-    const std::vector<QByteArray> messages = terminal.receivedMessages();
-    QCOMPARE(QByteArrayList(messages.begin(), messages.end()), (QByteArrayList{firstMessage, secondMessage}));
-    // A record counts once saved, a line once the terminal acknowledges it.
-    QCOMPARE(w->recordCount(), records + (w->upload ? 1 : 0));
-    if (w->upload)
-        QCOMPARE(readAll(transferFile), partial + rest.chopped(1) + "\r\n");
-    else
-        QCOMPARE(readAll(transferFile), QByteArray("line one\r\nline two\r\n"));
-    QCOMPARE(readAll(viewed), QByteArray("viewed\r\n"));
-    QVERIFY(w->t.box->shown.isEmpty());
-    w->widget->close();
+        // The transfer carries on with its own file; View sent nothing to the terminal.
+        QVERIFY(rig.term.sendRaw(rest));
+        QTRY_COMPARE(rig.term.messagesReceived(), 2);
+        const std::vector<QByteArray> messages = rig.term.receivedMessages();
+        QCOMPARE(QByteArrayList(messages.begin(), messages.end()), (QByteArrayList{firstMessage, secondMessage}));
+        // A record counts once saved, a line once the terminal acknowledges it.
+        QCOMPARE(rig.window->RecordCount(), records + (rig.IsUpload ? 1 : 0));
+        if (rig.IsUpload)
+            QCOMPARE(readAll(transferFile), partial + rest.chopped(1) + "\r\n");
+        else
+            QCOMPARE(readAll(transferFile), QByteArray("line one\r\nline two\r\n"));
+        QCOMPARE(readAll(viewed), QByteArray("viewed\r\n"));
+        QVERIFY(rig.box->shown.isEmpty());
+        rig.window->close();
+    });
 }
 
 QTEST_MAIN(TestView)

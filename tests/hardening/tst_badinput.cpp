@@ -2,17 +2,12 @@
 // random bytes, NUL-only records and replies dribbled in one byte per read,
 // with the Upload and DownLoad windows as the program builds them.
 #include "AllocCounter.h"
-#include "gui/DownLoad.h"
-#include "support/ScriptedParts.h"
-#include "tools/SimTerminal.h"
-#include "support/TestFiles.h"
-#include "gui/Upload.h"
 #include "support/WindowRig.h"
+#include "support/WindowTexts.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
@@ -23,44 +18,20 @@ using simterm::SimTerminal;
 
 namespace {
 
-struct UploadRig : WindowRig<Upload>
-{
-    UploadRig() : WindowRig({}, manualTerminal()), path(dir.filePath(QStringLiteral("records.txt"))) {}
-    // Start, and wait for the first READ.
-    bool start()
-    {
-        WindowRig::start(path);
-        return spinUntil([&] { return term.receivedBytes() == "READ\r"; }, 10000);
-    }
-    int sent(const QByteArray &word) const
-    {
-        int n = 0;
-        for (const QByteArray &m : term.receivedMessages())
-            n += m == word;
-        return n;
-    }
-    // "DONE" goes out before the closing box, but the terminal reads it on
-    // its own thread: it may still be on its way when the box shows.
-    bool doneReached() const
-    {
-        return spinUntil([&] { return term.receivedBytes().endsWith("DONE\r"); }, 10000);
-    }
+using UploadRig = WindowRig<Upload>;
 
-    QString path;
-};
-
-struct DownloadRig : WindowRig<DownLoad>
+// The terminal sends bytes; true once handled() holds, each reply handled before the next.
+template <typename Window> bool reply(WindowRig<Window> &rig, const QByteArray &bytes, const std::function<bool()> &handled)
 {
-    DownloadRig() : WindowRig({}, manualTerminal()) {}
-    // Start with an input file of these bytes, and wait for DOWN.
-    bool start(const QByteArray &contents)
-    {
-        const QString path = dir.filePath(QStringLiteral("in.txt"));
-        writeAll(path, contents);
-        WindowRig::start(path);
-        return spinUntil([&] { return term.receivedBytes() == "DOWN\r"; }, 10000);
-    }
-};
+    return rig.term.sendRaw(bytes) && spinUntil(handled, 10000);
+}
+
+// "DONE" goes out before the closing box, but the terminal reads it on its
+// own thread: it may still be on its way when the box shows.
+bool doneReached(const UploadRig &rig)
+{
+    return spinUntil([&] { return rig.term.receivedBytes().endsWith("DONE\r"); }, 10000);
+}
 
 // sendRaw() blocks until the pty has taken every byte, which needs the PC to
 // read; for more than the pty holds it runs here while the test spins the
@@ -170,9 +141,10 @@ private Q_SLOTS:
     // serial port reserves for every read (32 KiB chunks: ~64 KiB a read).
     void tenMiBReplyIsOneRecord()
     {
-        UploadRig rig;
+        UploadRig rig({}, manualTerminal());
         QVERIFY2(rig.term.isOk(), qPrintable(rig.term.errorString()));
-        QVERIFY(rig.start());
+        const QString path = rig.file(QStringLiteral("records.txt"));
+        QVERIFY(rig.startAwaited(path));
 
         const qsizetype size = 10 * 1024 * 1024;
         QByteArray big(size, Qt::Uninitialized);
@@ -181,7 +153,7 @@ private Q_SLOTS:
             big[i] = c == '\r' ? '\n' : c;
         }
         int notifications = 0;
-        QObject::connect(rig.port, &SerialPort::readyRead, rig.window, [&] { ++notifications; });
+        QObject::connect(rig.port, &SerialPort::readyRead, rig.window.get(), [&] { ++notifications; });
 
         QElapsedTimer clock;
         clock.start();
@@ -198,8 +170,8 @@ private Q_SLOTS:
         QVERIFY(sent);
         QVERIFY2(allRead, qPrintable(QStringLiteral("read %1 of %2 bytes").arg(rig.window->RxBuffer().size()).arg(size)));
         QVERIFY(answered);
-        QCOMPARE(QFileInfo(rig.path).size(), size + 2);
-        QVERIFY2(readAll(rig.path) == big + "\r\n", "the record differs from the reply");
+        QCOMPARE(QFileInfo(path).size(), size + 2);
+        QVERIFY2(readAll(path) == big + "\r\n", "the record differs from the reply");
         QVERIFY(rig.window->RxBuffer().isEmpty());
         QCOMPARE(rig.window->RecordCount(), 1);
         QVERIFY(rig.box->shown.isEmpty());
@@ -215,10 +187,9 @@ private Q_SLOTS:
         QVERIFY(heap.calls > 0);
         QVERIFY2(double(heap.bytes) < allowance, "heap work grows faster than the reply");
 
-        QVERIFY(rig.term.sendRaw("OVER\r"));
-        QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
-        QCOMPARE(rig.box->shown[0].text, QStringLiteral("1 records received !!"));
-        QVERIFY(rig.doneReached());
+        QVERIFY(reply(rig, "OVER\r", [&] { return rig.box->shown.size() == 1; }));
+        QCOMPARE(rig.box->shown[0].text, WindowTexts::recordsReceived(1));
+        QVERIFY(doneReached(rig));
         QCOMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\rDONE\r"));
     }
 
@@ -228,8 +199,9 @@ private Q_SLOTS:
     // one is refused, neither saved nor answered.
     void randomBurstThenDialogueUpload()
     {
-        UploadRig rig;
-        QVERIFY(rig.start());
+        UploadRig rig({}, manualTerminal());
+        const QString path = rig.file(QStringLiteral("records.txt"));
+        QVERIFY(rig.startAwaited(path));
         const QByteArray burst = randomBurst(20240611, 24 * 1024);
         BackgroundSend send(rig.term, burst);
         // All read once the sender is done, nothing waits at the port and the
@@ -244,7 +216,7 @@ private Q_SLOTS:
         const int records = rig.sent("REMOVE");
         QVERIFY(records <= 1);
         QCOMPARE(rig.sent("READ"), 1);
-        const QByteArray afterBurst = readAll(rig.path);
+        const QByteArray afterBurst = readAll(path);
         const auto saved = simterm::parseRecordFile(afterBurst);
         QCOMPARE(int(saved.size()), records);
         for (const QByteArray &r : saved)
@@ -253,23 +225,20 @@ private Q_SLOTS:
             QVERIFY2(text.contains(QLatin1String("not saved and not answered")), qPrintable(text));
         const qsizetype refusals = rig.box->shown.size();
 
-        // Then a dialogue by the rules, each reply handled before the next.
-        auto reply = [&](const QByteArray &message, const std::function<bool()> &handled) {
-            return rig.term.sendRaw(message) && spinUntil(handled, 10000);
-        };
+        // Then a dialogue by the rules.
         // "NEXT" answers only "REMOVE": it is sent only where a record was saved.
         if (records == 1)
-            QVERIFY(reply("NEXT\r", [&] { return rig.sent("READ") == 2; }));
-        QVERIFY(reply("R1\r", [&] { return rig.sent("REMOVE") == records + 1; }));
-        QVERIFY(reply("NEXT\r", [&] { return rig.sent("READ") == records + 2; }));
-        QVERIFY(reply("NAK\r", [&] { return rig.box->shown.size() == refusals + 1; }));
-        QCOMPARE(rig.box->shown.last().text, QStringLiteral("error"));
+            QVERIFY(reply(rig, "NEXT\r", [&] { return rig.sent("READ") == 2; }));
+        QVERIFY(reply(rig, "R1\r", [&] { return rig.sent("REMOVE") == records + 1; }));
+        QVERIFY(reply(rig, "NEXT\r", [&] { return rig.sent("READ") == records + 2; }));
+        QVERIFY(reply(rig, "NAK\r", [&] { return rig.box->shown.size() == refusals + 1; }));
+        QCOMPARE(rig.box->shown.last().text, WindowTexts::UploadRefused);
         QVERIFY(rig.window->RxBuffer().isEmpty());
-        QVERIFY(reply("R2\r", [&] { return rig.sent("REMOVE") == records + 2; }));
-        QVERIFY(reply("OVER\r", [&] { return rig.box->shown.size() == refusals + 2; }));
-        QCOMPARE(rig.box->shown.last().text, QStringLiteral("%1 records received !!").arg(records + 2));
-        QCOMPARE(readAll(rig.path), afterBurst + "R1\r\nR2\r\n");
-        QVERIFY(rig.doneReached());
+        QVERIFY(reply(rig, "R2\r", [&] { return rig.sent("REMOVE") == records + 2; }));
+        QVERIFY(reply(rig, "OVER\r", [&] { return rig.box->shown.size() == refusals + 2; }));
+        QCOMPARE(rig.box->shown.last().text, WindowTexts::recordsReceived(records + 2));
+        QCOMPARE(readAll(path), afterBurst + "R1\r\nR2\r\n");
+        QVERIFY(doneReached(rig));
         const auto messages = rig.term.receivedMessages();
         QCOMPARE(messages.back(), QByteArray("DONE"));
         for (size_t i = 0; i < messages.size(); ++i) {
@@ -286,8 +255,8 @@ private Q_SLOTS:
     // the burst less the CRs that ended those replies.
     void randomBurstThenDialogueDownload()
     {
-        DownloadRig rig;
-        QVERIFY(rig.start("L1\r\nL2\r\n"));
+        WindowRig<DownLoad> rig({}, manualTerminal());
+        QVERIFY(rig.startAwaited(rig.input("L1\r\nL2\r\n")));
         const QByteArray burst = randomBurst(7, 16 * 1024);
         BackgroundSend send(rig.term, burst);
         // Every byte read: the buffer keeps all but the CRs that ended a reply.
@@ -298,15 +267,14 @@ private Q_SLOTS:
         const qsizetype replies = rig.box->shown.size();
         QVERIFY(replies >= 1);
         for (const QString &text : rig.box->texts())
-            QCOMPARE(text, QStringLiteral("Unknown Command !!"));
+            QCOMPARE(text, WindowTexts::UnknownCommand);
         const QByteArray kept = rig.window->RxBuffer();
         // The burst's last CR ended a reply for sure; the others only where a read ended.
         QVERIFY2(isWithCrsRemoved(burst.chopped(1), kept, replies - 1), "RxBuffer is not the burst less some CRs");
         QVERIFY(!rig.timer->isActive());
 
-        QVERIFY(rig.term.sendRaw("ACK\r"));
-        QVERIFY(spinUntil([&] { return rig.box->shown.size() == replies + 1; }, 10000));
-        QCOMPARE(rig.box->shown.last().text, QStringLiteral("Unknown Command !!"));
+        QVERIFY(reply(rig, "ACK\r", [&] { return rig.box->shown.size() == replies + 1; }));
+        QCOMPARE(rig.box->shown.last().text, WindowTexts::UnknownCommand);
         QCOMPARE(rig.window->RxBuffer(), kept + "ACK");
         QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
         QVERIFY(rig.port->isOpen());
@@ -316,32 +284,27 @@ private Q_SLOTS:
     void nulOnlyRecords()
     {
         {
-            UploadRig rig;
-            QVERIFY(rig.start());
+            UploadRig rig({}, manualTerminal());
+            const QString path = rig.file(QStringLiteral("records.txt"));
+            QVERIFY(rig.startAwaited(path));
             const QByteArray one(1, '\0');
             const QByteArray many(4096, '\0');
-            QVERIFY(rig.term.sendRaw(one + '\r'));
-            QVERIFY(spinUntil([&] { return rig.sent("REMOVE") == 1; }, 10000));
-            QVERIFY(rig.term.sendRaw("NEXT\r"));
-            QVERIFY(spinUntil([&] { return rig.sent("READ") == 2; }, 10000));
-            QVERIFY(rig.term.sendRaw(many + '\r'));
-            QVERIFY(spinUntil([&] { return rig.sent("REMOVE") == 2; }, 10000));
-            QVERIFY(rig.term.sendRaw("OVER\r"));
-            QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
-            QCOMPARE(rig.box->shown[0].text, QStringLiteral("2 records received !!"));
-            QCOMPARE(readAll(rig.path), one + "\r\n" + many + "\r\n");
+            QVERIFY(reply(rig, one + '\r', [&] { return rig.sent("REMOVE") == 1; }));
+            QVERIFY(reply(rig, "NEXT\r", [&] { return rig.sent("READ") == 2; }));
+            QVERIFY(reply(rig, many + '\r', [&] { return rig.sent("REMOVE") == 2; }));
+            QVERIFY(reply(rig, "OVER\r", [&] { return rig.box->shown.size() == 1; }));
+            QCOMPARE(rig.box->shown[0].text, WindowTexts::recordsReceived(2));
+            QCOMPARE(readAll(path), one + "\r\n" + many + "\r\n");
         }
         {
-            DownloadRig rig;
+            WindowRig<DownLoad> rig({}, manualTerminal());
             const QByteArray nuls(3, '\0');
-            QVERIFY(rig.start(nuls + "\r\nB\r\n"));
-            QVERIFY(rig.term.sendRaw("ACK\r"));
-            QVERIFY(spinUntil([&] { return rig.term.receivedBytes().size() == 5 + 4; }, 10000));
+            QVERIFY(rig.startAwaited(rig.input(nuls + "\r\nB\r\n")));
+            QVERIFY(reply(rig, "ACK\r", [&] { return rig.term.receivedBytes().size() == 5 + 4; }));
             QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + nuls + '\r');
             // A NUL-only reply is not ACK: reported and kept.
-            QVERIFY(rig.term.sendRaw(QByteArray(1, '\0') + '\r'));
-            QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
-            QCOMPARE(rig.box->shown[0].text, QStringLiteral("Unknown Command !!"));
+            QVERIFY(reply(rig, QByteArray(1, '\0') + '\r', [&] { return rig.box->shown.size() == 1; }));
+            QCOMPARE(rig.box->shown[0].text, WindowTexts::UnknownCommand);
             QCOMPARE(rig.window->RxBuffer(), QByteArray(1, '\0'));
             QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + nuls + '\r');
         }
@@ -351,25 +314,25 @@ private Q_SLOTS:
     // each byte before the next is written.
     void thousandRepliesOneBytePerRead()
     {
-        UploadRig rig;
-        QVERIFY(rig.start());
+        UploadRig rig({}, manualTerminal());
+        const QString path = rig.file(QStringLiteral("records.txt"));
+        QVERIFY(rig.startAwaited(path));
         int notifications = 0;
-        QObject::connect(rig.port, &SerialPort::readyRead, rig.window, [&] { ++notifications; });
-        QByteArray expected;
+        QObject::connect(rig.port, &SerialPort::readyRead, rig.window.get(), [&] { ++notifications; });
+        QList<QByteArray> records;
         qsizetype bytes = 0;
         for (int i = 0; i < 1000; ++i) {
             const QByteArray record = "r" + QByteArray::number(i);
             QVERIFY2(sendByteByByte(rig, record + '\r'), qPrintable(QStringLiteral("record %1").arg(i)));
             QVERIFY2(sendByteByByte(rig, "NEXT\r"), qPrintable(QStringLiteral("NEXT after record %1").arg(i)));
-            expected += record + "\r\n";
+            records.append(record);
             bytes += record.size() + 1 + 5;
         }
         QVERIFY(notifications >= bytes);
-        QVERIFY(rig.term.sendRaw("OVER\r"));
-        QVERIFY(spinUntil([&] { return rig.box->shown.size() == 1; }, 10000));
-        QCOMPARE(rig.box->shown[0].text, QStringLiteral("1000 records received !!"));
-        QCOMPARE(readAll(rig.path), expected);
-        QVERIFY(rig.doneReached());
+        QVERIFY(reply(rig, "OVER\r", [&] { return rig.box->shown.size() == 1; }));
+        QCOMPARE(rig.box->shown[0].text, WindowTexts::recordsReceived(1000));
+        QCOMPARE(readAll(path), recordLines(records));
+        QVERIFY(doneReached(rig));
         QCOMPARE(rig.sent("REMOVE"), 1000);
         QCOMPARE(rig.term.receivedMessages().back(), QByteArray("DONE"));
     }

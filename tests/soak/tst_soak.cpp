@@ -7,6 +7,7 @@
 #include "support/ScriptedParts.h"
 #include "tools/SimTerminal.h"
 #include "support/TestFiles.h"
+#include "support/WindowTexts.h"
 #include "gui/Upload.h"
 
 #include <QFile>
@@ -170,14 +171,12 @@ private:
         QCOMPARE(openDescriptorsFor(output), 0);
         ++m_uploadBoxes;
         QCOMPARE(upBox->shown.size(), m_uploadBoxes);
-        QCOMPARE(upBox->shown.last().text, records.empty()
-                     ? QStringLiteral("NO Data Received !!")
-                     : QStringLiteral("%1 records received !!").arg(records.size()));
+        QCOMPARE(upBox->shown.last().text, WindowTexts::uploadCompleted(qint64(records.size())));
         QCOMPARE(upload->findChild<QLabel *>(QStringLiteral("Label2"))->text(), QString::number(records.size()));
 
         // Download: the terminal stored exactly the file's lines, once each.
         QCOMPARE(com2.downloadedLines(), lines);
-        QCOMPARE(download->findChild<QLineEdit *>(QStringLiteral("Text1"))->text(), QStringLiteral("Over !!"));
+        QCOMPARE(download->findChild<QLineEdit *>(QStringLiteral("Text1"))->text(), WindowTexts::Over);
         QCOMPARE(openDescriptorsFor(input), 0);
         QVERIFY2(downBox->shown.isEmpty(), qPrintable(downBox->texts().join(QLatin1String(" | "))));
 

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <functional>
+#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -54,6 +55,8 @@ public:
         return taken;
     }
     qint64 bytesToWrite() const override { return queued; }
+    /// All that write() took, in one.
+    QByteArray written() const { return std::accumulate(writes.begin(), writes.end(), QByteArray()); }
     qint64 bytesAvailable() const override { return m_open ? m_pending.size() : 0; }
 
     // The terminal's side: bytes reach the port and are announced, as the

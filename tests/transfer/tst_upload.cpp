@@ -1,18 +1,10 @@
 // The Upload window against the simulated terminal over a real pseudo-terminal.
 #include "link/QtSerialPort.h"
-#include "support/MemoryPort.h"
-#include "support/ScriptedParts.h"
-#include "tools/SimTerminal.h"
-#include "support/TestFiles.h"
-#include "gui/Upload.h"
-#include "transfer/UploadTransfer.h"
 #include "support/WindowRig.h"
+#include "support/WindowTexts.h"
 
 #include <QDir>
 #include <QScopeGuard>
-#include <QLabel>
-#include <QLineEdit>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -28,21 +20,7 @@ using simterm::SimTerminal;
 
 namespace {
 
-// One Upload window wired to one simulated terminal on COM1.
-struct Rig : WindowRig<Upload>
-{
-    using WindowRig::WindowRig;
-    QString file(const QString &name) const { return dir.filePath(name); }
-    QString label2() const { return window->findChild<QLabel *>(QStringLiteral("Label2"))->text(); }
-    QList<QByteArray> sent() const
-    {
-        QList<QByteArray> m;
-        for (const QByteArray &b : term.receivedMessages())
-            m.append(b);
-        return m;
-    }
-    int sentCount(const QByteArray &word) const { return int(sent().count(word)); }
-};
+using Rig = WindowRig<Upload>;
 
 // fdatasync as this test's code sees it (linked with --wrap=fdatasync): when,
 // and how large the file was.
@@ -96,14 +74,14 @@ private Q_SLOTS:
         QCOMPARE(rig.label2(), QStringLiteral("2"));
         QCOMPARE(rig.text1(), QStringLiteral("B2"));
         QCOMPARE(rig.box->shown.size(), 1);
-        QCOMPARE(rig.box->shown[0].text, QStringLiteral("2 records received !!"));
-        QCOMPARE(rig.box->shown[0].title, QStringLiteral("Information"));
+        QCOMPARE(rig.box->shown[0].text, WindowTexts::recordsReceived(2));
+        QCOMPARE(rig.box->shown[0].title, WindowTexts::CompletedTitle);
         QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::None);
         QVERIFY(!rig.port->isOpen());
         QVERIFY(!rig.transfer().underWay());
         QCOMPARE(openDescriptorsFor(path), 0);
         QVERIFY(rig.term.remainingRecords().empty());
-        QCOMPARE(rig.dialog->shown[0].title, QStringLiteral("Save Files"));
+        QCOMPARE(rig.dialog->shown[0].title, WindowTexts::SaveFiles);
         QCOMPARE(rig.dialog->shown[0].filter, QStringLiteral("*.txt"));
         QCOMPARE(rig.dialog->shown[0].action, FileDialog::ShowSave);
     }
@@ -120,7 +98,7 @@ private Q_SLOTS:
         rig.start(path);
         QTRY_VERIFY(rig.term.uploadDone());
         QCOMPARE(readAll(path), recordLines(records));
-        QCOMPARE(rig.box->shown.last().text, QStringLiteral("5 records received !!"));
+        QCOMPARE(rig.box->shown.last().text, WindowTexts::recordsReceived(5));
         QCOMPARE(rig.text1(), QStringLiteral("x")); // the last record, shown before the box
     }
 
@@ -206,8 +184,8 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(path).size(), 0);
         QCOMPARE(rig.label2(), QStringLiteral("0"));
         QCOMPARE(rig.box->shown.size(), 1);
-        QCOMPARE(rig.box->shown[0].text, QStringLiteral("NO Data Received !!"));
-        QCOMPARE(rig.box->shown[0].title, QStringLiteral("Information"));
+        QCOMPARE(rig.box->shown[0].text, WindowTexts::NoData);
+        QCOMPARE(rig.box->shown[0].title, WindowTexts::CompletedTitle);
         QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::Information);
     }
 
@@ -250,14 +228,14 @@ private Q_SLOTS:
         Rig rig; // holds no records: its first reply is OVER
         const QString existing = rig.file(QStringLiteral("records.txt"));
         writeAll(existing, "old\r\n");
-        rig.window->findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(QStringLiteral("before"));
+        rig.control<QLineEdit>("Text1")->setText(QStringLiteral("before"));
         rig.box->answerNext(replace ? MessageBox::Answer::Yes : MessageBox::Answer::No);
         rig.start(rig.file(QStringLiteral("records"))); // asked for records.txt
 
         QVERIFY(!rig.box->shown.isEmpty());
         const auto &q = rig.box->shown[0];
-        QCOMPARE(q.text, QStringLiteral("File exists !! Replace file?? "));
-        QCOMPARE(q.title, QStringLiteral("Warning"));
+        QCOMPARE(q.text, WindowTexts::ReplaceQuestion);
+        QCOMPARE(q.title, WindowTexts::ReplaceTitle);
         QCOMPARE(q.buttons, MessageBox::Buttons::YesNo);
         QCOMPARE(q.icon, MessageBox::Icon::Information);
         if (!replace) {
@@ -269,7 +247,7 @@ private Q_SLOTS:
         } else {
             // A run that saves nothing pushes no record out of the old file.
             QTRY_VERIFY(rig.term.uploadDone());
-            QCOMPARE(rig.box->shown.last().text, QStringLiteral("NO Data Received !!"));
+            QCOMPARE(rig.box->shown.last().text, WindowTexts::NoData);
             QCOMPARE(readAll(existing), QByteArray("old\r\n"));
             QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("records.txt")});
         }
@@ -278,8 +256,8 @@ private Q_SLOTS:
     void cancelledDialogChangesNothing()
     {
         Rig rig;
-        rig.window->findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(QStringLiteral("last"));
-        rig.window->findChild<QLabel *>(QStringLiteral("Label2"))->setText(QStringLiteral("7"));
+        rig.control<QLineEdit>("Text1")->setText(QStringLiteral("last"));
+        rig.control<QLabel>("Label2")->setText(QStringLiteral("7"));
         rig.dialog->cancelNext();
         rig.window->Command1_Click();
         QVERIFY(!rig.port->isOpen());
@@ -302,7 +280,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("box");               // the one box shown
         const QString refused = QStringLiteral("it was not saved and not answered");
         QTest::newRow("OVER split over two reads")
-            << QList<QByteArray>{"OV", "ER\r"} << QByteArray() << QByteArray("DONE\r") << "NO Data Received !!";
+            << QList<QByteArray>{"OV", "ER\r"} << QByteArray() << QByteArray("DONE\r") << WindowTexts::NoData;
         QTest::newRow("an empty reply is not a record")
             << QList<QByteArray>{"\r"} << QByteArray() << QByteArray() << "an empty reply (a CR alone";
         QTest::newRow("the PC's READ echoed") << QList<QByteArray>{"READ\r"} << QByteArray() << QByteArray()
@@ -318,7 +296,7 @@ private Q_SLOTS:
         QTest::newRow("other case and a blank make records")
             << QList<QByteArray>{"next\r", "NEXT\r", "Over\r", "NEXT\r", "NAK \r", "NEXT\r", "OVER\r"}
             << QByteArray("next\r\nOver\r\nNAK \r\n") << QByteArray("REMOVE\rREAD\rREMOVE\rREAD\rREMOVE\rREAD\rDONE\r")
-            << "3 records received !!";
+            << WindowTexts::recordsReceived(3);
         QTest::newRow("two messages in one read are neither saved nor answered")
             << QList<QByteArray>{"NEXT\rNEXT\r"} << QByteArray() << QByteArray()
             << R"(The terminal answered "READ" with "NEXT\rNEXT".)";
@@ -337,7 +315,7 @@ private Q_SLOTS:
             << QByteArray("REMOVE\r") << QStringLiteral("(301 bytes)");
         QTest::newRow("NEXT asks again")
             << QList<QByteArray>{"R\r", "NEXT\r", "OVER\r"} << QByteArray("R\r\n")
-            << QByteArray("REMOVE\rREAD\rDONE\r") << "1 records received !!";
+            << QByteArray("REMOVE\rREAD\rDONE\r") << WindowTexts::recordsReceived(1);
     }
     void repliesAsTheyArrive()
     {
@@ -347,17 +325,9 @@ private Q_SLOTS:
         QFETCH(QString, box);
         Rig rig({}, manualTerminal());
         const QString path = rig.file(QStringLiteral("out.txt"));
-        rig.start(path);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
-        for (const QByteArray &piece : pieces) {
-            const qsizetype before = rig.term.receivedBytes().size();
-            const qsizetype boxes = rig.box->shown.size();
-            QVERIFY(rig.term.sendRaw(piece));
-            if (piece.endsWith('\r')) // answered, or refused in a box
-                QTRY_VERIFY(rig.term.receivedBytes().size() > before || rig.box->shown.size() > boxes);
-            else
-                QTRY_VERIFY(rig.window->RxBuffer().endsWith(piece)); // read, waiting
-        }
+        QVERIFY(rig.startAwaited(path));
+        for (const QByteArray &piece : pieces)
+            QVERIFY(rig.deliver(piece));
         QTest::qWait(20); // an answer that should not come would come now
         QCOMPARE(rig.term.receivedBytes(), QByteArray("READ\r") + pcSent);
         QCOMPARE(readAll(path), fileBytes);
@@ -421,11 +391,10 @@ private Q_SLOTS:
     {
         Rig rig({}, manualTerminal());
         const QString path = rig.file(QStringLiteral("nak.txt"));
-        rig.start(path);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        QVERIFY(rig.startAwaited(path));
         rig.term.sendRaw("NAK\r");
         QTRY_COMPARE(rig.box->shown.size(), 1);
-        QCOMPARE(rig.box->shown[0].text, QStringLiteral("error"));
+        QCOMPARE(rig.box->shown[0].text, WindowTexts::UploadRefused);
         QCOMPARE(rig.box->shown[0].title, QString());
         QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::None);
         QVERIFY(rig.window->RxBuffer().isEmpty());
@@ -439,12 +408,11 @@ private Q_SLOTS:
     {
         Rig rig({}, manualTerminal());
         const QString path = rig.file(QStringLiteral("held.txt"));
-        rig.start(path);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        QVERIFY(rig.startAwaited(path));
         bool sawBytesWhileOpen = false;
         QByteArray sentWhileOpen;
         rig.box->onShow = [&](const MessageBox::Request &r) {
-            if (r.text != QLatin1String("error"))
+            if (r.text != WindowTexts::UploadRefused)
                 return;
             // What a modal box's event loop would let through.
             rig.term.sendRaw("R1\r");
@@ -505,7 +473,7 @@ private Q_SLOTS:
         QVERIFY(stopped);
         const QString text = rig.box->shown.last().text;
 
-        QCOMPARE(rig.sentCount("REMOVE"), fit);
+        QCOMPARE(rig.sent("REMOVE"), fit);
         QCOMPARE(readAll(path), recordLines(records.mid(0, fit)));
         QCOMPARE(rig.term.remainingRecords().size(), size_t(records.size() - fit));
         QVERIFY(text.contains(path));
@@ -530,9 +498,9 @@ private Q_SLOTS:
         const QString path = shm.filePath(QStringLiteral("many.txt"));
         rig.start(path);
         QVERIFY(spinUntil([&] { return rig.term.uploadDone(); }, 240000));
-        QCOMPARE(rig.box->shown.last().text, QStringLiteral("32770 records received !!"));
+        QCOMPARE(rig.box->shown.last().text, WindowTexts::recordsReceived(32770));
         QCOMPARE(rig.label2(), QStringLiteral("32770"));
-        const auto *label2 = rig.window->findChild<QLabel *>(QStringLiteral("Label2"));
+        const auto *label2 = rig.control<QLabel>("Label2");
         QVERIFY(label2->width() >= label2->sizeHint().width()); // every digit shows
         QCOMPARE(QFileInfo(path).size(), qint64(n) * 3);
     }
@@ -542,8 +510,7 @@ private Q_SLOTS:
         Rig rig({}, manualTerminal());
         rig.term.sendRaw("stale bytes"); // the terminal said something while nobody listened
         const QString path = rig.file(QStringLiteral("fresh.txt"));
-        rig.start(path);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        QVERIFY(rig.startAwaited(path));
         rig.term.sendRaw("R1\r");
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\r"));
         QCOMPARE(readAll(path), QByteArray("R1\r\n"));
@@ -554,8 +521,7 @@ private Q_SLOTS:
         Rig rig({}, manualTerminal());
         const QString first = rig.file(QStringLiteral("first.txt"));
         const QString second = rig.file(QStringLiteral("second.txt"));
-        rig.start(first);
-        QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\r"));
+        QVERIFY(rig.startAwaited(first));
         rig.term.sendRaw("NAK\r"); // the port stays open
         QTRY_COMPARE(rig.box->shown.size(), 1);
         writeAll(second, "old\r\n");
@@ -573,64 +539,6 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREAD\rREMOVE\r"));
         QCOMPARE(readAll(first), QByteArray());
         QCOMPARE(readAll(second), QByteArray("R9\r\n"));
-    }
-
-    // The dialogue alone, over the in-memory port: how it ends, typed, and
-    // reported only once the port and the file are given back (a refusal
-    // keeps them, as designed).
-    void coreEndsTyped_data()
-    {
-        QTest::addColumn<QByteArrayList>("replies");
-        QTest::addColumn<Outcome::Kind>("kind");
-        QTest::addColumn<Outcome::Reason>("reason");
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<QByteArray>("asked");
-        QTest::addColumn<qint64>("count");
-        QTest::addColumn<bool>("held");
-        QTest::newRow("over") << QByteArrayList{"R1\r", "NEXT\r", "OVER\r"} << Outcome::Kind::Completed
-                              << Outcome::Reason::None << QByteArray() << QByteArray() << qint64(1) << false;
-        QTest::newRow("NAK to READ") << QByteArrayList{"NAK\r"} << Outcome::Kind::Refused << Outcome::Reason::None
-                                     << QByteArray("NAK") << QByteArray("READ") << qint64(0) << true;
-        QTest::newRow("record to REMOVE") << QByteArrayList{"R1\r", "R2\r"} << Outcome::Kind::Refused
-                                          << Outcome::Reason::UnexpectedReply << QByteArray("R2")
-                                          << QByteArray("REMOVE") << qint64(1) << true;
-    }
-    void coreEndsTyped()
-    {
-        QFETCH(QByteArrayList, replies);
-        QFETCH(Outcome::Kind, kind);
-        QFETCH(Outcome::Reason, reason);
-        QFETCH(QByteArray, reply);
-        QFETCH(QByteArray, asked);
-        QFETCH(qint64, count);
-        QFETCH(bool, held);
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("records.txt"));
-        MemoryPort port;
-        UploadTransfer transfer(port);
-        QList<Outcome> ends;
-        bool portOpenAtReport = false;
-        int fileOpenAtReport = -1;
-        connect(&transfer, &UploadTransfer::finished, this, [&](const Outcome &o) {
-            ends.append(o);
-            portOpenAtReport = port.isOpen();
-            fileOpenAtReport = openDescriptorsFor(path);
-        });
-        QVERIFY(transfer.begin(path, PortTarget{1, QStringLiteral("memory")}, RecordFile::Mode::Create));
-        QVERIFY((transfer.underWay() && !transfer.halted()));
-        for (const QByteArray &r : replies)
-            QVERIFY(port.arrive(r));
-        QCOMPARE(ends.size(), 1);
-        QCOMPARE(ends[0].kind, kind);
-        QCOMPARE(ends[0].reason, reason);
-        QCOMPARE(ends[0].reply, reply);
-        QCOMPARE(ends[0].asked, asked);
-        QCOMPARE(ends[0].count, count);
-        QCOMPARE(ends[0].path, path);
-        QCOMPARE(portOpenAtReport, held);
-        QCOMPARE(fileOpenAtReport, held ? 1 : 0);
-        QCOMPARE(transfer.underWay(), held);
-        QCOMPARE(transfer.halted(), held);
     }
 
     // The dialogue alone over a pseudo-terminal: no window, the outcome typed.
