@@ -293,13 +293,16 @@ cpu_upload() {
   sim_wait cpu
   [ "$(lines_in "$f")" = "$n" ] || fail "${title[$prog]} saved $(lines_in "$f") records, not $n"
 }
-# CPU time (user + system, all threads) in ms of the command into the file:
-# perf's task-clock where the kernel lets it count, else GNU time's (10 ms steps).
+# CPU time (user + system, all threads) of a command: clock FILE COMMAND
+# writes it to FILE, cpu_ms FILE reads it in ms. perf's task-clock where the
+# kernel lets it count, else GNU time's (10 ms steps).
 if perf stat -x, -e task-clock true 2>/dev/null; then
-  cpu_clock() { local f=$1; shift; perf stat -x, -e task-clock -o "$f.perf" "$@" && awk -F, '/task-clock/ { print $1 }' "$f.perf" >"$f"; }
+  clock=(perf stat -x, -e task-clock -o)
+  cpu_ms() { awk -F, '/task-clock/ { print $1 }' "$1"; }
   clock_name="perf stat task-clock"
 else
-  cpu_clock() { local f=$1; shift; "$gnu_time" -f "%U %S" -o "$f.time" "$@" && tail -n1 "$f.time" | awk '{ print ($1 + $2) * 1000 }' >"$f"; }
+  clock=("$gnu_time" -f "%U %S" -o)
+  cpu_ms() { tail -n1 "$1" | awk '{ print ($1 + $2) * 1000 }'; }
   clock_name="GNU time, user + system"
 fi
 short=$(( cpu_count / 6 ))
@@ -310,9 +313,9 @@ echo
 declare -A cpu_us
 for r in $(seq "$runs"); do
   for p in "${programs[@]}"; do
-    cpu_upload "$p" "$cpu_count" cpu_clock "$work/cpu-long"
-    cpu_upload "$p" "$short" cpu_clock "$work/cpu-short"
-    cpu_us[$p]+=" $(awk -v a="$(cat "$work/cpu-long")" -v b="$(cat "$work/cpu-short")" -v n="$((cpu_count - short))" \
+    cpu_upload "$p" "$cpu_count" "${clock[@]}" "$work/cpu-long"
+    cpu_upload "$p" "$short" "${clock[@]}" "$work/cpu-short"
+    cpu_us[$p]+=" $(awk -v a="$(cpu_ms "$work/cpu-long")" -v b="$(cpu_ms "$work/cpu-short")" -v n="$((cpu_count - short))" \
                       'BEGIN { printf "%.1f", (a - b) * 1000 / n }')"
   done
 done
