@@ -247,12 +247,14 @@ void Dialogue::end(Outcome::Kind kind, Outcome::Reason reason)
     m_rxBuffer.squeeze(); // an endless reply's memory goes with it
     // Bytes the terminal stopped taking would hold the close for as long as
     // the system waits for them; after a lost line, a file error or a
-    // refusal nothing more may go out.
+    // refusal nothing more may go out. Otherwise the last message is handed
+    // to the line first.
     const bool drop = m_timeout.stalled() || reason == Outcome::Reason::CutShort
                       || (kind != Kind::Completed && kind != Kind::Stopped);
-    if (drop && (kind == Kind::Stopped || !m_keepPortOpen || m_timeout.stalled()))
+    const bool kept = m_keepPortOpen && kind != Kind::Stopped && !m_timeout.stalled(); // for the next transfer
+    if (!kept && drop)
         m_port.abort();
-    else if (kind == Kind::Stopped || !m_keepPortOpen)
-        m_port.close(); // the last message is handed to the line first
+    else if (!kept)
+        m_port.close();
     release();
 }
