@@ -353,7 +353,7 @@ private Q_SLOTS:
         QVERIFY2(err.contains(QStringLiteral("Cannot open \"%1\" for writing: Permission denied.").arg(path).toUtf8()),
                  err.constData());
         writeAll(path, "OLD\r\n");
-        p.start(QStringLiteral(QUILLAN_CLI_PATH),
+        p.start(program,
                 {QStringLiteral("upload"), QStringLiteral("--force"), QStringLiteral("-p"), term.slavePath(), path});
         QVERIFY(p.waitForFinished(30000));
         err = p.readAllStandardError();
