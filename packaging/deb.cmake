@@ -100,6 +100,8 @@ set(CPACK_DEBIAN_PACKAGE_SOURCE ${CPACK_PACKAGE_NAME})
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_CLI_PACKAGE_NAME quillan-cli)
+# quillan-collect.service's log is rotated by logrotate; the program runs without it.
+set(CPACK_DEBIAN_CLI_PACKAGE_RECOMMENDS logrotate)
 set(CPACK_DEBIAN_CLI_DESCRIPTION
 "move records between a PC and a portable data terminal (command line)
 quillan-cli fetches the records a portable data terminal holds into a text
