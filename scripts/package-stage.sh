@@ -4,14 +4,15 @@
 # validates the installed desktop entries and AppStream files, then purges
 # them and checks that nothing of them is left. quillan-collect.service is
 # checked as systemd would see it (verify, security) and its command is run as
-# the unit runs it, as the user quillan against the simulated terminal. The
-# machine keeps the tools this stage installed and whatever the packages
-# pulled in, nothing else.
+# the unit runs it, as the user quillan against the simulated terminal; then
+# the unit runs under a real systemd booted in a container. The machine keeps
+# the tools this stage installed and whatever the packages pulled in, nothing
+# else.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
 bash scripts/ensure-packages.sh dpkg-dev lintian man-db desktop-file-utils appstream \
-    systemd logrotate socat
+    systemd logrotate socat systemd-container
 
 dir=${QUILLAN_BUILD_DIR:-build}-deb
 packages=(quillan-cli quillan)
@@ -90,6 +91,7 @@ cleanup()
         if installed "$p"; then "${apt[@]}" purge "${packages[@]}" >/dev/null; break; fi
     done
     forget_service 2>/dev/null || true
+    [ -z "${ns:-}" ] || { bash "$ns_tool" down "$ns" >/dev/null; rm -rf "$ns"; }
     [ -z "${tmp:-}" ] || rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -241,5 +243,152 @@ getent passwd quillan >/dev/null || fail "the purge removed the user quillan, wh
 forget_service
 after=$(leftovers)
 [ "$before" = "$after" ] || fail "the purge left the machine otherwise than it was:"$'\n'"$(diff <(echo "$before") <(echo "$after"))"
+
+# The same unit under a real service manager: systemd booted in a container
+# (../shared/tools/systemd-ns.sh) on an overlay of this machine, so that what
+# is installed there vanishes with it. A site relies on what is checked here:
+# READY, records and modes, journal priorities, reload, log rotation, a stop
+# in mid-docking, the watchdog, a start-up error that stays failed, a purge.
+echo "== quillan-collect.service under systemd"
+section=$SECONDS
+ns_tool=${QUILLAN_SYSTEMD_NS:-$(realpath -m ../shared/tools/systemd-ns.sh)}
+[ -f "$ns_tool" ] || fail "no $ns_tool to boot systemd with (QUILLAN_SYSTEMD_NS names another)"
+ns=$(mktemp -d)
+timeout 180 bash "$ns_tool" up "$ns" --bind-ro="$(realpath "$dir"):/mnt/debs" >/dev/null || fail "systemd did not boot in a container"
+root=/proc/$(cat "$ns/leader")/root # the container's files, seen from here
+inside() { timeout 60 bash "$ns_tool" run "$ns" "$@"; }
+show() { inside systemctl show -p "$1" --value quillan-collect.service; }
+# The journal's lines of the unit's process with syslog priority $1 and text $2.
+journal() { inside journalctl -q -u quillan-collect -o json --output-fields=PRIORITY,MESSAGE | grep -F "\"PRIORITY\":\"$1\"" | grep -F -- "$2"; }
+inperms() { local got; got=$(inside stat -c '%a %U:%G' "$1"); [ "$got" = "$2 quillan:quillan" ] || fail "$1 is $got inside, not $2 quillan:quillan"; }
+setting() { inside sed -i "s|^$1=.*|$1=\"$2\"|" "$conf"; }
+# A simulated terminal as a unit of its own, its pty in group dialout as a
+# port's is, linked under /run (the service's /tmp is private).
+simterm()  # NAME OPTION...
+{
+    local name=$1 pty
+    shift
+    inside systemd-run --quiet --collect --unit="sim-$name" -p StandardOutput="file:/run/quillan-dock/$name.out" \
+        /mnt/debs/quillan-simterm --link "/run/quillan-dock/$name" --timeout-s 300 "$@"
+    poll 100 test -L "$root/run/quillan-dock/$name" || fail "simulated terminal $name did not start"
+    pty=$(head -n1 "$root/run/quillan-dock/$name.out")
+    inside chgrp dialout "$pty" && inside chmod 660 "$pty"
+}
+log_lines() { wc -l <"$root$LOG"; }
+
+# Its user quillan must not share a uid with anyone here, or pgrep -u here
+# would see the container's processes: a padding user takes the first free one.
+inside useradd --system --no-create-home quillan-padding
+timeout 300 bash "$ns_tool" run "$ns" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends "/mnt/debs/$(basename "$cli_deb")" >/dev/null
+uid=$(inside id -u quillan)
+grep -qx "$uid" <<<"$(cut -d: -f3 /etc/passwd)" && fail "quillan inside has uid $uid, which a user here has too"
+[ "$(show UnitFileState)/$(show ActiveState)" = disabled/inactive ] || fail "installing enabled or started the unit"
+# DeviceAllow=char-ttyUSB and char-ttyACM need their drivers loaded before the start.
+for p in Wants After; do
+    for m in usbserial cdc_acm; do
+        grep -qw "modprobe@$m.service" <<<"$(show $p)" || fail "the unit's $p= lacks modprobe@$m.service"
+    done
+done
+out=$(inside systemd-analyze security quillan-collect.service | tail -n1)
+echo "$out"
+awk -v e="$(grep -o '[0-9.]* [A-Z]' <<<"$out" | cut -d' ' -f1)" 'BEGIN { exit !(e != "" && e < 2.0) }' \
+    || fail "exposure under the manager not below 2.0: $out"
+
+# A log it cannot open is a setting to mend: the unit ends failed at once
+# instead of restarting every RestartSec= for ever.
+setting LOG /var/log/quillan-collect.jsonl
+inside systemctl start quillan-collect.service 2>/dev/null && fail "the unit started with a log it cannot write"
+state=$(show ActiveState)/$(show SubState)/$(show ExecMainStatus)/$(show NRestarts)
+[ "$state" = failed/failed/3/0 ] || fail "an unwritable log left the unit $state, not failed/failed/3/0"
+journal 3 'cannot open the log' >/dev/null || fail "no error (priority 3) in the journal about the log"
+inside systemctl reset-failed quillan-collect.service
+
+# Two ports: a terminal with 40 records in one, nothing yet in the other.
+LOG=/var/log/quillan/collect.jsonl
+setting LOG $LOG
+setting PORTS "-p /run/quillan-dock/ttyDOCK -p /run/quillan-dock/ttySLOW"
+setting INTERVAL 1
+setting TIMEOUT 2
+inside mkdir -p /run/quillan-dock
+cp "$tmp/records" "$root/run/quillan-dock/records"
+simterm ttyDOCK --records /run/quillan-dock/records
+inside systemctl enable --quiet --now quillan-collect.service || fail "systemctl enable --now quillan-collect failed"
+[ "$(show ActiveState)" = active ] || fail "the unit is $(show ActiveState) after enable --now, not active (READY=1)"
+[ "$(show WatchdogUSec)" = 30s ] || fail "the unit runs with no 30 s watchdog but \"$(show WatchdogUSec)\""
+pid=$(show MainPID)
+docked() { [ "$(cat "$root"/var/lib/quillan/ttyDOCK-* 2>/dev/null | sort)" = "$records" ]; }
+poll 300 docked || fail "/var/lib/quillan inside does not hold the terminal's 40 records once each"
+for f in /var/lib/quillan /var/log/quillan; do inperms $f 750; done
+for f in "$root"/var/lib/quillan/* "$root$LOG"; do inperms "${f#"$root"}" 640; done
+journal 6 'collecting from 2 ports' >/dev/null || fail "no info (priority 6) in the journal that it collects"
+journal 4 'ttySLOW is not there' >/dev/null || fail "no warning (priority 4) in the journal about the absent port"
+poll 50 journal 6 'uploaded 40 records' >/dev/null || fail "no info (priority 6) in the journal about the upload"
+fds=$(ls "$root/proc/$pid/fd" | wc -l)
+# The manager caps LimitNOFILE= at its own hard limit, which may be lower in CI.
+limit=$(awk '/^Max open files/ { print $4 }' "$root/proc/$pid/limits")
+echo "descriptors open with 2 ports: $fds, at most $limit (LimitNOFILE=$(show LimitNOFILE))"
+[ "$(show LimitNOFILE)" = 65536 ] || fail "the unit sets no LimitNOFILE=65536"
+
+# Where it can write, seen as it sees the files: its folders, private
+# temporary ones and /run/lock, which holds its ports' lock files.
+compgen -G "$root/run/lock/LCK..*ttyDOCK" >/dev/null || fail "no lock file for the port in /run/lock"
+writable=$(inside nsenter -t "$pid" -m setpriv --reuid=quillan --regid=quillan --init-groups \
+    find / \( -path /proc -o -path /sys \) -prune -o \( -type d -o -type f \) -writable -print 2>/dev/null | grep -v '^/run/lock/' | sort || true)
+expected=$( (printf '%s\n' /tmp /var/tmp /run/lock && cd "$root" && ls -d var/lib/quillan var/lib/quillan/* var/log/quillan var/log/quillan/* | sed 's|^|/|') | sort)
+[ "$writable" = "$expected" ] || fail "the service can write elsewhere:"$'\n'"$(diff <(echo "$expected") <(echo "$writable"))"
+
+# Reload reopens the log, in the same process; so does logrotate's postrotate.
+lines=$(log_lines)
+inside systemctl reload quillan-collect.service || fail "systemctl reload quillan-collect failed"
+reopened() { [ "$(log_lines)" -gt "$1" ] && [[ $(tail -n1 "$root$LOG") == *'"log reopened"'* ]]; }
+poll 50 reopened "$lines" || fail "reload did not reopen the log"
+[ "$(show MainPID)" = "$pid" ] || fail "reload restarted the service"
+inside logrotate -f -s /run/logrotate.state /etc/logrotate.d/quillan-collect
+[ -s "$root$LOG.1" ] || fail "logrotate -f did not rotate $LOG"
+inperms $LOG 640
+poll 50 reopened 0 || fail "after logrotate the service does not write into the new $LOG"
+
+# A stop in mid-docking: the docking's JSON line says so with its count, and
+# the stop is a clean one (status 0).
+simterm ttySLOW --records-count 100000 --record-size 40 --delay-ms 5
+slow() { cat "$root"/var/lib/quillan/ttySLOW-* 2>/dev/null | wc -l; }
+poll 300 eval '[ "$(slow)" -ge 20 ]' || fail "the second terminal's docking did not begin"
+inside systemctl stop quillan-collect.service
+state=$(show ActiveState)/$(show Result)/$(show ExecMainStatus)
+[ "$state" = inactive/success/0 ] || fail "systemctl stop in mid-docking left $state, not inactive/success/0"
+last=$(grep '"port":"/run/quillan-dock/ttySLOW"' "$root$LOG" | tail -n1)
+grep -q '"outcome":"interrupted"' <<<"$last" && grep -q "\"count\":$(slow)[,}]" <<<"$last" \
+    || fail "the log's last line for the stopped docking ($(slow) records in the file) is: $last"
+
+# The watchdog: a process that stops answering is killed and restarted. Short
+# times in a drop-in keep this quick.
+inside systemctl stop sim-ttyDOCK sim-ttySLOW
+inside mkdir -p /run/systemd/system/quillan-collect.service.d
+printf '[Service]\nWatchdogSec=2s\nTimeoutAbortSec=2s\nRestartSec=1s\n' >"$root/run/systemd/system/quillan-collect.service.d/quick.conf"
+inside systemctl daemon-reload
+inside systemctl start quillan-collect.service
+pid=$(show MainPID)
+sleep 5
+[ "$(show MainPID)/$(show NRestarts)" = "$pid/0" ] || fail "the watchdog ended a service that runs (no WATCHDOG=1?)"
+inside kill -STOP "$pid"
+restarted() { [ "$(show NRestarts)" -ge 1 ] && [ "$(show ActiveState)" = active ] && [ "$(show MainPID)" != "$pid" ]; }
+poll 150 restarted || fail "a stopped process was not killed by the watchdog and restarted"
+[[ $(inside journalctl -q -u quillan-collect) == *'Watchdog timeout'* ]] || fail "the journal tells of no watchdog timeout"
+inside rm -r /run/systemd/system/quillan-collect.service.d
+inside systemctl daemon-reload
+
+# The purge stops the service and takes the unit and its enabling, not the records.
+timeout 300 bash "$ns_tool" run "$ns" env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq quillan-cli >/dev/null
+inside pgrep -u quillan && fail "something runs as quillan inside after the purge"
+[ -e "$root/lib/systemd/system/quillan-collect.service" ] || [ -L "$root/etc/systemd/system/multi-user.target.wants/quillan-collect.service" ] \
+    && fail "the purge left the unit or its enabling"
+docked || fail "the purge took the records"
+bash "$ns_tool" down "$ns" >/dev/null
+rm -rf "$ns"
+ns=""
+after=$(leftovers)
+[ "$before" = "$after" ] || fail "the container left this machine otherwise:"$'\n'"$(diff <(echo "$before") <(echo "$after"))"
+echo "under systemd in $((SECONDS - section)) s"
 
 echo "package stage passed in $((SECONDS - started)) s"
