@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+#include <QTemporaryDir>
+
+// A throwaway PostgreSQL server: its own cluster in a temporary folder, run
+// as an unprivileged user (nobody when the tests run as root, as the server
+// refuses root), listening only on a Unix socket in that folder. The
+// superuser "postgres" connects without a password, other roles with theirs.
+class PgServer
+{
+public:
+    ~PgServer() { stop(); }
+    /// initdb the first time, then pg_ctl start; false with error() saying why.
+    bool start();
+    bool stop();
+    QString error() const { return m_error; }
+    QString socketDir() const { return m_dir.path(); }
+    /// postgresql://USER[:PASSWORD]@/postgres?host=DIR, percent-encoded.
+    QString uri(const QString &user = QStringLiteral("postgres"), const QString &password = {}) const;
+    /// The superuser's connection to database postgres.
+    QSqlDatabase database();
+    /// Runs statements as the superuser; false with error().
+    bool exec(const QString &sql);
+
+private:
+    bool run(const QString &program, const QStringList &arguments);
+
+    QTemporaryDir m_dir;
+    QString m_error;
+    bool m_running = false;
+};
