@@ -277,8 +277,11 @@ simterm()  # NAME OPTION...
 log_lines() { wc -l <"$root$LOG"; }
 
 # Its user quillan must not share a uid with anyone here, or pgrep -u here
-# would see the container's processes: a padding user takes the first free one.
-inside useradd --system --no-create-home quillan-padding
+# would see the container's processes: a padding user takes the first free
+# one, and a user quillan this machine has already (left by a purge) gives its
+# uid to another one inside.
+inside sh -c 'u=$(id -u quillan 2>/dev/null) && userdel quillan && useradd --system -M -u "$u" quillan-here;
+    useradd --system -M quillan-padding'
 timeout 300 bash "$ns_tool" run "$ns" env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y -qq --no-install-recommends "/mnt/debs/$(basename "$cli_deb")" >/dev/null
 uid=$(inside id -u quillan)
