@@ -277,6 +277,14 @@ Error RecordFile::writeLine(const QByteArray &record)
     // record can be removed from the terminal.
     if (!e && !m_temporary.isEmpty())
         e = putInPlace();
+#ifndef Q_OS_WIN
+    // A record is kept only while its file has a name: one that a person or
+    // a rotation removed or moved away meanwhile would take it with it.
+    // (Windows removes and renames no file that is open.)
+    if (!e && !m_place.isAt(*m_file, m_place.name()))
+        e = {Error::Kind::NotFound, QStringLiteral("the file was removed or renamed while records were being "
+                                                   "saved in it")};
+#endif
     if (e) {
         // Keep the file a whole number of records: a replacement that did not
         // take the name goes, and otherwise what this record added is taken
@@ -297,7 +305,10 @@ Error RecordFile::writeLine(const QByteArray &record)
 
 void RecordFile::close(bool removeIfEmpty)
 {
-    bool remove = m_file && removeIfEmpty && m_mode == Mode::Create && m_written == 0;
+    // Only while the name is still ours: a file removed meanwhile may have
+    // been followed by someone else's.
+    bool remove = m_file && removeIfEmpty && m_mode == Mode::Create && m_written == 0
+                  && m_place.isAt(*m_file, m_place.name());
     if (m_file) {
 #ifndef Q_OS_WIN
         // Removed while still locked: no other transfer can have written to it.

@@ -419,6 +419,49 @@ private Q_SLOTS:
 #endif
     }
 
+    void fileTakenAwayKeepsNoRecord_data()
+    {
+        QTest::addColumn<bool>("renamed");
+        QTest::addColumn<int>("mode");
+        QTest::newRow("removed (a rotation, rm)") << false << int(RecordFile::Mode::Append);
+        QTest::newRow("renamed away") << true << int(RecordFile::Mode::Append);
+        QTest::newRow("a new file removed") << false << int(RecordFile::Mode::Create);
+    }
+    // A record is kept only while its file has a name: written into a file
+    // someone removed or moved away, it fails, and the file it was written
+    // to holds the records before it only; a new file at the name is not
+    // ours to remove.
+    void fileTakenAwayKeepsNoRecord()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("Windows removes and renames no file that is open");
+#else
+        QFETCH(bool, renamed);
+        QFETCH(int, mode);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("out.txt"));
+        const QString kept = dir.filePath(QStringLiteral("kept.txt"));
+        if (mode == int(RecordFile::Mode::Append))
+            writeAll(path, "old\r\n");
+        RecordFile file;
+        QVERIFY(file.open(path, RecordFile::Mode(mode)).ok());
+        QVERIFY(file.commit().ok());
+        QVERIFY(file.writeLine("A1").ok());
+        if (renamed)
+            QVERIFY(QFile::rename(path, kept));
+        else
+            QVERIFY(::link(QFile::encodeName(path).constData(), QFile::encodeName(kept).constData()) == 0
+                    && QFile::remove(path)); // kept: a hard link to see what was written
+        const Error e = file.writeLine("B2");
+        QCOMPARE(e.kind, Error::Kind::NotFound);
+        QVERIFY2(e.description.contains(QLatin1String("removed or renamed")), qPrintable(e.description));
+        writeAll(path, "someone else's\r\n");
+        file.close(true);
+        QCOMPARE(readAll(kept), QByteArray(mode == int(RecordFile::Mode::Append) ? "old\r\nA1\r\n" : "A1\r\n"));
+        QCOMPARE(readAll(path), QByteArray("someone else's\r\n"));
+#endif
+    }
+
     // A name that is a symbolic link is followed only where the system would
     // follow it: not another user's link in a sticky folder anyone may write
     // to (/tmp), and never to make a file where a link leads nowhere. A link
