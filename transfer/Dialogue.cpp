@@ -4,14 +4,31 @@
 #include "link/SerialPort.h"
 #include "platform/Timer.h"
 
+#include <QTimer>
+
 #include <utility>
 
 Dialogue::Dialogue(SerialPort &port, Timer *timer, Outcome::Direction direction, QObject *parent)
     : QObject(parent)
     , m_port(port)
     , m_timeout(timer)
+    , m_quietGuard(new QTimer(this))
     , m_direction(direction)
 {
+    m_quietGuard->setSingleShot(true);
+    m_quietGuard->setInterval(EmptyRecordGuardMs);
+    connect(m_quietGuard, &QTimer::timeout, this, [this] {
+        if (m_handling) { // a box is open: looked at again later
+            m_quietGuard->start();
+            return;
+        }
+        runHandler([this] {
+            if (m_state != State::ConfirmingEmpty)
+                return;
+            m_state = State::AwaitingRecord;
+            quietAfterEmpty();
+        });
+    });
     connectPort(timer);
 }
 
@@ -93,6 +110,12 @@ void Dialogue::messageOut(State next)
     m_timeout.start();
 }
 
+void Dialogue::awaitQuiet()
+{
+    m_state = State::ConfirmingEmpty;
+    m_quietGuard->start();
+}
+
 void Dialogue::ask(const QByteArray &message, State awaiting)
 {
     // A failed write is the port going away; its lineLost() reports it.
@@ -138,6 +161,15 @@ void Dialogue::receive()
     const QByteArray input = m_port.readAll();
     if (input.isEmpty() || m_state == State::Idle || m_state == State::Preparing)
         return; // nothing of ours awaits it
+    if (m_state == State::ConfirmingEmpty) {
+        // Bytes right after a CR alone: that CR was noise ahead of them, not
+        // the terminal's empty record. What came stays for a held transfer.
+        m_quietGuard->stop();
+        m_state = State::AwaitingRecord;
+        m_rxBuffer = input;
+        refuse(Outcome::Reason::EmptyReply);
+        return;
+    }
     // While a line leaves, only its bytes moving keep the clock from running out.
     if (m_state != State::SendingLine && m_state != State::Ending)
         m_timeout.heard();
@@ -152,14 +184,15 @@ void Dialogue::receive()
 
 void Dialogue::handleTick()
 {
-    if (m_state == State::Idle || m_state == State::Preparing || m_halted)
-        return; // a tick the stopped timer had queued
+    if (m_state == State::Idle || m_state == State::Preparing || m_state == State::ConfirmingEmpty || m_halted)
+        return; // a tick the stopped timer had queued, or the quiet after an empty reply
     const bool sending = m_state == State::SendingLine || m_state == State::Ending || m_port.bytesToWrite() > 0;
     const ReplyTimeout::Verdict verdict = m_timeout.count(sending);
     if (verdict == ReplyTimeout::Verdict::Wait)
         return;
-    if (m_state == State::Ending) {
-        finish(Outcome::Kind::Stopped, Outcome::Reason::CutShort);
+    if (m_state == State::Ending || m_state == State::AwaitingLastAck) {
+        finish(Outcome::Kind::Stopped,
+               m_state == State::Ending ? Outcome::Reason::CutShort : Outcome::Reason::None);
         return;
     }
     if (verdict == ReplyTimeout::Verdict::Silent && m_timeout.rule() == ReplyTimeout::Rule::Ticks
@@ -183,13 +216,17 @@ void Dialogue::stop()
     case State::SendingLine:
     case State::AwaitingLineAck:
         // The terminal must not keep half a line: one that has begun to
-        // leave finishes first, unless the terminal stopped taking it.
-        if (!m_halted && (m_state == State::SendingLine || m_port.bytesToWrite() > 0)) {
+        // leave finishes first, unless the terminal stopped taking it. Then
+        // its answer is awaited: the port's next transfer must not meet it.
+        if (m_halted)
+            break;
+        if (m_state == State::SendingLine || m_port.bytesToWrite() > 0) {
             m_state = State::Ending;
             written();
-            return;
+        } else {
+            m_state = State::AwaitingLastAck;
         }
-        break;
+        return;
     default:
         break;
     }
@@ -199,7 +236,8 @@ void Dialogue::stop()
 QByteArray Dialogue::askedWord() const
 {
     switch (m_state) {
-    case State::AwaitingRecord: return QByteArrayLiteral("READ");
+    case State::AwaitingRecord:
+    case State::ConfirmingEmpty: return QByteArrayLiteral("READ");
     case State::AwaitingNext: return QByteArrayLiteral("REMOVE");
     case State::AwaitingAck: return QByteArrayLiteral("DOWN");
     default: return {};
@@ -243,6 +281,7 @@ void Dialogue::end(Outcome::Kind kind, Outcome::Reason reason)
     m_state = State::Idle;
     m_halted = false;
     m_timeout.stop();
+    m_quietGuard->stop();
     m_rxBuffer.clear();
     m_rxBuffer.squeeze(); // an endless reply's memory goes with it
     // Bytes the terminal stopped taking would hold the close for as long as

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 
+class QTimer;
 class SerialPort;
 class Timer;
 
@@ -33,10 +34,12 @@ public:
         Preparing,       // download: the file is read through before "DOWN"
         AwaitingRecord,  // "READ" is out: a record, "OVER" or "NAK" answers it
         AwaitingNext,    // "REMOVE" is out: "NEXT" (or "OVER", "NAK")
+        ConfirmingEmpty, // a CR alone answered "READ": the empty record once the line stays quiet
         AwaitingAck,     // "DOWN" is out: "ACK" asks for the first line
         SendingLine,     // a line is leaving piece by piece: nothing answers it yet
         AwaitingLineAck, // a whole line is out: "ACK" says the terminal took it
-        Ending,          // asked to stop while a line leaves: ends once it has left
+        Ending,          // asked to stop while a line leaves: let finish leaving
+        AwaitingLastAck, // asked to stop, the line out whole: its answer is awaited, then the end
     };
     /// What becomes of a transfer the terminal refused or let time out.
     enum class Halt {
@@ -46,6 +49,9 @@ public:
     /// Replies longer than this without a CR are no terminal's: a wrong baud
     /// rate or another device on the port.
     static constexpr qsizetype MaxReplyBytes = 16 * 1024 * 1024;
+    /// How long the line must stay quiet after a CR alone for it to be the
+    /// terminal's empty record rather than noise ahead of a reply.
+    static constexpr int EmptyRecordGuardMs = 200;
 
     /// Runs a front end's handler (Start, with its dialogs) as one handler of
     /// this dialogue: bytes, a lost line and ticks that arrive meanwhile wait for it.
@@ -60,9 +66,10 @@ public:
     /// The port stays open when a transfer ends (for the next one on it).
     void setKeepPortOpen(bool keep) { m_keepPortOpen = keep; }
     /// Ends the transfer between two messages: a line that has begun to leave
-    /// is let finish first (unless the terminal stopped taking it, or this is
-    /// the second stop). The file keeps what it has. finished(Stopped)
-    /// follows when a transfer was under way.
+    /// is let finish first and its answer is awaited, within the reply
+    /// time-out, so that no late "ACK" meets the port's next transfer (unless
+    /// the terminal stopped taking it, or this is the second stop). The file
+    /// keeps what it has. finished(Stopped) follows when a transfer was under way.
     void stop();
 
     /// For tests: the monotonic clock the silence rule reads.
@@ -97,6 +104,8 @@ protected:
     virtual QByteArray lastMessage(qint64 &length) const = 0;
     /// Bytes of a message left the PC (the download feeds its line here).
     virtual void written() {}
+    /// The line stayed quiet after an empty reply (awaitQuiet()).
+    virtual void quietAfterEmpty() {}
     /// Lets go of the file.
     virtual void release() = 0;
     /// The transfer's file, for the outcome.
@@ -116,6 +125,9 @@ protected:
     void tell(const QByteArray &message);
     /// A message is out, or has begun to leave: the clock runs, nothing is halted.
     void messageOut(State next);
+    /// An empty reply to "READ": quietAfterEmpty() once the line stays quiet
+    /// for EmptyRecordGuardMs; a byte before that stops the transfer as noise.
+    void awaitQuiet();
     /// A record saved or a line acknowledged, of this many bytes.
     void counted(qint64 bytes);
     /// The reply is the PC's own message coming back.
@@ -136,6 +148,7 @@ private:
 
     SerialPort &m_port;
     ReplyTimeout m_timeout;
+    QTimer *m_quietGuard;
     State m_state = State::Idle;
     bool m_halted = false;
     Halt m_halt = Halt::Hold;

@@ -79,6 +79,13 @@ QByteArray DownloadTransfer::lastMessage(qint64 &length) const
 
 bool DownloadTransfer::answer(const QByteArray &reply)
 {
+    if (state() == State::AwaitingLastAck) {
+        // Stopped: whatever answers the last line ends it.
+        if (reply == "ACK")
+            counted(m_lineBytes);
+        finish(Outcome::Kind::Stopped);
+        return false;
+    }
     if (reply == "ACK") {
         if (state() == State::SendingLine || state() == State::Ending)
             return false; // before the whole line went out it answers nothing we sent
@@ -144,5 +151,5 @@ void DownloadTransfer::written()
     if (!ending)
         setState(State::AwaitingLineAck);
     else if (port().bytesToWrite() == 0)
-        finish(Outcome::Kind::Stopped); // the line has left whole
+        setState(State::AwaitingLastAck); // the line has left whole
 }

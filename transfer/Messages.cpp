@@ -117,9 +117,10 @@ QString Messages::ending(const Outcome &o, const QString &heldHere)
                    .arg(quotedReply(o.reply))
                + QLatin1Char(' ') + stopped + twoLines + moved;
     case Outcome::Reason::EmptyReply:
-        return tr("The terminal answered \"READ\" with an empty reply (a CR alone: noise on the line, or a cradle "
-                  "powering up). That is not a record: it was not saved and not answered, and the transfer was stopped. "
-                  "A terminal that really holds an empty record keeps it: delete it on the terminal.")
+        return tr("The terminal answered \"READ\" with an empty reply (a CR alone), and more bytes came right after "
+                  "it (\"%1\"): noise on the line or a cradle powering up, not the terminal's empty record. Nothing was "
+                  "saved or answered, and the transfer was stopped.")
+                   .arg(quotedReply(o.reply))
                + twoLines + moved;
     case Outcome::Reason::EndlessReply:
         return tr("More than %1 MiB came from the terminal without a CR to end a reply (it began \"%2\"): the "
@@ -168,6 +169,9 @@ QString Messages::cannotOpenFile(const QString &path, const Error &error, bool f
 
 QString Messages::cannotOpenPort(const PortTarget &target, const Error &error, const QString &heldHere)
 {
+    // These say all there is: no look at the system would tell more.
+    if (error.kind == Error::Kind::NotPermitted || error.kind == Error::Kind::NoDescriptors)
+        return cannotOpenPort(target, error, {}, {}, heldHere);
     return cannotOpenPort(target, error, PortDiagnosis::diagnose(target.device, error.kind), listSerialPorts(),
                           heldHere);
 }
@@ -178,6 +182,12 @@ QString Messages::cannotOpenPort(const PortTarget &target, const Error &error,
 {
     using PortDiagnosis::Problem;
     QString text = tr("Cannot open %1: %2.").arg(target.describe(), reason(error.description)) + QLatin1String("\n\n");
+    if (error.kind == Error::Kind::NotPermitted)
+        return text + tr("The system forbids this program the device, whatever its owner, group and mode allow: a "
+                         "service's sandbox (DeviceAllow= in its unit) or a security policy keeps it out.");
+    if (error.kind == Error::Kind::NoDescriptors)
+        return text + tr("This program has as many files open as it may (ulimit -n, LimitNOFILE= in a service's "
+                         "unit): raise the limit, or watch fewer ports.");
     switch (f.problem) {
     case Problem::Missing:
         text += (target.number > 0
@@ -219,6 +229,27 @@ QString Messages::quotedReply(const QByteArray &reply)
     if (reply.size() > Shown)
         text += tr("... (%1 bytes)").arg(reply.size());
     return text;
+}
+
+QString Messages::oneLine(const QString &message)
+{
+    QStringList lines;
+    for (const QString &line : message.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        if (const QString kept = line.trimmed(); !kept.isEmpty())
+            lines.append(kept);
+    }
+    return lines.join(QLatin1Char(' '));
+}
+
+QString Messages::unendedReply(const QByteArray &bytes)
+{
+    // A line feed that came last is most likely a terminal that ends its
+    // replies with CR LF.
+    if (bytes.contains('\n'))
+        return tr("a terminal that ends its replies with CR LF never completes one (the line feed comes last): set "
+                  "it to end them with CR alone");
+    return tr("the baud rate may be wrong, or the device on the port is not the terminal, or the terminal stopped "
+              "in mid-reply");
 }
 
 QString Messages::escapedBytes(const QByteArray &bytes)

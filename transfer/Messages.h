@@ -33,4 +33,9 @@ QString connectionLost(const Error &error);
 QString escapedBytes(const QByteArray &bytes);
 /// A reply as it can be shown: escaped, cut to a readable length.
 QString quotedReply(const QByteArray &reply);
+/// A message on one line, as a log or the journal shows it: its lines
+/// joined by one space each, without their indents.
+QString oneLine(const QString &message);
+/// What most likely lies behind bytes that never became a reply ended by CR.
+QString unendedReply(const QByteArray &bytes);
 }

@@ -81,9 +81,9 @@ bool UploadTransfer::answer(const QByteArray &reply)
     } else if (state() != State::AwaitingRecord || reply == "NEXT") {
         refuse(Outcome::Reason::UnexpectedReply);
     } else if (reply.isEmpty()) {
-        // Noise or a cradle's power-up, not a record: a terminal that really
-        // holds an empty one keeps it.
-        refuse(Outcome::Reason::EmptyReply);
+        // The terminal's empty record, or noise just ahead of a reply: told
+        // apart by whether the line stays quiet after it.
+        awaitQuiet();
     } else {
         storeRecord(reply);
     }
@@ -108,4 +108,9 @@ void UploadTransfer::storeRecord(const QByteArray &record)
     // The terminal waits for this answer; the display can wait for it.
     ask("REMOVE", State::AwaitingNext);
     Q_EMIT recordSaved(record, count());
+}
+
+void UploadTransfer::quietAfterEmpty()
+{
+    storeRecord(QByteArray());
 }

@@ -8,8 +8,9 @@
 
 // The upload dialogue: asks the terminal for its records, writes each as one
 // line of the output file and tells the terminal to remove it only once it is
-// on disk. A reply is a record only as the answer to "READ", and never an
-// empty one or the PC's own "READ" coming back: keeping a record on the
+// on disk. A reply is a record only as the answer to "READ", never the PC's
+// own "READ" coming back, and an empty one only once the line has stayed
+// quiet after it (a CR just ahead of a reply is noise): keeping a record on the
 // terminal is always safe, deleting one the PC did not see never is. Front
 // ends (the Upload window, the command line) start it, show its progress and
 // report how it finished.
@@ -29,7 +30,8 @@ public:
     /// windows keep it, as designed; a script's next plain run would find it).
     void setRemoveEmptyNewFile(bool remove) { m_removeEmptyNewFile = remove; }
     /// The file is opened when the first record arrives: a terminal with
-    /// nothing to give makes no file at all.
+    /// nothing to give makes no file at all, nor one whose first record
+    /// could not be saved.
     void setOpenOnFirstRecord(bool late) { m_openLate = late; }
 
 Q_SIGNALS:
@@ -39,7 +41,8 @@ Q_SIGNALS:
 protected:
     bool answer(const QByteArray &reply) override;
     QByteArray lastMessage(qint64 &length) const override;
-    void release() override { m_file.close(m_removeEmptyNewFile); }
+    void quietAfterEmpty() override;
+    void release() override { m_file.close(m_removeEmptyNewFile || m_openLate); }
     QString path() const override { return m_path; }
 
 private:

@@ -31,7 +31,8 @@ struct Expected
 };
 
 // The dialogue as the PC must hold it, fed with the reads in order.
-// A reply is a record only as the answer to "READ", and never an empty one;
+// A reply is a record only as the answer to "READ", and an empty one only
+// after a quiet no read here lasts (a read right after it makes it noise);
 // the PC's own message coming back, one holding a CR, "NEXT" after "READ",
 // or anything but "NEXT", "OVER" and "NAK" after "REMOVE", is refused in a
 // box ("<echo>", "<empty>", "<unexpected>" here) and neither saved nor answered.
@@ -40,9 +41,16 @@ Expected model(const std::vector<QByteArray> &reads)
     Expected e;
     QByteArray buffer;
     bool askedRecord = true;
+    bool quietAwaited = false; // a CR alone answered READ: a record only if nothing follows at once
     for (const QByteArray &read : reads) {
         if (e.over)
             fuzzFail("read after OVER", read);
+        if (std::exchange(quietAwaited, false)) {
+            // Noise ahead of what came: refused, and kept for a reply that goes on.
+            e.boxes << QStringLiteral("<empty>");
+            buffer = read;
+            continue;
+        }
         buffer += read;
         if (buffer.isEmpty() || buffer.back() != '\r')
             continue;
@@ -54,8 +62,7 @@ Expected model(const std::vector<QByteArray> &reads)
             e.boxes << QStringLiteral("<unexpected>");
             buffer.clear();
         } else if (askedRecord && buffer.isEmpty()) {
-            e.boxes << QStringLiteral("<empty>");
-            buffer.clear();
+            quietAwaited = true;
         } else if (buffer == "NAK") {
             e.boxes << WindowTexts::UploadRefused;
             buffer.clear();

@@ -281,8 +281,6 @@ private Q_SLOTS:
         const QString refused = QStringLiteral("it was not saved and not answered");
         QTest::newRow("OVER split over two reads")
             << QList<QByteArray>{"OV", "ER\r"} << QByteArray() << QByteArray("DONE\r") << WindowTexts::NoData;
-        QTest::newRow("an empty reply is not a record")
-            << QList<QByteArray>{"\r"} << QByteArray() << QByteArray() << "an empty reply (a CR alone";
         QTest::newRow("the PC's READ echoed") << QList<QByteArray>{"READ\r"} << QByteArray() << QByteArray()
                                               << R"(sent back what the PC had just sent ("READ"): echo)";
         QTest::newRow("READ echoed with its CR turned into LF, glued to the record")
@@ -316,6 +314,10 @@ private Q_SLOTS:
         QTest::newRow("NEXT asks again")
             << QList<QByteArray>{"R\r", "NEXT\r", "OVER\r"} << QByteArray("R\r\n")
             << QByteArray("REMOVE\rREAD\rDONE\r") << WindowTexts::recordsReceived(1);
+        // A CR alone followed by quiet is the terminal's empty record.
+        QTest::newRow("an empty record, then another record")
+            << QList<QByteArray>{"\r", "NEXT\r", "R\r", "NEXT\r", "OVER\r"} << QByteArray("\r\nR\r\n")
+            << QByteArray("REMOVE\rREAD\rREMOVE\rREAD\rDONE\r") << WindowTexts::recordsReceived(2);
     }
     void repliesAsTheyArrive()
     {
