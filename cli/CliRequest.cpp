@@ -264,6 +264,11 @@ ParsedCommandLine parseTransferCommand(const QCommandLineParser &p, const QStrin
             r.mode = RecordFile::Mode::Append;
     } else if (r.command == CliRequest::Command::Collect) {
         r.mode = RecordFile::Mode::Append;
+        // A folder made anew every day is no folder anyone made: each new
+        // day's first docking would fail.
+        if (QFileInfo(r.file).path().contains(QLatin1String("{date}")))
+            return usage(QStringLiteral("collect: {date} may stand in FILE's name, not in its folder (\"%1\")")
+                             .arg(r.file));
     }
     if (const QString why = parsePortChoices(p, r); !why.isEmpty())
         return usage(why);

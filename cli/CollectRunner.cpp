@@ -10,6 +10,10 @@
 #include <QJsonObject>
 #include <QTimer>
 
+#include "platform/ProcessSetup.h"
+
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 
 CollectRunner::CollectRunner(const CliRequest &request, QObject *parent)
@@ -37,17 +41,35 @@ int CollectRunner::run()
 {
     if (!m_reporter.openLog(m_request.logPath))
         return ExitStatus::File;
+    // Nothing a log or standard error waits for may hold the loop below.
+    m_reporter.writeInBackground();
     SignalWatch watch;
     connect(&watch, &SignalWatch::caught, this, &CollectRunner::caught);
-    if (const int ms = watchdogIntervalMs()) {
-        // From the event loop: a loop that hangs is a service that hangs.
-        connect(&m_watchdog, &QTimer::timeout, [] { notifyServiceManager("WATCHDOG=1"); });
-        m_watchdog.start(ms);
+    const int watchdogMs = watchdogIntervalMs();
+    m_heartbeats = std::make_unique<std::atomic<qint64>[]>(m_request.ports.size());
+    if (watchdogMs) {
+        // From the event loop, and only while every worker's loop turns too:
+        // a hung loop is a hung service, and so is a port's stuck worker.
+        connect(&m_watchdog, &QTimer::timeout, this, [this, watchdogMs] { feedWatchdog(2 * watchdogMs); });
+        m_watchdog.start(watchdogMs);
     }
+    const int fit = portsThatFit(int(m_request.ports.size()));
 
-    for (const PortChoice &port : std::as_const(m_request.ports)) {
+    for (qsizetype i = 0; i < m_request.ports.size(); ++i) {
+        const PortChoice &port = m_request.ports.at(i);
+        if (i >= fit) {
+            event(port.given, int(Reporter::Level::Error),
+                  QStringLiteral("%1: not watched: too many open files (the limit, ulimit -n or LimitNOFILE=, lets "
+                                 "%2 ports be watched)")
+                      .arg(port.label())
+                      .arg(fit));
+            continue;
+        }
         CollectWorker::Setup setup;
         setup.port = port;
+        setup.heartbeat = &m_heartbeats[i];
+        setup.heartbeatMs = watchdogMs;
+        m_heartbeats[i] = now();
         setup.file = m_request.fileFor(port);
         setup.intervalMs = m_request.intervalMs;
         setup.restMs = m_request.restMs;
@@ -78,18 +100,59 @@ int CollectRunner::run()
     }
     for (auto &thread : m_threads)
         thread->start();
+    if (m_threads.empty()) {
+        m_reporter.finishWrites(3000);
+        return ExitStatus::File;
+    }
     QCoreApplication::exec();
     m_reporter.say(QStringLiteral("collection stopped"), Reporter::Level::Info);
     shutDown();
+    m_reporter.finishWrites(3000);
     return ExitStatus::Completed;
+}
+
+qint64 CollectRunner::now()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void CollectRunner::feedWatchdog(int limitMs)
+{
+    const qint64 t = now();
+    for (qsizetype i = 0; i < qsizetype(m_threads.size()); ++i) {
+        if (t - m_heartbeats[i].load() > limitMs) {
+            if (!m_stuckSaid) {
+                m_stuckSaid = true;
+                event(m_threads[i]->objectName(), int(Reporter::Level::Error),
+                      QStringLiteral("%1: its worker has not been heard of for %2 s; the service manager's watchdog "
+                                     "will restart the service")
+                          .arg(m_threads[i]->objectName())
+                          .arg((t - m_heartbeats[i].load()) / 1000));
+            }
+            return;
+        }
+    }
+    notifyServiceManager("WATCHDOG=1");
+}
+
+int CollectRunner::portsThatFit(int ports)
+{
+    const int free = freeDescriptors();
+    if (free < 0)
+        return ports;
+    // A port's thread, its device, its record file and its folder while a
+    // docking runs; a few more for the log reopened and the service manager.
+    constexpr int PerPort = 5, Reserve = 8;
+    return std::clamp((free - Reserve) / PerPort, 0, ports);
 }
 
 void CollectRunner::caught(int signal)
 {
 #ifdef SIGHUP
     if (signal == SIGHUP) { // the log was rotated
-        if (m_reporter.reopenLog())
-            event(QString(), int(Reporter::Level::Info), QStringLiteral("log reopened"));
+        const QString said = QStringLiteral("log reopened");
+        m_reporter.reopenLog(said, eventEntry(QString(), int(Reporter::Level::Info), said));
         return;
     }
 #else
@@ -118,16 +181,21 @@ void CollectRunner::workerFinished()
         QCoreApplication::exit(0);
 }
 
-void CollectRunner::event(const QString &port, int level, const QString &line)
+QJsonObject CollectRunner::eventEntry(const QString &port, int level, const QString &line)
 {
     static constexpr const char *Names[] = {"info", "warning", "error"};
-    m_reporter.say(line, Reporter::Level(level));
-    m_reporter.log({
+    return {
         {QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
         {QStringLiteral("port"), port},
         {QStringLiteral("event"), QLatin1String(Names[level])},
         {QStringLiteral("message"), line},
-    });
+    };
+}
+
+void CollectRunner::event(const QString &port, int level, const QString &line)
+{
+    m_reporter.say(line, Reporter::Level(level));
+    m_reporter.log(eventEntry(port, level, line));
 }
 
 void CollectRunner::dockingEnded(const PortChoice &port, const Outcome &o, const QDateTime &started,

@@ -3,6 +3,7 @@
 #include "cli/CliRequest.h"
 #include "cli/Reporter.h"
 
+#include <QJsonObject>
 #include <QObject>
 #include <QThread>
 #include <QTimer>
@@ -35,8 +36,14 @@ private:
     void workerFinished();
     void dockingEnded(const PortChoice &port, const Outcome &o, const QDateTime &started, const QString &file,
                       const QString &message);
+    static QJsonObject eventEntry(const QString &port, int level, const QString &line);
     void event(const QString &port, int level, const QString &line);
     void shutDown();
+    /// WATCHDOG=1, if every worker was heard of within limitMs.
+    void feedWatchdog(int limitMs);
+    /// How many of ports the open-file limit lets be watched.
+    static int portsThatFit(int ports);
+    static qint64 now();
 
     CliRequest m_request;
     Reporter m_reporter;
@@ -45,4 +52,6 @@ private:
     std::atomic<bool> m_stopAsked{false};  // read by a worker as it starts
     int m_running = 0;
     int m_finished = 0;
+    std::unique_ptr<std::atomic<qint64>[]> m_heartbeats;  // when each worker's loop last turned (now())
+    bool m_stuckSaid = false;
 };

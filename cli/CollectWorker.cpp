@@ -6,7 +6,14 @@
 #include "transfer/UploadTransfer.h"
 
 #include <QDate>
-#include <QFileInfo>
+#include <QFile>
+
+#include <chrono>
+
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <sys/stat.h>
+#endif
 
 namespace {
 // How an end reads in one line: the program's own words, or the terminal's
@@ -16,18 +23,20 @@ QString folded(const Outcome &o)
     const QString said = Messages::ending(o);
     if (said.isEmpty())
         return QStringLiteral("the terminal refused with \"NAK\"");
-    return said.split(QLatin1Char('\n'), Qt::SkipEmptyParts).join(QLatin1Char(' '));
+    return Messages::oneLine(said);
 }
 
 // A device node or link that is not there (a USB adapter pulled, a cradle
 // powered off); a Windows COM port is only known missing once it fails to open.
+// One the system will not let us look at is there: opening it says why.
 bool deviceGone(const QString &device)
 {
 #ifdef Q_OS_WIN
     Q_UNUSED(device);
     return false;
 #else
-    return !QFileInfo::exists(device);
+    struct stat st{};
+    return ::stat(QFile::encodeName(device).constData(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
 #endif
 }
 }
@@ -60,18 +69,29 @@ CollectWorker::~CollectWorker() = default;
 
 void CollectWorker::start()
 {
+    if (m_setup.heartbeat && m_setup.heartbeatMs > 0) {
+        connect(&m_heartbeat, &QTimer::timeout, this, [this] {
+            m_setup.heartbeat->store(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count());
+        });
+        m_heartbeat.start(m_setup.heartbeatMs);
+    }
     Q_EMIT running();
     poll();
 }
 
 void CollectWorker::stop()
 {
-    const bool underWay = m_upload->underWay();
-    m_watch = Watch::Stopped;
+    if (m_stopping)
+        return;
+    m_stopping = true;
     m_next.stop();
-    // Between two messages: the record whose "REMOVE" went out is in the file.
-    m_upload->stop();
-    if (!underWay)
+    // Between two messages: the record whose "REMOVE" went out is in the
+    // file. The docking's end is told as any other (transferFinished).
+    if (m_upload->underWay())
+        m_upload->stop();
+    else
         Q_EMIT finished();
 }
 
@@ -80,23 +100,26 @@ void CollectWorker::tell(Reporter::Level level, const QString &text)
     Q_EMIT said(int(level), QStringLiteral("%1: %2").arg(m_setup.port.label(), text));
 }
 
-void CollectWorker::trouble(Reporter::Level level, const QString &text)
+void CollectWorker::trouble(Reporter::Level level, const QString &text, const QString &kind)
 {
-    if (text == m_trouble)
+    const QString key = kind.isEmpty() ? text : kind;
+    if (key == m_trouble)
         return;
-    m_trouble = text;
+    m_trouble = key;
     tell(level, text);
 }
 
 void CollectWorker::watchAgainIn(int ms)
 {
-    if (m_watch != Watch::Stopped)
+    if (m_stopping)
+        Q_EMIT finished();
+    else
         m_next.start(ms);
 }
 
 void CollectWorker::poll()
 {
-    if (m_watch == Watch::Stopped)
+    if (m_stopping)
         return;
     const PortTarget &target = m_setup.port.target;
     if (deviceGone(target.device)) {
@@ -138,8 +161,7 @@ void CollectWorker::transferFinished(const Outcome &o)
     case Kind::Stopped:
         if (docked)
             endDocking(o, QStringLiteral("stopped; %1 saved in %2.").arg(records, m_path));
-        Q_EMIT finished();
-        return;
+        break;
     case Kind::Completed:
         if (docked) {
             tell(Reporter::Level::Info, QStringLiteral("uploaded %1 into %2").arg(records, m_path));
@@ -159,9 +181,11 @@ void CollectWorker::transferFinished(const Outcome &o)
         if (docked)
             endDocking(o, QStringLiteral("no answer any more; %1 saved in %2.").arg(records, m_path));
         else if (!o.reply.isEmpty())
-            trouble(Reporter::Level::Warning, QStringLiteral("bytes came (\"%1\") but no reply: the baud rate may be wrong, or "
-                                                   "the device is not a terminal")
-                                        .arg(Messages::quotedReply(o.reply)));
+            // Noise differs from poll to poll: told once until the port changes.
+            trouble(Reporter::Level::Warning,
+                    QStringLiteral("bytes came (\"%1\") but no reply ended with CR: %2")
+                        .arg(Messages::quotedReply(o.reply), Messages::unendedReply(o.reply)),
+                    QStringLiteral("noise"));
         m_watch = Watch::Quiet;
         break;
     case Kind::Lost:

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <memory>
 
 class QtSerialPort;
@@ -31,6 +32,9 @@ public:
         int intervalMs = 5000;
         int restMs = 60000;
         int timeoutMs = 5000;
+        // Set to the steady clock's ms every heartbeatMs while the worker's loop turns (0: never).
+        std::atomic<qint64> *heartbeat = nullptr;
+        int heartbeatMs = 0;
     };
     // How the port stands, as far as its events go.
     enum class Watch {
@@ -39,7 +43,6 @@ public:
         Quiet,     // present, no terminal answers
         Present,   // a terminal answers, with nothing to give
         Docked,    // a terminal's records are coming
-        Stopped,
     };
     explicit CollectWorker(const Setup &setup, QObject *parent = nullptr);
     ~CollectWorker() override;
@@ -63,18 +66,21 @@ private:
     void poll();
     void transferFinished(const Outcome &o);
     void tell(Reporter::Level level, const QString &text);
-    /// A trouble that repeats at every poll is told once, until it changes.
-    void trouble(Reporter::Level level, const QString &text);
+    /// A trouble that repeats at every poll is told once, until it changes
+    /// (kind: what counts as the same trouble; the text itself when empty).
+    void trouble(Reporter::Level level, const QString &text, const QString &kind = {});
     void endDocking(const Outcome &o, const QString &message);
     void watchAgainIn(int ms);
 
     Setup m_setup;
     Watch m_watch = Watch::Starting;
+    bool m_stopping = false;
     QString m_trouble;  // the last trouble told
     std::unique_ptr<QtSerialPort> m_serial;
     std::unique_ptr<QtTimer> m_timer;
     std::unique_ptr<UploadTransfer> m_upload;
     QTimer m_next;
+    QTimer m_heartbeat;
     QDateTime m_started;  // of the docking, or of the poll
     QString m_path;
 };

@@ -42,7 +42,7 @@ void PortWorker::start()
 void PortWorker::stop()
 {
     m_dialogue->stop();
-    if (m_dialogue->state() == Dialogue::State::Ending)
+    if (m_dialogue->state() == Dialogue::State::Ending || m_dialogue->state() == Dialogue::State::AwaitingLastAck)
         Q_EMIT finishingLine();
 }
 

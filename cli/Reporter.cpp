@@ -85,12 +85,6 @@ QString plural(qint64 n, const char *one, const char *many)
     return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
 }
 
-Reporter::Reporter(bool quiet)
-    : m_quiet(quiet)
-    , m_progress(!quiet && isatty(STDERR_FILENO))
-{
-}
-
 namespace {
 // Standard error is the journal's stream (systemd says which in
 // JOURNAL_STREAM): each line then carries its syslog priority.
@@ -107,39 +101,139 @@ bool toJournal()
 }
 }
 
+struct Reporter::Output
+{
+    QFile log;
+    QString path;
+    QString error; // the system's reason the last log line failed
+
+    bool journal = toJournal();
+
+    /// line as standard error shows it: under the journal with its syslog
+    /// priority (6 info, 4 warning, 3 error), the journal naming the program
+    /// itself; elsewhere after the program's name.
+    QByteArray format(const QString &line, Level level) const
+    {
+        const char *prefix = !journal                ? "quillan-cli: "
+                             : level == Level::Info    ? "<6>"
+                             : level == Level::Warning ? "<4>"
+                                                       : "<3>";
+        return prefix + line.toUtf8() + '\n';
+    }
+    void sayError(const QString &line) const { toStandardError(format(line, Level::Error)); }
+    static void toStandardError(const QByteArray &line)
+    {
+#ifdef Q_OS_UNIX
+        // Not through stdio: a write stuck on a full pipe must not hold the
+        // stream's lock, which the program's end takes.
+        for (qsizetype done = 0; done < line.size();) {
+            const ssize_t n = ::write(STDERR_FILENO, line.constData() + done, size_t(line.size() - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            done += n;
+        }
+#else
+        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+        std::fflush(stderr);
+#endif
+    }
+    bool open()
+    {
+        // Unbuffered: a failed write is seen, with the system's reason, at once.
+        // A new log is its owner's alone (an existing one keeps its mode), is
+        // reached only through links the system would follow, and a FIFO no
+        // program reads is refused, not waited for.
+        if (Error e = openForAppending(path, log, 0600)) {
+            error = e.description;
+            return false;
+        }
+        return true;
+    }
+    bool write(const QByteArray &line, bool endedBySignals);
+};
+
+Reporter::Reporter(bool quiet)
+    : m_quiet(quiet)
+    , m_progress(!quiet && isatty(STDERR_FILENO))
+    , m_out(std::make_shared<Output>())
+{
+}
+
+Reporter::~Reporter() = default;
+
+void Reporter::writeInBackground()
+{
+    if (m_writer)
+        return;
+    m_writer = std::make_unique<BackgroundWriter>([out = m_out](qint64 dropped) {
+        out->sayError(QStringLiteral("%1 lines could not be written: standard error or the log took none for too long")
+                          .arg(dropped));
+    });
+}
+
+void Reporter::finishWrites(int ms)
+{
+    // Said only if the writer gets going again: standard error may be what is stuck.
+    if (m_writer && !m_writer->drain(ms))
+        m_writer->post([out = m_out] {
+            out->sayError(QStringLiteral("the last lines could not be written in time: standard error or the log "
+                                         "took nothing"));
+        });
+}
+
 void Reporter::say(const QString &line, Level level)
 {
     if (m_quiet && level == Level::Info)
         return;
     clearProgress();
-    static const bool journal = toJournal();
-    // syslog's priorities: 6 info, 4 warning, 3 error.
-    const char *priority = !journal ? "" : level == Level::Info ? "<6>" : level == Level::Warning ? "<4>" : "<3>";
-    std::fprintf(stderr, "%squillan-cli: %s\n", priority, qUtf8Printable(line));
-    std::fflush(stderr);
+    sayLine(m_out->format(line, level));
 }
 
-bool Reporter::reopenLog()
+void Reporter::sayLine(const QByteArray &line)
 {
-    if (!m_log.isOpen())
+    if (m_writer)
+        m_writer->post([line] { Output::toStandardError(line); });
+    else
+        Output::toStandardError(line);
+}
+
+bool Reporter::reopenLog(const QString &said, const QJsonObject &entry)
+{
+    if (m_out->path.isEmpty())
         return true;
-    m_log.close();
-    return openLog(m_logPath);
+    // Tried again at every asking: a log that could not be opened last time
+    // (its folder was away) is opened once it can be, and only then said.
+    const QByteArray line = m_quiet ? QByteArray() : m_out->format(said, Level::Info);
+    const QByteArray logged = QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n';
+    const auto reopen = [out = m_out, line, logged] {
+        out->log.close();
+        if (!out->open()) {
+            out->sayError(QStringLiteral("cannot open the log \"%1\" again: %2").arg(out->path, out->error));
+            return false;
+        }
+        if (!line.isEmpty())
+            Output::toStandardError(line);
+        if (!out->write(logged, false))
+            out->sayError(QStringLiteral("cannot write the log \"%1\": %2").arg(out->path, out->error));
+        return true;
+    };
+    if (!m_writer)
+        return reopen();
+    m_writer->post(reopen);
+    return true;
 }
 
 bool Reporter::openLog(const QString &path)
 {
     if (path.isEmpty())
         return true;
-    // Unbuffered: a failed write is seen, with the system's reason, at once.
-    // A new log is its owner's alone (an existing one keeps its mode), is
-    // reached only through links the system would follow, and a FIFO no
-    // program reads is refused, not waited for.
-    if (Error e = openForAppending(path, m_log, 0600)) {
-        say(QStringLiteral("cannot open the log \"%1\": %2").arg(path, e.description));
+    m_out->path = path;
+    if (!m_out->open()) {
+        say(QStringLiteral("cannot open the log \"%1\": %2").arg(path, m_out->error));
         return false;
     }
-    m_logPath = path;
     return true;
 }
 
@@ -181,42 +275,60 @@ QJsonObject transferEntry(const PortChoice &port, const QString &file, const QDa
 
 bool Reporter::log(const QJsonObject &entry)
 {
-    if (!m_log.isOpen())
+    if (m_out->path.isEmpty())
         return true;
-    if (writeLog(QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n'))
-        return true;
-    say(QStringLiteral("cannot write the log \"%1\": %2").arg(m_logPath, m_logError));
-    return false;
+    const QByteArray line = QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n';
+    const auto write = [out = m_out, line](bool endedBySignals) {
+        if (out->write(line, endedBySignals))
+            return true;
+        out->sayError(QStringLiteral("cannot write the log \"%1\": %2").arg(out->path, out->error));
+        return false;
+    };
+    if (!m_writer)
+        return write(true);
+    // Off the event loop nothing waits on it: the lock's bounded wait is enough.
+    m_writer->post([write] { write(false); });
+    return true;
 }
 
-bool Reporter::writeLog(const QByteArray &line)
+bool Reporter::Output::write(const QByteArray &line, bool endedBySignals)
 {
+    if (!log.isOpen()) {
+        error = QStringLiteral("it is not open");
+        return false;
+    }
 #ifdef Q_OS_UNIX
     // Two runs logging to one file take turns, so that cutting back a line
     // that did not fit cuts only our own. Anyone who may read the log may
-    // lock it: the wait is bounded, and a signal ends it.
-    const int fd = m_log.handle();
-    const WaitEndedBySignals ending;
-    if (Error e = lockExclusiveWithin(fd, LogLockWaitMs, [&ending] { return ending.signalled(); })) {
-        m_logError = e.description;
+    // lock it: the wait is bounded, and on the event loop a signal ends it.
+    const int fd = log.handle();
+    std::optional<WaitEndedBySignals> ending;
+    if (endedBySignals)
+        ending.emplace();
+    if (Error e = lockExclusiveWithin(fd, LogLockWaitMs, [&ending] { return ending && ending->signalled(); })) {
+        error = e.description;
         return false;
     }
+#else
+    Q_UNUSED(endedBySignals);
 #endif
-    const bool cutBack = !m_log.isSequential(); // /dev/full and pipes have no end to cut
-    const qint64 before = cutBack ? m_log.size() : 0;
+    // /dev/full and pipes have no end to cut back to, and a pipe cannot be
+    // synced: a line it took is written.
+    const bool regular = !log.isSequential();
+    const qint64 before = regular ? log.size() : 0;
     errno = 0;
-    const qint64 written = m_log.write(line);
+    const qint64 written = log.write(line);
     Error e;
     if (written != line.size())
-        e = errnoOr(m_log.errorString());
-    else
-        e = syncToDisk(m_log.handle());
+        e = errnoOr(log.errorString());
+    else if (regular)
+        e = syncToDisk(log.handle());
     if (e) {
         // A log line is in the file whole or not at all: half a line would
         // glue itself to the next run's.
-        if (written > 0 && cutBack)
-            m_log.resize(before);
-        m_logError = e.description;
+        if (written > 0 && regular)
+            log.resize(before);
+        error = e.description;
     }
 #ifdef Q_OS_UNIX
     ::flock(fd, LOCK_UN);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/BackgroundWriter.h"
 #include "cli/CliRequest.h"
 #include "transfer/Outcome.h"
 
@@ -10,6 +11,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -47,6 +50,14 @@ public:
 
     explicit Reporter(bool quiet);
 
+    ~Reporter();
+
+    /// From now on lines and log entries are written by a thread of their
+    /// own (a service: nothing they wait for may hold its event loop). Their
+    /// failures are said, not returned.
+    void writeInBackground();
+    /// Waits up to ms for what the background writes have not written yet.
+    void finishWrites(int ms);
     /// Progress is drawn: not quiet, and standard error is a terminal.
     bool showsProgress() const { return m_progress; }
     /// Appends to the log at path (none: path empty); false when it cannot, said.
@@ -57,8 +68,9 @@ public:
     /// Appends entry to the log as one JSON line (none: true); false when it
     /// cannot, said.
     bool log(const QJsonObject &entry);
-    /// Opens the log again where it was named (it was rotated); false when it cannot, said.
-    bool reopenLog();
+    /// Opens the log again where it was named (it was rotated); false when it
+    /// cannot, said. Once it has, said is said and entry logged.
+    bool reopenLog(const QString &said, const QJsonObject &entry);
     /// run is drawn in the progress line until it has an outcome.
     void track(const PortRun &run) { m_runs.push_back(&run); }
     /// Draws the progress line again, at most ten times a second.
@@ -69,14 +81,17 @@ public:
     bool ended(const PortRun &run, const QString &message);
 
 private:
-    bool writeLog(const QByteArray &line);  // whole line or none; m_logError says why not
+    struct Output;
+    /// line is said on standard error: at once, or by the background writer.
+    void sayLine(const QByteArray &line);
 
     bool m_quiet;
     bool m_progress;
     bool m_progressShown = false;
     QElapsedTimer m_lastDraw;
     std::vector<const PortRun *> m_runs;
-    QFile m_log;
-    QString m_logPath;
-    QString m_logError; // the system's reason the last log line failed
+    // Standard error and the log, shared with the background writes: a write
+    // stuck past the program's end still has them.
+    std::shared_ptr<Output> m_out;
+    std::unique_ptr<BackgroundWriter> m_writer;
 };

@@ -41,10 +41,6 @@ QString escaped(const QByteArray &bytes)
     return (bytes.size() > Shown ? QStringLiteral("...") : QString()) + Messages::escapedBytes(bytes.right(Shown));
 }
 
-QString folded(const QString &message)
-{
-    return message.split(QLatin1Char('\n'), Qt::SkipEmptyParts).join(QLatin1Char(' '));
-}
 
 // A file the command line refuses before the transfer starts, in its own words.
 Outcome ownFileError(Error::Kind kind, const QString &said)
@@ -240,7 +236,8 @@ void TransferRunner::start(Job &job)
         });
         connect(worker, &PortWorker::finished, this, [this, j](const Outcome &o) { transferFinished(*j, o); });
         connect(worker, &PortWorker::finishingLine, this, [this, j] {
-            m_reporter.say(QStringLiteral("%1: letting the line that is leaving finish (interrupt again to stop at once)")
+            m_reporter.say(QStringLiteral("%1: letting the line that is leaving finish and the terminal answer it "
+                                          "(interrupt again to stop at once)")
                                .arg(j->port.label()),
                            Reporter::Level::Warning);
         });
@@ -287,7 +284,7 @@ QString TransferRunner::describe(const Job &job) const
                                 : plural(o.count, "line", "lines") + QStringLiteral(" of \"%1\" sent").arg(job.shown);
     // The program's own words where it says more than the designed box.
     if (o.reason != Outcome::Reason::None && o.kind != Outcome::Kind::FileError)
-        return folded(Messages::ending(o, heldHere()));
+        return Messages::oneLine(Messages::ending(o, heldHere()));
     switch (o.kind) {
     case Outcome::Kind::Completed: return QString();
     case Outcome::Kind::Refused:
@@ -296,19 +293,10 @@ QString TransferRunner::describe(const Job &job) const
                                             : QStringLiteral("gave a reply it should not"),
                  done);
     case Outcome::Kind::TimedOut:
-        if (o.reply.contains('\n')) {
-            // A line feed came last: most likely a terminal that ends its
-            // replies with CR LF.
-            return QStringLiteral("bytes arrived (\"%1\") but no reply ended with CR, and nothing more came for %2; "
-                                  "a terminal that ends its replies with CR LF never completes one (the line feed "
-                                  "comes last): set it to end them with CR alone; %3")
-                .arg(escaped(o.reply), seconds(m_request.timeoutMs), done);
-        }
         if (!o.reply.isEmpty()) {
             return QStringLiteral("bytes arrived (\"%1\") but no reply ended with CR, and nothing more came for %2; "
-                                  "the baud rate may be wrong, or the device on the port is not the terminal, or "
-                                  "the terminal stopped in mid-reply; %3")
-                .arg(escaped(o.reply), seconds(m_request.timeoutMs), done);
+                                  "%3; %4")
+                .arg(escaped(o.reply), seconds(m_request.timeoutMs), Messages::unendedReply(o.reply), done);
         }
         return QStringLiteral("no reply: nothing came from the terminal for %1; %2").arg(seconds(m_request.timeoutMs), done);
     case Outcome::Kind::Stopped:
@@ -324,5 +312,5 @@ QString TransferRunner::describe(const Job &job) const
                           : Messages::ending(o, heldHere());
     if (job.path != job.given) // the copy of a stream is nothing the user named
         message.replace(QLatin1Char('"') + job.path + QLatin1Char('"'), job.shown);
-    return folded(message);
+    return Messages::oneLine(message);
 }

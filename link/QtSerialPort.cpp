@@ -3,7 +3,10 @@
 #include <QElapsedTimer>
 
 #ifdef Q_OS_UNIX
+#include "platform/SystemError.h"
+
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 #endif
@@ -33,6 +36,8 @@ Error QtSerialPort::open(const PortTarget &target)
         || !m_port.setStopBits(StopBits) || !m_port.setFlowControl(FlowControl))
         return portError(Error::Kind::InvalidValue);
     if (!m_port.open(QIODevice::ReadWrite)) {
+        if (Error e = unclassifiedFailure())
+            return e;
         switch (m_port.error()) {
         case QSerialPort::DeviceNotFoundError: return portError(Error::Kind::NotFound);
         case QSerialPort::PermissionError: return portError(Error::Kind::PermissionDenied);
@@ -65,6 +70,22 @@ void QtSerialPort::close()
     if (m_port.bytesToWrite() > 0)
         m_port.clear(QSerialPort::Output);
     m_port.close();
+}
+
+Error QtSerialPort::unclassifiedFailure() const
+{
+#ifdef Q_OS_UNIX
+    // Qt calls a device a service's sandbox forbids "unknown", and a lock
+    // file it cannot make for want of descriptors a busy port.
+    if (m_port.errorString() == qt_error_string(EPERM))
+        return {Error::Kind::NotPermitted, m_port.errorString()};
+    const int probe = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (probe < 0 && (errno == EMFILE || errno == ENFILE))
+        return errorFromErrno(errno);
+    if (probe >= 0)
+        ::close(probe);
+#endif
+    return {};
 }
 
 Error QtSerialPort::lockDevice()

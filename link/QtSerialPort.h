@@ -36,6 +36,8 @@ public:
 private:
     void handleError(QSerialPort::SerialPortError error);
     Error portError(Error::Kind kind) const { return {kind, m_port.errorString()}; }
+    /// A failure to open that Qt's error kinds misname, with its true kind.
+    Error unclassifiedFailure() const;
     Error lockDevice();
 
     QSerialPort m_port;

@@ -10,6 +10,8 @@ struct Error
         None,
         NotFound,          // no such file, folder or device
         PermissionDenied,  // the system refused access (or Qt's "permission" for a busy port)
+        NotPermitted,      // forbidden whatever the modes say: a service's sandbox, a security policy
+        NoDescriptors,     // the process or the system has as many files open as it may
         Busy,              // another transfer or program holds it
         BadFile,           // not a file this can use: a folder, a FIFO, not open, an unfinished last line
         Changed,           // the file changed while it was being read

@@ -6,3 +6,6 @@
 /// error instead of killing the process, and a vanished reader of a pipe does
 /// the same for its writer.
 void setUpProcess();
+/// How many more files this process may open (its limit less those open);
+/// -1 where that cannot be known.
+int freeDescriptors();

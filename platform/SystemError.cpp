@@ -9,6 +9,8 @@ Error errorFromErrno(int code)
     switch (code) {
     case 0: return {};
     case ENOENT: kind = Error::Kind::NotFound; break;
+    case EMFILE:
+    case ENFILE: kind = Error::Kind::NoDescriptors; break;
     case EACCES:
     case EPERM:
     case EROFS: kind = Error::Kind::PermissionDenied; break;

@@ -101,6 +101,9 @@ void verifyDurable(const QByteArray &file, const std::vector<QByteArray> &all, c
     QCOMPARE(file, recordLines(all, qsizetype(saved.size())));
 }
 
+// What the site around collect does to it.
+enum class Site { FileRemoved, LogLocked, StderrFull, LogAwayAtHup, CrLfTerminal, NoRoom, StopMidDocking };
+
 } // namespace
 
 class TestCli : public QObject
@@ -618,9 +621,10 @@ private Q_SLOTS:
             QTRY_VERIFY(term.downloadedLines() == std::vector<QByteArray>{line});
             QCOMPARE(term.receivedBytes().size(), 5 + line.size() + 1);
         }
+        // Stopped, the line that left whole is answered before the port closes.
         const auto entries = logEntries(log);
         QCOMPARE(entries.size(), 1);
-        QCOMPARE(entries.first()[QStringLiteral("count")].toInt(), 0);
+        QCOMPARE(entries.first()[QStringLiteral("count")].toInt(), stalls ? 0 : 1);
     }
 
     // A terminal, cable or plug that answers what it was not asked: the
@@ -694,6 +698,8 @@ private Q_SLOTS:
                                                          << QByteArray("--timeout takes seconds from 0.001");
         QTest::newRow("collect: FILE -") << QStringList{"collect", "-"} << 2 << QByteArray()
                                          << QByteArray("collect writes the records to a file");
+        QTest::newRow("collect: {date} in the folder") << QStringList{"collect", "days/{date}/r.txt"} << 2 << QByteArray()
+                                                       << QByteArray("not in its folder");
         QTest::newRow("ports without {port}") << QStringList{"upload", "-p", "a", "-p", "b", "x"} << 2 << QByteArray()
                                               << QByteArray();
         QTest::newRow("download two ports") << QStringList{"download", "-p", "a", "-p", "b", "{port}"} << 2
@@ -893,8 +899,135 @@ private Q_SLOTS:
         ::close(notify);
         QVERIFY2(heard.startsWith("READY=1;") && heard.contains("WATCHDOG=1;") && heard.endsWith("STOPPING=1;"),
                  heard.constData());
-        QVERIFY2(err.contains("<6>quillan-cli: collecting") && err.contains("<4>quillan-cli: ") && !err.contains("\nquillan-cli"),
+        // The journal names the program itself; a folded message keeps no indent.
+        QVERIFY2(err.contains("<6>collecting") && err.contains("<4>") && !err.contains("quillan-cli:")
+                     && !err.contains("  "),
                  err.constData());
+    }
+
+    // What a site does around collect: files taken away, a log a reader
+    // locks, standard error nobody reads, a log folder away at SIGHUP, a
+    // terminal ending its replies with CR LF, a full disk, and a stop in
+    // mid-docking. Every record stays in a file or on the terminal, once,
+    // and SIGTERM is obeyed at once with exit 0.
+    void collectAgainstTheSite_data()
+    {
+        QTest::addColumn<Site>("site");
+        QTest::addColumn<QByteArray>("said");
+        QTest::newRow("the records file removed mid-docking") << Site::FileRemoved << QByteArray("removed or renamed");
+        QTest::newRow("a reader locks the log") << Site::LogLocked << QByteArray();
+        QTest::newRow("standard error a full pipe") << Site::StderrFull << QByteArray();
+        QTest::newRow("SIGHUP while the log's folder is away, then back")
+            << Site::LogAwayAtHup << QByteArray("cannot open the log");
+        QTest::newRow("a CR LF terminal, told once") << Site::CrLfTerminal << QByteArray("with CR LF never completes");
+        QTest::newRow("no room for the first record") << Site::NoRoom << QByteArray("could not be saved");
+        QTest::newRow("stopped mid-docking") << Site::StopMidDocking << QByteArray("stopped;");
+    }
+    void collectAgainstTheSite()
+    {
+        QFETCH(Site, site);
+        QFETCH(QByteArray, said);
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("logs")));
+        const QString log = dir.filePath(QStringLiteral("logs/collect.jsonl"));
+        const QString file = dir.filePath(QStringLiteral("rec.txt"));
+        const QString kept = dir.filePath(QStringLiteral("kept.txt"));
+        // NoRoom: a file size limit that lets the port's lock file be made, and no 2 KB record be saved.
+        const auto all = site == Site::NoRoom ? simterm::generateRecords(40, 2000)
+                                              : records(site == Site::StopMidDocking || site == Site::FileRemoved ? 400 : 40);
+        simterm::Options o;
+        o.replyDelay = std::chrono::milliseconds(2);
+        o.crlfEndings = site == Site::CrLfTerminal;
+        SimTerminal term(all, o);
+        writeAll(log, "");
+        // A reader's shared lock, and a pipe already full that nobody reads.
+        QFile reader(log);
+        QVERIFY(reader.open(QIODevice::ReadOnly));
+        if (site == Site::LogLocked)
+            QCOMPARE(::flock(reader.handle(), LOCK_SH), 0);
+        const QString fifo = dir.filePath(QStringLiteral("stderr"));
+        int full = -1;
+        if (site == Site::StderrFull) {
+            QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+            full = ::open(QFile::encodeName(fifo).constData(), O_RDWR | O_NONBLOCK);
+            while (::write(full, "x", 1) == 1) {}
+        }
+        const auto closeFull = qScopeGuard([full] { if (full >= 0) ::close(full); });
+        const QString shell = site == Site::StderrFull ? QStringLiteral("exec \"$@\" 2>\"%1\"").arg(fifo)
+                              : site == Site::NoRoom   ? QStringLiteral("ulimit -f 1; exec \"$@\"")
+                                                       : QStringLiteral("exec \"$@\"");
+        QProcess p;
+        p.setProcessEnvironment(environment(dir));
+        p.start(QStringLiteral("/bin/sh"),
+                {QStringLiteral("-c"), shell, QStringLiteral("sh"), QStringLiteral(QUILLAN_CLI_PATH),
+                 QStringLiteral("collect"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("--interval"),
+                 QStringLiteral("0.1"), QStringLiteral("-t"), QStringLiteral("0.3"), QStringLiteral("--log"), log, file});
+        const auto removed = [&] { return all.size() - term.remainingRecords().size(); };
+        switch (site) {
+        case Site::FileRemoved:
+            // Seen through a hard link: what was written to the file it was.
+            QVERIFY(spinUntil([&] { return removed() >= 20; }, 30000));
+            QCOMPARE(::link(QFile::encodeName(file).constData(), QFile::encodeName(kept).constData()), 0);
+            QVERIFY(QFile::remove(file));
+            QVERIFY(spinUntil([&] { return term.remainingRecords().empty(); }, 30000));
+            break;
+        case Site::LogAwayAtHup:
+            QVERIFY(spinUntil([&] { return term.remainingRecords().empty(); }, 30000));
+            QVERIFY(QDir(dir.filePath(QStringLiteral("logs"))).removeRecursively());
+            ::kill(p.processId(), SIGHUP);
+            QTest::qWait(500);
+            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("logs")));
+            ::kill(p.processId(), SIGHUP);
+            QVERIFY(spinUntil([&] { return readAll(log).contains("log reopened"); }, 10000));
+            break;
+        case Site::CrLfTerminal:
+            QVERIFY(spinUntil([&] { return term.messagesReceived() >= 6; }, 30000)); // polled again and again
+            break;
+        case Site::NoRoom:
+            QVERIFY(spinUntil([&] { return term.messagesReceived() >= 3; }, 30000));
+            break;
+        case Site::StopMidDocking:
+        case Site::LogLocked:
+        case Site::StderrFull:
+            QVERIFY(spinUntil([&] { return removed() >= 20; }, 30000));
+            break;
+        }
+        ::kill(p.processId(), SIGTERM);
+        QVERIFY2(p.waitForFinished(8000), "SIGTERM was not obeyed within 8 s");
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, err.constData());
+        QVERIFY2((err + readAll(log)).contains(said), err.constData());
+        // Every record the terminal let go of is in a file, once and in order.
+        QByteArray saved = readAll(kept);
+        if (saved.startsWith('<'))
+            saved.clear();
+        if (QFileInfo::exists(file))
+            saved += readAll(file);
+        QCOMPARE(simterm::parseRecordFile(saved).size() - removed() <= 1, true);
+        QCOMPARE(saved, recordLines(all, qsizetype(simterm::parseRecordFile(saved).size())));
+        const auto entries = logEntries(log);
+        switch (site) {
+        case Site::FileRemoved:
+            QVERIFY(QFileInfo::exists(file) && QFileInfo::exists(kept));
+            QVERIFY(term.remainingRecords().empty());
+            break;
+        case Site::CrLfTerminal:
+            QCOMPARE(err.count("CR LF"), 1);
+            break;
+        case Site::NoRoom:
+            QVERIFY(!QFileInfo::exists(file));
+            QCOMPARE(removed(), size_t(0));
+            break;
+        case Site::StopMidDocking:
+            QVERIFY(!term.remainingRecords().empty());
+            QCOMPARE(entries.last()[QStringLiteral("outcome")].toString(), QStringLiteral("interrupted"));
+            QCOMPARE(qsizetype(entries.last()[QStringLiteral("count")].toInt()), simterm::parseRecordFile(saved).size());
+            break;
+        case Site::LogLocked:
+        case Site::StderrFull:
+        case Site::LogAwayAtHup:
+            break;
+        }
     }
 
     void twoTerminals_data()
