@@ -1,18 +1,23 @@
 #pragma once
 
+#include <QProcess>
 #include <QSqlDatabase>
 #include <QString>
 #include <QTemporaryDir>
+
+#include <memory>
 
 // A throwaway PostgreSQL server: its own cluster in a temporary folder, run
 // as an unprivileged user (nobody when the tests run as root, as the server
 // refuses root), listening only on a Unix socket in that folder. The
 // superuser "postgres" connects without a password, other roles with theirs.
+// The server is this process's child and ends with it, even when a test
+// crashes.
 class PgServer
 {
 public:
-    ~PgServer() { stop(); }
-    /// initdb the first time, then pg_ctl start; false with error() saying why.
+    ~PgServer();
+    /// initdb the first time, then the server; false with error() saying why.
     bool start();
     bool stop();
     QString error() const { return m_error; }
@@ -25,9 +30,9 @@ public:
     bool exec(const QString &sql);
 
 private:
-    bool run(const QString &program, const QStringList &arguments);
+    bool launch(QProcess &p, const QString &program, const QStringList &arguments);
 
     QTemporaryDir m_dir;
     QString m_error;
-    bool m_running = false;
+    std::unique_ptr<QProcess> m_server;
 };
