@@ -138,6 +138,41 @@ private Q_SLOTS:
         }
     }
 
+    // Names as SQL reads them, always quoted when used; SQLite's schema is an attached database's.
+    void tableNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("made");  // as sqlite_master holds it; empty: refused
+        QTest::newRow("folded to lower case") << "Records" << "records";
+        QTest::newRow("quoted, with quotes and a dot") << "\"My \"\"odd\"\". table\"" << "My \"odd\". table";
+        QTest::newRow("schema-qualified") << "main.\"t; DROP TABLE x\"" << "t; DROP TABLE x";
+        QTest::newRow("three parts") << "a.b.c" << "";
+        QTest::newRow("unquoted punctuation") << "t; DROP TABLE x" << "";
+        QTest::newRow("an unfinished quote") << "\"t" << "";
+    }
+    void tableNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, made);
+        RecordStore store;
+        const Error e = store.open("sqlite:" + m_file, name, {}, "COM1", "/dev/ttyS0");
+        QCOMPARE(e.kind, made.isEmpty() ? Error::Kind::InvalidValue : Error::Kind::None);
+        QCOMPARE(rows("sqlite", "SELECT name FROM sqlite_master WHERE type = 'table' AND name <> 'sqlite_sequence'"), made);
+    }
+
+    // A full disk, here a page limit on the store's own connection, fails the record.
+    void sqliteFull()
+    {
+        RecordStore store;
+        OK(open(store, "sqlite"));
+        QVERIFY(QSqlQuery(QSqlDatabase::database(store.connectionName())).exec("PRAGMA max_page_count = 8"));
+        const Error e = store.writeRecord(QByteArray(64 * 1024, 'x'));
+        QCOMPARE(e.kind, Error::Kind::DiskFull);
+        QVERIFY2(e.description.contains("Cannot save record 1 in SQLite database") && e.description.contains(m_file), qPrintable(e.description));
+        QCOMPARE(store.recordsWritten(), 0);
+        QCOMPARE(rows("sqlite", "SELECT count(*) FROM records"), QString("0"));
+    }
+
     // Another connection's read transaction never holds a record back; its
     // write lock does until it ends or the busy timeout passes.
     void sqliteLocks_data()
