@@ -1030,6 +1030,34 @@ private Q_SLOTS:
         }
     }
 
+    // Twelve cradles under a limit of 30 open files: the ports that fit are
+    // watched, the others are said not to be (no abort, no "in use"), and
+    // collect goes on until SIGTERM.
+    void collectBeyondTheOpenFileLimit()
+    {
+        QTemporaryDir dir;
+        std::vector<std::unique_ptr<SimTerminal>> terms;
+        QStringList args{QStringLiteral("collect"), QStringLiteral("-t"), QStringLiteral("0.3"),
+                         QStringLiteral("--interval"), QStringLiteral("0.1")};
+        for (int i = 0; i < 12; ++i) {
+            terms.push_back(std::make_unique<SimTerminal>(records(3)));
+            args << QStringLiteral("-p") << terms.back()->slavePath();
+        }
+        QProcess p;
+        p.setProcessEnvironment(environment(dir));
+        p.setWorkingDirectory(dir.path());
+        p.start(QStringLiteral("/bin/sh"), QStringList{QStringLiteral("-c"), QStringLiteral("ulimit -n 30; exec \"$@\""),
+                                                       QStringLiteral("sh"), QStringLiteral(QUILLAN_CLI_PATH)}
+                                               + args + QStringList{QStringLiteral("r-{port}.txt")});
+        QVERIFY(spinUntil([&] { return terms.front()->remainingRecords().empty(); }, 30000));
+        ::kill(p.processId(), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, err.constData());
+        QVERIFY2(err.contains("not watched: too many open files") && !err.contains("in use"), err.constData());
+        QVERIFY(terms.back()->receivedBytes().isEmpty());
+    }
+
     void twoTerminals_data()
     {
         QTest::addColumn<int>("nakFirst");
