@@ -421,6 +421,16 @@ private Q_SLOTS:
         }
     }
 
+    // Every libpq parameter reaches the server, but a commit is always waited for.
+    void postgresqlSettings()
+    {
+        RecordStore store;
+        OK(store.open(m_pg.uri() + "&options=-c%20synchronous_commit%3Doff%20-c%20work_mem%3D1234kB", table("postgresql"), {}, "COM1", "x"));
+        QSqlQuery q(QSqlDatabase::database(store.connectionName()));
+        QVERIFY(q.exec("SELECT current_setting('synchronous_commit'), current_setting('work_mem'), current_setting('application_name')") && q.next());
+        QCOMPARE(QStringList({q.value(0).toString(), q.value(1).toString(), q.value(2).toString()}), QStringList({"on", "1234kB", "quillan"}));
+    }
+
     // A server gone between records: the record is reported not saved.
     void postgresqlServerStops()
     {
