@@ -11,6 +11,7 @@
 #include <QFile>
 
 #include <cstdio>
+#include <cstring>
 
 int runCli(int argc, char *argv[])
 {
@@ -42,6 +43,21 @@ int runCli(int argc, char *argv[])
         return ExitStatus::Usage;
     }
     const CliRequest &r = parsed.request;
+    if (const QString shown = shownDestination(r.store.destination); shown != r.store.destination) {
+        // Read once: what ps shows from now on is the URI without its password.
+        const QByteArray given = r.store.destination.toLocal8Bit();
+        for (int i = 1; i < argc; ++i) {
+            const size_t length = std::strlen(argv[i]);
+            if (given != QByteArrayView(argv[i], qsizetype(length)))
+                continue;
+            const QByteArray hidden = shown.toLocal8Bit().left(qsizetype(length));
+            std::memset(argv[i], 0, length);
+            std::memcpy(argv[i], hidden.constData(), size_t(hidden.size()));
+        }
+        std::fprintf(stderr, "quillan-cli: %s has a password in it, which other users of this computer can see "
+                             "while a program starts: keep it in ~/.pgpass or the file PGPASSFILE names instead\n",
+                     qUtf8Printable(shown));
+    }
     switch (r.command) {
     case CliRequest::Command::Help:
         std::fputs(qUtf8Printable(helpText()), stdout);

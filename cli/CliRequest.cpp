@@ -1,5 +1,9 @@
 #include "cli/CliRequest.h"
 
+#ifdef QUILLAN_HAVE_STORE
+#include "storage/RecordStore.h"
+#endif
+
 #include <QCommandLineParser>
 #include <QDate>
 #include <QFileInfo>
@@ -16,7 +20,29 @@ QString PortChoice::shortName() const
 QString CliRequest::fileFor(const PortChoice &port) const
 {
     QString f = file;
-    return f.replace(QStringLiteral("{port}"), port.shortName());
+    return store.destination.isEmpty() ? f.replace(QStringLiteral("{port}"), port.shortName()) : f;
+}
+
+CliRequest::Store CliRequest::storeFor(const PortChoice &port) const
+{
+    Store s = store;
+    s.port = port.given;
+    return s;
+}
+
+bool namesDatabase(const QString &file)
+{
+    return file.startsWith(QLatin1String("sqlite:")) || file.startsWith(QLatin1String("postgresql://"))
+           || file.startsWith(QLatin1String("postgres://"));
+}
+
+QString shownDestination(const QString &file)
+{
+#ifdef QUILLAN_HAVE_STORE
+    if (namesDatabase(file))
+        return RecordStore::redacted(file);
+#endif
+    return file;
 }
 
 QString withDate(QString file, const QDate &date)
@@ -73,7 +99,10 @@ QString helpText()
         "upload    fetch the terminal's records into FILE, one line each; a record is on disk\n"
         "          before the terminal is told to delete it. An existing FILE is refused unless\n"
         "          --force (the old one is kept as FILE.bak) or --append. Several -p run at once;\n"
-        "          FILE must then contain {port}, replaced by each port's name.\n"
+        "          FILE must then contain {port}, replaced by each port's name. FILE may be a\n"
+        "          database: sqlite:PATH (an SQLite file, made if missing) or postgresql://...\n"
+        "          (a libpq URI, as psql takes it; keep the password in ~/.pgpass), one row a\n"
+        "          record, each committed before the terminal is told to delete it.\n"
         "download  send FILE to the terminal, one line for each acknowledgement. FILE \"-\" is\n"
         "          standard input; a pipe (process substitution) is read too. A line ends at\n"
         "          CR LF or CR, an LF alone being part of it; a file with more lone-LF line breaks\n"
@@ -101,6 +130,10 @@ QString helpText()
         "                       asked again (default 60)\n"
         "  --force              replace an existing FILE, keeping it as FILE.bak\n"
         "  --append             add the records to an existing FILE\n"
+        "  --table NAME         upload, collect into a database: the table (default records;\n"
+        "                       SCHEMA.NAME allowed), made when missing, never altered\n"
+        "  --station NAME       upload, collect into a database: the station each row names\n"
+        "                       (default: this computer's name)\n"
         "  --log FILE           append one JSON line per transfer (collect: per docking and event)\n"
         "                       to FILE\n"
         "  -q, --quiet          no progress and no summary; errors only\n"
@@ -137,6 +170,8 @@ const QCommandLineOption intervalOption(QStringLiteral("interval"), QString(), Q
 const QCommandLineOption restOption(QStringLiteral("rest"), QString(), QStringLiteral("SECONDS"));
 const QCommandLineOption forceOption(QStringLiteral("force"));
 const QCommandLineOption appendOption(QStringLiteral("append"));
+const QCommandLineOption tableOption(QStringLiteral("table"), QString(), QStringLiteral("NAME"));
+const QCommandLineOption stationOption(QStringLiteral("station"), QString(), QStringLiteral("NAME"));
 const QCommandLineOption logOption(QStringLiteral("log"), QString(), QStringLiteral("FILE"));
 const QCommandLineOption quietOption(QStringList{QStringLiteral("q"), QStringLiteral("quiet")});
 const QCommandLineOption jsonOption(QStringLiteral("json"));
@@ -194,6 +229,34 @@ ParsedCommandLine parsePortsCommand(const QCommandLineParser &p, CliRequest r)
     return {r, {}};
 }
 
+// FILE as a database: its kind checked, and what only a database or only a
+// file takes refused for the other.
+QString parseDestination(const QCommandLineParser &p, CliRequest &r)
+{
+    if (namesDatabase(r.file)) {
+#ifdef QUILLAN_HAVE_STORE
+        const RecordStore::Destination d = RecordStore::parse(r.file);
+        if (d.kind == RecordStore::Kind::Invalid)
+            return d.problem;
+        r.store.destination = r.file;
+#else
+        return QStringLiteral("this quillan-cli cannot write into a database (\"%1\"); a file called so is "
+                              "written ./%1")
+            .arg(r.file.section(QLatin1Char(':'), 0, 0) + QLatin1Char(':'));
+#endif
+    }
+    const bool database = !r.store.destination.isEmpty();
+    if (!database && (p.isSet(tableOption) || p.isSet(stationOption)))
+        return QStringLiteral("--table and --station are for a database as FILE (sqlite:PATH, postgresql://...)");
+    if (database && p.isSet(forceOption))
+        return QStringLiteral("--force replaces a file; records are added to a database table as they come");
+    r.store.table = p.value(tableOption);
+    r.store.station = p.value(stationOption);
+    if (database && p.isSet(stationOption) && r.store.station.trimmed().isEmpty())
+        return QStringLiteral("--station needs a NAME");
+    return {};
+}
+
 // Every -p resolved to the device it finally names; two that meet on one
 // device run two dialogues on one line, and two ports must not write one file.
 QString parsePortChoices(const QCommandLineParser &p, CliRequest &r)
@@ -217,7 +280,7 @@ QString parsePortChoices(const QCommandLineParser &p, CliRequest &r)
                     .arg(r.ports.at(j).given, r.ports.at(i).given, r.ports.at(i).node);
         }
     }
-    if (r.ports.size() > 1) {
+    if (r.ports.size() > 1 && r.store.destination.isEmpty()) {
         if (!r.file.contains(QLatin1String("{port}")))
             return QStringLiteral("with several ports FILE must contain {port}, e.g. records-{port}.txt");
         QStringList files;
@@ -268,9 +331,13 @@ ParsedCommandLine parseTransferCommand(const QCommandLineParser &p, const QStrin
         r.mode = RecordFile::Mode::Append;
         // A folder made anew every day is no folder anyone made: each new
         // day's first docking would fail.
-        if (QFileInfo(r.file).path().contains(QLatin1String("{date}")))
+        if (!namesDatabase(r.file) && QFileInfo(r.file).path().contains(QLatin1String("{date}")))
             return usage(QStringLiteral("collect: {date} may stand in FILE's name, not in its folder (\"%1\")")
                              .arg(r.file));
+    }
+    if (r.command != CliRequest::Command::Download) {
+        if (const QString why = parseDestination(p, r); !why.isEmpty())
+            return usage(why);
     }
     if (const QString why = parsePortChoices(p, r); !why.isEmpty())
         return usage(why);
@@ -295,13 +362,15 @@ ParsedCommandLine parseCommandLine(const QStringList &args)
     p.addOption(helpOption);
     if (command == QLatin1String("upload")) {
         r.command = CliRequest::Command::Upload;
-        p.addOptions({portOption, timeoutOption, logOption, quietOption, forceOption, appendOption});
+        p.addOptions({portOption, timeoutOption, logOption, quietOption, forceOption, appendOption, tableOption,
+                      stationOption});
     } else if (command == QLatin1String("download")) {
         r.command = CliRequest::Command::Download;
         p.addOptions({portOption, timeoutOption, logOption, quietOption});
     } else if (command == QLatin1String("collect")) {
         r.command = CliRequest::Command::Collect;
-        p.addOptions({portOption, timeoutOption, intervalOption, restOption, logOption, quietOption});
+        p.addOptions({portOption, timeoutOption, intervalOption, restOption, logOption, quietOption, tableOption,
+                      stationOption});
     } else if (command == QLatin1String("ports")) {
         r.command = CliRequest::Command::Ports;
         p.addOptions({jsonOption, assignOption, clearOption});

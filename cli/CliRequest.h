@@ -34,6 +34,15 @@ struct CliRequest
     QString logPath;
     bool quiet = false;
     QString file;                   // as given, {port} not yet replaced; download: "-" is standard input
+    // upload, collect: FILE names a database (sqlite:..., postgresql://...)
+    struct Store
+    {
+        QString destination;        // empty: FILE is a file
+        QString table;              // empty: the default, "records"
+        QString station;            // empty: this computer's name
+        QString port;               // the port as given
+    };
+    Store store;
 
     // ports
     bool json = false;
@@ -41,10 +50,16 @@ struct CliRequest
     QString assignDevice;
     bool clear = false;
 
-    /// FILE for one port: {port} replaced by its short name.
+    /// FILE for one port: {port} replaced by its short name (a database: as given).
     QString fileFor(const PortChoice &port) const;
+    /// The database for one port (empty destination: FILE is a file).
+    Store storeFor(const PortChoice &port) const;
 };
 
+/// Whether FILE as given names a database rather than a file.
+bool namesDatabase(const QString &file);
+/// FILE as messages and the log show it: a database without its password.
+QString shownDestination(const QString &file);
 /// file with {date} replaced by date as YYYY-MM-DD.
 QString withDate(QString file, const class QDate &date);
 

@@ -71,6 +71,8 @@ int CollectRunner::run()
         setup.heartbeatMs = watchdogMs;
         m_heartbeats[i] = now();
         setup.file = m_request.fileFor(port);
+        if (!m_request.store.destination.isEmpty())
+            setup.store = m_request.storeFor(port);
         setup.intervalMs = m_request.intervalMs;
         setup.restMs = m_request.restMs;
         setup.timeoutMs = m_request.timeoutMs;
@@ -171,7 +173,7 @@ void CollectRunner::workerRunning()
     if (++m_running < int(m_threads.size()))
         return;
     notifyServiceManager("READY=1");
-    m_reporter.say(QStringLiteral("collecting from %1 into %2").arg(plural(m_running, "port", "ports"), m_request.file),
+    m_reporter.say(QStringLiteral("collecting from %1 into %2").arg(plural(m_running, "port", "ports"), shownDestination(m_request.file)),
                    Reporter::Level::Info);
 }
 

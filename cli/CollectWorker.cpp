@@ -1,6 +1,10 @@
 #include "cli/CollectWorker.h"
 
 #include "link/QtSerialPort.h"
+#ifdef QUILLAN_HAVE_STORE
+#include "cli/StoreSink.h"
+#endif
+#include "transfer/RecordSink.h"
 #include "platform/Timer.h"
 #include "transfer/Messages.h"
 #include "transfer/UploadTransfer.h"
@@ -53,6 +57,14 @@ CollectWorker::CollectWorker(const Setup &setup, QObject *parent)
     // An empty cradle makes no file, and the port stays open between polls.
     m_upload->setOpenOnFirstRecord(true);
     m_upload->setKeepPortOpen(true);
+#ifdef QUILLAN_HAVE_STORE
+    // A database is connected to at the first poll and kept; one that cannot
+    // be reached is tried again at the next, and nothing is asked meanwhile.
+    if (!setup.store.destination.isEmpty()) {
+        m_sink = std::make_unique<StoreSink>(setup.store);
+        m_upload->setSink(m_sink.get());
+    }
+#endif
     connect(m_upload.get(), &UploadTransfer::finished, this, &CollectWorker::transferFinished);
     connect(m_upload.get(), &UploadTransfer::recordSaved, this, [this](const QByteArray &, qint64 count) {
         if (count == 1) {
@@ -137,7 +149,7 @@ void CollectWorker::poll()
     }
     // One docking never spans two files: the day is the one it began on.
     m_started = QDateTime::currentDateTimeUtc();
-    m_path = withDate(m_setup.file, QDate::currentDate());
+    m_path = m_sink ? m_sink->shown() : withDate(m_setup.file, QDate::currentDate());
     m_upload->begin(m_path, target, RecordFile::Mode::Append);
 }
 

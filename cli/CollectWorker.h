@@ -14,6 +14,7 @@
 
 class QtSerialPort;
 class QtTimer;
+class RecordSink;
 class UploadTransfer;
 
 // Watches one port for a terminal in its cradle and fetches its records, day
@@ -29,6 +30,7 @@ public:
     {
         PortChoice port;
         QString file;  // {port} replaced; {date} at each docking
+        CliRequest::Store store;  // a database instead of the file
         int intervalMs = 5000;
         int restMs = 60000;
         int timeoutMs = 5000;
@@ -78,6 +80,7 @@ private:
     QString m_trouble;  // the last trouble told
     std::unique_ptr<QtSerialPort> m_serial;
     std::unique_ptr<QtTimer> m_timer;
+    std::unique_ptr<RecordSink> m_sink;
     std::unique_ptr<UploadTransfer> m_upload;
     QTimer m_next;
     QTimer m_heartbeat;

@@ -1,8 +1,12 @@
 #include "cli/PortWorker.h"
 
 #include "link/QtSerialPort.h"
+#ifdef QUILLAN_HAVE_STORE
+#include "cli/StoreSink.h"
+#endif
 #include "platform/Timer.h"
 #include "transfer/DownloadTransfer.h"
+#include "transfer/RecordSink.h"
 #include "transfer/UploadTransfer.h"
 
 PortWorker::PortWorker(const Setup &setup, QObject *parent)
@@ -14,6 +18,12 @@ PortWorker::PortWorker(const Setup &setup, QObject *parent)
     if (setup.upload) {
         auto upload = std::make_unique<UploadTransfer>(*m_serial, m_timer.get());
         upload->setRemoveEmptyNewFile(true);
+#ifdef QUILLAN_HAVE_STORE
+        if (!setup.store.destination.isEmpty()) {
+            m_sink = std::make_unique<StoreSink>(setup.store);
+            upload->setSink(m_sink.get());
+        }
+#endif
         connect(upload.get(), &UploadTransfer::recordSaved, this,
                 [this](const QByteArray &, qint64 n) { tellProgress(n, 0, 0); });
         m_begin = [u = upload.get(), setup] { u->begin(setup.path, setup.target, setup.mode); };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/CliRequest.h"
 #include "link/PortNames.h"
 #include "storage/RecordFile.h"
 #include "transfer/Outcome.h"
@@ -14,6 +15,7 @@
 class Dialogue;
 class QtSerialPort;
 class QtTimer;
+class RecordSink;
 
 // One port's transfer in a thread of its own, so that one port's wait for the
 // disk never holds up another port's answer. Made, run and destroyed in its
@@ -29,6 +31,7 @@ public:
         QString path;
         PortTarget target;
         RecordFile::Mode mode = RecordFile::Mode::Create;  // upload
+        CliRequest::Store store;                           // upload into a database
         int timeoutMs = 0;
         bool progress = false;  // someone shows it: progress() is worth sending
     };
@@ -59,6 +62,7 @@ private:
     // Destroyed in this order: the dialogue, then what it uses.
     std::unique_ptr<QtSerialPort> m_serial;
     std::unique_ptr<QtTimer> m_timer;
+    std::unique_ptr<RecordSink> m_sink;  // upload into a database
     std::unique_ptr<Dialogue> m_dialogue;
     std::function<void()> m_begin;
 };

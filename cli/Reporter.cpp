@@ -262,7 +262,8 @@ QJsonObject transferEntry(const PortChoice &port, const QString &file, const QDa
                                                                                 : QStringLiteral("download")},
         {QStringLiteral("port"), port.given},
         {QStringLiteral("device"), port.target.device},
-        {QStringLiteral("file"), file == QLatin1String("-") ? file : QFileInfo(file).absoluteFilePath()},
+        {QStringLiteral("file"), file == QLatin1String("-") || namesDatabase(file) ? shownDestination(file)
+                                                                                   : QFileInfo(file).absoluteFilePath()},
         {QStringLiteral("count"), o.count},
         {QStringLiteral("bytes"), o.bytes},
         {QStringLiteral("outcome"), QLatin1String(ExitStatus::of(o.kind).name)},

@@ -106,7 +106,7 @@ int TransferRunner::run()
         job->upload = upload;
         job->given = m_request.fileFor(port);
         job->path = m_stream ? m_stream->fileName() : job->given;
-        job->shown = m_stream ? streamName(job->given) : job->given;
+        job->shown = m_stream ? streamName(job->given) : shownDestination(job->given);
         job->thread.setObjectName(port.shortName());
         m_reporter.track(*job);
         m_jobs.push_back(std::move(job));
@@ -204,7 +204,9 @@ void TransferRunner::start(Job &job)
     setup.target = job.port.target;
     setup.timeoutMs = m_request.timeoutMs;
     setup.progress = m_reporter.showsProgress();
-    if (job.upload) {
+    if (job.upload && !m_request.store.destination.isEmpty()) {
+        setup.store = m_request.storeFor(job.port);
+    } else if (job.upload) {
         // RecordFile checks the file and says what is wrong with it; the
         // command line adds the one hint that is its own.
         QString backup;

@@ -5,6 +5,12 @@
 UploadTransfer::UploadTransfer(SerialPort &port, Timer *timer, QObject *parent)
     : Dialogue(port, timer, Outcome::Direction::Upload, parent)
 {
+    // Before the front ends hear of it: a reader of the store can tell the
+    // record that may come again.
+    connect(this, &Dialogue::finished, this, [this](const Outcome &o) {
+        if (m_sink && o.unconfirmed)
+            m_sink->unconfirmed();
+    });
 }
 
 Error UploadTransfer::openFile()
@@ -28,7 +34,13 @@ bool UploadTransfer::begin(const QString &path, const PortTarget &target, Record
     reset(target);
     m_path = path;
     m_mode = mode;
-    if (!m_openLate) {
+    if (m_sink) {
+        // Nothing goes to the terminal while its records have nowhere to go.
+        if (Error e = m_sink->begin(target)) {
+            finish(Outcome::Kind::FileError, Outcome::Reason::OpenFile, e);
+            return false;
+        }
+    } else if (!m_openLate) {
         if (Error e = m_file.open(path, mode)) {
             finish(Outcome::Kind::FileError, Outcome::Reason::OpenFile, e);
             return false;
@@ -39,7 +51,7 @@ bool UploadTransfer::begin(const QString &path, const PortTarget &target, Record
         finish(Outcome::Kind::PortError, Outcome::Reason::None, e);
         return false;
     }
-    if (!m_openLate) {
+    if (!m_openLate && !m_sink) {
         if (Error e = m_file.commit()) {
             m_file.discard();
             finish(Outcome::Kind::FileError, Outcome::Reason::OpenFile, e);
@@ -93,16 +105,25 @@ bool UploadTransfer::answer(const QByteArray &reply)
 
 void UploadTransfer::storeRecord(const QByteArray &record)
 {
-    if (!m_file.isOpen()) {
-        if (Error e = openFile()) {
-            finish(Outcome::Kind::FileError, Outcome::Reason::OpenFile, e);
+    if (m_sink) {
+        if (Error e = m_sink->write(record, count() == 0)) {
+            // Not kept for good (a commit whose outcome is unknown included):
+            // no "REMOVE".
+            finish(Outcome::Kind::FileError, Outcome::Reason::SaveRecord, e);
             return;
         }
-    }
-    if (Error e = m_file.writeLine(record)) {
-        // Without the record on disk the terminal must keep it: no "REMOVE".
-        finish(Outcome::Kind::FileError, Outcome::Reason::SaveRecord, e);
-        return;
+    } else {
+        if (!m_file.isOpen()) {
+            if (Error e = openFile()) {
+                finish(Outcome::Kind::FileError, Outcome::Reason::OpenFile, e);
+                return;
+            }
+        }
+        if (Error e = m_file.writeLine(record)) {
+            // Without the record on disk the terminal must keep it: no "REMOVE".
+            finish(Outcome::Kind::FileError, Outcome::Reason::SaveRecord, e);
+            return;
+        }
     }
     counted(record.size());
     // The terminal waits for this answer; the display can wait for it.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "storage/RecordFile.h"
+#include "transfer/RecordSink.h"
 #include "transfer/Dialogue.h"
 
 #include <QByteArray>
@@ -29,6 +30,9 @@ public:
     /// A new file that gets no record is removed when the transfer ends (the
     /// windows keep it, as designed; a script's next plain run would find it).
     void setRemoveEmptyNewFile(bool remove) { m_removeEmptyNewFile = remove; }
+    /// Records go to sink instead of a file (begin()'s path and mode then
+    /// unused); it stays the caller's.
+    void setSink(RecordSink *sink) { m_sink = sink; }
     /// The file is opened when the first record arrives: a terminal with
     /// nothing to give makes no file at all, nor one whose first record
     /// could not be saved.
@@ -43,7 +47,7 @@ protected:
     QByteArray lastMessage(qint64 &length) const override;
     void quietAfterEmpty() override;
     void release() override { m_file.close(m_removeEmptyNewFile || m_openLate); }
-    QString path() const override { return m_path; }
+    QString path() const override { return m_sink ? m_sink->shown() : m_path; }
 
 private:
     Error openFile();
@@ -54,4 +58,5 @@ private:
     RecordFile::Mode m_mode = RecordFile::Mode::Create;
     bool m_removeEmptyNewFile = false;
     bool m_openLate = false;
+    RecordSink *m_sink = nullptr;
 };
