@@ -46,9 +46,9 @@ check()
 
 check 'quillan-cli|' 'upload|download|collect|ports|--help|--version'
 check 'quillan-cli|do' 'download'
-check 'quillan-cli|upload|-' '-p|--port|-t|--timeout|--force|--append|--log|-q|--quiet|--help'
+check 'quillan-cli|upload|-' '-p|--port|-t|--timeout|--force|--append|--table|--station|--log|-q|--quiet|--help'
 check 'quillan-cli|download|--' '--port|--timeout|--log|--quiet|--help'
-check 'quillan-cli|collect|--' '--port|--timeout|--interval|--rest|--log|--quiet|--help'
+check 'quillan-cli|collect|--' '--port|--timeout|--interval|--rest|--table|--station|--log|--quiet|--help'
 check 'quillan-cli|collect|--rest|' ''
 check 'quillan-cli|upload|-p|' "COM1|COM2|COM7|COM12|$byid"
 check 'quillan-cli|download|--port|=|' "COM1|COM2|COM7|COM12|$byid"
