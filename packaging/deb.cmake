@@ -101,7 +101,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_CLI_PACKAGE_NAME quillan-cli)
 # quillan-collect.service's log is rotated by logrotate; the program runs without it.
-set(CPACK_DEBIAN_CLI_PACKAGE_RECOMMENDS logrotate)
+# Qt loads its database drivers as plugins, which no library dependency names:
+# SQLite is always at hand, PostgreSQL where a site uses it.
+set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS libqt6sql6-sqlite)
+set(CPACK_DEBIAN_CLI_PACKAGE_RECOMMENDS "logrotate, libqt6sql6-psql")
 set(CPACK_DEBIAN_CLI_DESCRIPTION
 "move records between a PC and a portable data terminal (command line)
 quillan-cli fetches the records a portable data terminal holds into a text
