@@ -229,6 +229,21 @@ private Q_SLOTS:
         }
     }
 
+    // A log that is a pipe (a shipper's FIFO, /dev/stdout into jq) takes
+    // each line whole, with no sync to ask of it.
+    void logIntoAPipe()
+    {
+        QTemporaryDir dir;
+        const auto all = records(3);
+        SimTerminal term(all);
+        const Run r = cli({QStringLiteral("upload"), QStringLiteral("-p"), term.slavePath(), QStringLiteral("--log"),
+                           QStringLiteral("/dev/stdout"), QStringLiteral("r.txt")},
+                          environment(dir), dir.path(), QStringLiteral("{ \"$@\"; echo $? >status; } | cat"));
+        QCOMPARE(readAll(dir.filePath(QStringLiteral("status"))), QByteArray("0\n"));
+        QVERIFY2(r.err.isEmpty() || !r.err.contains("log"), r.err.constData());
+        QCOMPARE(QJsonDocument::fromJson(r.out).object()[QStringLiteral("count")].toInt(), 3);
+    }
+
     void logOnAFullDisk_data()
     {
         QTest::addColumn<QString>("log");  // "full": /dev/full; "limit": a file size limit the line crosses; ...
