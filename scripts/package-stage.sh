@@ -248,7 +248,8 @@ after=$(leftovers)
 # (../shared/tools/systemd-ns.sh) on an overlay of this machine, so that what
 # is installed there vanishes with it. A site relies on what is checked here:
 # READY, records and modes, journal priorities, reload, log rotation, a stop
-# in mid-docking, the watchdog, a start-up error that stays failed, a purge.
+# in mid-docking, the watchdog, a start-up error that stays failed, a device
+# the sandbox forbids, a purge.
 echo "== quillan-collect.service under systemd"
 section=$SECONDS
 ns_tool=${QUILLAN_SYSTEMD_NS:-$(realpath -m ../shared/tools/systemd-ns.sh)}
@@ -380,6 +381,30 @@ poll 150 restarted || fail "a stopped process was not killed by the watchdog and
 [[ $(inside journalctl -q -u quillan-collect) == *'Watchdog timeout'* ]] || fail "the journal tells of no watchdog timeout"
 inside rm -r /run/systemd/system/quillan-collect.service.d
 inside systemctl daemon-reload
+
+# A device the system forbids is said as such (priority 3), not as absent or
+# in use, and is collected from by the same process once allowed again.
+# DevicePolicy=closed always lets pty slaves through; strict, with only the
+# unit's serial ports and /dev/null (without it the unit does not start)
+# allowed, keeps the pty out.
+simterm ttyBARRED --records /run/quillan-dock/records
+setting PORTS "-p /run/quillan-dock/ttyBARRED"
+inside mkdir -p /run/systemd/system/quillan-collect.service.d
+printf '[Service]\nDevicePolicy=strict\nDeviceAllow=/dev/null rw\n' >"$root/run/systemd/system/quillan-collect.service.d/barred.conf"
+inside systemctl daemon-reload
+inside systemctl restart quillan-collect.service
+pid=$(show MainPID)
+poll 100 journal 3 'forbids this program the device' >/dev/null \
+    || fail "no error (priority 3) in the journal that the system forbids the pty: $(inside journalctl -q -u quillan-collect -n 5)"
+journal 3 'ttyBARRED: Operation not permitted' >/dev/null || fail "the error does not name the device and EPERM"
+inside journalctl -q -u quillan-collect | grep -E 'ttyBARRED.*(is not there|in use)' \
+    && fail "the forbidden pty was also said absent or in use"
+inside rm -r /run/systemd/system/quillan-collect.service.d
+inside systemctl daemon-reload
+barred() { [ "$(cat "$root"/var/lib/quillan/ttyBARRED-* 2>/dev/null | sort)" = "$records" ]; }
+poll 300 barred || fail "once allowed, the pty's 40 records did not arrive"
+[ "$(show MainPID)" = "$pid" ] || fail "the service restarted instead of polling the allowed port again"
+inside systemctl stop sim-ttyBARRED
 
 # The purge stops the service and takes the unit and its enabling, not the records.
 timeout 300 bash "$ns_tool" run "$ns" env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq quillan-cli >/dev/null
