@@ -28,6 +28,20 @@ if(TARGET Qt6::QWindowsVistaStylePlugin)
   install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION ${CMAKE_INSTALL_BINDIR}/styles)
 endif()
 
+# quillan-cli's database output: Qt SQL, libpq beside the program, and the two
+# drivers in sqldrivers/, where Qt looks for them beside the program.
+if(TARGET quillan_recordstore)
+  find_package(Qt6 REQUIRED COMPONENTS Sql) # its targets are seen only where found
+  get_filename_component(libpq_dir "${LIBPQ_LIBRARY}" DIRECTORY)
+  set(libpq_dll "${libpq_dir}/../bin/libpq.dll")
+  if(NOT EXISTS "${libpq_dll}")
+    message(FATAL_ERROR "no libpq.dll beside ${LIBPQ_LIBRARY} (in ../bin): the package would lack it")
+  endif()
+  install(FILES $<TARGET_FILE:Qt6::Sql> "${libpq_dll}" DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES $<TARGET_FILE:Qt6::QSQLiteDriverPlugin> $<TARGET_FILE:Qt6::QPSQLDriverPlugin>
+          DESTINATION ${CMAKE_INSTALL_BINDIR}/sqldrivers)
+endif()
+
 # Debian's MinGW libstdc++-6.dll carries 22 MB of debug information: strip
 # everything copied, as a user needs none of it.
 if(CMAKE_STRIP)

@@ -3,8 +3,9 @@
 # suites that need no pseudo-terminal with MinGW against the Qt for Windows in
 # ../shared/toolchains (or QUILLAN_WIN_QT: that Qt's folder or tarball), makes
 # the installer and the ZIP, and runs them under Wine: the suites, quillan-cli,
-# transfers against quillan-simterm through COM1, the windows under Xvfb, and
-# the installer with its uninstaller. Without that Qt it says why and skips;
+# transfers against quillan-simterm through COM1 (into files, an SQLite file
+# and a throwaway PostgreSQL server), the windows under Xvfb, and the
+# installer with its uninstaller. Without that Qt it says why and skips;
 # with CI=true it fails instead. The version, the installer's name and the
 # windows' captions are the build's (its CPackConfig.cmake).
 #
@@ -25,7 +26,7 @@ if [ -z "$qt" ] || [ ! -e "$qt" ]; then
 fi
 shim=${QUILLAN_WINE_SHIM:-../shared/toolchains/wine-serial-shim}
 bash scripts/ensure-packages.sh g++-mingw-w64-x86-64-posix wine64 wine nsis zstd qt6-base-dev qt6-base-dev-tools \
-  xvfb xauth xdotool openbox imagemagick
+  xvfb xauth xdotool openbox imagemagick python3 sqlite3 postgresql-15
 
 mkdir -p "${QUILLAN_WIN_BUILD_DIR:-build-win}"
 build=$(cd "${QUILLAN_WIN_BUILD_DIR:-build-win}" && pwd)
@@ -212,9 +213,12 @@ check cli-upload-opens-com1 bare_upload
 # --- Whole transfers with the test-only shim standing in for the completion
 # Windows posts (README.windows.md): 300 records up through COM1, the same 300
 # lines down through COM11 (made the program's COM2), byte-identical at the terminal.
-shim_transfers() {
+shim_copy() {
   [ -f "$shim/version.dll" ] || no "no $shim/version.dll"
   rm -rf "$work/shim-run" && cp -r "$deploy" "$work/shim-run" && cp "$shim/version.dll" "$work/shim-run/"
+}
+shim_transfers() {
+  shim_copy
   expect_status 0 "${shim_cli[@]}" upload -p COM1 "$work/up.txt" || return 1
   [ "$(records "$work/up.txt")" = 300 ] || no "expected 300 records in up.txt"
   QUILLAN_COM2=COM11 expect_status 0 "${shim_cli[@]}" download -p COM2 "$work/up.txt" || return 1
@@ -260,6 +264,94 @@ collect_run() {
   [ "$(records "$work/collected.txt")" = 50 ] || no "collected.txt does not hold the 50 records once each"
 }
 check cli-collect collect_run
+
+# --- Only quillan-cli reaches databases: it imports Qt SQL and libpq, the windows do not.
+store_imports() {
+  imports() { x86_64-w64-mingw32-objdump -p "$deploy/$1.exe" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z'; }
+  imports quillan-cli | tee "$work/imports.txt"
+  grep -qx qt6sql.dll "$work/imports.txt" && grep -qx libpq.dll "$work/imports.txt" || no "quillan-cli.exe has no database output"
+  for ((i = 0; i < ${#captions[@]}; i += 2)); do
+    ! imports "${captions[i]}" | grep -E '^(qt6sql|libpq)\.dll$' || no "${captions[i]}.exe links the database libraries"
+  done
+}
+check store-only-in-cli store_imports
+
+# --- Uploads into databases from the package's copy (with the shim): records of
+# every byte but CR and LF, read back on Linux each once, in order, byte for byte.
+python3 - "$work/db-records" <<'EOF'
+import random, sys
+rnd = random.Random(5)
+alphabet = [b for b in range(1, 256) if b not in (10, 13)]
+with open(sys.argv[1], 'wb') as f:
+    for i in range(1, 201):
+        f.write(b'%04d;' % i + bytes(rnd.choice(alphabet) for _ in range(rnd.randint(0, 40))) + b'\r\n')
+EOF
+# same_records HEX: the file HEX (each row's record in hex, one a line, in
+# row order) holds exactly the terminal's records.
+same_records() {
+  python3 - "$work/db-records" "$1" <<'EOF'
+import sys
+want = open(sys.argv[1], 'rb').read().split(b'\r\n')[:-1]
+got = [bytes.fromhex(line) for line in open(sys.argv[2]).read().splitlines()]
+bad = [i + 1 for i in range(max(len(want), len(got))) if want[i:i + 1] != got[i:i + 1]]
+print(f'{len(got)} rows for {len(want)} records' + (f'; first difference at row {bad[0]}' if bad else ''))
+sys.exit(1 if bad else 0)
+EOF
+}
+# An SQLite file on Windows' C: drive, named with its drive letter.
+sqlite_upload() {
+  local db=$prefix/drive_c/records/records.db
+  rm -rf "$prefix/drive_c/records" && mkdir -p "$prefix/drive_c/records"
+  shim_copy
+  local status=0
+  # The rows are read even when the program fails, to say which part did.
+  (expect_status 0 timeout 60 "${shim_cli[@]}" upload -p COM1 sqlite:C:/records/records.db) || status=1
+  sqlite3 "$db" 'SELECT hex(record) FROM records ORDER BY id' >"$work/sqlite-rows.txt" || no "cannot read $db"
+  same_records "$work/sqlite-rows.txt" && return $status
+}
+start_terminal --records "$work/db-records"
+check cli-upload-sqlite sqlite_upload
+
+# A throwaway PostgreSQL server run as nobody, on 127.0.0.1 and a socket in its
+# folder, stopped and removed when the check ends. The URI has no password:
+# libpq on Windows takes it from %APPDATA%\postgresql\pgpass.conf.
+postgresql_upload() {
+  # Not local: the EXIT trap that stops the server runs after this function returns.
+  local bin port appdata uri status=0
+  pg_pid=""
+  bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n1)
+  pg=$(mktemp -d /tmp/quillan-pg.XXXXXX)
+  as_pg() { if [ "$(id -u)" = 0 ]; then setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"; else "$@"; fi; }
+  pg_stop() {
+    if [ -n "$pg_pid" ]; then
+      kill -INT "$pg_pid" 2>/dev/null # a fast shutdown
+      poll 300 eval '! kill -0 "$pg_pid" 2>/dev/null' || kill -KILL "$pg_pid" 2>/dev/null
+      wait "$pg_pid" 2>/dev/null
+    fi
+    rm -rf "$pg"
+  }
+  trap pg_stop EXIT
+  [ "$(id -u)" != 0 ] || chown nobody "$pg"
+  as_pg "$bin/initdb" -D "$pg/data" -U postgres -A trust --no-sync -E UTF8 --locale=C >"$pg/initdb.log" 2>&1 \
+    || no "initdb failed:" "$(cat "$pg/initdb.log")"
+  printf 'local all postgres trust\nhost quillan writer 127.0.0.1/32 scram-sha-256\n' >"$pg/data/pg_hba.conf"
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  as_pg "$bin/postgres" -D "$pg/data" -k "$pg" -p "$port" -c listen_addresses=127.0.0.1 >"$pg/log" 2>&1 &
+  pg_pid=$!
+  sql() { psql -X -q -v ON_ERROR_STOP=1 -h "$pg" -p "$port" -U postgres "$@"; }
+  poll 300 eval 'sql -c "SELECT 1" >/dev/null 2>&1' || no "the server did not start:" "$(cat "$pg/log")"
+  sql -c "CREATE ROLE writer LOGIN PASSWORD 'Quill-Pw-93'" -c 'CREATE DATABASE quillan OWNER writer' || return 1
+  appdata=$(w cmd /c echo %APPDATA% | tr -d '\r')
+  appdata=$(w winepath -u "$appdata" | tr -d '\r')
+  mkdir -p "$appdata/postgresql" && printf '127.0.0.1:%s:quillan:writer:Quill-Pw-93\n' "$port" >"$appdata/postgresql/pgpass.conf"
+  shim_copy
+  uri=postgresql://writer@127.0.0.1:$port/quillan
+  (expect_status 0 timeout 60 "${shim_cli[@]}" upload -p COM1 "$uri") || status=1
+  sql -d quillan -At -c 'SELECT encode(record, $$hex$$) FROM records ORDER BY id' >"$work/pg-rows.txt" || return 1
+  same_records "$work/pg-rows.txt" && return $status
+}
+start_terminal --records "$work/db-records"
+check cli-upload-postgresql postgresql_upload
 
 stop_terminal
 
