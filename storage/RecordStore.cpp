@@ -478,7 +478,9 @@ Error RecordStore::createTable()
                        "device %4 NOT NULL, transfer %5 NOT NULL, number integer NOT NULL, record %6 NOT NULL, "
                        "unconfirmed %7, maybe_repeat %7)")
             .arg(m_table,
-                 sqlite ? QStringLiteral("INTEGER PRIMARY KEY AUTOINCREMENT")
+                 // The rowid itself: AUTOINCREMENT would write its counter's
+                 // page too at every commit.
+                 sqlite ? QStringLiteral("INTEGER PRIMARY KEY")
                         : QStringLiteral("bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY"),
                  sqlite ? t : QStringLiteral("timestamptz"), t, sqlite ? t : QStringLiteral("uuid"),
                  sqlite ? QStringLiteral("BLOB") : QStringLiteral("bytea"), flag);
