@@ -321,7 +321,9 @@ postgresql_upload() {
   pg_pid=""
   bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n1)
   pg=$(mktemp -d /tmp/quillan-pg.XXXXXX)
-  as_pg() { if [ "$(id -u)" = 0 ]; then setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"; else "$@"; fi; }
+  # A command prefix, not a function: started with &, $! must be the server itself.
+  local as_pg=()
+  [ "$(id -u)" != 0 ] || as_pg=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
   pg_stop() {
     if [ -n "$pg_pid" ]; then
       kill -INT "$pg_pid" 2>/dev/null # a fast shutdown
@@ -332,11 +334,11 @@ postgresql_upload() {
   }
   trap pg_stop EXIT
   [ "$(id -u)" != 0 ] || chown nobody "$pg"
-  as_pg "$bin/initdb" -D "$pg/data" -U postgres -A trust --no-sync -E UTF8 --locale=C >"$pg/initdb.log" 2>&1 \
+  "${as_pg[@]}" "$bin/initdb" -D "$pg/data" -U postgres -A trust --no-sync -E UTF8 --locale=C >"$pg/initdb.log" 2>&1 \
     || no "initdb failed:" "$(cat "$pg/initdb.log")"
   printf 'local all postgres trust\nhost quillan writer 127.0.0.1/32 scram-sha-256\n' >"$pg/data/pg_hba.conf"
   port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  as_pg "$bin/postgres" -D "$pg/data" -k "$pg" -p "$port" -c listen_addresses=127.0.0.1 >"$pg/log" 2>&1 &
+  "${as_pg[@]}" "$bin/postgres" -D "$pg/data" -k "$pg" -p "$port" -c listen_addresses=127.0.0.1 >"$pg/log" 2>&1 &
   pg_pid=$!
   sql() { psql -X -q -v ON_ERROR_STOP=1 -h "$pg" -p "$port" -U postgres "$@"; }
   poll 300 eval 'sql -c "SELECT 1" >/dev/null 2>&1' || no "the server did not start:" "$(cat "$pg/log")"
