@@ -248,7 +248,8 @@ QString parseDestination(const QCommandLineParser &p, CliRequest &r)
     const bool database = !r.store.destination.isEmpty();
     if (!database && (p.isSet(tableOption) || p.isSet(stationOption)))
         return QStringLiteral("--table and --station are for a database as FILE (sqlite:PATH, postgresql://...)");
-    if (database && p.isSet(forceOption))
+    // collect has no --force: asking the parser about it would warn on standard error.
+    if (database && r.command == CliRequest::Command::Upload && p.isSet(forceOption))
         return QStringLiteral("--force replaces a file; records are added to a database table as they come");
     r.store.table = p.value(tableOption);
     r.store.station = p.value(stationOption);

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSysInfo>
@@ -433,6 +434,11 @@ Error RecordStore::openPostgresql(const QString &uri)
     m_db->db.setConnectOptions(rest.join(QLatin1Char(';')));
     if (!m_db->db.open())
         return failure(QStringLiteral("Cannot connect to"), m_db->db.lastError());
+    // libpq would print the server's notices on standard error itself, outside
+    // any message (CREATE ... IF NOT EXISTS meeting a name already taken).
+    // (Qt names the handle's type by the struct's tag.)
+    if (const QVariant handle = m_db->db.driver()->handle(); qstrcmp(handle.typeName(), "pg_conn*") == 0 || qstrcmp(handle.typeName(), "PGconn*") == 0)
+        PQsetNoticeProcessor(*static_cast<PGconn *const *>(handle.constData()), [](void *, const char *) {}, nullptr);
     // A commit returns only once it is on disk, whatever the server's default.
     QSqlQuery q(m_db->db);
     if (!q.exec(QStringLiteral("SELECT set_config('synchronous_commit', 'on', false) "
@@ -500,10 +506,15 @@ Error RecordStore::createTable()
     QSqlQuery q(m_db->db);
     for (const QString &s : statements) {
         if (!q.exec(s)) {
-            const Error e = failure(QStringLiteral("Cannot make the table in"), q.lastError());
+            const QSqlError error = q.lastError();
             q = QSqlQuery();
             m_db->db.rollback();
-            return e;
+            // PostgreSQL's IF NOT EXISTS loses a race with another connection
+            // making the same table (unique_violation in its catalog, or
+            // duplicate_table): that one committed it, so it is there to check.
+            if (!sqlite && (error.nativeErrorCode() == QLatin1String("23505") || error.nativeErrorCode() == QLatin1String("42P07")))
+                return prepareTable();
+            return failure(QStringLiteral("Cannot make the table in"), error);
         }
     }
     if (!m_db->db.commit())
