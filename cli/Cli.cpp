@@ -54,9 +54,14 @@ int runCli(int argc, char *argv[])
             std::memset(argv[i], 0, length);
             std::memcpy(argv[i], hidden.constData(), size_t(hidden.size()));
         }
+#ifdef Q_OS_WIN
+        const char *passwordFile = "%APPDATA%\\postgresql\\pgpass.conf";
+#else
+        const char *passwordFile = "~/.pgpass";
+#endif
         std::fprintf(stderr, "quillan-cli: %s has a password in it, which other users of this computer can see "
-                             "while a program starts: keep it in ~/.pgpass or the file PGPASSFILE names instead\n",
-                     qUtf8Printable(shown));
+                             "while a program runs: keep it in %s or the file PGPASSFILE names instead\n",
+                     qUtf8Printable(shown), passwordFile);
     }
     switch (r.command) {
     case CliRequest::Command::Help:

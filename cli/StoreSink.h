@@ -25,4 +25,7 @@ public:
 private:
     Setup m_setup;
     RecordStore m_store;
+    // The record whose commit failed, perhaps committed all the same.
+    QString m_uncertainTransfer;
+    qint64 m_uncertainNumber = 0;
 };

@@ -682,12 +682,19 @@ Error RecordStore::markUnconfirmed()
 {
     if (!m_db || m_number == 0)
         return {Error::Kind::InvalidValue, QStringLiteral("No record was written to mark")};
+    return markUnconfirmed(m_transfer, m_number);
+}
+
+Error RecordStore::markUnconfirmed(const QString &transfer, qint64 number)
+{
+    if (!m_db)
+        return {Error::Kind::PortNotOpen, QStringLiteral("The record store is not open")};
     if (!m_canMark)
         return {Error::Kind::PermissionDenied, QStringLiteral("%1: this role may not mark rows").arg(shown())};
-    m_db->unconfirmed.bindValue(0, m_transfer);
-    m_db->unconfirmed.bindValue(1, m_number);
+    m_db->unconfirmed.bindValue(0, transfer);
+    m_db->unconfirmed.bindValue(1, number);
     if (!m_db->unconfirmed.exec())
-        return failure(QStringLiteral("Cannot mark record %1 unconfirmed in").arg(m_number), m_db->unconfirmed.lastError());
+        return failure(QStringLiteral("Cannot mark record %1 unconfirmed in").arg(number), m_db->unconfirmed.lastError());
     return {};
 }
 

@@ -76,6 +76,9 @@ public:
     Error writeRecord(const QByteArray &record);
     /// Marks the last row written as unconfirmed.
     Error markUnconfirmed();
+    /// Marks row number of transfer unconfirmed, if it is there: a record
+    /// whose commit had no answer may have been committed all the same.
+    Error markUnconfirmed(const QString &transfer, qint64 number);
     /// Marks this transfer's first row maybe_repeat if the row before it for
     /// this station and port is unconfirmed and holds the same bytes.
     Error markRepeat(bool *marked = nullptr);

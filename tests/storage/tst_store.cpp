@@ -279,39 +279,43 @@ private Q_SLOTS:
     }
 
     // maybe_repeat: a transfer's first record equal to the same port's last
-    // row, whose REMOVE went unanswered.
+    // row, whose REMOVE went unanswered (or whose commit had no answer, marked
+    // by the next connection).
     void markers_data()
     {
         QTest::addColumn<QString>("engine");
-        QTest::addColumn<bool>("unconfirmed");
+        QTest::addColumn<int>("unconfirmed");  // 0 no, 1 by the transfer itself, 2 by the next connection
         QTest::addColumn<QString>("port");
         QTest::addColumn<QByteArray>("last");
         QTest::addColumn<QByteArray>("first");
         QTest::addColumn<QString>("flags");
         for (const QString engine : {"sqlite", "postgresql"}) {
             const auto row = [&](const char *name) -> QTestData & { return QTest::newRow(qPrintable(engine + ": " + name)) << engine; };
-            row("the unconfirmed record again") << true << "COM1" << QByteArray("B\0", 2) << QByteArray("B\0", 2) << "0 0|1 0|0 1";
-            row("an empty record again") << true << "COM1" << QByteArray("") << QByteArray("") << "0 0|1 0|0 1";
-            row("after a confirmed record") << false << "COM1" << QByteArray("B") << QByteArray("B") << "0 0|0 0|0 0";
-            row("another record") << true << "COM1" << QByteArray("B") << QByteArray("B ") << "0 0|1 0|0 0";
-            row("on another port") << true << "COM2" << QByteArray("B") << QByteArray("B") << "0 0|1 0|0 0";
+            row("the unconfirmed record again") << 1 << "COM1" << QByteArray("B\0", 2) << QByteArray("B\0", 2) << "0 0|1 0|0 1";
+            row("an empty record again") << 1 << "COM1" << QByteArray("") << QByteArray("") << "0 0|1 0|0 1";
+            row("after a confirmed record") << 0 << "COM1" << QByteArray("B") << QByteArray("B") << "0 0|0 0|0 0";
+            row("another record") << 1 << "COM1" << QByteArray("B") << QByteArray("B ") << "0 0|1 0|0 0";
+            row("on another port") << 1 << "COM2" << QByteArray("B") << QByteArray("B") << "0 0|1 0|0 0";
+            row("a commit without answer, again") << 2 << "COM1" << QByteArray("B") << QByteArray("B") << "0 0|1 0|0 1";
         }
     }
     void markers()
     {
         QFETCH(QString, engine);
         QFETCH(QByteArray, last);
-        QFETCH(bool, unconfirmed);
+        QFETCH(int, unconfirmed);
         RecordStore before, after;
         OK(open(before, engine));
         QVERIFY(before.canMark());
         OK(before.writeRecord("A"));
         OK(before.writeRecord(last));
-        if (unconfirmed)
+        if (unconfirmed == 1)
             OK(before.markUnconfirmed());
         QFETCH(QString, port);
         QFETCH(QByteArray, first);
         OK(open(after, engine, port));
+        if (unconfirmed == 2)
+            OK(after.markUnconfirmed(before.transferId(), 2));
         OK(after.writeRecord(first));
         bool marked = true;
         OK(after.markRepeat(&marked));
