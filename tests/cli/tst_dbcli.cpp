@@ -1,6 +1,7 @@
 // quillan-cli uploading and collecting into real SQLite files and a real
 // PostgreSQL server, with the faults a site has: a killed process, a server
 // that goes away, a locked file, a table in the way, two writers at once.
+#include "support/DbTest.h"
 #include "support/PgServer.h"
 #include "support/TestFiles.h"
 #include "tools/SimTerminal.h"
@@ -8,10 +9,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 
 #include <csignal>
@@ -23,31 +21,9 @@ namespace {
 const QString Password = u"Quill-Pw-93"_s;
 const simterm::Options Slow = [] { simterm::Options o; o.replyDelay = std::chrono::milliseconds(2); return o; }();
 
-// Each row of a query, its columns' values joined by '|'.
-QList<QByteArray> values(QSqlDatabase db, const QString &sql)
-{
-    QSqlQuery q(db);
-    QList<QByteArray> out;
-    for (db.isOpen() && q.exec(sql); q.next();) {
-        QByteArrayList row;
-        for (int i = 0; i < q.record().count(); ++i)
-            row << q.value(i).toByteArray();
-        out << row.join('|');
-    }
-    return out;
-}
-
 QList<QByteArray> first(const std::vector<QByteArray> &all, size_t n = size_t(-1))
 {
     return QList<QByteArray>(all.begin(), all.begin() + qsizetype(std::min(n, all.size())));
-}
-
-QSqlDatabase sqlite(const QString &path)
-{
-    QSqlDatabase db = QSqlDatabase::contains(path) ? QSqlDatabase::database(path) : QSqlDatabase::addDatabase(u"QSQLITE"_s, path);
-    db.setDatabaseName(path);
-    db.open();
-    return db;
 }
 
 // Standard error into dir's "err": read while the process runs, whatever its size.
@@ -79,7 +55,7 @@ class TestDbCli : public QObject
     QString m_table; // this case's
 
     // The records in the table by id; where: which rows.
-    QList<QByteArray> stored(QSqlDatabase db, const QString &where = {}) { return values(db, u"SELECT record FROM %1 %2 ORDER BY id"_s.arg(m_table, where)); }
+    QList<QByteArray> stored(QSqlDatabase db, const QString &where = {}) { return sqlRows(db, u"SELECT record FROM %1 %2 ORDER BY id"_s.arg(m_table, where)); }
     QStringList upload(const SimTerminal &t, const QString &dest) { return {u"upload"_s, u"-p"_s, t.slavePath(), u"-t"_s, u"2"_s, u"--table"_s, m_table, dest}; }
     QStringList collect(const QStringList &ports, const QString &dest)
     {
@@ -93,18 +69,16 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY2(m_pg.start(), qPrintable(m_pg.error()));
-        QVERIFY2(m_pg.exec(u"CREATE ROLE writer LOGIN PASSWORD '%1'; GRANT CREATE ON SCHEMA public TO writer"_s.arg(Password)), qPrintable(m_pg.error()));
+        QVERIFY2(m_pg.addRole(u"writer"_s, Password, u"CREATE ON SCHEMA public"_s), qPrintable(m_pg.error()));
     }
     void init()
     {
         m_table = u"t%1"_s.arg(++m_case);
         QVERIFY2(m_pg.start(), qPrintable(m_pg.error())); // again, after a case that stopped it failed
     }
-
     void faultMidUpload_data()
     {
-        QTest::addColumn<bool>("pg");
-        QTest::addColumn<bool>("serverStops"); // else quillan-cli is killed
+        columns<bool, bool>("pg", "serverStops"); // serverStops: else quillan-cli is killed
         QTest::newRow("sqlite, quillan-cli killed") << false << false;
         QTest::newRow("postgresql, quillan-cli killed") << true << false;
         QTest::newRow("postgresql, server stopped") << true << true;
@@ -113,8 +87,7 @@ private Q_SLOTS:
     // once, in order; at most one more was committed and is still on the terminal.
     void faultMidUpload()
     {
-        QFETCH(bool, pg);
-        QFETCH(bool, serverStops);
+        QFETCH(bool, pg); QFETCH(bool, serverStops);
         QTemporaryDir dir;
         const auto all = simterm::generateRecords(300, 12);
         SimTerminal term(all, Slow);
@@ -130,13 +103,12 @@ private Q_SLOTS:
         QVERIFY2(!serverStops || (status == 3 && err.contains("Cannot save record") && !err.contains(Password.toUtf8())
                                   && err.contains("PostgreSQL database postgresql://writer:***@/postgres")), err.constData());
         const size_t gone = removed(term, all);
-        const QList<QByteArray> got = stored(pg ? m_pg.database() : sqlite(file));
+        const QList<QByteArray> got = stored(pg ? m_pg.database() : sqliteFile(file));
         QVERIFY2(gone < all.size() && (size_t(got.size()) == gone || size_t(got.size()) == gone + 1), qPrintable(u"%1 rows, %2 removed"_s.arg(got.size()).arg(gone)));
         QCOMPARE(got, first(all, size_t(got.size())));
-        QSqlQuery q(sqlite(file));
-        QVERIFY(pg || (q.exec(u"PRAGMA integrity_check"_s) && q.next() && q.value(0) == u"ok"_s && q.exec(u"PRAGMA journal_mode"_s) && q.next() && q.value(0) == u"wal"_s));
+        if (!pg)
+            QCOMPARE(sqlRows(sqliteFile(file), u"PRAGMA integrity_check"_s) + sqlRows(sqliteFile(file), u"PRAGMA journal_mode"_s), QByteArrayList({"ok", "wal"}));
     }
-
     // The server goes away mid-docking and comes back: the docking ends with a
     // warning, the terminal is not asked while its records have nowhere to go,
     // and a later poll carries on. Every record lands once.
@@ -161,12 +133,10 @@ private Q_SLOTS:
         QVERIFY2(finished(p) == 0 && err.contains("Cannot save record"), err.constData());
         QCOMPARE(stored(m_pg.database(), u"WHERE NOT maybe_repeat"_s), first(all));
     }
-
     void unusableStore_data()
     {
-        QTest::addColumn<QString>("dest");  // {dir}: the test's folder; {pg}: the server
-        QTest::addColumn<QString>("table"); // made there beforehand, %1 its name
-        QTest::addColumn<QString>("said");
+        // dest: {dir} the test's folder, {pg} the server; table: made there beforehand, %1 its name
+        columns<QString, QString, QString>("dest", "table", "said");
         const QString other = u"CREATE TABLE %1 (id integer PRIMARY KEY, record text NOT NULL, note text NOT NULL);INSERT INTO %1 VALUES (7, 'x', 'kept')"_s;
         QTest::newRow("no server on the socket") << "postgresql://postgres@/postgres?host={dir}" << QString() << "Cannot connect to PostgreSQL database";
         QTest::newRow("SQLite file in a missing folder") << "sqlite:{dir}/none/r.db" << QString() << "there is no folder";
@@ -176,28 +146,24 @@ private Q_SLOTS:
     // Nothing is asked of the terminal while its records have nowhere to go.
     void unusableStore()
     {
-        QFETCH(QString, dest);
-        QFETCH(QString, table);
-        QFETCH(QString, said);
+        QFETCH(QString, dest); QFETCH(QString, table); QFETCH(QString, said);
         QTemporaryDir dir;
         dest.replace(u"{dir}"_s, dir.path()).replace(u"{pg}"_s, m_pg.uri());
-        QSqlDatabase db = dest.startsWith("sqlite:"_L1) ? sqlite(dest.mid(7)) : m_pg.database();
+        QSqlDatabase db = dest.startsWith("sqlite:"_L1) ? sqliteFile(dest.mid(7)) : m_pg.database();
         for (const QString &sql : table.isEmpty() ? QStringList() : table.arg(m_table).split(u';'))
             QVERIFY(QSqlQuery(db).exec(sql));
-        const QList<QByteArray> before = values(db, u"SELECT * FROM %1 ORDER BY 1"_s.arg(m_table));
+        const QList<QByteArray> before = sqlRows(db, u"SELECT * FROM %1 ORDER BY 1"_s.arg(m_table));
         SimTerminal term(simterm::generateRecords(5, 12));
         QProcess p;
         start(p, dir, upload(term, dest));
         const QByteArray err = finished(p) == 3 ? readAll(dir.filePath(u"err"_s)) : "not exit 3";
         QVERIFY2(err.contains(said.toUtf8()), err.constData());
         QCOMPARE(term.receivedBytes(), QByteArray());
-        QCOMPARE(values(db, u"SELECT * FROM %1 ORDER BY 1"_s.arg(m_table)), before);
+        QCOMPARE(sqlRows(db, u"SELECT * FROM %1 ORDER BY 1"_s.arg(m_table)), before);
     }
-
     void lockedSqlite_data()
     {
-        QTest::addColumn<int>("holdMs");
-        QTest::addColumn<int>("status");
+        columns<int, int>("holdMs", "status");
         QTest::newRow("lock let go after 1 s") << 1000 << 0;
         QTest::newRow("lock held on") << 60000 << 3;
     }
@@ -205,8 +171,7 @@ private Q_SLOTS:
     // timeout (5 s), then the upload ends and the terminal keeps everything.
     void lockedSqlite()
     {
-        QFETCH(int, holdMs);
-        QFETCH(int, status);
+        QFETCH(int, holdMs); QFETCH(int, status);
         QTemporaryDir dir;
         const QString file = dir.filePath(u"r.db"_s);
         QProcess made, p;
@@ -215,7 +180,7 @@ private Q_SLOTS:
         QCOMPARE(finished(made), 0);
         const auto all = simterm::generateRecords(5, 12);
         SimTerminal term(all);
-        QSqlDatabase lock = sqlite(file);
+        QSqlDatabase lock = sqliteFile(file);
         QVERIFY(QSqlQuery(lock).exec(u"BEGIN IMMEDIATE"_s));
         QTimer::singleShot(holdMs, &p, [&] { QSqlQuery(lock).exec(u"ROLLBACK"_s); });
         QElapsedTimer clock;
@@ -229,7 +194,6 @@ private Q_SLOTS:
         QCOMPARE(stored(lock), status ? QList<QByteArray>() : first(all));
         QCOMPARE(term.remainingRecords().size(), status ? all.size() : 0);
     }
-
     void twoWriters_data()
     {
         QTest::addColumn<bool>("collecting");
@@ -261,12 +225,11 @@ private Q_SLOTS:
                 ::kill(pid_t(p[i].processId()), SIGTERM);
             QVERIFY2(finished(p[i]) == 0, readAll(dirs[i].filePath(u"err"_s)).constData());
         }
-        const QByteArray order = values(m_pg.database(), u"SELECT CASE port WHEN '%1' THEN 'a' ELSE 'b' END FROM %2 ORDER BY id"_s.arg(a.slavePath(), m_table)).join();
+        const QByteArray order = sqlRows(m_pg.database(), u"SELECT CASE port WHEN '%1' THEN 'a' ELSE 'b' END FROM %2 ORDER BY id"_s.arg(a.slavePath(), m_table)).join();
         QVERIFY2(order.contains("abab") || order.contains("baba"), order.constData());
         for (int i = 0; i < 2; ++i)
             QCOMPARE(stored(m_pg.database(), u"WHERE port = '%1'"_s.arg(terms[i]->slavePath())), first(all[i]));
     }
-
     // A password written in the URI works, is warned of once, and is seen
     // neither in messages, nor in the log, nor by ps while collect runs. Only
     // quillan-cli speaks on standard error, though the table made anew finds

@@ -2,93 +2,70 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
 
 #include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <pwd.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
-uid_t nobody(gid_t *gid = nullptr)
+// nobody's user and group ids.
+std::pair<uid_t, gid_t> nobody()
 {
     const passwd *p = getpwnam("nobody");
-    if (gid)
-        *gid = p ? p->pw_gid : 65534;
-    return p ? p->pw_uid : 65534;
+    return {p ? p->pw_uid : 65534, p ? p->pw_gid : 65534};
 }
-}
-
-PgServer::~PgServer()
-{
-    stop();
 }
 
 // Debian keeps initdb and postgres out of PATH, in a folder per version.
 bool PgServer::launch(QProcess &p, const QString &program, const QStringList &arguments)
 {
-    const QStringList versions = QDir(QStringLiteral("/usr/lib/postgresql")).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-    const QString path = versions.isEmpty() ? QString() : QStringLiteral("/usr/lib/postgresql/%1/bin/%2").arg(versions.last(), program);
-    if (!QFile::exists(path)) {
-        m_error = QStringLiteral("no PostgreSQL server (%1): install postgresql-15 (scripts/packages.sh)").arg(program);
-        return false;
-    }
+    const QStringList versions = QDir(u"/usr/lib/postgresql"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    const QString path = versions.isEmpty() ? QString() : u"/usr/lib/postgresql/%1/bin/%2"_s.arg(versions.last(), program);
+    if (!QFile::exists(path))
+        return fail(u"no PostgreSQL server (%1): install postgresql-15 (scripts/packages.sh)"_s.arg(program));
     p.setWorkingDirectory(m_dir.path());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    env.insert(u"LC_ALL"_s, u"C"_s);
     p.setProcessEnvironment(env);
     p.setProcessChannelMode(QProcess::MergedChannels);
     // The server's own log goes to a file: a pipe nobody reads would stop it once full.
-    if (program == QLatin1String("postgres"))
-        p.setStandardOutputFile(m_dir.filePath(QStringLiteral("log")), QIODevice::Append);
-    const bool root = geteuid() == 0;
-    gid_t gid;
-    const uid_t uid = nobody(&gid);
-    p.setChildProcessModifier([root, uid, gid] {
-        if (root && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0))
+    if (program == "postgres"_L1)
+        p.setStandardOutputFile(m_dir.filePath(u"log"_s), QIODevice::Append);
+    p.setChildProcessModifier([root = geteuid() == 0, ids = nobody()] {
+        if (root && (setgroups(0, nullptr) != 0 || setgid(ids.second) != 0 || setuid(ids.first) != 0))
             _exit(126);
         prctl(PR_SET_PDEATHSIG, SIGQUIT); // after setuid, which clears it
     });
     p.start(path, arguments);
-    if (!p.waitForStarted()) {
-        m_error = QStringLiteral("%1 did not start: %2").arg(program, p.errorString());
-        return false;
-    }
-    return true;
+    return p.waitForStarted() || fail(u"%1 did not start: %2"_s.arg(program, p.errorString()));
 }
 
 bool PgServer::start()
 {
-    const QString data = m_dir.filePath(QStringLiteral("data"));
+    const QString data = m_dir.filePath(u"data"_s);
     if (m_server)
         return true;
-    if (!m_dir.isValid() || (geteuid() == 0 && chown(QFile::encodeName(m_dir.path()).constData(), nobody(), gid_t(-1)) != 0)) {
-        m_error = QStringLiteral("no temporary folder for the server that nobody may use: %1").arg(m_dir.errorString());
-        return false;
-    }
+    if (!m_dir.isValid() || (geteuid() == 0 && chown(QFile::encodeName(m_dir.path()).constData(), nobody().first, gid_t(-1)) != 0))
+        return fail(u"no temporary folder for the server that nobody may use: %1"_s.arg(m_dir.errorString()));
     if (!QFile::exists(data)) {
         QProcess init;
-        if (!launch(init, QStringLiteral("initdb"), {QStringLiteral("-D"), data, QStringLiteral("-U"), QStringLiteral("postgres"), QStringLiteral("-A"),
-                                                     QStringLiteral("trust"), QStringLiteral("--no-sync"), QStringLiteral("-E"), QStringLiteral("UTF8"),
-                                                     QStringLiteral("--locale=C")}))
+        if (!launch(init, u"initdb"_s, QStringList{u"-D"_s, data} + u"-U postgres -A trust --no-sync -E UTF8 --locale=C"_s.split(u' ')))
             return false;
-        if (!init.waitForFinished(60000) || init.exitStatus() != QProcess::NormalExit || init.exitCode() != 0) {
-            m_error = QStringLiteral("initdb failed: %1").arg(QString::fromLocal8Bit(init.readAll()));
-            return false;
-        }
-        QFile hba(data + QStringLiteral("/pg_hba.conf"));
-        if (!hba.open(QIODevice::WriteOnly | QIODevice::Truncate) || hba.write("local all postgres trust\nlocal all all scram-sha-256\n") < 0) {
-            m_error = QStringLiteral("cannot write %1").arg(hba.fileName());
-            return false;
-        }
+        if (!init.waitForFinished(60000) || init.exitStatus() != QProcess::NormalExit || init.exitCode() != 0)
+            return fail(u"initdb failed: %1"_s.arg(QString::fromLocal8Bit(init.readAll())));
+        QFile hba(data + u"/pg_hba.conf"_s);
+        if (!hba.open(QIODevice::WriteOnly | QIODevice::Truncate) || hba.write("local all postgres trust\nlocal all all scram-sha-256\n") < 0)
+            return fail(u"cannot write %1"_s.arg(hba.fileName()));
     }
     m_server = std::make_unique<QProcess>();
-    if (!launch(*m_server, QStringLiteral("postgres"), {QStringLiteral("-D"), data, QStringLiteral("-k"), m_dir.path(), QStringLiteral("-c"),
-                                                        QStringLiteral("listen_addresses=")})) {
+    if (!launch(*m_server, u"postgres"_s, {u"-D"_s, data, u"-k"_s, m_dir.path(), u"-c"_s, u"listen_addresses="_s})) {
         m_server.reset();
         return false;
     }
@@ -98,8 +75,8 @@ bool PgServer::start()
             return true;
         m_server->waitForFinished(50);
     }
-    QFile log(m_dir.filePath(QStringLiteral("log")));
-    m_error = QStringLiteral("the server did not start: %1").arg(log.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(log.readAll()) : m_error);
+    QFile log(m_dir.filePath(u"log"_s));
+    m_error = u"the server did not start: %1"_s.arg(log.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(log.readAll()) : m_error);
     stop();
     return false;
 }
@@ -121,8 +98,7 @@ bool PgServer::stop()
 QString PgServer::uri(const QString &user, const QString &password) const
 {
     const auto encoded = [](const QString &s) { return QString::fromUtf8(QUrl::toPercentEncoding(s)); };
-    return QStringLiteral("postgresql://%1%2@/postgres?host=%3")
-        .arg(encoded(user), password.isEmpty() ? QString() : QLatin1Char(':') + encoded(password), encoded(m_dir.path()));
+    return u"postgresql://%1%2@/postgres?host=%3"_s.arg(encoded(user), password.isEmpty() ? QString() : u':' + encoded(password), encoded(m_dir.path()));
 }
 
 QSqlDatabase PgServer::database()
@@ -130,10 +106,10 @@ QSqlDatabase PgServer::database()
     // Named by the folder: one connection per server.
     QSqlDatabase db = QSqlDatabase::database(m_dir.path(), false);
     if (!db.isValid()) {
-        db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_dir.path());
+        db = QSqlDatabase::addDatabase(u"QPSQL"_s, m_dir.path());
         db.setHostName(m_dir.path());
-        db.setDatabaseName(QStringLiteral("postgres"));
-        db.setUserName(QStringLiteral("postgres"));
+        db.setDatabaseName(u"postgres"_s);
+        db.setUserName(u"postgres"_s);
     }
     if (!db.isOpen() && !db.open())
         m_error = db.lastError().text();
@@ -143,9 +119,10 @@ QSqlDatabase PgServer::database()
 bool PgServer::exec(const QString &sql)
 {
     QSqlQuery q(database());
-    if (!q.exec(sql)) {
-        m_error = q.lastError().text();
-        return false;
-    }
-    return true;
+    return q.exec(sql) || fail(q.lastError().text());
+}
+
+bool PgServer::addRole(const QString &name, const QString &password, const QString &grant)
+{
+    return exec(u"CREATE ROLE %1 LOGIN PASSWORD '%2'; GRANT %3 TO %1"_s.arg(name, QString(password).replace(u'\'', u"''"_s), grant));
 }

@@ -16,7 +16,7 @@
 class PgServer
 {
 public:
-    ~PgServer();
+    ~PgServer() { stop(); }
     /// initdb the first time, then the server; false with error() saying why.
     bool start();
     bool stop();
@@ -28,8 +28,11 @@ public:
     QSqlDatabase database();
     /// Runs statements as the superuser; false with error().
     bool exec(const QString &sql);
+    /// A role that logs in with password, granted grant (as "INSERT ON t").
+    bool addRole(const QString &name, const QString &password, const QString &grant);
 
 private:
+    bool fail(const QString &why) { m_error = why; return false; }
     bool launch(QProcess &p, const QString &program, const QStringList &arguments);
 
     QTemporaryDir m_dir;
