@@ -11,7 +11,22 @@
 #include <QFile>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+namespace {
+// Qt's own warnings (a database connection that was lost, say) as the
+// program's other lines: one line each, named, none blank.
+void sayQtMessage(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtDebugMsg || type == QtInfoMsg)
+        return;
+    if (const QString line = Messages::oneLine(message); !line.isEmpty())
+        std::fprintf(stderr, "quillan-cli: %s\n", qUtf8Printable(line));
+    if (type == QtFatalMsg)
+        std::abort();
+}
+}
 
 int runCli(int argc, char *argv[])
 {
@@ -33,6 +48,7 @@ int runCli(int argc, char *argv[])
     // for each reply, and nothing here needs it.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
+    qInstallMessageHandler(sayQtMessage);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quillan-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUILLAN_VERSION));
