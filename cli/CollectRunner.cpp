@@ -6,6 +6,7 @@
 #include "cli/SignalWatch.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QJsonObject>
 #include <QTimer>
@@ -13,7 +14,6 @@
 #include "platform/ProcessSetup.h"
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 
 CollectRunner::CollectRunner(const CliRequest &request, QObject *parent)
@@ -69,7 +69,7 @@ int CollectRunner::run()
         setup.port = port;
         setup.heartbeat = &m_heartbeats[i];
         setup.heartbeatMs = watchdogMs;
-        m_heartbeats[i] = now();
+        m_heartbeats[i] = QDeadlineTimer::current().deadline();
         setup.file = m_request.fileFor(port);
         if (!m_request.store.destination.isEmpty())
             setup.store = m_request.storeFor(port);
@@ -113,15 +113,9 @@ int CollectRunner::run()
     return ExitStatus::Completed;
 }
 
-qint64 CollectRunner::now()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 void CollectRunner::feedWatchdog(int limitMs)
 {
-    const qint64 t = now();
+    const qint64 t = QDeadlineTimer::current().deadline();
     for (qsizetype i = 0; i < qsizetype(m_threads.size()); ++i) {
         if (t - m_heartbeats[i].load() > limitMs) {
             if (!m_stuckSaid) {

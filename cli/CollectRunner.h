@@ -43,7 +43,6 @@ private:
     void feedWatchdog(int limitMs);
     /// How many of ports the open-file limit lets be watched.
     static int portsThatFit(int ports);
-    static qint64 now();
 
     CliRequest m_request;
     Reporter m_reporter;
@@ -52,6 +51,6 @@ private:
     std::atomic<bool> m_stopAsked{false};  // read by a worker as it starts
     int m_running = 0;
     int m_finished = 0;
-    std::unique_ptr<std::atomic<qint64>[]> m_heartbeats;  // when each worker's loop last turned (now())
+    std::unique_ptr<std::atomic<qint64>[]> m_heartbeats;  // when each worker's loop last turned (the monotonic clock's ms)
     bool m_stuckSaid = false;
 };

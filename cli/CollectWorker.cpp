@@ -10,9 +10,9 @@
 #include "transfer/UploadTransfer.h"
 
 #include <QDate>
+#include <QDeadlineTimer>
 #include <QFile>
 
-#include <chrono>
 
 #ifndef Q_OS_WIN
 #include <cerrno>
@@ -83,9 +83,7 @@ void CollectWorker::start()
 {
     if (m_setup.heartbeat && m_setup.heartbeatMs > 0) {
         connect(&m_heartbeat, &QTimer::timeout, this, [this] {
-            m_setup.heartbeat->store(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         std::chrono::steady_clock::now().time_since_epoch())
-                                         .count());
+            m_setup.heartbeat->store(QDeadlineTimer::current().deadline());
         });
         m_heartbeat.start(m_setup.heartbeatMs);
     }

@@ -34,7 +34,7 @@ public:
         int intervalMs = 5000;
         int restMs = 60000;
         int timeoutMs = 5000;
-        // Set to the steady clock's ms every heartbeatMs while the worker's loop turns (0: never).
+        // Set to QDeadlineTimer::current()'s ms every heartbeatMs while the worker's loop turns (0: never).
         std::atomic<qint64> *heartbeat = nullptr;
         int heartbeatMs = 0;
     };
