@@ -2,8 +2,7 @@
 // a pty against quillan-simterm running as a separate process. Prints
 // Markdown table rows; bench/run.sh puts them together.
 #include "BareLoops.h"
-#include "transfer/DownloadTransfer.h"
-#include "transfer/UploadTransfer.h"
+#include "transfer/Transfer.h"
 #include "transfer/Messages.h"
 #include "link/QtSerialPort.h"
 #include "platform/Timer.h"
@@ -97,7 +96,7 @@ bool finishSim(SimProcess &sim, const QString &timingsPath, Run &r)
     return true;
 }
 
-// One upload by UploadTransfer over QtSerialPort, driven by a real event loop.
+// One upload by the windows' Transfer over QtSerialPort, driven by a real event loop.
 Run qtUpload(const Config &c, bool withTimings)
 {
     Run r;
@@ -111,16 +110,16 @@ Run qtUpload(const Config &c, bool withTimings)
     QFile::remove(output);
 
     QtSerialPort port;
-    UploadTransfer transfer(port);
+    Transfer transfer(Outcome::Direction::Upload, Transfer::Policy::Window, port, nullptr);
     QEventLoop loop;
     bool finished = false;
     Outcome outcome;
-    QObject::connect(&transfer, &UploadTransfer::finished, [&](const Outcome &o) {
+    QObject::connect(&transfer, &Transfer::finished, [&](const Outcome &o) {
         outcome = o;
         finished = true;
         loop.quit();
     });
-    QObject::connect(&transfer, &UploadTransfer::recordSaved, [&](const QByteArray &, qint64 n) {
+    QObject::connect(&transfer, &Transfer::recordSaved, [&](const QByteArray &, qint64 n) {
         if (n == 10'000 && r.hwmAt10k < 0)
             r.hwmAt10k = peakResidentKiB();
         else if (n == 100'000 && r.hwmAt100k < 0)
@@ -198,10 +197,10 @@ Run qtDownload(const Config &c, const QString &input, bool withTimings)
     }
     QtSerialPort port;
     QtTimer timer;
-    DownloadTransfer transfer(port, timer);
+    Transfer transfer(Outcome::Direction::Download, Transfer::Policy::Window, port, &timer);
     QEventLoop loop;
     bool finished = false, over = false;
-    QObject::connect(&transfer, &DownloadTransfer::finished, [&](const Outcome &o) {
+    QObject::connect(&transfer, &Transfer::finished, [&](const Outcome &o) {
         if (o.kind == Outcome::Kind::Completed)
             over = true;
         else
@@ -209,7 +208,7 @@ Run qtDownload(const Config &c, const QString &input, bool withTimings)
         finished = true;
         loop.quit();
     });
-    QObject::connect(&transfer, &DownloadTransfer::lineSent, [&] { ++r.items; });
+    QObject::connect(&transfer, &Transfer::lineSent, [&] { ++r.items; });
 
     r.hwmStart = peakResidentKiB();
     QElapsedTimer clock;

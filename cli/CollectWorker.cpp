@@ -7,7 +7,7 @@
 #include "transfer/RecordSink.h"
 #include "platform/Timer.h"
 #include "transfer/Messages.h"
-#include "transfer/UploadTransfer.h"
+#include "transfer/Transfer.h"
 
 #include <QDate>
 #include <QDeadlineTimer>
@@ -50,13 +50,10 @@ CollectWorker::CollectWorker(const Setup &setup, QObject *parent)
     , m_setup(setup)
     , m_serial(std::make_unique<QtSerialPort>())
     , m_timer(std::make_unique<QtTimer>())
-    , m_upload(std::make_unique<UploadTransfer>(*m_serial, m_timer.get()))
+    , m_upload(std::make_unique<Transfer>(Outcome::Direction::Upload, Transfer::Policy::Collect, *m_serial,
+                                          m_timer.get()))
 {
-    m_upload->setReplyTimeout(setup.timeoutMs, ReplyTimeout::Rule::Silence);
-    m_upload->setHalt(Dialogue::Halt::End);
-    // An empty cradle makes no file, and the port stays open between polls.
-    m_upload->setOpenOnFirstRecord(true);
-    m_upload->setKeepPortOpen(true);
+    m_upload->setReplyTimeout(setup.timeoutMs);
 #ifdef QUILLAN_HAVE_STORE
     // A database is connected to at the first poll and kept; one that cannot
     // be reached is tried again at the next, and nothing is asked meanwhile.
@@ -65,8 +62,8 @@ CollectWorker::CollectWorker(const Setup &setup, QObject *parent)
         m_upload->setSink(m_sink.get());
     }
 #endif
-    connect(m_upload.get(), &UploadTransfer::finished, this, &CollectWorker::transferFinished);
-    connect(m_upload.get(), &UploadTransfer::recordSaved, this, [this](const QByteArray &, qint64 count) {
+    connect(m_upload.get(), &Transfer::finished, this, &CollectWorker::transferFinished);
+    connect(m_upload.get(), &Transfer::recordSaved, this, [this](const QByteArray &, qint64 count) {
         if (count == 1) {
             m_watch = Watch::Docked;
             m_trouble.clear();

@@ -15,7 +15,7 @@
 class QtSerialPort;
 class QtTimer;
 class RecordSink;
-class UploadTransfer;
+class Transfer;
 
 // Watches one port for a terminal in its cradle and fetches its records, day
 // and night: an idle port is asked "READ" now and then, a terminal that
@@ -81,7 +81,7 @@ private:
     std::unique_ptr<QtSerialPort> m_serial;
     std::unique_ptr<QtTimer> m_timer;
     std::unique_ptr<RecordSink> m_sink;
-    std::unique_ptr<UploadTransfer> m_upload;
+    std::unique_ptr<Transfer> m_upload;
     QTimer m_next;
     QTimer m_heartbeat;
     QDateTime m_started;  // of the docking, or of the poll

@@ -9,10 +9,9 @@
 #include <QObject>
 #include <QString>
 
-#include <functional>
 #include <memory>
 
-class Dialogue;
+class Transfer;
 class QtSerialPort;
 class QtTimer;
 class RecordSink;
@@ -63,6 +62,6 @@ private:
     std::unique_ptr<QtSerialPort> m_serial;
     std::unique_ptr<QtTimer> m_timer;
     std::unique_ptr<RecordSink> m_sink;  // upload into a database
-    std::unique_ptr<Dialogue> m_dialogue;
-    std::function<void()> m_begin;
+    std::unique_ptr<Transfer> m_transfer;
+    Setup m_setup;
 };

@@ -8,13 +8,12 @@
 #include <QPushButton>
 
 DownLoad::DownLoad(WindowParts parts, Module1 &module)
-    : TransferWindow(std::move(parts), module, QStringLiteral("DownLoad to terminal"), 3000, QStringLiteral("0"))
+    : TransferWindow(std::move(parts), module, Outcome::Direction::Download, QStringLiteral("DownLoad to terminal"),
+                     3000, QStringLiteral("0"))
 {
     setObjectName(QStringLiteral("DownLoad"));
-    m_transfer = std::make_unique<DownloadTransfer>(*m_parts.port, *m_parts.timer);
-    connect(m_transfer.get(), &DownloadTransfer::lineSent, this,
-            [this](const QByteArray &line) { MSComm1_OnComm(line); });
-    connect(m_transfer.get(), &DownloadTransfer::finished, this, &DownLoad::transferFinished);
+    connect(m_transfer.get(), &Transfer::lineSent, this, [this](const QByteArray &line) { MSComm1_OnComm(line); });
+    connect(m_transfer.get(), &Transfer::finished, this, &DownLoad::transferFinished);
     connect(m_form.Command1, &QPushButton::clicked, this, &DownLoad::Command1_Click);
     connect(m_form.Command2, &QPushButton::clicked, this, &DownLoad::Command2_Click);
 }
@@ -41,12 +40,12 @@ void DownLoad::DownloadFromRS232()
 {
     // Start waits in a file dialog and maybe a box; what the port announces
     // meanwhile is handled once Start has ended, not inside it.
-    m_transfer->runHandler([this] { start(); });
+    runHandler([this] { start(); });
 }
 
 void DownLoad::start()
 {
-    if (!prepareStart(*m_transfer, QStringLiteral("Open download file")))
+    if (!prepareStart(QStringLiteral("Open download file")))
         return;
     FileDialog &dialog = *m_parts.dialog;
     if (dialog.setAction(FileDialog::ShowOpen).kind == Error::Kind::Cancelled)

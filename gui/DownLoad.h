@@ -1,7 +1,6 @@
 #pragma once
 
 #include "gui/TransferWindow.h"
-#include "transfer/DownloadTransfer.h"
 
 #include <memory>
 
@@ -20,8 +19,6 @@ public:
     /// Start: choose the input file, open it and the port, announce the download.
     void DownloadFromRS232();
 
-    DownloadTransfer &transfer() { return *m_transfer; }
-    const Dialogue &dialogue() const override { return *m_transfer; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -30,5 +27,4 @@ private:
     void start();
     void transferFinished(const Outcome &outcome);
 
-    std::unique_ptr<DownloadTransfer> m_transfer;
 };

@@ -34,7 +34,7 @@ private:
 };
 } // namespace
 
-FileDialog::Outcome QtFileDialog::show(const Request &request)
+FileDialog::Choice QtFileDialog::show(const Request &request)
 {
     TypedNameDialog dialog(m_parent, request.title);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
@@ -49,10 +49,10 @@ FileDialog::Outcome QtFileDialog::show(const Request &request)
         dialog.selectFile(last.fileName());
     }
     if (dialog.exec() != QDialog::Accepted)
-        return {Outcome::Cancelled, {}, {}};
+        return {Choice::Cancelled, {}, {}};
     if (!dialog.typedPath().isEmpty())
-        return {Outcome::Chosen, dialog.typedPath(), {}};
+        return {Choice::Chosen, dialog.typedPath(), {}};
     if (dialog.selectedFiles().isEmpty())
-        return {Outcome::Cancelled, {}, {}};
-    return {Outcome::Chosen, dialog.selectedFiles().constFirst(), {}};
+        return {Choice::Cancelled, {}, {}};
+    return {Choice::Chosen, dialog.selectedFiles().constFirst(), {}};
 }

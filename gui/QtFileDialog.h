@@ -12,7 +12,7 @@ public:
     explicit QtFileDialog(QWidget *parent = nullptr) : m_parent(parent) {}
 
 protected:
-    Outcome show(const Request &request) override;
+    Choice show(const Request &request) override;
 
 private:
     QWidget *m_parent;

@@ -16,10 +16,12 @@ QString displayText(const QByteArray &bytes)
     return text;
 }
 
-TransferWindow::TransferWindow(WindowParts parts, Module1 &module, const QString &title, int command1Left,
-                               const QString &label2Caption)
+TransferWindow::TransferWindow(WindowParts parts, Module1 &module, Outcome::Direction direction, const QString &title,
+                               int command1Left, const QString &label2Caption)
     : m_parts(std::move(parts))
     , m_module(module)
+    , m_transfer(std::make_unique<Transfer>(direction, Transfer::Policy::Window, *m_parts.port, m_parts.timer.get()))
+    , m_gate(*m_transfer)
     , m_label2Design(label2Caption)
 {
     setWindowTitle(title);
@@ -54,8 +56,9 @@ void TransferWindow::refreshNow()
     }
 }
 
-bool TransferWindow::prepareStart(Dialogue &transfer, const QString &title)
+bool TransferWindow::prepareStart(const QString &title)
 {
+    Transfer &transfer = *m_transfer;
     if (transfer.underWay() && !transfer.halted()) {
         const PortTarget running = transfer.target();
         const QString port = running.number > 0 ? comName(running.number) : running.device;

@@ -1,14 +1,18 @@
 #pragma once
 
+#include "gui/HandlerGate.h"
 #include "gui/TransferForm.h"
 #include "gui/WindowParts.h"
 #include "link/PortNames.h"
-#include "transfer/Dialogue.h"
+#include "transfer/Transfer.h"
 #include "transfer/Outcome.h"
 
 #include <QByteArray>
 #include <QTimer>
 #include <QWidget>
+
+#include <functional>
+#include <memory>
 
 struct Module1;
 
@@ -25,15 +29,13 @@ class TransferWindow : public QWidget
 public:
     static constexpr int RefreshMs = 40;
 
-    /// The window's values as designed, kept by its dialogue.
-    QByteArray RxBuffer() const { return dialogue().pendingReply(); }
-    qint64 RecordCount() const { return dialogue().count(); }
-    int TimeoutTicks() const { return dialogue().ticks(); }
-    virtual const Dialogue &dialogue() const = 0;
+    /// The window's transfer: its RxBuffer (pendingReply()), record count and ticks.
+    Transfer &transfer() { return *m_transfer; }
+    const Transfer &transfer() const { return *m_transfer; }
 
 protected:
-    TransferWindow(WindowParts parts, Module1 &module, const QString &title, int command1Left,
-                   const QString &label2Caption);
+    TransferWindow(WindowParts parts, Module1 &module, Outcome::Direction direction, const QString &title,
+                   int command1Left, const QString &label2Caption);
     ~TransferWindow() override;
 
     /// Notes what the controls are to show; they follow within RefreshMs.
@@ -44,7 +46,11 @@ protected:
     /// only when the user agrees (a second dialogue on the same line would
     /// corrupt it); then the file dialog is set up with title. False: Start
     /// ends here.
-    bool prepareStart(Dialogue &transfer, const QString &title);
+    bool prepareStart(const QString &title);
+    /// Runs one of the window's handlers (Start, with its dialogs): what the
+    /// port, the timer or the transfer announce meanwhile is held until it
+    /// has ended, so that no handler runs inside a modal box.
+    void runHandler(const std::function<void()> &handler) { m_gate.run(handler); }
     /// The box that tells how a transfer ended, but for its completion: each
     /// window says that in its own way. refusal is the window's designed text
     /// for a refusal; timeoutTitle titles "Timed Out !!".
@@ -55,9 +61,10 @@ protected:
     WindowParts m_parts;
     Module1 &m_module;
     TransferForm m_form;
+    std::unique_ptr<Transfer> m_transfer;
 
 private:
-
+    HandlerGate m_gate;
     QString m_label2Design;
     QTimer m_refresh;
     QByteArray m_pendingText1;

@@ -11,14 +11,12 @@
 
 Upload::Upload(WindowParts parts, Module1 &module)
     // The record count shows nothing until a transfer counts.
-    : TransferWindow(std::move(parts), module, QStringLiteral("Upload from terminal"), 3015, QString())
+    : TransferWindow(std::move(parts), module, Outcome::Direction::Upload, QStringLiteral("Upload from terminal"), 3015,
+                     QString())
 {
     setObjectName(QStringLiteral("Upload"));
-    m_transfer = std::make_unique<UploadTransfer>(*m_parts.port, m_parts.timer.get());
-    // A terminal that dies in mid-upload is reported as the download's is.
-    m_transfer->setReplyTimeout(ReplyTimeout::DefaultMs);
-    connect(m_transfer.get(), &UploadTransfer::recordSaved, this, &Upload::MSComm1_OnComm);
-    connect(m_transfer.get(), &UploadTransfer::finished, this, &Upload::transferFinished);
+    connect(m_transfer.get(), &Transfer::recordSaved, this, &Upload::MSComm1_OnComm);
+    connect(m_transfer.get(), &Transfer::finished, this, &Upload::transferFinished);
     connect(m_form.Command1, &QPushButton::clicked, this, &Upload::Command1_Click);
     connect(m_form.Command2, &QPushButton::clicked, this, &Upload::Command2_Click);
 }
@@ -44,12 +42,12 @@ void Upload::UploadFromRS232()
 {
     // Start waits in a file dialog and maybe a box; what the port announces
     // meanwhile is handled once Start has ended, not inside it.
-    m_transfer->runHandler([this] { start(); });
+    runHandler([this] { start(); });
 }
 
 void Upload::start()
 {
-    if (!prepareStart(*m_transfer, QStringLiteral("Save Files")))
+    if (!prepareStart(QStringLiteral("Save Files")))
         return;
     FileDialog &dialog = *m_parts.dialog;
     if (dialog.setAction(FileDialog::ShowSave))

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "gui/TransferWindow.h"
-#include "transfer/UploadTransfer.h"
 
 #include <memory>
 
@@ -23,8 +22,6 @@ public:
     /// the replace question is never skipped for a file the user cannot read.
     static bool FileExist(const QString &fileName);
 
-    UploadTransfer &transfer() { return *m_transfer; }
-    const Dialogue &dialogue() const override { return *m_transfer; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -33,5 +30,4 @@ private:
     void start();
     void transferFinished(const Outcome &outcome);
 
-    std::unique_ptr<UploadTransfer> m_transfer;
 };

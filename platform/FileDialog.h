@@ -33,7 +33,7 @@ public:
         QString filter;
         QString fileName;
     };
-    struct Outcome
+    struct Choice
     {
         enum Kind { Chosen, Cancelled, Failed } kind = Cancelled;
         QString path;  // with Chosen
@@ -41,7 +41,7 @@ public:
     };
 
 protected:
-    virtual Outcome show(const Request &request) = 0;
+    virtual Choice show(const Request &request) = 0;
 
 private:
     bool m_cancelError = false;

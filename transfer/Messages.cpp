@@ -1,6 +1,6 @@
 #include "transfer/Messages.h"
 
-#include "transfer/Dialogue.h"
+#include "transfer/Protocol.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -125,7 +125,7 @@ QString Messages::ending(const Outcome &o, const QString &heldHere)
     case Outcome::Reason::EndlessReply:
         return tr("More than %1 MiB came from the terminal without a CR to end a reply (it began \"%2\"): the "
                   "baud rate may be wrong, or the device on the port is not the terminal.")
-                   .arg(Dialogue::MaxReplyBytes / (1024 * 1024))
+                   .arg(Protocol::MaxReplyBytes / (1024 * 1024))
                    .arg(quotedReply(o.reply))
                + QLatin1Char(' ') + stopped + twoLines + moved;
     case Outcome::Reason::CutShort:

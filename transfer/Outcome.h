@@ -21,7 +21,7 @@ struct Outcome
         UnexpectedReply,  // Refused: a reply that answers nothing the PC asked; not saved, not answered
         Echo,             // Refused: the PC's own message came back (echo on, a loopback plug, a wrong cable)
         EmptyReply,       // Refused: a CR alone where a record was asked for, and bytes right after it (noise)
-        EndlessReply,     // Refused: more than Dialogue::MaxReplyBytes without a CR; the transfer ends
+        EndlessReply,     // Refused: more than Protocol::MaxReplyBytes without a CR; the transfer ends
         Stalled,          // TimedOut: the terminal stopped taking the bytes of a message
         CutShort,         // Stopped: ended at once while a line was leaving; the terminal may hold part of it
         OpenFile,         // FileError: the transfer's file could not be opened

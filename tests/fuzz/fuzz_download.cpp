@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString path = scratchFile(QStringLiteral("download.txt"), file);
     const std::vector<QByteArray> lines = referenceLines(file);
 
-    MemoryRig<DownloadTransfer> rig;
+    DownloadRig rig;
     Boxes boxes;
 
     std::vector<Event> events;
@@ -140,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     };
 
     // The window's boxes: a completed download shows none.
-    QObject::connect(&rig.transfer, &DownloadTransfer::finished, [&](const Outcome &o) {
+    QObject::connect(&rig.transfer, &Transfer::finished, [&](const Outcome &o) {
         if (o.kind == Outcome::Kind::Completed)
             return;
         boxes.show(worded(o), in, deliverNext);

@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (preexisting)
         writeAll(path, "stale record\r\n");
 
-    MemoryRig<UploadTransfer> rig;
+    UploadRig rig;
     Boxes boxes;
     QByteArray lastRecord;
     qint64 shownCount = -1;
@@ -132,11 +132,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The window's boxes: shown from the finished() handler, with what a
     // modal box's event loop lets through while it is open.
-    QObject::connect(&rig.transfer, &UploadTransfer::finished, [&](const Outcome &o) {
+    QObject::connect(&rig.transfer, &Transfer::finished, [&](const Outcome &o) {
         shownCount = o.count;
         boxes.show(worded(o), in, deliverNext);
     });
-    QObject::connect(&rig.transfer, &UploadTransfer::recordSaved, [&](const QByteArray &record, qint64 count) {
+    QObject::connect(&rig.transfer, &Transfer::recordSaved, [&](const QByteArray &record, qint64 count) {
         lastRecord = record;
         shownCount = count;
     });

@@ -223,7 +223,7 @@ void TestView::dialogOutcomeDecidesTheStart_data()
 {
     QTest::addColumn<QString>("window");
     QTest::addColumn<QString>("before");  // FileName when View is pressed
-    QTest::addColumn<int>("outcome");     // FileDialog::Outcome::Kind
+    QTest::addColumn<int>("outcome");     // FileDialog::Choice::Kind
     QTest::addColumn<Error::Kind>("error"); // with Failed
     QTest::addColumn<QString>("chosen");  // with Chosen
     QTest::addColumn<QStringList>("started");
@@ -233,19 +233,19 @@ void TestView::dialogOutcomeDecidesTheStart_data()
     for (const QString &w : {QStringLiteral("Upload"), QStringLiteral("DownLoad")}) {
         const QByteArray p = w.toLatin1() + ": ";
         QTest::newRow((p + "OK starts the editor on the choice").constData())
-            << w << earlier << int(FileDialog::Outcome::Chosen) << Error::Kind::None << picked << QStringList{picked};
+            << w << earlier << int(FileDialog::Choice::Chosen) << Error::Kind::None << picked << QStringList{picked};
         QTest::newRow((p + "Cancel starts nothing").constData())
-            << w << earlier << int(FileDialog::Outcome::Cancelled) << Error::Kind::None << QString() << QStringList{};
+            << w << earlier << int(FileDialog::Choice::Cancelled) << Error::Kind::None << QString() << QStringList{};
         QTest::newRow((p + "Cancel with no file before starts nothing").constData())
-            << w << QString() << int(FileDialog::Outcome::Cancelled) << Error::Kind::None << QString() << QStringList{};
+            << w << QString() << int(FileDialog::Choice::Cancelled) << Error::Kind::None << QString() << QStringList{};
         QTest::newRow((p + "the dialog failing as cancelled is Cancel").constData())
-            << w << earlier << int(FileDialog::Outcome::Failed) << Error::Kind::Cancelled << QString()
+            << w << earlier << int(FileDialog::Choice::Failed) << Error::Kind::Cancelled << QString()
             << QStringList{};
         QTest::newRow((p + "other dialog error opens what FileName holds").constData())
-            << w << earlier << int(FileDialog::Outcome::Failed) << Error::Kind::Io << QString()
+            << w << earlier << int(FileDialog::Choice::Failed) << Error::Kind::Io << QString()
             << QStringList{earlier};
         QTest::newRow((p + "other dialog error with no FileName opens an empty editor").constData())
-            << w << QString() << int(FileDialog::Outcome::Failed) << Error::Kind::InvalidValue << QString()
+            << w << QString() << int(FileDialog::Choice::Failed) << Error::Kind::InvalidValue << QString()
             << QStringList{QString()};
     }
 }
@@ -262,8 +262,8 @@ void TestView::dialogOutcomeDecidesTheStart()
         WindowRig<W> rig;
         rig.dialog->setFileName(before);
         switch (outcome) {
-        case FileDialog::Outcome::Chosen: rig.dialog->chooseNext(chosen); break;
-        case FileDialog::Outcome::Cancelled: rig.dialog->cancelNext(); break;
+        case FileDialog::Choice::Chosen: rig.dialog->chooseNext(chosen); break;
+        case FileDialog::Choice::Cancelled: rig.dialog->cancelNext(); break;
         default: rig.dialog->failNext({error, QStringLiteral("dialog failed")}); break;
         }
         rig.clickView();
@@ -284,9 +284,9 @@ void TestView::startChoiceStaysButViewUsesItsOwn_data()
 
     for (const QString &w : {QStringLiteral("Upload"), QStringLiteral("DownLoad")}) {
         const QByteArray p = w.toLatin1() + ": ";
-        QTest::newRow((p + "View's OK replaces Start's choice").constData()) << w << int(FileDialog::Outcome::Chosen) << false;
-        QTest::newRow((p + "View's Cancel keeps Start's choice").constData()) << w << int(FileDialog::Outcome::Cancelled) << false;
-        QTest::newRow((p + "View's dialog error opens Start's choice").constData()) << w << int(FileDialog::Outcome::Failed) << true;
+        QTest::newRow((p + "View's OK replaces Start's choice").constData()) << w << int(FileDialog::Choice::Chosen) << false;
+        QTest::newRow((p + "View's Cancel keeps Start's choice").constData()) << w << int(FileDialog::Choice::Cancelled) << false;
+        QTest::newRow((p + "View's dialog error opens Start's choice").constData()) << w << int(FileDialog::Choice::Failed) << true;
     }
 }
 
@@ -313,8 +313,8 @@ void TestView::startChoiceStaysButViewUsesItsOwn()
 
         const QString viewChoice = workFile(QStringLiteral("view choice.txt"));
         switch (viewOutcome) {
-        case FileDialog::Outcome::Chosen: rig.dialog->chooseNext(viewChoice); break;
-        case FileDialog::Outcome::Cancelled: rig.dialog->cancelNext(); break;
+        case FileDialog::Choice::Chosen: rig.dialog->chooseNext(viewChoice); break;
+        case FileDialog::Choice::Cancelled: rig.dialog->cancelNext(); break;
         default: rig.dialog->failNext({Error::Kind::Io, QStringLiteral("dialog failed")}); break;
         }
         rig.clickView();
@@ -324,11 +324,11 @@ void TestView::startChoiceStaysButViewUsesItsOwn()
         QCOMPARE(rig.dialog->shown.at(1).fileName, startChoice);
         QCOMPARE(rig.dialog->shown.at(1).title, titleFor(rig.IsUpload));
         // ... and the editor gets what View's own dialog left.
-        const QStringList expected = viewOutcome == FileDialog::Outcome::Chosen ? QStringList{viewChoice}
+        const QStringList expected = viewOutcome == FileDialog::Choice::Chosen ? QStringList{viewChoice}
                                      : editorOnStartChoice                       ? QStringList{startChoice}
                                                                                  : QStringList{};
         QCOMPARE(rig.editor->started, expected);
-        QCOMPARE(rig.dialog->fileName(), viewOutcome == FileDialog::Outcome::Chosen ? viewChoice : startChoice);
+        QCOMPARE(rig.dialog->fileName(), viewOutcome == FileDialog::Choice::Chosen ? viewChoice : startChoice);
         QCOMPARE(rig.box->shown.size(), 1);
         QCOMPARE(readAll(startChoice), QByteArray("line one\r\n"));
     });
@@ -590,11 +590,11 @@ void TestView::viewDuringTransfer()
         QVERIFY(rig.transfer().underWay());
         QTRY_COMPARE(rig.term.messagesReceived(), 1);
         QVERIFY(rig.term.sendRaw(partial));
-        QTRY_COMPARE(rig.window->RxBuffer(), partial);
+        QTRY_COMPARE(rxBuffer(*rig.window), partial);
 
         const SerialPort &port = *rig.port;
         const QString device = port.device();
-        const qint64 records = rig.window->RecordCount();
+        const qint64 records = recordCount(*rig.window);
         const QString text1 = rig.text1();
 
         const QString viewed = workFile(QStringLiteral("viewed.txt"));
@@ -607,8 +607,8 @@ void TestView::viewDuringTransfer()
         QVERIFY(rig.transfer().underWay());
         QVERIFY(port.isOpen());
         QCOMPARE(port.device(), device);
-        QCOMPARE(rig.window->RxBuffer(), partial);
-        QCOMPARE(rig.window->RecordCount(), records);
+        QCOMPARE(rxBuffer(*rig.window), partial);
+        QCOMPARE(recordCount(*rig.window), records);
         QCOMPARE(rig.text1(), text1);
 
         // The transfer carries on with its own file; View sent nothing to the terminal.
@@ -617,7 +617,7 @@ void TestView::viewDuringTransfer()
         const std::vector<QByteArray> messages = rig.term.receivedMessages();
         QCOMPARE(QByteArrayList(messages.begin(), messages.end()), (QByteArrayList{firstMessage, secondMessage}));
         // A record counts once saved, a line once the terminal acknowledges it.
-        QCOMPARE(rig.window->RecordCount(), records + (rig.IsUpload ? 1 : 0));
+        QCOMPARE(recordCount(*rig.window), records + (rig.IsUpload ? 1 : 0));
         if (rig.IsUpload)
             QCOMPARE(readAll(transferFile), partial + rest.chopped(1) + "\r\n");
         else

@@ -107,7 +107,7 @@ bool isWithCrsRemoved(const QByteArray &source, const QByteArray &text, qsizetyp
 // Sends the bytes one by one, each only once the PC has read the one before.
 bool sendByteByByte(UploadRig &rig, const QByteArray &reply)
 {
-    const QByteArray kept = rig.window->RxBuffer();
+    const QByteArray kept = rxBuffer(*rig.window);
     const int messagesBefore = rig.term.messagesReceived();
     for (qsizetype i = 0; i < reply.size(); ++i) {
         if (!rig.term.sendRaw(reply.mid(i, 1)))
@@ -118,7 +118,7 @@ bool sendByteByByte(UploadRig &rig, const QByteArray &reply)
             [&] {
                 // A reply's CR ends with its answer; before it the byte sits in RxBuffer.
                 return last ? rig.term.messagesReceived() == messagesBefore + 1
-                            : rig.window->RxBuffer() == soFar;
+                            : rxBuffer(*rig.window) == soFar;
             },
             10000);
         if (!handled)
@@ -159,7 +159,7 @@ private Q_SLOTS:
         clock.start();
         AllocCounter::start();
         BackgroundSend send(rig.term, big);
-        const bool allRead = spinUntil([&] { return rig.window->RxBuffer().size() == size; }, 120000);
+        const bool allRead = spinUntil([&] { return rxBuffer(*rig.window).size() == size; }, 120000);
         const bool sent = send.join();
         bool answered = false;
         if (allRead && rig.term.sendRaw("\r"))
@@ -168,12 +168,12 @@ private Q_SLOTS:
         const qint64 ms = clock.elapsed();
 
         QVERIFY(sent);
-        QVERIFY2(allRead, qPrintable(QStringLiteral("read %1 of %2 bytes").arg(rig.window->RxBuffer().size()).arg(size)));
+        QVERIFY2(allRead, qPrintable(QStringLiteral("read %1 of %2 bytes").arg(rxBuffer(*rig.window).size()).arg(size)));
         QVERIFY(answered);
         QCOMPARE(QFileInfo(path).size(), size + 2);
         QVERIFY2(readAll(path) == big + "\r\n", "the record differs from the reply");
-        QVERIFY(rig.window->RxBuffer().isEmpty());
-        QCOMPARE(rig.window->RecordCount(), 1);
+        QVERIFY(rxBuffer(*rig.window).isEmpty());
+        QCOMPARE(recordCount(*rig.window), 1);
         QVERIFY(rig.box->shown.isEmpty());
         // Many reads, or linearity would mean nothing.
         QVERIFY2(notifications >= 16, qPrintable(QString::number(notifications)));
@@ -208,7 +208,7 @@ private Q_SLOTS:
         // last reply (the burst ends with a CR) has been handled.
         QVERIFY(spinUntil(
             [&] {
-                return send.finished() && rig.port->bytesAvailable() == 0 && rig.window->RxBuffer().isEmpty()
+                return send.finished() && rig.port->bytesAvailable() == 0 && rxBuffer(*rig.window).isEmpty()
                        && !rig.box->shown.isEmpty();
             },
             30000));
@@ -233,7 +233,7 @@ private Q_SLOTS:
         QVERIFY(reply(rig, "NEXT\r", [&] { return rig.sent("READ") == records + 2; }));
         QVERIFY(reply(rig, "NAK\r", [&] { return rig.box->shown.size() == refusals + 1; }));
         QCOMPARE(rig.box->shown.last().text, WindowTexts::UploadRefused);
-        QVERIFY(rig.window->RxBuffer().isEmpty());
+        QVERIFY(rxBuffer(*rig.window).isEmpty());
         QVERIFY(reply(rig, "R2\r", [&] { return rig.sent("REMOVE") == records + 2; }));
         QVERIFY(reply(rig, "OVER\r", [&] { return rig.box->shown.size() == refusals + 2; }));
         QCOMPARE(rig.box->shown.last().text, WindowTexts::recordsReceived(records + 2));
@@ -261,21 +261,21 @@ private Q_SLOTS:
         BackgroundSend send(rig.term, burst);
         // Every byte read: the buffer keeps all but the CRs that ended a reply.
         QVERIFY(spinUntil(
-            [&] { return send.finished() && rig.window->RxBuffer().size() + rig.box->shown.size() == burst.size(); },
+            [&] { return send.finished() && rxBuffer(*rig.window).size() + rig.box->shown.size() == burst.size(); },
             30000));
         QVERIFY(send.join());
         const qsizetype replies = rig.box->shown.size();
         QVERIFY(replies >= 1);
         for (const QString &text : rig.box->texts())
             QCOMPARE(text, WindowTexts::UnknownCommand);
-        const QByteArray kept = rig.window->RxBuffer();
+        const QByteArray kept = rxBuffer(*rig.window);
         // The burst's last CR ended a reply for sure; the others only where a read ended.
         QVERIFY2(isWithCrsRemoved(burst.chopped(1), kept, replies - 1), "RxBuffer is not the burst less some CRs");
         QVERIFY(!rig.timer->isActive());
 
         QVERIFY(reply(rig, "ACK\r", [&] { return rig.box->shown.size() == replies + 1; }));
         QCOMPARE(rig.box->shown.last().text, WindowTexts::UnknownCommand);
-        QCOMPARE(rig.window->RxBuffer(), kept + "ACK");
+        QCOMPARE(rxBuffer(*rig.window), kept + "ACK");
         QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r"));
         QVERIFY(rig.port->isOpen());
     }
@@ -305,7 +305,7 @@ private Q_SLOTS:
             // A NUL-only reply is not ACK: reported and kept.
             QVERIFY(reply(rig, QByteArray(1, '\0') + '\r', [&] { return rig.box->shown.size() == 1; }));
             QCOMPARE(rig.box->shown[0].text, WindowTexts::UnknownCommand);
-            QCOMPARE(rig.window->RxBuffer(), QByteArray(1, '\0'));
+            QCOMPARE(rxBuffer(*rig.window), QByteArray(1, '\0'));
             QCOMPARE(rig.term.receivedBytes(), QByteArray("DOWN\r") + nuls + '\r');
         }
     }

@@ -7,6 +7,7 @@
 #include "support/ScriptedParts.h"
 #include "tools/SimTerminal.h"
 #include "support/TestFiles.h"
+#include "support/WindowRig.h"
 #include "support/WindowTexts.h"
 #include "gui/Upload.h"
 
@@ -271,7 +272,7 @@ private Q_SLOTS:
                 dialog->chooseNext(first);
                 upload->findChild<QPushButton *>(QStringLiteral("Command1"))->click();
                 const int stopAt = 1 + round * 17;
-                QVERIFY2(spinUntil([&] { return upload->RecordCount() >= stopAt; }, TransferTimeoutMs), where);
+                QVERIFY2(spinUntil([&] { return recordCount(*upload) >= stopAt; }, TransferTimeoutMs), where);
                 upload->close();
                 QVERIFY(!upload->transfer().underWay());
                 QVERIFY(!m_made[0].port->isOpen());

@@ -2,44 +2,40 @@
 
 #include "support/MemoryPort.h"
 #include "support/ScriptedParts.h"
-#include "transfer/DownloadTransfer.h"
-#include "transfer/UploadTransfer.h"
+#include "gui/HandlerGate.h"
+#include "transfer/Transfer.h"
 
 #include <QList>
 
-#include <type_traits>
-
-// The one way a test runs a dialogue alone (UploadTransfer or
-// DownloadTransfer): over the in-memory port, the download's reply timer
+// The one way a test runs a transfer alone, as the windows have it (their
+// policy and their gate, so that what arrives while a handler of finished()
+// runs waits for it): over the in-memory port, the download's reply timer
 // fired by hand (the upload gets none), each outcome kept in ends as it is
 // reported.
-template <class Transfer>
+template <Outcome::Direction Direction>
 struct MemoryRig
 {
-    static constexpr bool IsUpload = std::is_same_v<Transfer, UploadTransfer>;
+    static constexpr bool IsUpload = Direction == Outcome::Direction::Upload;
 
-    MemoryRig() : transfer(port, timerFor(timer))
+    explicit MemoryRig(Transfer::Policy policy = Transfer::Policy::Window)
+        : transfer(Direction, policy, port, IsUpload ? nullptr : &timer)
+        , gate(transfer)
     {
-        QObject::connect(&transfer, &Dialogue::finished, &transfer, [this](const Outcome &o) { ends.append(o); });
+        QObject::connect(&transfer, &Transfer::finished, &transfer, [this](const Outcome &o) { ends.append(o); });
     }
 
-    /// begin() on the memory port; the upload takes a RecordFile::Mode too.
-    template <typename... Mode> bool begin(const QString &path, Mode... mode)
+    /// begin() on the memory port.
+    bool begin(const QString &path, RecordFile::Mode mode = RecordFile::Mode::Create)
     {
-        return transfer.begin(path, PortTarget{1, QStringLiteral("memory")}, mode...);
+        return transfer.begin(path, PortTarget{1, QStringLiteral("memory")}, mode);
     }
 
     MemoryPort port;
     ManualTimer timer;
     Transfer transfer;
+    HandlerGate gate;
     QList<Outcome> ends;
-
-private:
-    static decltype(auto) timerFor(ManualTimer &t)
-    {
-        if constexpr (IsUpload)
-            return static_cast<Timer *>(nullptr);
-        else
-            return static_cast<Timer &>(t);
-    }
 };
+
+using UploadRig = MemoryRig<Outcome::Direction::Upload>;
+using DownloadRig = MemoryRig<Outcome::Direction::Download>;

@@ -4,16 +4,16 @@
 
 #include <QTest>
 
-FileDialog::Outcome ScriptedFileDialog::show(const Request &request)
+FileDialog::Choice ScriptedFileDialog::show(const Request &request)
 {
     shown.append(request);
     if (m_answers.empty()) {
         ++unexpected;
         // Fails the test here, where the dialog appeared, not at some later check.
         QTest::qFail(qPrintable(QStringLiteral("unscripted file dialog \"%1\"").arg(request.title)), __FILE__, __LINE__);
-        return {Outcome::Cancelled, {}, {}};
+        return {Choice::Cancelled, {}, {}};
     }
-    Outcome o = m_answers.front();
+    Choice o = m_answers.front();
     m_answers.pop_front();
     return o;
 }

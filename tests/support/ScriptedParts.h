@@ -18,18 +18,18 @@
 class ScriptedFileDialog final : public FileDialog
 {
 public:
-    void chooseNext(const QString &path) { m_answers.push_back({Outcome::Chosen, path, {}}); }
-    void cancelNext() { m_answers.push_back({Outcome::Cancelled, {}, {}}); }
-    void failNext(const Error &e) { m_answers.push_back({Outcome::Failed, {}, e}); }
+    void chooseNext(const QString &path) { m_answers.push_back({Choice::Chosen, path, {}}); }
+    void cancelNext() { m_answers.push_back({Choice::Cancelled, {}, {}}); }
+    void failNext(const Error &e) { m_answers.push_back({Choice::Failed, {}, e}); }
 
     QList<Request> shown;
     int unexpected = 0;
 
 protected:
-    Outcome show(const Request &request) override;
+    Choice show(const Request &request) override;
 
 private:
-    std::deque<Outcome> m_answers;
+    std::deque<Choice> m_answers;
 };
 
 // Message boxes answered by the test. A question (Yes/No) the test did not

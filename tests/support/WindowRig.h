@@ -17,6 +17,11 @@
 #include <type_traits>
 #include <vector>
 
+// A window's RxBuffer, record count and time-out ticks, as its dialogue keeps them.
+inline QByteArray rxBuffer(const TransferWindow &window) { return window.transfer().pendingReply(); }
+inline qint64 recordCount(const TransferWindow &window) { return window.transfer().count(); }
+inline int timeoutTicks(const TransferWindow &window) { return window.transfer().ticks(); }
+
 // The one way a test builds a transfer window, Upload or DownLoad: scripted
 // dialogs, boxes and editor, a real serial port, the window's timer (a manual
 // one unless a real one is asked for), and a simulated terminal on COM1.
@@ -57,7 +62,7 @@ struct WindowRig
             return false;
         if (piece.endsWith('\r'))
             return QTest::qWaitFor([&] { return term.receivedBytes().size() > sent || box->shown.size() > shown; });
-        return QTest::qWaitFor([&] { return window->RxBuffer().endsWith(piece); });
+        return QTest::qWaitFor([&] { return rxBuffer(*window).endsWith(piece); });
     }
     void clickStart() const { control<QPushButton>("Command1")->click(); }
     void clickView() const { control<QPushButton>("Command2")->click(); }

@@ -261,7 +261,7 @@ private Q_SLOTS:
         rig.dialog->cancelNext();
         rig.window->Command1_Click();
         QVERIFY(!rig.port->isOpen());
-        QCOMPARE(rig.window->RecordCount(), 0);
+        QCOMPARE(recordCount(*rig.window), 0);
         QCOMPARE(rig.text1(), QStringLiteral("last"));
         QCOMPARE(rig.label2(), QStringLiteral("7"));
         QVERIFY(rig.box->shown.isEmpty());
@@ -399,7 +399,7 @@ private Q_SLOTS:
         QCOMPARE(rig.box->shown[0].text, WindowTexts::UploadRefused);
         QCOMPARE(rig.box->shown[0].title, QString());
         QCOMPARE(rig.box->shown[0].icon, MessageBox::Icon::None);
-        QVERIFY(rig.window->RxBuffer().isEmpty());
+        QVERIFY(rxBuffer(*rig.window).isEmpty());
         QVERIFY(rig.port->isOpen());
         rig.term.sendRaw("R1\r");
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREMOVE\r"));
@@ -551,9 +551,9 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("records.txt"));
         QtSerialPort port;
-        UploadTransfer transfer(port);
+        Transfer transfer(Outcome::Direction::Upload, Transfer::Policy::Window, port, nullptr);
         QList<Outcome> ends;
-        connect(&transfer, &UploadTransfer::finished, this, [&](const Outcome &o) { ends.append(o); });
+        connect(&transfer, &Transfer::finished, this, [&](const Outcome &o) { ends.append(o); });
         QVERIFY(transfer.begin(path, PortTarget{0, term.slavePath()}, RecordFile::Mode::Create));
         QTRY_COMPARE(ends.size(), 1);
         QCOMPARE(ends[0].kind, Outcome::Kind::Completed);

@@ -44,12 +44,12 @@ private Q_SLOTS:
             for (int i = 0; i < 4; ++i)
                 rig.timer->fire();
             QVERIFY(rig.box->shown.isEmpty());
-            QCOMPARE(rig.window->TimeoutTicks(), 4);
+            QCOMPARE(timeoutTicks(*rig.window), 4);
             rig.timer->fire();
             QCOMPARE(rig.box->texts(), QStringList{WindowTexts::TimedOut});
             QCOMPARE(rig.box->shown[0].title, rig.IsUpload ? WindowTexts::UploadTitle : WindowTexts::DownloadTitle);
             QVERIFY(!rig.timer->isActive());
-            QCOMPARE(rig.window->TimeoutTicks(), 0);
+            QCOMPARE(timeoutTicks(*rig.window), 0);
             QVERIFY(rig.port->isOpen()); // a time-out does not end the transfer
 
             rig.term.sendRaw(x.reply);
@@ -224,7 +224,7 @@ private Q_SLOTS:
             QCOMPARE(openDescriptorsFor(first), 0);
             const QByteArray before = x.start + x.firstAnswer + x.start; // over the open port
             QTRY_COMPARE(rig.term.receivedBytes(), before);
-            QVERIFY(rig.window->RxBuffer().isEmpty());
+            QVERIFY(rxBuffer(*rig.window).isEmpty());
             rig.term.sendRaw(rig.IsUpload ? QByteArray("R2\r") : x.reply);
             QTRY_COMPARE(rig.term.receivedBytes(), before + x.answer);
             QCOMPARE(readAll(first), rig.IsUpload ? QByteArray("R1\r\n") : QByteArray("L1\r\n"));
@@ -324,13 +324,13 @@ private Q_SLOTS:
     {
         QFETCH(Outcome::Direction, direction);
         if (direction == Outcome::Direction::Upload)
-            coreEnds<UploadTransfer>();
+            coreEnds<Outcome::Direction::Upload>();
         else
-            coreEnds<DownloadTransfer>();
+            coreEnds<Outcome::Direction::Download>();
     }
 
 private:
-    template <class Transfer> void coreEnds()
+    template <Outcome::Direction Direction> void coreEnds()
     {
         QFETCH(Outcome::Direction, direction);
         QFETCH(QByteArrayList, replies);
@@ -343,10 +343,10 @@ private:
         QFETCH(QByteArray, lastSent);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("records.txt"));
-        MemoryRig<Transfer> rig;
+        MemoryRig<Direction> rig;
         bool portOpenAtReport = false;
         int fileOpenAtReport = -1;
-        connect(&rig.transfer, &Dialogue::finished, this, [&] {
+        connect(&rig.transfer, &Transfer::finished, this, [&] {
             portOpenAtReport = rig.port.isOpen();
             fileOpenAtReport = openDescriptorsFor(path);
         });
