@@ -136,11 +136,20 @@ QString oneLine(QString text)
 }
 }
 
+// PostgreSQL's insert, prepared once on the connection under this name.
+constexpr const char *PgInsert = "quillan_insert";
+
 struct RecordStore::Connection
 {
     QString name;
     QSqlDatabase db;
     QSqlQuery insert, unconfirmed, repeat;
+    // PostgreSQL: the libpq connection Qt's driver opened, valid while db is
+    // open. Each record goes through it as a prepared statement with a binary
+    // bytea, where Qt would send an EXECUTE with the record in hex for the
+    // server to parse. Station, port, device and transfer as sent.
+    PGconn *pg = nullptr;
+    QByteArray station, port, device, transfer;
 
     explicit Connection(const QString &driver)
     {
@@ -369,6 +378,11 @@ Error RecordStore::openSqlite(const QString &path)
                                           .arg(m_shown, q.value(0).toString())};
     if (!q.exec(QStringLiteral("PRAGMA synchronous=FULL")))
         return failure(QStringLiteral("Cannot use"), q.lastError());
+    // An insert touches the right edge of the table and of its index, a
+    // marker a port's last rows: a few dozen pages. SQLite's default cache
+    // (2,000 KiB) would fill with every page the upload makes and stay full.
+    if (!q.exec(QStringLiteral("PRAGMA cache_size=-256")))
+        return failure(QStringLiteral("Cannot use"), q.lastError());
     if (!existed) {
         if (Error e = syncDirectoryOf(path))
             return {e.kind, QStringLiteral("%1 was made but its folder cannot be synced: %2").arg(m_shown, e.description)};
@@ -434,11 +448,16 @@ Error RecordStore::openPostgresql(const QString &uri)
     m_db->db.setConnectOptions(rest.join(QLatin1Char(';')));
     if (!m_db->db.open())
         return failure(QStringLiteral("Cannot connect to"), m_db->db.lastError());
+    // The records go through libpq itself (Qt names the handle's type by the
+    // struct's tag).
+    if (const QVariant handle = m_db->db.driver()->handle(); qstrcmp(handle.typeName(), "pg_conn*") == 0 || qstrcmp(handle.typeName(), "PGconn*") == 0)
+        m_db->pg = *static_cast<PGconn *const *>(handle.constData());
+    if (!m_db->pg)
+        return {Error::Kind::NotFound, QStringLiteral("%1: Qt's PostgreSQL driver lends no libpq connection (handle %2)")
+                                           .arg(m_shown, QString::fromLatin1(m_db->db.driver()->handle().typeName()))};
     // libpq would print the server's notices on standard error itself, outside
     // any message (CREATE ... IF NOT EXISTS meeting a name already taken).
-    // (Qt names the handle's type by the struct's tag.)
-    if (const QVariant handle = m_db->db.driver()->handle(); qstrcmp(handle.typeName(), "pg_conn*") == 0 || qstrcmp(handle.typeName(), "PGconn*") == 0)
-        PQsetNoticeProcessor(*static_cast<PGconn *const *>(handle.constData()), [](void *, const char *) {}, nullptr);
+    PQsetNoticeProcessor(m_db->pg, [](void *, const char *) {}, nullptr);
     // A commit returns only once it is on disk, whatever the server's default.
     QSqlQuery q(m_db->db);
     if (!q.exec(QStringLiteral("SELECT set_config('synchronous_commit', 'on', false) "
@@ -490,7 +509,9 @@ Error RecordStore::createTable()
                         : QStringLiteral("bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY"),
                  sqlite ? t : QStringLiteral("timestamptz"), t, sqlite ? t : QStringLiteral("uuid"),
                  sqlite ? QStringLiteral("BLOB") : QStringLiteral("bytea"), flag);
-    // markRepeat() looks up a port's last row; markUnconfirmed() a transfer's row.
+    // Both markers look up a port's last row. The one index is the only page
+    // a commit writes besides the table's: tables made before had a second
+    // one on (transfer, number), kept where it is but no longer needed.
     const QString name = m_tableParts.last();
     const QString indexSchema = sqlite && m_tableParts.size() == 2 ? quotedIdentifier(m_tableParts[0]) + QLatin1Char('.') : QString();
     const QString on = sqlite ? quotedIdentifier(name) : m_table;
@@ -498,8 +519,6 @@ Error RecordStore::createTable()
         create,
         QStringLiteral("CREATE INDEX IF NOT EXISTS %1%2 ON %3 (station, port, id)")
             .arg(indexSchema, quotedIdentifier(name + QStringLiteral("_port")), on),
-        QStringLiteral("CREATE INDEX IF NOT EXISTS %1%2 ON %3 (transfer, number)")
-            .arg(indexSchema, quotedIdentifier(name + QStringLiteral("_transfer")), on),
     };
     if (!m_db->db.transaction())
         return failure(QStringLiteral("Cannot make the table in"), m_db->db.lastError());
@@ -631,21 +650,39 @@ Error RecordStore::prepareStatements()
     const QString now = sqlite ? QStringLiteral("strftime('%Y-%m-%dT%H:%M:%fZ', 'now')") : QStringLiteral("now()");
     const QString no = sqlite ? QStringLiteral("0") : QStringLiteral("false");
     const QString yes = sqlite ? QStringLiteral("1") : QStringLiteral("true");
+    // One pass of arg(): the table's name may hold a '%'.
+    const auto insert = [&](const QString &parameters) {
+        return QStringLiteral("INSERT INTO %1 (%2) VALUES (%3, %4, %5, %5)").arg(m_table, joinedQuoted(InsertedColumns), now, parameters, no);
+    };
     m_db->insert = QSqlQuery(m_db->db);
     m_db->unconfirmed = QSqlQuery(m_db->db);
     m_db->repeat = QSqlQuery(m_db->db);
-    if (!m_db->insert.prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3, ?, ?, ?, ?, ?, ?, %4, %4)")
-                                  .arg(m_table, joinedQuoted(InsertedColumns), now, no)))
-        return failure(QStringLiteral("Cannot prepare the insert into"), m_db->insert.lastError());
-    m_db->insert.bindValue(0, m_station);
-    m_db->insert.bindValue(1, m_port);
-    m_db->insert.bindValue(2, m_device);
+    if (sqlite) {
+        if (!m_db->insert.prepare(insert(QStringLiteral("?, ?, ?, ?, ?, ?"))))
+            return failure(QStringLiteral("Cannot prepare the insert into"), m_db->insert.lastError());
+        m_db->insert.bindValue(0, m_station);
+        m_db->insert.bindValue(1, m_port);
+        m_db->insert.bindValue(2, m_device);
+    } else {
+        m_db->station = m_station.toUtf8();
+        m_db->port = m_port.toUtf8();
+        m_db->device = m_device.toUtf8();
+        // The server takes each parameter's type from its column.
+        PGresult *r = PQprepare(m_db->pg, PgInsert, insert(QStringLiteral("$1, $2, $3, $4, $5, $6")).toUtf8().constData(), 6, nullptr);
+        const Error e = PQresultStatus(r) == PGRES_COMMAND_OK ? Error{} : failure(QStringLiteral("Cannot prepare the insert into"), pgError(r));
+        PQclear(r);
+        if (e)
+            return e;
+    }
     if (!m_canMark)
         return {};
-    // A role that may only insert has no markers to prepare.
-    if (!m_db->unconfirmed.prepare(
-            QStringLiteral("UPDATE %1 SET unconfirmed = %2 WHERE transfer = ? AND number = ?").arg(m_table, yes)))
+    // A role that may only insert has no markers to prepare. A row to mark
+    // unconfirmed is its port's last, whichever table index there is.
+    if (!m_db->unconfirmed.prepare(QStringLiteral("UPDATE %1 SET unconfirmed = %2 WHERE id = (SELECT id FROM %1 WHERE station = ? AND port = ? "
+                                                  "ORDER BY id DESC LIMIT 1) AND transfer = ? AND number = ?").arg(m_table, yes)))
         return failure(QStringLiteral("Cannot prepare the marker of"), m_db->unconfirmed.lastError());
+    m_db->unconfirmed.bindValue(0, m_station);
+    m_db->unconfirmed.bindValue(1, m_port);
     if (!m_db->repeat.prepare(QStringLiteral(
             "UPDATE %1 AS cur SET maybe_repeat = %2 WHERE cur.transfer = ? AND cur.number = 1 AND "
             "(SELECT p.unconfirmed AND p.record = cur.record FROM %1 AS p WHERE p.station = cur.station "
@@ -654,11 +691,21 @@ Error RecordStore::prepareStatements()
     return {};
 }
 
+QSqlError RecordStore::pgError(const PGresult *result) const
+{
+    const char *message = result ? PQresultErrorMessage(result) : "";
+    const char *code = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    return QSqlError(QString(), QString::fromUtf8(*message ? message : PQerrorMessage(m_db->pg)).trimmed(),
+                     QSqlError::StatementError, QString::fromLatin1(code));
+}
+
 void RecordStore::beginTransfer()
 {
     m_transfer = QUuid::createUuid().toString(QUuid::WithoutBraces);
     m_number = 0;
-    if (m_db)
+    if (m_db && m_db->pg)
+        m_db->transfer = m_transfer.toUtf8();
+    else if (m_db)
         m_db->insert.bindValue(3, m_transfer);
 }
 
@@ -666,15 +713,29 @@ Error RecordStore::writeRecord(const QByteArray &record)
 {
     if (!m_db)
         return {Error::Kind::PortNotOpen, QStringLiteral("The record store is not open")};
-    // A null QByteArray would be bound as NULL: an empty record is an empty value.
-    static const QByteArray empty("", 0);
-    m_db->insert.bindValue(4, m_number + 1);
-    m_db->insert.bindValue(5, record.isNull() ? empty : record);
-    // Autocommit: the row is committed when exec() returns true; a connection
-    // lost before the answer came is false, whatever became of the row.
-    if (!m_db->insert.exec())
-        return failure(QStringLiteral("Cannot save record %1 in").arg(m_number + 1), m_db->insert.lastError());
-    ++m_number;
+    const qint64 number = m_number + 1;
+    // Autocommit: the row is committed once the insert's answer says so; a
+    // connection lost before the answer came is a failure, whatever became
+    // of the row. A null value would be NULL: an empty record is an empty value.
+    if (m_db->pg) {
+        const QByteArray n = QByteArray::number(number);
+        const char *values[] = {m_db->station.constData(), m_db->port.constData(), m_db->device.constData(),
+                                m_db->transfer.constData(), n.constData(), record.isNull() ? "" : record.constData()};
+        const int lengths[] = {0, 0, 0, 0, 0, int(record.size())};
+        const int binary[] = {0, 0, 0, 0, 0, 1};
+        PGresult *r = PQexecPrepared(m_db->pg, PgInsert, 6, values, lengths, binary, 0);
+        const Error e = PQresultStatus(r) == PGRES_COMMAND_OK ? Error{} : failure(QStringLiteral("Cannot save record %1 in").arg(number), pgError(r));
+        PQclear(r);
+        if (e)
+            return e;
+    } else {
+        static const QByteArray empty("", 0);
+        m_db->insert.bindValue(4, number);
+        m_db->insert.bindValue(5, record.isNull() ? empty : record);
+        if (!m_db->insert.exec())
+            return failure(QStringLiteral("Cannot save record %1 in").arg(number), m_db->insert.lastError());
+    }
+    m_number = number;
     return {};
 }
 
@@ -691,8 +752,8 @@ Error RecordStore::markUnconfirmed(const QString &transfer, qint64 number)
         return {Error::Kind::PortNotOpen, QStringLiteral("The record store is not open")};
     if (!m_canMark)
         return {Error::Kind::PermissionDenied, QStringLiteral("%1: this role may not mark rows").arg(shown())};
-    m_db->unconfirmed.bindValue(0, transfer);
-    m_db->unconfirmed.bindValue(1, number);
+    m_db->unconfirmed.bindValue(2, transfer);
+    m_db->unconfirmed.bindValue(3, number);
     if (!m_db->unconfirmed.exec())
         return failure(QStringLiteral("Cannot mark record %1 unconfirmed in").arg(number), m_db->unconfirmed.lastError());
     return {};

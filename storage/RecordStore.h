@@ -8,6 +8,9 @@
 
 #include <memory>
 
+class QSqlError;
+struct pg_result;
+
 // The upload's records written into a database table instead of a text file,
 // with the same promise: writeRecord() returns only once the row is committed
 // (one transaction per record), so the terminal may then be told to delete
@@ -76,8 +79,9 @@ public:
     Error writeRecord(const QByteArray &record);
     /// Marks the last row written as unconfirmed.
     Error markUnconfirmed();
-    /// Marks row number of transfer unconfirmed, if it is there: a record
-    /// whose commit had no answer may have been committed all the same.
+    /// Marks row number of transfer unconfirmed if it is this station and
+    /// port's last row: a record whose commit had no answer may have been
+    /// committed all the same.
     Error markUnconfirmed(const QString &transfer, qint64 number);
     /// Marks this transfer's first row maybe_repeat if the row before it for
     /// this station and port is unconfirmed and holds the same bytes.
@@ -106,7 +110,9 @@ private:
     Error checkPrivileges();
     Error createTable();
     Error prepareStatements();
-    Error failure(const QString &doing, const class QSqlError &error) const;
+    Error failure(const QString &doing, const QSqlError &error) const;
+    /// libpq's answer (or, without one, the connection's last message) as Qt's driver would give it.
+    QSqlError pgError(const pg_result *result) const;
     QString scrubbed(QString text) const;
 
     std::unique_ptr<Connection> m_db;

@@ -102,7 +102,11 @@ private Q_SLOTS:
                  expected.join('|'));
         if (!pg(engine)) {
             QCOMPARE(rows(engine, "PRAGMA journal_mode"), QString("wal"));
-            QCOMPARE(onStore(store, "PRAGMA synchronous"), QByteArrayList{"2"}); // FULL
+            QCOMPARE(onStore(store, "PRAGMA synchronous") + onStore(store, "PRAGMA cache_size"), QByteArrayList({"2", "-256"})); // FULL
+            // A commit writes two pages into the WAL: the table's and its index's.
+            QCOMPARE(onStore(store, "PRAGMA wal_checkpoint(TRUNCATE)"), QByteArrayList{"0 0 0"});
+            OK(store.writeRecord("r"));
+            QCOMPARE(onStore(store, "PRAGMA wal_checkpoint(PASSIVE)"), QByteArrayList{"0 2 2"});
         }
     }
     // Names as SQL reads them, always quoted when used; SQLite's schema is an attached database's.
@@ -191,6 +195,7 @@ private Q_SLOTS:
         row("sqlite", "id not the row's id") << "id INTEGER, " + lite + "record BLOB, " + ints << "column id is not its INTEGER PRIMARY KEY";
         row("sqlite", "a column left without a value") << key + "record BLOB, " + ints + ", note TEXT NOT NULL" << "its column note must have a value";
         row("sqlite", "a fitting table of its own making") << key + "record BLOB, unconfirmed BOOLEAN, maybe_repeat BOOLEAN, note TEXT" << "";
+        row("sqlite", "made by quillan before, AUTOINCREMENT") << "id INTEGER PRIMARY KEY AUTOINCREMENT, " + lite + "record BLOB NOT NULL, " + ints << "";
         const QString pgsql = "committed timestamptz, station text, port text, device text, transfer uuid, ";
         row("postgresql", "number as text") << "id serial, " + pgsql + "number text, record bytea, " + bools << "column number is text, not integer or bigint";
         row("postgresql", "no markers") << "id serial, " + pgsql + "number int, record bytea" << "it has no column unconfirmed; it has no column maybe_repeat";
