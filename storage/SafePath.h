@@ -5,6 +5,10 @@
 #include <QFile>
 #include <QString>
 
+#ifndef Q_OS_WIN
+#include "storage/UniqueFd.h"
+#endif
+
 // A file name followed the way the system's protection against links planted
 // in a shared folder (Linux's fs.protected_symlinks, on in Debian) follows it,
 // whatever the sysctl says: a symbolic link in a sticky folder anyone may
@@ -40,10 +44,9 @@ public:
         Log,         // appended to, made when missing; a device or a FIFO a program reads will do
     };
 
-    SafePath();
-    ~SafePath();
-    SafePath(SafePath &&other) noexcept;
-    SafePath &operator=(SafePath &&other) noexcept;
+    SafePath() = default;
+    SafePath(SafePath &&) noexcept = default;
+    SafePath &operator=(SafePath &&) noexcept = default;
 
     /// Follows path to the folder that holds the file, refusing a link the
     /// rule refuses (PermissionDenied); a missing last name is no error.
@@ -86,7 +89,14 @@ public:
 private:
     friend Error checkReachable(const QString &path);
 
-    int m_folder = -1;  // POSIX: the folder, opened once (O_PATH)
+    // The platform's half of locate(), from a fresh state and a path not empty.
+    Error follow(const QString &path);
+    /// Why the rule refuses the regular file located (a foreign hard link), or nothing.
+    Error fileRefusal() const;
+
+#ifndef Q_OS_WIN
+    UniqueFd m_folder;  // the folder, opened once (O_PATH)
+#endif
     QString m_given;
     QString m_shown;
     QString m_prefix;   // the folder as messages show it, ready for a name
