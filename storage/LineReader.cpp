@@ -16,17 +16,6 @@
 #include <sys/stat.h>
 #endif
 
-Error LineReader::open(const QString &path)
-{
-    if (Error e = openFile(path))
-        return e;
-    for (bool done = false; !done;) {
-        if (Error e = scan(ChunkSize * 64, done))
-            return e;
-    }
-    return {};
-}
-
 Error LineReader::openFile(const QString &path)
 {
     close();
@@ -211,19 +200,6 @@ Error LineReader::readPiece(QByteArray &piece, bool &lineEnded)
     if (*end == '\r') {
         m_afterCr = true;
         skipPendingLf();
-    }
-    return {};
-}
-
-Error LineReader::readLine(QByteArray &line)
-{
-    line.clear();
-    QByteArray piece;
-    bool ended = false;
-    while (!ended) {
-        if (Error e = readPiece(piece, ended))
-            return e;
-        line.append(piece);
     }
     return {};
 }

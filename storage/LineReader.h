@@ -22,9 +22,7 @@ public:
     LineReader &operator=(const LineReader &) = delete;
 
     /// Opens a regular file (anything else, a folder, a FIFO, a device, is
-    /// refused) and reads it through once for the line-ending rule.
-    Error open(const QString &path);
-    /// The same in steps: openFile(), then scan() until done.
+    /// refused); scan() then reads it through once for the line-ending rule.
     Error openFile(const QString &path);
     /// Reads up to budget more bytes of the file through; done once all of it
     /// is, and the reader stands at the first line.
@@ -45,8 +43,6 @@ public:
     /// The next piece of the current line. lineEnded tells whether the piece
     /// finishes the line; the ending itself is never part of a piece.
     Error readPiece(QByteArray &piece, bool &lineEnded);
-    /// The next whole line, without its ending.
-    Error readLine(QByteArray &line);
     /// No piece of a line has been read without its end.
     bool atLineStart() const { return !m_midLine; }
 

@@ -11,13 +11,14 @@
 //   mode & 8        a second reader opens the same file after the first ends
 #include "FuzzSupport.h"
 #include "storage/LineReader.h"
+#include "support/TestFiles.h"
 
 namespace {
 
 std::vector<QByteArray> readAllLines(const QString &path, bool askTwice)
 {
     LineReader reader;
-    if (Error e = reader.open(path))
+    if (Error e = openWhole(reader, path))
         fuzzFail("open failed", e.description.toUtf8());
     std::vector<QByteArray> lines;
     QByteArray line;
@@ -27,8 +28,8 @@ std::vector<QByteArray> readAllLines(const QString &path, bool askTwice)
             FUZZ_CHECK(reader.atEnd() == end, QByteArray());
         if (end)
             break;
-        if (Error e = reader.readLine(line))
-            fuzzFail("readLine failed", e.description.toUtf8());
+        if (Error e = readWholeLine(reader, line))
+            fuzzFail("readWholeLine failed", e.description.toUtf8());
         lines.push_back(line);
         if (lines.size() > 1'000'000)
             fuzzFail("more lines than bytes");

@@ -26,14 +26,14 @@ QList<QByteArray> readLines(const QString &path, Error *failure = nullptr)
 {
     LineReader reader;
     QList<QByteArray> lines;
-    if (Error e = reader.open(path)) {
+    if (Error e = openWhole(reader, path)) {
         if (failure)
             *failure = e;
         return lines;
     }
     QByteArray line;
     while (!reader.atEnd()) {
-        if (Error e = reader.readLine(line)) {
+        if (Error e = readWholeLine(reader, line)) {
             if (failure)
                 *failure = e;
             break;
@@ -98,7 +98,7 @@ private Q_SLOTS:
 
         // Read in pieces, no piece is longer than a chunk: a line of any length fits in memory.
         LineReader reader;
-        QVERIFY(reader.open(path).ok());
+        QVERIFY(openWhole(reader, path).ok());
         QByteArray piece, line;
         QList<QByteArray> pieced;
         bool ended = false;

@@ -1,6 +1,7 @@
 #include "support/TestFiles.h"
 
 #include "link/PortNames.h"
+#include "storage/LineReader.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,6 +20,30 @@ void writeAll(const QString &path, const QByteArray &bytes)
     QFile f(path);
     if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         f.write(bytes);
+}
+
+Error openWhole(LineReader &reader, const QString &path)
+{
+    if (Error e = reader.openFile(path))
+        return e;
+    for (bool done = false; !done;) {
+        if (Error e = reader.scan(LineReader::ChunkSize * 64, done))
+            return e;
+    }
+    return {};
+}
+
+Error readWholeLine(LineReader &reader, QByteArray &line)
+{
+    line.clear();
+    QByteArray piece;
+    bool ended = false;
+    while (!ended) {
+        if (Error e = reader.readPiece(piece, ended))
+            return e;
+        line.append(piece);
+    }
+    return {};
 }
 
 void wireComPort(int n, const QString &device)

@@ -1,7 +1,11 @@
 #pragma once
 
+#include "platform/Error.h"
+
 #include <QByteArray>
 #include <QString>
+
+class LineReader;
 
 QByteArray readAll(const QString &path);
 /// The first count records (all with -1) as a record file holds them: each followed by CR LF.
@@ -16,6 +20,10 @@ template <typename Records> QByteArray recordLines(const Records &records, qsize
     return b;
 }
 void writeAll(const QString &path, const QByteArray &bytes);
+/// Opens path with reader and reads it through, as a download does before its first line.
+Error openWhole(LineReader &reader, const QString &path);
+/// The next whole line of reader, its pieces joined, without its ending.
+Error readWholeLine(LineReader &reader, QByteArray &line);
 /// Makes COM port n mean device for the rest of this process, as QUILLAN_COMn does for a user.
 void wireComPort(int n, const QString &device);
 /// Number of this process's open descriptors that refer to path.
