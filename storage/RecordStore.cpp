@@ -448,13 +448,15 @@ Error RecordStore::openPostgresql(const QString &uri)
     m_db->db.setConnectOptions(rest.join(QLatin1Char(';')));
     if (!m_db->db.open())
         return failure(QStringLiteral("Cannot connect to"), m_db->db.lastError());
-    // The records go through libpq itself (Qt names the handle's type by the
-    // struct's tag).
-    if (const QVariant handle = m_db->db.driver()->handle(); qstrcmp(handle.typeName(), "pg_conn*") == 0 || qstrcmp(handle.typeName(), "PGconn*") == 0)
+    // The records go through libpq itself. Qt names the handle's type as the
+    // compiler spells it: by the struct's tag for GCC, "struct pg_conn *" for MSVC.
+    const QVariant handle = m_db->db.driver()->handle();
+    const QByteArray type = QByteArray(handle.typeName()).replace("struct ", "").replace(' ', "");
+    if (type == "pg_conn*" || type == "PGconn*")
         m_db->pg = *static_cast<PGconn *const *>(handle.constData());
     if (!m_db->pg)
         return {Error::Kind::NotFound, QStringLiteral("%1: Qt's PostgreSQL driver lends no libpq connection (handle %2)")
-                                           .arg(m_shown, QString::fromLatin1(m_db->db.driver()->handle().typeName()))};
+                                           .arg(m_shown, QString::fromLatin1(handle.typeName()))};
     // libpq would print the server's notices on standard error itself, outside
     // any message (CREATE ... IF NOT EXISTS meeting a name already taken).
     PQsetNoticeProcessor(m_db->pg, [](void *, const char *) {}, nullptr);
