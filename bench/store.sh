@@ -3,12 +3,18 @@
 # each a process of its own against quillan-simterm, in the same run and
 # interleaved (file, SQLite, PostgreSQL, file, ...), so that drift in the
 # machine's load or its disk's flush time falls on all three alike:
-#   1. records per second of each (the simulators' --timings: first READ to
+#   1. bare ceilings: a loop of one durable write of a 42-byte record at a
+#      time into each (write + fdatasync; an SQLite insert per commit, WAL and
+#      synchronous=FULL; an autocommit INSERT over libpq), no terminal and no
+#      quillan-cli: how close each store can come to the file on this disk;
+#   2. records per second of each (the simulators' --timings: first READ to
 #      the READ after the last NEXT), and of the whole process (start-up,
 #      connection and table included); ratio of each store to the file;
-#   2. peak resident size (VmHWM, /usr/bin/time -f %M) of uploads of each
+#   3. the same at the terminal's line rate (the simulator paced to 115200
+#      baud), as on real hardware;
+#   4. peak resident size (VmHWM, /usr/bin/time -f %M) of uploads of each
 #      size of --mem-sizes into each, to show it does not grow with the records;
-#   3. system calls per record of each (strace -f -c; an upload of the second
+#   5. system calls per record of each (strace -f -c; an upload of the second
 #      size less one of the first), where strace is installed.
 # PostgreSQL is a throwaway server of its own (initdb + postgres, as nobody
 # when run as root, its socket in the scratch folder, no TCP), with the
@@ -16,17 +22,22 @@
 # at the end. Prints a Markdown section (stdout and --out).
 #
 #   bench/store.sh [--build DIR] [--out FILE] [--dir DIR] [--records N] [--runs N]
+#                  [--ceiling-records N] [--paced-records N] [--baud B]
 #                  [--mem-sizes "N N..."] [--pg-bin DIR] [--skip-strace]
 #
-# --build       build folder with quillan-cli, quillan-simterm and quillan-timings (default: build-bench)
-# --records     records of 40 bytes per upload in section 1 (default 5000)
-# --runs        rounds of section 1, each uploading into all three (default 3)
-# --mem-sizes   records of the uploads of section 2, ascending (default "1000 10000"); section 3
-#               takes the first two
-# --pg-bin      folder with initdb and postgres (default: the newest /usr/lib/postgresql/*/bin)
-# --skip-strace leave out section 3
-# --dir         disk-backed folder for the files, the SQLite files and the server (default: <build>/store-work)
-# --out         report file (default: <build>/store-results.md)
+# --build           build folder with quillan-cli, quillan-simterm and quillan-timings (default: build-bench)
+# --records         records of 40 bytes per upload in section 2 (default 5000)
+# --runs            rounds of sections 1 to 3, each into all three (default 3)
+# --ceiling-records writes per loop in section 1 (default 3000; needs cc and the
+#                   sqlite3 and libpq headers, else the section is left out)
+# --paced-records   records per upload in section 3 (default 500)
+# --baud            the line rate of section 3 (default 115200, the program's)
+# --mem-sizes       records of the uploads of section 4, ascending (default "1000 10000"); section 5
+#                   takes the first two
+# --pg-bin          folder with initdb and postgres (default: the newest /usr/lib/postgresql/*/bin)
+# --skip-strace     leave out section 5
+# --dir             disk-backed folder for the files, the SQLite files and the server (default: <build>/store-work)
+# --out             report file (default: <build>/store-results.md)
 set -euo pipefail
 export LC_ALL=C
 
@@ -35,7 +46,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 cmdline=$(quoted_command bench/store.sh "$@")
 build="$here/../build-bench"
 out="" dir="" pg_bin=""
-records=5000 runs=3 mem_sizes="1000 10000" size=40 syscalls=1
+records=5000 runs=3 mem_sizes="1000 10000" size=40 syscalls=1 ceiling_records=3000 paced_records=500 baud=115200
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build="$2"; shift ;;
@@ -43,15 +54,18 @@ while [ $# -gt 0 ]; do
     --dir) dir="$2"; shift ;;
     --records) records="$2"; shift ;;
     --runs) runs="$2"; shift ;;
+    --ceiling-records) ceiling_records="$2"; shift ;;
+    --paced-records) paced_records="$2"; shift ;;
+    --baud) baud="$2"; shift ;;
     --mem-sizes) mem_sizes="$2"; shift ;;
     --pg-bin) pg_bin="$2"; shift ;;
     --skip-strace) syscalls=0 ;;
-    -h|--help) sed -n '2,29p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,40p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 1 ;;
   esac
   shift
 done
-positive_counts "counts must be positive whole numbers" "$records" "$runs" $mem_sizes
+positive_counts "counts must be positive whole numbers" "$records" "$runs" "$ceiling_records" "$paced_records" "$baud" $mem_sizes
 read -r mem_small mem_big _ <<<"$mem_sizes"
 prev_size=$(tr ' ' '\n' <<<"$mem_sizes" | sed '/^$/d' | tail -n2 | head -n1)
 [ -n "$mem_big" ] && [ "$mem_big" -gt "$mem_small" ] || { echo "--mem-sizes needs two sizes or more, ascending" >&2; exit 1; }
@@ -162,55 +176,251 @@ echo "  synchronous_commit $(sql 'show synchronous_commit'), wal_sync_method $(s
 echo "- Memory: $(free -m | awk '/^Mem:/ {print $2" MiB"}'); load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 
-# 1. Rate ---------------------------------------------------------------------
-echo "### 1. Records per second: $records records of $size bytes, no pacing, $runs rounds (file, SQLite, PostgreSQL in turn)"
+# 1. Bare ceilings --------------------------------------------------------------
+# One durable write of a 42-byte record per iteration, as bare as each store
+# allows, each write timed: ceilings KIND TARGET TABLE COUNT TIMES writes
+# the microseconds of each into TIMES. Kinds: file (write + fdatasync),
+# sqlite (quillan's table: one index; WAL, synchronous=FULL, an insert per
+# commit), sqlite2 (the same with the second index tables made before had),
+# pgtext (an INSERT statement each, autocommit), pgbinary (prepared once,
+# the record a binary bytea, as quillan-cli sends it).
+ceilings_source() {
+  cat <<'C'
+#include <fcntl.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+static double now_us(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+}
+static void die(const char *what, const char *why)
+{
+    fprintf(stderr, "ceilings: %s: %s\n", what, why);
+    exit(1);
+}
+static void lite(sqlite3 *db, const char *sql)
+{
+    char *err = NULL;
+    if (sqlite3_exec(db, sql, NULL, NULL, &err) != SQLITE_OK)
+        die(sql, err);
+}
+static const char *Columns = "(id %s, committed %s NOT NULL, station %s NOT NULL, port %s NOT NULL, device %s NOT NULL, "
+                             "transfer %s NOT NULL, number integer NOT NULL, record %s NOT NULL, unconfirmed %s, maybe_repeat %s)";
+static const char *Insert = "INSERT INTO %s (committed, station, port, device, transfer, number, record, unconfirmed, maybe_repeat) ";
+static const char *Transfer = "0b1c5e4e-4a4f-4c55-9d62-8f2e6f6f0a11";
+
+int main(int argc, char **argv)
+{
+    if (argc != 6)
+        die("usage", "ceilings file|sqlite|sqlite2|pgtext|pgbinary TARGET TABLE COUNT TIMES");
+    const char *kind = argv[1], *target = argv[2], *table = argv[3];
+    const int n = atoi(argv[4]);
+    FILE *times = fopen(argv[5], "w");
+    double *t = calloc(n, sizeof *t);
+    char rec[48], sql[2048], cols[512], head[256];
+    int fd = -1;
+    sqlite3 *db = NULL;
+    sqlite3_stmt *st = NULL;
+    PGconn *c = NULL;
+    if (!times || !t)
+        die(argv[5], "cannot write");
+    snprintf(head, sizeof head, Insert, table);
+    if (!strcmp(kind, "file")) {
+        if ((fd = open(target, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) < 0)
+            die(target, "cannot open");
+    } else if (!strncmp(kind, "sqlite", 6)) {
+        if (sqlite3_open(target, &db) != SQLITE_OK)
+            die(target, sqlite3_errmsg(db));
+        lite(db, "PRAGMA journal_mode=WAL");
+        lite(db, "PRAGMA synchronous=FULL");
+        lite(db, "PRAGMA cache_size=-256");
+        snprintf(cols, sizeof cols, Columns, "INTEGER PRIMARY KEY", "TEXT", "TEXT", "TEXT", "TEXT", "TEXT", "BLOB",
+                 "INTEGER NOT NULL DEFAULT 0", "INTEGER NOT NULL DEFAULT 0");
+        snprintf(sql, sizeof sql, "CREATE TABLE %s %s; CREATE INDEX %s_port ON %s (station, port, id)", table, cols, table, table);
+        lite(db, sql);
+        if (!strcmp(kind, "sqlite2")) {
+            snprintf(sql, sizeof sql, "CREATE INDEX %s_transfer ON %s (transfer, number)", table, table);
+            lite(db, sql);
+        }
+        snprintf(sql, sizeof sql, "%sVALUES (strftime('%%Y-%%m-%%dT%%H:%%M:%%fZ', 'now'), 'pc7', 'COM1', '/dev/ttyS0', '%s', ?, ?, 0, 0)",
+                 head, Transfer);
+        if (sqlite3_prepare_v2(db, sql, -1, &st, NULL) != SQLITE_OK)
+            die(sql, sqlite3_errmsg(db));
+    } else {
+        c = PQconnectdb(target);
+        if (PQstatus(c) != CONNECTION_OK)
+            die("connect", PQerrorMessage(c));
+        snprintf(cols, sizeof cols, Columns, "bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY", "timestamptz", "text", "text",
+                 "text", "uuid", "bytea", "boolean NOT NULL DEFAULT false", "boolean NOT NULL DEFAULT false");
+        snprintf(sql, sizeof sql, "CREATE TABLE %s %s; CREATE INDEX ON %s (station, port, id)", table, cols, table);
+        PGresult *r = PQexec(c, sql);
+        if (PQresultStatus(r) != PGRES_COMMAND_OK)
+            die(sql, PQerrorMessage(c));
+        PQclear(r);
+        snprintf(sql, sizeof sql, "%sVALUES (now(), $1, $2, $3, $4, $5, $6, false, false)", head);
+        r = PQprepare(c, "ins", sql, 0, NULL);
+        if (PQresultStatus(r) != PGRES_COMMAND_OK)
+            die(sql, PQerrorMessage(c));
+        PQclear(r);
+    }
+    for (int i = 0; i < n; ++i) {
+        snprintf(rec, sizeof rec, "%010d;4006381333931;12;ABCDEFGHIJKL\r\n", i + 1);
+        const double a = now_us();
+        if (fd >= 0) {
+            if (write(fd, rec, 42) != 42 || fdatasync(fd) != 0)
+                die(target, "cannot write");
+        } else if (db) {
+            sqlite3_bind_int(st, 1, i + 1);
+            sqlite3_bind_blob(st, 2, rec, 40, SQLITE_STATIC);
+            if (sqlite3_step(st) != SQLITE_DONE)
+                die("insert", sqlite3_errmsg(db));
+            sqlite3_reset(st);
+        } else {
+            char number[16], hex[81];
+            snprintf(number, sizeof number, "%d", i + 1);
+            PGresult *r;
+            if (!strcmp(kind, "pgbinary")) {
+                const char *v[6] = {"pc7", "COM1", "/dev/ttyS0", Transfer, number, rec};
+                const int len[6] = {0, 0, 0, 0, 0, 40}, fmt[6] = {0, 0, 0, 0, 0, 1};
+                r = PQexecPrepared(c, "ins", 6, v, len, fmt, 0);
+            } else {
+                for (int k = 0; k < 40; ++k)
+                    sprintf(hex + 2 * k, "%02x", (unsigned char)rec[k]);
+                snprintf(sql, sizeof sql, "%sVALUES (now(), 'pc7', 'COM1', '/dev/ttyS0', '%s', %s, '\\x%s', false, false)",
+                         head, Transfer, number, hex);
+                r = PQexec(c, sql);
+            }
+            if (PQresultStatus(r) != PGRES_COMMAND_OK)
+                die("insert", PQerrorMessage(c));
+            PQclear(r);
+        }
+        t[i] = now_us() - a;
+    }
+    for (int i = 0; i < n; ++i)
+        fprintf(times, "%.1f\n", t[i]);
+    return fclose(times) == 0 ? 0 : 1;
+}
+C
+}
+# ceilings_stats FILE...: records/s (writes over the sum of their times), median and p90 µs.
+ceilings_stats() {
+  cat "$@" | sort -g | awk '{ v[NR] = $1; s += $1 } END {
+    printf "%.0f %.0f %.0f\n", NR / (s / 1e6), v[int((NR + 1) / 2)], v[int((NR * 9 + 9) / 10)] }'
+}
+declare -A ctitle=([file]="text file: write + fdatasync" [sqlite]="SQLite: an insert per commit (quillan's table, one index)"
+  [sqlite2]="SQLite: the same with a second index (tables made before)" [pgtext]="PostgreSQL: an INSERT statement, autocommit"
+  [pgbinary]="PostgreSQL: prepared INSERT, binary bytea (as quillan-cli)")
+ckinds=(file sqlite sqlite2 pgtext pgbinary)
+echo "### 1. Bare ceilings: $ceiling_records durable writes of a 42-byte record in a loop, $runs rounds (each kind in turn)"
 load
 echo
-declare -A wall
-for round in $(seq "$runs"); do
-  for k in "${kinds[@]}"; do
-    d=$(dest_of "$k" "up-$k-$round") t="$work/t-$k-$round.txt"
-    t0=$(date +%s%N)
-    measure "$k" upload "$d" "$t" --records-count "$records" --record-size "$size"
-    t1=$(date +%s%N)
-    wall[$k-$round]=$(awk -v n="$records" -v a="$t0" -v b="$t1" 'BEGIN { printf "%.0f", n / ((b - a) / 1e9) }')
-    check_kind "$k" "$d" "$t" "$records"
-    forget_dest "$k" "$d"
-  done
-done
-for k in "${kinds[@]}"; do
-  analyse "$k" upload "$work"/t-"$k"-*.txt
-  for round in $(seq "$runs"); do analyse "$k-$round" upload "$work/t-$k-$round.txt"; done
-done
-echo "Records/s on the simulator's clock (first READ to the READ after the last NEXT); in brackets the whole"
-echo "process's (start to exit: start-up, connection and the table's creation included). Turnarounds: record's CR"
-echo "written → first byte of REMOVE (the record's durable write is in it), nearest-rank median and p90."
-echo
-echo "| destination | round 1…$runs records/s (whole process) | pooled records/s | against the file | record → REMOVE median µs | p90 (p99) | CPU pressure |"
-echo "|---|---|---|---|---|---|---|"
-for k in "${kinds[@]}"; do
-  per="" keys=()
+if command -v cc >/dev/null && pkg-config --exists sqlite3 libpq 2>/dev/null \
+   && ceilings_source >"$work/ceilings.c" \
+   && cc -O2 -o "$work/ceilings" "$work/ceilings.c" $(pkg-config --cflags --libs sqlite3 libpq) 2>>"$log"; then
+  echo "No terminal and no quillan-cli: a C loop (in this script) writes a record and waits for it to be durable,"
+  echo "$ceiling_records times, into the same disk and server as below. This is as fast as each store can take"
+  echo "records one commit at a time here; quillan-cli adds the terminal's dialogue around each."
+  echo
+  stall0=$(cpu_stall_us) t0=$(date +%s%N)
   for round in $(seq "$runs"); do
-    per+="$(printf '%.0f (%s)' "${fig[$k-$round.rate]}" "${wall[$k-$round]}"), "
-    keys+=("$work/t-$k-$round.txt")
+    for k in "${ckinds[@]}"; do
+      case $k in
+        file) target="$work/ceiling.txt" ;;
+        sqlite*) target="$work/ceiling.db" ;;
+        pg*) target=$pg_uri; sql "drop table if exists ceiling" ;;
+      esac
+      rm -f "$work/ceiling.txt" "$work/ceiling.db" "$work/ceiling.db-wal" "$work/ceiling.db-shm"
+      "$work/ceilings" "$k" "$target" ceiling "$ceiling_records" "$work/c-$k-$round.txt" 2>>"$log" || fail "the ceiling loop $k failed"
+    done
   done
-  printf '| %s | %s | %.0f | **%s** | %.0f | %.0f (%.0f) | %s |\n' "${title[$k]}" "${per%, }" "${fig[$k.rate]}" \
-    "$(ratio "${fig[$k.rate]}" "${fig[file.rate]}")" "${fig[$k.record_remove_median]}" \
-    "${fig[$k.record_remove_p90]}" "${fig[$k.record_remove_p99]}" "$(pressure_of "${keys[@]}")"
-done
-echo
-echo "Per round, store / file: $(for round in $(seq "$runs"); do
-  printf 'round %s SQLite %s, PostgreSQL %s; ' "$round" "$(ratio "${fig[sqlite-$round.rate]}" "${fig[file-$round.rate]}")" "$(ratio "${fig[pg-$round.rate]}" "${fig[file-$round.rate]}")"
-done | sed 's/; $//')."
-echo
-for k in sqlite pg; do
-  r=$(ratio "${fig[$k.rate]}" "${fig[file.rate]}")
-  echo "Target: ${title[$k]} at least 90 % of the file's rate (pooled): $r, **$(awk -v r="$r" 'BEGIN { print (r != "—" && r >= 0.90) ? "met" : "missed" }')**.  "
-done
+  p=$(pressure_since "$stall0" "$t0")
+  echo "| write | round 1…$runs records/s | pooled records/s | against the file | median µs | p90 µs |"
+  echo "|---|---|---|---|---|---|"
+  read -r file_rate _ < <(ceilings_stats "$work"/c-file-*.txt)
+  for k in "${ckinds[@]}"; do
+    per=""
+    for round in $(seq "$runs"); do read -r r _ < <(ceilings_stats "$work/c-$k-$round.txt"); per+="$r, "; done
+    read -r r med p90 < <(ceilings_stats "$work"/c-"$k"-*.txt)
+    echo "| ${ctitle[$k]} | ${per%, } | $r | **$(ratio "$r" "$file_rate")** | $med | $p90 |"
+  done
+  echo
+  echo "CPU pressure during the loops: $p %."
+else
+  echo "Left out: it needs cc and the headers of sqlite3 and libpq (apt-get install gcc libsqlite3-dev libpq-dev)."
+fi
 
-# 2. Memory -------------------------------------------------------------------
+# 2. and 3. Rate ----------------------------------------------------------------
+# rate_section TAG N [simulator options]: $runs rounds of an upload of N
+# records into each destination in turn, each checked; the table of records/s
+# and of each store against the file.
+declare -A wall
+rate_section() {
+  local tag=$1 n=$2 round k d t t0 t1 per keys r
+  shift 2
+  for round in $(seq "$runs"); do
+    for k in "${kinds[@]}"; do
+      d=$(dest_of "$k" "$tag-$k-$round") t="$work/t-$tag-$k-$round.txt"
+      t0=$(date +%s%N)
+      measure "$k" upload "$d" "$t" --records-count "$n" --record-size "$size" "$@"
+      t1=$(date +%s%N)
+      wall[$tag-$k-$round]=$(awk -v n="$n" -v a="$t0" -v b="$t1" 'BEGIN { printf "%.0f", n / ((b - a) / 1e9) }')
+      check_kind "$k" "$d" "$t" "$n"
+      forget_dest "$k" "$d"
+    done
+  done
+  for k in "${kinds[@]}"; do
+    analyse "$tag-$k" upload "$work"/t-"$tag"-"$k"-*.txt
+    for round in $(seq "$runs"); do analyse "$tag-$k-$round" upload "$work/t-$tag-$k-$round.txt"; done
+  done
+  echo "Records/s on the simulator's clock (first READ to the READ after the last NEXT); in brackets the whole"
+  echo "process's (start to exit: start-up, connection and the table's creation included). Turnarounds: record's CR"
+  echo "written → first byte of REMOVE (the record's durable write is in it), nearest-rank median and p90."
+  echo
+  echo "| destination | round 1…$runs records/s (whole process) | pooled records/s | against the file | record → REMOVE median µs | p90 (p99) | CPU pressure |"
+  echo "|---|---|---|---|---|---|---|"
+  for k in "${kinds[@]}"; do
+    per="" keys=()
+    for round in $(seq "$runs"); do
+      per+="$(printf '%.0f (%s)' "${fig[$tag-$k-$round.rate]}" "${wall[$tag-$k-$round]}"), "
+      keys+=("$work/t-$tag-$k-$round.txt")
+    done
+    printf '| %s | %s | %.0f | **%s** | %.0f | %.0f (%.0f) | %s |\n' "${title[$k]}" "${per%, }" "${fig[$tag-$k.rate]}" \
+      "$(ratio "${fig[$tag-$k.rate]}" "${fig[$tag-file.rate]}")" "${fig[$tag-$k.record_remove_median]}" \
+      "${fig[$tag-$k.record_remove_p90]}" "${fig[$tag-$k.record_remove_p99]}" "$(pressure_of "${keys[@]}")"
+  done
+  echo
+  echo "Per round, store / file: $(for round in $(seq "$runs"); do
+    printf 'round %s SQLite %s, PostgreSQL %s; ' "$round" "$(ratio "${fig[$tag-sqlite-$round.rate]}" "${fig[$tag-file-$round.rate]}")" \
+      "$(ratio "${fig[$tag-pg-$round.rate]}" "${fig[$tag-file-$round.rate]}")"
+  done | sed 's/; $//')."
+  echo
+  for k in sqlite pg; do
+    r=$(ratio "${fig[$tag-$k.rate]}" "${fig[$tag-file.rate]}")
+    echo "Target: ${title[$k]} at least 90 % of the file's rate (pooled): $r, **$(awk -v r="$r" 'BEGIN { print (r != "—" && r >= 0.90) ? "met" : "missed" }')**.  "
+  done
+}
 echo
-echo "### 2. Peak resident size (VmHWM, \`/usr/bin/time -f %M\`; a fresh process each): uploads of ${mem_sizes// /, } records"
+echo "### 2. Records per second: $records records of $size bytes, no pacing, $runs rounds (file, SQLite, PostgreSQL in turn)"
+load
+echo
+rate_section up "$records"
+echo
+echo "### 3. Records per second at the terminal's line rate: $paced_records records of $size bytes, the simulator paced to $baud baud, $runs rounds"
+load
+echo
+rate_section paced "$paced_records" --baud "$baud"
+
+# 4. Memory -------------------------------------------------------------------
+echo
+echo "### 4. Peak resident size (VmHWM, \`/usr/bin/time -f %M\`; a fresh process each): uploads of ${mem_sizes// /, } records"
 load
 echo
 echo "Simulator with \`--lean\` and no \`--timings\`; each upload checked (the rows or lines counted). In turn:"
@@ -255,10 +465,10 @@ for k in "${kinds[@]}"; do
       (g <= 1024 && g >= -1024) ? "met" : "missed", c, b, (h <= 1024 && h >= -1024) ? "met" : "missed" }'
 done
 echo
-echo "SQLite's own page cache (the default cache_size, 2,000 KiB; the program leaves it so) fills as the file grows"
-echo "and then stays: a growth up to that much is the cache, not the records; the last step shows whether it stays."
+echo "SQLite's own page cache (cache_size, which the program holds to 256 KiB) fills as the file grows and then"
+echo "stays: a growth up to that much is the cache, not the records; the last step shows whether it stays."
 
-# 3. System calls -------------------------------------------------------------
+# 5. System calls -------------------------------------------------------------
 # per_record BIG SMALL: calls per record of the strace -c reports BIG and SMALL (of $mem_big and $mem_small records).
 per_record() {
   awk -v n1="$mem_big" -v n2="$mem_small" '
@@ -273,7 +483,7 @@ per_record() {
 flush_us() { awk '$NF == "fdatasync" { print $3; found = 1 } END { if (!found) print "—" }' "$1"; }
 if [ $syscalls = 1 ] && command -v strace >/dev/null; then
   echo
-  echo "### 3. System calls per record (strace -f -w -c, all threads; $mem_big records less $mem_small, divided by the difference)"
+  echo "### 5. System calls per record (strace -f -w -c, all threads; $mem_big records less $mem_small, divided by the difference)"
   load
   echo
   echo "For PostgreSQL the server's side too: strace attached to the postmaster before the upload, following the"
