@@ -87,6 +87,7 @@ bool resolvePort(const QString &given, PortChoice &out, QString &error)
 
 QString helpText()
 {
+    const auto seconds = [](int ms) { return QString::number(ms / 1000.0); };
     return QStringLiteral(
         "Usage:\n"
         "  quillan-cli upload   [-p PORT]... [-t SECONDS] [--force | --append] [--log FILE] [-q] [--] FILE\n"
@@ -120,14 +121,14 @@ QString helpText()
         "          /dev/serial/by-id name as given); --clear gives COMn its default back.\n"
         "\n"
         "Options:\n"
-        "  -p, --port PORT      COM1 (default) to COM255, or a device such as /dev/ttyUSB0;\n"
+        "  -p, --port PORT      %1 (default) to COM255, or a device such as /dev/ttyUSB0;\n"
         "                       each device once, under whatever name\n"
         "  -t, --timeout S      longest time without any byte from the terminal while a reply is\n"
-        "                       awaited, or without any byte leaving for it, in seconds (default 5;\n"
+        "                       awaited, or without any byte leaving for it, in seconds (default %2;\n"
         "                       0: no limit); a long reply still arriving is waited for\n"
-        "  --interval S         collect: seconds between two polls of an idle port (default 5)\n"
+        "  --interval S         collect: seconds between two polls of an idle port (default %3)\n"
         "  --rest S             collect: seconds before a terminal that had nothing to give is\n"
-        "                       asked again (default 60)\n"
+        "                       asked again (default %4)\n"
         "  --force              replace an existing FILE, keeping it as FILE.bak\n"
         "  --append             add the records to an existing FILE\n"
         "  --table NAME         upload, collect into a database: the table (default records;\n"
@@ -158,7 +159,9 @@ QString helpText()
         "  quillan-cli download -p COM2 prices.txt\n"
         "  sort prices.txt | quillan-cli download -p COM3 -\n"
         "  quillan-cli collect -p COM1 -p COM2 --log collect.jsonl 'records-{port}-{date}.txt'\n"
-        "  quillan-cli ports --assign COM3 /dev/ttyUSB2\n");
+        "  quillan-cli ports --assign COM3 /dev/ttyUSB2\n")
+        .arg(QLatin1String(CliRequest::DefaultPort), seconds(CliRequest::DefaultTimeoutMs),
+             seconds(CliRequest::DefaultIntervalMs), seconds(CliRequest::DefaultRestMs));
 }
 
 namespace {
@@ -264,7 +267,7 @@ QString parsePortChoices(const QCommandLineParser &p, CliRequest &r)
 {
     QStringList given = p.values(portOption);
     if (given.isEmpty())
-        given.append(QStringLiteral("COM1"));
+        given.append(QLatin1String(CliRequest::DefaultPort));
     if (r.command == CliRequest::Command::Download && given.size() > 1)
         return QStringLiteral("download takes one port");
     for (const QString &g : given) {

@@ -2,6 +2,7 @@
 
 #include "link/PortNames.h"
 #include "storage/RecordFile.h"
+#include "transfer/ReplyTimeout.h"
 
 #include <QList>
 #include <QString>
@@ -24,12 +25,17 @@ struct PortChoice
 struct CliRequest
 {
     enum class Command { Upload, Download, Collect, Ports, Help, Version };
+    // What an option not given means; --help says so from here too.
+    static constexpr const char *DefaultPort = "COM1";
+    static constexpr int DefaultTimeoutMs = ReplyTimeout::DefaultMs;  // as the windows wait
+    static constexpr int DefaultIntervalMs = 5000;
+    static constexpr int DefaultRestMs = 60000;
 
     Command command = Command::Help;
     QList<PortChoice> ports;        // upload/download: at least one
-    int timeoutMs = 5000;           // 0 waits for ever
-    int intervalMs = 5000;          // collect: between two polls of an idle port
-    int restMs = 60000;             // collect: after a terminal with nothing to give
+    int timeoutMs = DefaultTimeoutMs;   // 0 waits for ever
+    int intervalMs = DefaultIntervalMs; // collect: between two polls of an idle port
+    int restMs = DefaultRestMs;         // collect: after a terminal with nothing to give
     RecordFile::Mode mode = RecordFile::Mode::Create;
     QString logPath;
     bool quiet = false;

@@ -16,25 +16,16 @@
 #include <algorithm>
 #include <csignal>
 
+namespace {
+// How long the last lines may take to reach the log and standard error.
+constexpr int LastWritesMs = 3000;
+}
+
 CollectRunner::CollectRunner(const CliRequest &request, QObject *parent)
     : QObject(parent)
     , m_request(request)
     , m_reporter(request.quiet)
 {
-}
-
-CollectRunner::~CollectRunner()
-{
-    shutDown();
-}
-
-void CollectRunner::shutDown()
-{
-    // A worker is destroyed in its thread as the thread ends.
-    for (auto &thread : m_threads) {
-        thread->quit();
-        thread->wait();
-    }
 }
 
 int CollectRunner::run()
@@ -76,54 +67,39 @@ int CollectRunner::run()
         setup.intervalMs = m_request.intervalMs;
         setup.restMs = m_request.restMs;
         setup.timeoutMs = m_request.timeoutMs;
-        auto thread = std::make_unique<QThread>();
-        thread->setObjectName(port.shortName());
-        QThread *t = thread.get();
-        // Made in its thread as the thread starts, destroyed there as it ends.
-        connect(t, &QThread::started, [this, t, setup] {
-            auto *worker = new CollectWorker(setup);
-            connect(t, &QThread::finished, worker, &QObject::deleteLater);
-            connect(this, &CollectRunner::stopRequested, worker, &CollectWorker::stop);
+        m_workers.start<CollectWorker>(port.shortName(), setup, [this, port](CollectWorker *worker) {
             connect(worker, &CollectWorker::running, this, &CollectRunner::workerRunning);
             connect(worker, &CollectWorker::finished, this, &CollectRunner::workerFinished);
             connect(worker, &CollectWorker::said, this,
-                    [this, port = setup.port.given](int level, const QString &line) { event(port, level, line); });
+                    [this, given = port.given](int level, const QString &line) { event(given, level, line); });
             connect(worker, &CollectWorker::dockingEnded, this,
-                    [this, setup](const Outcome &o, const QDateTime &started, const QString &file,
-                                  const QString &message) {
-                        dockingEnded(setup.port, o, started, file, message);
-                    });
-            worker->start();
-            // A stop asked for before the worker could hear it.
-            if (m_stopAsked)
-                worker->stop();
+                    [this, port](const Outcome &o, const QDateTime &started, const QString &file,
+                                 const QString &message) { dockingEnded(port, o, started, file, message); });
         });
-        m_threads.push_back(std::move(thread));
     }
-    for (auto &thread : m_threads)
-        thread->start();
-    if (m_threads.empty()) {
-        m_reporter.finishWrites(3000);
+    if (m_workers.size() == 0) {
+        m_reporter.finishWrites(LastWritesMs);
         return ExitStatus::File;
     }
     QCoreApplication::exec();
     m_reporter.say(QStringLiteral("collection stopped"), Reporter::Level::Info);
-    shutDown();
-    m_reporter.finishWrites(3000);
+    m_workers.shutDown();
+    m_reporter.finishWrites(LastWritesMs);
     return ExitStatus::Completed;
 }
 
 void CollectRunner::feedWatchdog(int limitMs)
 {
     const qint64 t = QDeadlineTimer::current().deadline();
-    for (qsizetype i = 0; i < qsizetype(m_threads.size()); ++i) {
+    for (qsizetype i = 0; i < m_workers.size(); ++i) {
         if (t - m_heartbeats[i].load() > limitMs) {
             if (!m_stuckSaid) {
                 m_stuckSaid = true;
-                event(m_threads[i]->objectName(), int(Reporter::Level::Error),
+                const QString name = m_request.ports.at(i).shortName();  // its thread's name
+                event(name, int(Reporter::Level::Error),
                       QStringLiteral("%1: its worker has not been heard of for %2 s; the service manager's watchdog "
                                      "will restart the service")
-                          .arg(m_threads[i]->objectName())
+                          .arg(name)
                           .arg((t - m_heartbeats[i].load()) / 1000));
             }
             return;
@@ -154,17 +130,16 @@ void CollectRunner::caught(int signal)
 #else
     Q_UNUSED(signal);
 #endif
-    if (!m_stopAsked) {
+    if (!m_workers.stopAsked()) {
         m_watchdog.stop();
         notifyServiceManager("STOPPING=1");
     }
-    m_stopAsked = true;
-    Q_EMIT stopRequested();
+    m_workers.stop();
 }
 
 void CollectRunner::workerRunning()
 {
-    if (++m_running < int(m_threads.size()))
+    if (++m_running < m_workers.size())
         return;
     notifyServiceManager("READY=1");
     m_reporter.say(QStringLiteral("collecting from %1 into %2").arg(plural(m_running, "port", "ports"), shownDestination(m_request.file)),
@@ -173,7 +148,7 @@ void CollectRunner::workerRunning()
 
 void CollectRunner::workerFinished()
 {
-    if (++m_finished == int(m_threads.size()))
+    if (++m_finished == m_workers.size())
         QCoreApplication::exit(0);
 }
 

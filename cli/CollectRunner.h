@@ -2,10 +2,10 @@
 
 #include "cli/CliRequest.h"
 #include "cli/Reporter.h"
+#include "cli/WorkerThreads.h"
 
 #include <QJsonObject>
 #include <QObject>
-#include <QThread>
 #include <QTimer>
 
 #include <atomic>
@@ -22,13 +22,9 @@ class CollectRunner : public QObject
     Q_OBJECT
 public:
     explicit CollectRunner(const CliRequest &request, QObject *parent = nullptr);
-    ~CollectRunner() override;
 
     /// Collects until stopped; the exit status (0 for an ordinary stop).
     int run();
-
-Q_SIGNALS:
-    void stopRequested();
 
 private:
     void caught(int signal);
@@ -38,7 +34,6 @@ private:
                       const QString &message);
     static QJsonObject eventEntry(const QString &port, int level, const QString &line);
     void event(const QString &port, int level, const QString &line);
-    void shutDown();
     /// WATCHDOG=1, if every worker was heard of within limitMs.
     void feedWatchdog(int limitMs);
     /// How many of ports the open-file limit lets be watched.
@@ -46,11 +41,10 @@ private:
 
     CliRequest m_request;
     Reporter m_reporter;
-    std::vector<std::unique_ptr<QThread>> m_threads;
     QTimer m_watchdog;
-    std::atomic<bool> m_stopAsked{false};  // read by a worker as it starts
     int m_running = 0;
     int m_finished = 0;
     std::unique_ptr<std::atomic<qint64>[]> m_heartbeats;  // when each worker's loop last turned (the monotonic clock's ms)
     bool m_stuckSaid = false;
+    WorkerThreads m_workers;  // last: they end before what they reach
 };

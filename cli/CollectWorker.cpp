@@ -1,13 +1,6 @@
 #include "cli/CollectWorker.h"
 
-#include "link/QtSerialPort.h"
-#ifdef QUILLAN_HAVE_STORE
-#include "cli/StoreSink.h"
-#endif
-#include "transfer/RecordSink.h"
-#include "platform/Timer.h"
 #include "transfer/Messages.h"
-#include "transfer/Transfer.h"
 
 #include <QDate>
 #include <QDeadlineTimer>
@@ -48,22 +41,10 @@ bool deviceGone(const QString &device)
 CollectWorker::CollectWorker(const Setup &setup, QObject *parent)
     : QObject(parent)
     , m_setup(setup)
-    , m_serial(std::make_unique<QtSerialPort>())
-    , m_timer(std::make_unique<QtTimer>())
-    , m_upload(std::make_unique<Transfer>(Outcome::Direction::Upload, Transfer::Policy::Collect, *m_serial,
-                                          m_timer.get()))
+    , m_rig(Outcome::Direction::Upload, Transfer::Policy::Collect, setup.timeoutMs, setup.store)
 {
-    m_upload->setReplyTimeout(setup.timeoutMs);
-#ifdef QUILLAN_HAVE_STORE
-    // A database is connected to at the first poll and kept; one that cannot
-    // be reached is tried again at the next, and nothing is asked meanwhile.
-    if (!setup.store.destination.isEmpty()) {
-        m_sink = std::make_unique<StoreSink>(setup.store);
-        m_upload->setSink(m_sink.get());
-    }
-#endif
-    connect(m_upload.get(), &Transfer::finished, this, &CollectWorker::transferFinished);
-    connect(m_upload.get(), &Transfer::recordSaved, this, [this](const QByteArray &, qint64 count) {
+    connect(&m_rig.transfer, &Transfer::finished, this, &CollectWorker::transferFinished);
+    connect(&m_rig.transfer, &Transfer::recordSaved, this, [this](const QByteArray &, qint64 count) {
         if (count == 1) {
             m_watch = Watch::Docked;
             m_trouble.clear();
@@ -73,8 +54,6 @@ CollectWorker::CollectWorker(const Setup &setup, QObject *parent)
     m_next.setSingleShot(true);
     connect(&m_next, &QTimer::timeout, this, &CollectWorker::poll);
 }
-
-CollectWorker::~CollectWorker() = default;
 
 void CollectWorker::start()
 {
@@ -96,8 +75,8 @@ void CollectWorker::stop()
     m_next.stop();
     // Between two messages: the record whose "REMOVE" went out is in the
     // file. The docking's end is told as any other (transferFinished).
-    if (m_upload->underWay())
-        m_upload->stop();
+    if (m_rig.transfer.underWay())
+        m_rig.transfer.stop();
     else
         Q_EMIT finished();
 }
@@ -144,8 +123,10 @@ void CollectWorker::poll()
     }
     // One docking never spans two files: the day is the one it began on.
     m_started = QDateTime::currentDateTimeUtc();
-    m_path = m_sink ? m_sink->shown() : withDate(m_setup.file, QDate::currentDate());
-    m_upload->begin(m_path, target, RecordFile::Mode::Append);
+    // A database is connected to at the first poll and kept; one that cannot
+    // be reached is tried again at the next, and nothing is asked meanwhile.
+    m_path = m_rig.sink ? m_rig.sink->shown() : withDate(m_setup.file, QDate::currentDate());
+    m_rig.transfer.begin(m_path, target, RecordFile::Mode::Append);
 }
 
 void CollectWorker::endDocking(const Outcome &o, const QString &message)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/CliRequest.h"
+#include "cli/PortRig.h"
 #include "cli/Reporter.h"
 #include "transfer/Outcome.h"
 
@@ -10,12 +11,6 @@
 #include <QTimer>
 
 #include <atomic>
-#include <memory>
-
-class QtSerialPort;
-class QtTimer;
-class RecordSink;
-class Transfer;
 
 // Watches one port for a terminal in its cradle and fetches its records, day
 // and night: an idle port is asked "READ" now and then, a terminal that
@@ -31,9 +26,9 @@ public:
         PortChoice port;
         QString file;  // {port} replaced; {date} at each docking
         CliRequest::Store store;  // a database instead of the file
-        int intervalMs = 5000;
-        int restMs = 60000;
-        int timeoutMs = 5000;
+        int intervalMs = CliRequest::DefaultIntervalMs;
+        int restMs = CliRequest::DefaultRestMs;
+        int timeoutMs = CliRequest::DefaultTimeoutMs;
         // Set to QDeadlineTimer::current()'s ms every heartbeatMs while the worker's loop turns (0: never).
         std::atomic<qint64> *heartbeat = nullptr;
         int heartbeatMs = 0;
@@ -47,7 +42,6 @@ public:
         Docked,    // a terminal's records are coming
     };
     explicit CollectWorker(const Setup &setup, QObject *parent = nullptr);
-    ~CollectWorker() override;
 
     /// Starts watching; running() once it does.
     void start();
@@ -78,10 +72,7 @@ private:
     Watch m_watch = Watch::Starting;
     bool m_stopping = false;
     QString m_trouble;  // the last trouble told
-    std::unique_ptr<QtSerialPort> m_serial;
-    std::unique_ptr<QtTimer> m_timer;
-    std::unique_ptr<RecordSink> m_sink;
-    std::unique_ptr<Transfer> m_upload;
+    PortRig m_rig;
     QTimer m_next;
     QTimer m_heartbeat;
     QDateTime m_started;  // of the docking, or of the poll

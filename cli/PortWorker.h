@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/CliRequest.h"
+#include "cli/PortRig.h"
 #include "link/PortNames.h"
 #include "storage/RecordFile.h"
 #include "transfer/Outcome.h"
@@ -8,13 +9,6 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-
-#include <memory>
-
-class Transfer;
-class QtSerialPort;
-class QtTimer;
-class RecordSink;
 
 // One port's transfer in a thread of its own, so that one port's wait for the
 // disk never holds up another port's answer. Made, run and destroyed in its
@@ -36,7 +30,6 @@ public:
     };
 
     explicit PortWorker(const Setup &setup, QObject *parent = nullptr);
-    ~PortWorker() override;
 
     /// Begins the transfer; finished() when it could not begin.
     void start();
@@ -58,10 +51,6 @@ private:
 
     bool m_showProgress;
     QElapsedTimer m_lastProgress;
-    // Destroyed in this order: the dialogue, then what it uses.
-    std::unique_ptr<QtSerialPort> m_serial;
-    std::unique_ptr<QtTimer> m_timer;
-    std::unique_ptr<RecordSink> m_sink;  // upload into a database
-    std::unique_ptr<Transfer> m_transfer;
     Setup m_setup;
+    PortRig m_rig;
 };

@@ -10,7 +10,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QThread>
 
 #include <cerrno>
 #include <csignal>
@@ -18,13 +17,6 @@
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
 #endif
-
-// One port's transfer as the main thread sees it, and the thread its worker
-// lives in. Nothing here is touched by that thread.
-struct TransferRunner::Job : PortRun
-{
-    QThread thread;
-};
 
 namespace {
 
@@ -72,20 +64,6 @@ TransferRunner::TransferRunner(const CliRequest &request, QObject *parent)
 {
 }
 
-TransferRunner::~TransferRunner()
-{
-    shutDown();
-}
-
-void TransferRunner::shutDown()
-{
-    // A worker is destroyed in its thread as the thread ends.
-    for (auto &job : m_jobs) {
-        job->thread.quit();
-        job->thread.wait();
-    }
-}
-
 int TransferRunner::run()
 {
     const bool upload = m_request.command == CliRequest::Command::Upload;
@@ -107,7 +85,6 @@ int TransferRunner::run()
         job->given = m_request.fileFor(port);
         job->path = m_stream ? m_stream->fileName() : job->given;
         job->shown = m_stream ? streamName(job->given) : shownDestination(job->given);
-        job->thread.setObjectName(port.shortName());
         m_reporter.track(*job);
         m_jobs.push_back(std::move(job));
     }
@@ -117,7 +94,7 @@ int TransferRunner::run()
     if (!allEnded())
         QCoreApplication::exec();
     m_reporter.clearProgress();
-    shutDown();
+    m_workers.shutDown();
 
     int status = ExitStatus::Completed;
     for (auto &job : m_jobs) {
@@ -222,14 +199,7 @@ void TransferRunner::start(Job &job)
         transferFinished(job, ownFileError(m_streamError.kind, m_streamError.description));
         return;
     }
-    // The worker is made in its thread, as the thread starts, and destroyed
-    // there as it ends; it and the runner reach each other through queued
-    // signals only.
-    Job *j = &job;
-    connect(&job.thread, &QThread::started, [this, j, setup] {
-        auto *worker = new PortWorker(setup);
-        connect(&j->thread, &QThread::finished, worker, &QObject::deleteLater);
-        connect(this, &TransferRunner::stopRequested, worker, &PortWorker::stop);
+    m_workers.start<PortWorker>(job.port.shortName(), setup, [this, j = &job](PortWorker *worker) {
         connect(worker, &PortWorker::progress, this, [this, j](qint64 n, qint64 done, qint64 size) {
             j->count = n;
             j->fileDone = done;
@@ -243,12 +213,7 @@ void TransferRunner::start(Job &job)
                                .arg(j->port.label()),
                            Reporter::Level::Warning);
         });
-        worker->start();
-        // A stop asked for before the worker could hear it.
-        if (m_stopAsked)
-            worker->stop();
     });
-    job.thread.start();
 }
 
 void TransferRunner::transferFinished(Job &job, const Outcome &outcome)
@@ -272,10 +237,9 @@ bool TransferRunner::allEnded() const
 void TransferRunner::interrupt(int signal)
 {
     // The first signal ends each transfer between two messages, a second one at once.
-    if (!m_stopAsked)
+    if (!m_workers.stopAsked())
         m_signal = signal;
-    m_stopAsked = true;
-    Q_EMIT stopRequested();
+    m_workers.stop();
 }
 
 QString TransferRunner::describe(const Job &job) const

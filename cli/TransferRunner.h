@@ -2,11 +2,11 @@
 
 #include "cli/CliRequest.h"
 #include "cli/Reporter.h"
+#include "cli/WorkerThreads.h"
 
 #include <QObject>
 #include <QTemporaryFile>
 
-#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -18,24 +18,19 @@ class TransferRunner : public QObject
     Q_OBJECT
 public:
     explicit TransferRunner(const CliRequest &request, QObject *parent = nullptr);
-    ~TransferRunner() override;
 
     /// Runs every transfer to its end; the exit status.
     int run();
 
-Q_SIGNALS:
-    /// To every port's worker: end the transfer where it stands.
-    void stopRequested();
-
 private:
-    struct Job;
+    // One port's transfer as the main thread sees it.
+    using Job = PortRun;
 
     bool copyStream();
     void start(Job &job);
     void transferFinished(Job &job, const struct Outcome &outcome);
     bool allEnded() const;
     void interrupt(int signal);
-    void shutDown();
     QString describe(const Job &job) const;
 
     CliRequest m_request;
@@ -45,6 +40,6 @@ private:
     bool m_streamFailed = false;
     Error m_streamError;
     bool m_logFailed = false;
-    std::atomic<bool> m_stopAsked{false};  // read by a worker as it starts
     int m_signal = 0;  // the first signal that ended the run
+    WorkerThreads m_workers;  // last: they end before what they reach
 };
