@@ -3,7 +3,7 @@
 // Markdown table rows; bench/run.sh puts them together.
 #include "BareLoops.h"
 #include "transfer/Transfer.h"
-#include "transfer/Messages.h"
+#include "wording/Messages.h"
 #include "link/QtSerialPort.h"
 #include "platform/Timer.h"
 #include "Measure.h"

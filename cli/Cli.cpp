@@ -5,7 +5,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/PortsCommand.h"
 #include "cli/TransferRunner.h"
-#include "transfer/Messages.h"
+#include "wording/Messages.h"
 
 #include <QCoreApplication>
 #include <QFile>

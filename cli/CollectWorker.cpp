@@ -1,6 +1,6 @@
 #include "cli/CollectWorker.h"
 
-#include "transfer/Messages.h"
+#include "cli/OutcomeWords.h"
 
 #include <QDate>
 #include <QDeadlineTimer>
@@ -13,16 +13,6 @@
 #endif
 
 namespace {
-// How an end reads in one line: the program's own words, or the terminal's
-// "NAK" where the windows have a designed box for it.
-QString folded(const Outcome &o)
-{
-    const QString said = Messages::ending(o);
-    if (said.isEmpty())
-        return QStringLiteral("the terminal refused with \"NAK\"");
-    return Messages::oneLine(said);
-}
-
 // A device node or link that is not there (a USB adapter pulled, a cradle
 // powered off); a Windows COM port is only known missing once it fails to open.
 // One the system will not let us look at is there: opening it says why.
@@ -129,13 +119,11 @@ void CollectWorker::poll()
     m_rig.transfer.begin(m_path, target, RecordFile::Mode::Append);
 }
 
-void CollectWorker::endDocking(const Outcome &o, const QString &message)
+void CollectWorker::endDocking(const Outcome &o)
 {
-    QString said = message;
+    QString said = OutcomeWords::ended(o, {m_path, m_setup.timeoutMs, true, {}});
     if (o.unconfirmed)
-        said += QStringLiteral(" Record %1 is in the file, but its \"REMOVE\" was not answered: the terminal may "
-                               "send it again at its next docking.")
-                    .arg(o.count);
+        said += QLatin1Char(' ') + OutcomeWords::unconfirmed(o.count);
     Q_EMIT dockingEnded(o, m_started, m_path, said.trimmed());
 }
 
@@ -148,12 +136,12 @@ void CollectWorker::transferFinished(const Outcome &o)
     switch (o.kind) {
     case Kind::Stopped:
         if (docked)
-            endDocking(o, QStringLiteral("stopped; %1 saved in %2.").arg(records, m_path));
+            endDocking(o);
         break;
     case Kind::Completed:
         if (docked) {
             tell(Reporter::Level::Info, QStringLiteral("uploaded %1 into %2").arg(records, m_path));
-            endDocking(o, {});
+            endDocking(o);
             m_watch = Watch::Present;
         } else {
             // In its cradle with nothing to give: asked again only after a rest,
@@ -167,33 +155,33 @@ void CollectWorker::transferFinished(const Outcome &o)
         if (docked || m_watch == Watch::Present)
             tell(Reporter::Level::Warning, QStringLiteral("no answer any more"));
         if (docked)
-            endDocking(o, QStringLiteral("no answer any more; %1 saved in %2.").arg(records, m_path));
+            endDocking(o);
         else if (!o.reply.isEmpty())
             // Noise differs from poll to poll: told once until the port changes.
-            trouble(Reporter::Level::Warning,
-                    QStringLiteral("bytes came (\"%1\") but no reply ended with CR: %2")
-                        .arg(Messages::quotedReply(o.reply), Messages::unendedReply(o.reply)),
-                    QStringLiteral("noise"));
+            trouble(Reporter::Level::Warning, OutcomeWords::noise(o.reply), QStringLiteral("noise"));
         m_watch = Watch::Quiet;
         break;
     case Kind::Lost:
     case Kind::PortError:
         if (docked)
-            endDocking(o, folded(o));
+            endDocking(o);
         if (o.kind == Kind::Lost || o.error.kind == Error::Kind::NotFound || deviceGone(o.port.device)) {
             if (m_watch != Watch::Absent)
                 tell(Reporter::Level::Warning,
                      QStringLiteral("device gone (%1); waiting for it to come back").arg(o.port.device));
             m_watch = Watch::Absent;
         } else {
-            trouble(Reporter::Level::Error, folded(o));
+            // A port that stays busy is told once, until it fails otherwise.
+            trouble(Reporter::Level::Error, OutcomeWords::ended(o, {m_path, m_setup.timeoutMs, true, {}}),
+                    QStringLiteral("port: %1").arg(int(o.error.kind)));
         }
         break;
     case Kind::Refused:
     case Kind::FileError:
         if (docked)
-            endDocking(o, folded(o));
-        trouble(o.kind == Kind::FileError ? Reporter::Level::Error : Reporter::Level::Warning, folded(o));
+            endDocking(o);
+        trouble(o.kind == Kind::FileError ? Reporter::Level::Error : Reporter::Level::Warning,
+                OutcomeWords::ended(o, {m_path, m_setup.timeoutMs, true, {}}));
         m_watch = Watch::Quiet;
         break;
     }

@@ -65,7 +65,7 @@ private:
     /// A trouble that repeats at every poll is told once, until it changes
     /// (kind: what counts as the same trouble; the text itself when empty).
     void trouble(Reporter::Level level, const QString &text, const QString &kind = {});
-    void endDocking(const Outcome &o, const QString &message);
+    void endDocking(const Outcome &o);
     void watchAgainIn(int ms);
 
     Setup m_setup;

@@ -4,7 +4,7 @@
 #include "cli/ExitStatus.h"
 #include "link/PortAssignment.h"
 #include "link/PortNames.h"
-#include "transfer/Messages.h"
+#include "wording/Messages.h"
 
 #include <QFileInfo>
 #include <QJsonArray>

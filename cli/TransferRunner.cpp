@@ -1,11 +1,11 @@
 #include "cli/TransferRunner.h"
 
 #include "cli/ExitStatus.h"
+#include "cli/OutcomeWords.h"
 #include "cli/PortWorker.h"
 #include "cli/SignalWatch.h"
 #include "platform/SystemError.h"
 #include "storage/LineReader.h"
-#include "transfer/Messages.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,13 +26,6 @@ QString streamName(const QString &given)
     return given == QLatin1String("-") ? QStringLiteral("standard input") : given;
 }
 
-// Bytes from the terminal, escaped, the end kept when it is long.
-QString escaped(const QByteArray &bytes)
-{
-    constexpr qsizetype Shown = 40;
-    return (bytes.size() > Shown ? QStringLiteral("...") : QString()) + Messages::escapedBytes(bytes.right(Shown));
-}
-
 
 // A file the command line refuses before the transfer starts, in its own words.
 Outcome ownFileError(Error::Kind kind, const QString &said)
@@ -41,18 +34,6 @@ Outcome ownFileError(Error::Kind kind, const QString &said)
     o.kind = Outcome::Kind::FileError;
     o.error = {kind, said};
     return o;
-}
-
-// quillan-cli has no windows: what holds a port of this process is another -p of the same run.
-QString heldHere()
-{
-    return QStringLiteral("%1 is held by another transfer of this same run: another -p names the same device (%2). "
-                          "Give each device once.");
-}
-
-QString seconds(int ms)
-{
-    return QString::number(ms / 1000.0, 'g', 6) + QStringLiteral(" s");
 }
 
 } // namespace
@@ -189,9 +170,9 @@ void TransferRunner::start(Job &job)
         QString backup;
         const Error e = RecordFile::check(job.path, m_request.mode, &backup);
         if (e.kind == Error::Kind::Exists) {
-            transferFinished(job, ownFileError(e.kind, QStringLiteral("%1; --force replaces it (keeping it as %2), "
-                                                                      "--append adds to it")
-                                                           .arg(e.description, backup)));
+            transferFinished(job, ownFileError(e.kind, QStringLiteral("\"%1\" exists already; --force replaces it "
+                                                                      "(keeping it as %2), --append adds to it")
+                                                           .arg(job.path, backup)));
             return;
         }
         setup.mode = m_request.mode;
@@ -244,39 +225,6 @@ void TransferRunner::interrupt(int signal)
 
 QString TransferRunner::describe(const Job &job) const
 {
-    const Outcome &o = *job.outcome;
-    const bool upload = job.upload;
-    const QString done = upload ? plural(o.count, "record", "records") + QStringLiteral(" saved in \"%1\"").arg(job.shown)
-                                : plural(o.count, "line", "lines") + QStringLiteral(" of \"%1\" sent").arg(job.shown);
-    // The program's own words where it says more than the designed box.
-    if (o.reason != Outcome::Reason::None && o.kind != Outcome::Kind::FileError)
-        return Messages::oneLine(Messages::ending(o, heldHere()));
-    switch (o.kind) {
-    case Outcome::Kind::Completed: return QString();
-    case Outcome::Kind::Refused:
-        return QStringLiteral("the terminal %1; %2")
-            .arg(upload || o.reply == "NAK" ? QStringLiteral("refused with \"NAK\"")
-                                            : QStringLiteral("gave a reply it should not"),
-                 done);
-    case Outcome::Kind::TimedOut:
-        if (!o.reply.isEmpty()) {
-            return QStringLiteral("bytes arrived (\"%1\") but no reply ended with CR, and nothing more came for %2; "
-                                  "%3; %4")
-                .arg(escaped(o.reply), seconds(m_request.timeoutMs), Messages::unendedReply(o.reply), done);
-        }
-        return QStringLiteral("no reply: nothing came from the terminal for %1; %2").arg(seconds(m_request.timeoutMs), done);
-    case Outcome::Kind::Stopped:
-        return QStringLiteral("interrupted; %1").arg(done);
-    case Outcome::Kind::Lost:
-    case Outcome::Kind::FileError:
-    case Outcome::Kind::PortError:
-        break;
-    }
-    // A file refused before the transfer started is said in the error itself.
-    QString message = o.reason == Outcome::Reason::None && o.kind == Outcome::Kind::FileError
-                          ? o.error.description
-                          : Messages::ending(o, heldHere());
-    if (job.path != job.given) // the copy of a stream is nothing the user named
-        message.replace(QLatin1Char('"') + job.path + QLatin1Char('"'), job.shown);
-    return Messages::oneLine(message);
+    return OutcomeWords::ended(*job.outcome, {job.shown, m_request.timeoutMs, false,
+                                              job.path != job.given ? job.path : QString()});
 }

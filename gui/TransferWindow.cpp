@@ -1,7 +1,7 @@
 #include "gui/TransferWindow.h"
 
 #include "gui/Module1.h"
-#include "transfer/Messages.h"
+#include "wording/Messages.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -45,30 +45,29 @@ Error RecordFile::inspect(const QString &path, Mode mode, SafePath &place)
 {
     if (Error e = place.locate(path))
         return e;
-    const QString file = quoted(path);
     switch (place.kind()) {
     case SafePath::Kind::Folder:
-        return {Error::Kind::BadFile, QStringLiteral("%1 is a folder; name a file to write the records to, for example %2")
-                                          .arg(file, QDir(path).filePath(QStringLiteral("records.txt")))};
+        return {Error::Kind::BadFile, QStringLiteral("it is a folder; name a file to write the records to, for example %1")
+                                          .arg(QDir(path).filePath(QStringLiteral("records.txt")))};
     case SafePath::Kind::Link: // locate() follows links
     case SafePath::Kind::Other:
         return {Error::Kind::BadFile,
-                QStringLiteral("%1 is %2, not a regular file: records are written to regular files only")
-                    .arg(file, place.kindName())};
+                QStringLiteral("it is %1, not a regular file: records are written to regular files only")
+                    .arg(place.kindName())};
     case SafePath::Kind::Missing:
         return place.danglingLink() ? place.danglingRefusal() : Error{};
     case SafePath::Kind::Regular:
         break;
     }
     if (mode == Mode::Create)
-        return {Error::Kind::Exists, QStringLiteral("%1 exists already").arg(file)};
+        return {Error::Kind::Exists, QStringLiteral("it exists already")};
     if (mode == Mode::Replace) {
         // The old file is kept under this name; a link there is replaced, never followed.
         QString what;
         const SafePath::Kind backup = place.kindOf(backupPath(place.name()), &what);
         if (backup == SafePath::Kind::Folder || backup == SafePath::Kind::Other)
-            return {Error::Kind::BadFile, QStringLiteral("%1 cannot be kept as %2: that is %3; move it away, then try again")
-                                              .arg(file, quoted(place.beside(backupPath(place.name()))), what)};
+            return {Error::Kind::BadFile, QStringLiteral("it cannot be kept as %1: that is %2; move it away, then try again")
+                                              .arg(quoted(place.beside(backupPath(place.name()))), what)};
     }
     return {};
 }
@@ -120,7 +119,7 @@ Error RecordFile::open(const QString &path, Mode mode)
         auto file = std::make_unique<QFile>();
         if (Error e = place.open(name, SafePath::Open::CreateNew, *file)) {
             if (place.kindOf(name) != SafePath::Kind::Missing) // made meanwhile
-                return {Error::Kind::Exists, QStringLiteral("%1 exists already").arg(quoted(path))};
+                return {Error::Kind::Exists, QStringLiteral("it exists already")};
             return e;
         }
         // Another transfer that opened the new file in the instant since it
@@ -137,8 +136,8 @@ Error RecordFile::open(const QString &path, Mode mode)
         if (Error e = openLocked(place, *old, SafePath::Open::Read))
             return e;
         if (Error e = place.checkWritable())
-            return {e.kind, QStringLiteral("%1 cannot be replaced: no new file can be made beside it (%2)")
-                                .arg(quoted(path), e.description)};
+            return {e.kind, QStringLiteral("it cannot be replaced: no new file can be made beside it (%1)")
+                                .arg(e.description)};
         m_old = std::move(old);
         break;
     }
@@ -156,8 +155,7 @@ Error RecordFile::open(const QString &path, Mode mode)
             // Two records must never run together on one line.
             if (last != '\n' && last != '\r')
                 return {Error::Kind::BadFile,
-                        QStringLiteral("the last line of %1 has no line ending; a record added would run into it")
-                            .arg(quoted(path))};
+                        QStringLiteral("its last line has no line ending; a record added would run into it")};
         }
         if (!file->seek(size))
             return errnoOr(file->errorString());
@@ -206,7 +204,7 @@ Error RecordFile::makeReplacement()
         }
         return {};
     }
-    return {Error::Kind::Busy, QStringLiteral("no free name for the new file beside %1").arg(quoted(m_path))};
+    return {Error::Kind::Busy, QStringLiteral("no free name for the new file beside it")};
 }
 
 void RecordFile::removeReplacement()

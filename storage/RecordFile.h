@@ -43,8 +43,9 @@ public:
     ~RecordFile();
 
     /// Prepares and locks the file. Nothing at path changes yet, except that
-    /// Create makes the new, empty file. A refusal's description is whole
-    /// (it names the file); Kind Exists: Create found a regular file there.
+    /// Create makes the new, empty file. A refusal says what is wrong with
+    /// the file without naming it ("it exists already"): whoever words it
+    /// names it. Kind Exists: Create found a regular file there.
     Error open(const QString &path, Mode mode);
     /// What open() would refuse for what stands at path, without changing
     /// anything or locking; backupShown: where Replace would keep the old file.

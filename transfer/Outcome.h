@@ -1,11 +1,15 @@
 #pragma once
 
+#include "link/PortAssignment.h"
+#include "link/PortDiagnosis.h"
 #include "link/PortNames.h"
 #include "platform/Error.h"
 
 #include <QByteArray>
 #include <QMetaType>
 #include <QString>
+
+#include <optional>
 
 // How a dialogue stopped, with what it moved and why, in typed values: each
 // front end words it its own way (the windows with their designed boxes, the
@@ -45,6 +49,16 @@ struct Outcome
     // Upload: "REMOVE" went out for the last record and no answer came: the
     // terminal may hold it still and send it again (it is in the file).
     bool unconfirmed = false;
+    // PortError: what was found out about the port once, when it would not
+    // open (who holds it, its group, ModemManager), and the serial devices
+    // present. None when the error says it all, or when the collecting
+    // service's port fails again as it did at its last poll.
+    struct PortFindings
+    {
+        PortDiagnosis::Findings findings;
+        QList<SerialPortListing> ports;
+    };
+    std::optional<PortFindings> diagnosis;
 };
 
 Q_DECLARE_METATYPE(Outcome)

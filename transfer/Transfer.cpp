@@ -97,6 +97,18 @@ Error Transfer::openPort(const PortTarget &target)
     return m_port.open(target);
 }
 
+std::optional<Outcome::PortFindings> Transfer::diagnose(const Error &error)
+{
+    // Once, when the port fails: who holds it now, not when someone words it.
+    // A service polling a port that stays busy looks again only when the
+    // failure changes; these two say all there is already.
+    const bool again = m_policy == Policy::Collect && error.kind == m_portFailed;
+    m_portFailed = error.kind;
+    if (again || error.kind == Error::Kind::NotPermitted || error.kind == Error::Kind::NoDescriptors)
+        return std::nullopt;
+    return Outcome::PortFindings{PortDiagnosis::diagnose(m_target.device, error.kind), listSerialPorts()};
+}
+
 bool Transfer::begin(const QString &path, const PortTarget &target, RecordFile::Mode mode)
 {
     // Records go only to the file chosen for this transfer: an earlier one
@@ -122,6 +134,7 @@ bool Transfer::begin(const QString &path, const PortTarget &target, RecordFile::
         fail(Kind::PortError, Reason::None, e);
         return false;
     }
+    m_portFailed = Error::Kind::None;
     m_download.start();
     scanSome(); // a small file is read through at once
     return true;
@@ -157,6 +170,7 @@ bool Transfer::beginUpload()
             return false;
         }
     }
+    m_portFailed = Error::Kind::None;
     run(m_upload.start());
     return true;
 }
@@ -364,6 +378,8 @@ void Transfer::finish(const Protocol::Action &end, const Error &error)
     outcome.bytes = protocol().bytes();
     outcome.asked = end.bytes;
     outcome.unconfirmed = end.unconfirmed;
+    if (end.kind == Kind::PortError)
+        outcome.diagnosis = diagnose(error);
     if (end.kind == Kind::Refused || end.kind == Kind::TimedOut)
         outcome.reply = m_rxBuffer.left(end.reason == Reason::EndlessReply ? 256 : m_rxBuffer.size());
     if (end.held)

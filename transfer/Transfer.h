@@ -129,6 +129,7 @@ private:
     void release(Outcome::Kind kind, Outcome::Reason reason);
     bool beginUpload();
     Error openPort(const PortTarget &target);
+    std::optional<Outcome::PortFindings> diagnose(const Error &error);
 
     Outcome::Direction m_direction;
     Policy m_policy;
@@ -146,5 +147,5 @@ private:
     RecordFile::Mode m_mode = RecordFile::Mode::Create;
     RecordSink *m_sink = nullptr;
     LineReader m_lines;
-    QByteArray m_lineFirst;  // the first piece of the line going out, for lineSent()
+    Error::Kind m_portFailed = Error::Kind::None;  // how the port last failed to open; None: it opened
 };

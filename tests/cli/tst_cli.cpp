@@ -394,12 +394,12 @@ private Q_SLOTS:
         // Said where it is wrong: --force cannot help a folder, and a folder
         // in the way of the backup is no fault of FILE.
         QTest::newRow("FILE a folder") << "" << QByteArray() << 3 << QByteArray() << QByteArray() << "r.txt"
-                                       << QByteArray("\"r.txt\" is a folder; name a file");
+                                       << QByteArray("\"r.txt\" for writing: it is a folder; name a file");
         QTest::newRow("FILE a folder, force") << "--force" << QByteArray() << 3 << QByteArray() << QByteArray() << "r.txt"
-                                              << QByteArray("\"r.txt\" is a folder; name a file");
+                                              << QByteArray("\"r.txt\" for writing: it is a folder; name a file");
         QTest::newRow("FILE.bak a folder") << "--force" << QByteArray("OLD\r\n") << 3 << QByteArray("OLD\r\n")
                                            << QByteArray() << "r.txt.bak"
-                                           << QByteArray("\"r.txt\" cannot be kept as \"r.txt.bak\": that is a folder");
+                                           << QByteArray("\"r.txt\" for writing: it cannot be kept as \"r.txt.bak\": that is a folder");
         QTest::newRow("force") << "--force" << QByteArray("OLD\r\n") << 0 << QByteArray("{new}") << QByteArray("OLD\r\n") << QString() << QByteArray();
         QTest::newRow("append") << "--append" << QByteArray("OLD\r\n") << 0 << QByteArray("OLD\r\n{new}") << QByteArray() << QString() << QByteArray();
         QTest::newRow("append, no ending") << "--append" << QByteArray("OLD") << 3 << QByteArray("OLD") << QByteArray() << QString() << QByteArray();
@@ -409,7 +409,7 @@ private Q_SLOTS:
         // What it is, whatever the flag; and stdout a pipe is one, not "No such file".
         for (const char *flag : {"", "--force", "--append"})
             QTest::addRow("FILE a FIFO %s", flag) << flag << QByteArray() << 3 << QByteArray() << QByteArray() << "fifo"
-                                                  << QByteArray("\"r.txt\" is a pipe (FIFO), not a regular file");
+                                                  << QByteArray("\"r.txt\" for writing: it is a pipe (FIFO), not a regular file");
         QTest::newRow("FILE /dev/stdout, a pipe, append") << "--append" << QByteArray() << 3 << QByteArray() << QByteArray()
                                                           << "stdout" << QByteArray("is a pipe (FIFO), not a regular file");
     }

@@ -9,7 +9,7 @@
 //   control & 0x20  an empty notification follows the piece
 //   control & 0x40  1 to 6 timer ticks (the next byte says how many) come first
 //   control & 0x80  the piece arrives while the next message box is open
-#include "transfer/Messages.h"
+#include "wording/Messages.h"
 #include "FuzzSupport.h"
 #include "support/MemoryRig.h"
 #include "support/WindowTexts.h"

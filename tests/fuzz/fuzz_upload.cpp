@@ -12,7 +12,7 @@
 #include "support/MemoryRig.h"
 #include "support/TestFiles.h"
 #include "support/WindowTexts.h"
-#include "transfer/Messages.h"
+#include "wording/Messages.h"
 
 #include <QFile>
 #include <QStringList>

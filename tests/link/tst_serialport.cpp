@@ -3,7 +3,7 @@
 #include "link/PortDiagnosis.h"
 #include "link/QtSerialPort.h"
 #include "tools/SimTerminal.h"
-#include "transfer/Messages.h"
+#include "wording/Messages.h"
 #include "support/ManualTerminal.h"
 
 #include <QProcess>

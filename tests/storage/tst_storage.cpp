@@ -2,6 +2,7 @@
 #include "storage/NameInUse.h"
 #include "storage/LineReader.h"
 #include "storage/RecordFile.h"
+#include "wording/Messages.h"
 #include "storage/SafePath.h"
 #include "support/TestFiles.h"
 
@@ -284,7 +285,10 @@ private Q_SLOTS:
         RecordFile file;
         const Error e = file.open(path, RecordFile::Mode(mode));
         QVERIFY(!e.ok());
-        QVERIFY2(e.description.contains(said) && e.description.contains(path), qPrintable(e.description));
+        // Said without the file's name: whoever words it names it, once.
+        const QString worded = Messages::cannotOpenFile(path, e, true);
+        QVERIFY2(e.description.contains(said) && worded.count(QLatin1Char('"') + path + QLatin1Char('"')) == 1,
+                 qPrintable(worded));
         QCOMPARE(e.kind == Error::Kind::Exists, said == QLatin1String("exists already"));
         QVERIFY(!file.isOpen());
         QCOMPARE(entries(dir.path()), before);

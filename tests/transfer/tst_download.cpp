@@ -3,7 +3,7 @@
 #include "support/MemoryRig.h"
 #include "support/WindowRig.h"
 #include "support/WindowTexts.h"
-#include "transfer/Messages.h"
+#include "wording/Messages.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "transfer/Messages.h"
+#include "wording/Messages.h"
 
 #include "transfer/Protocol.h"
 
@@ -156,8 +156,14 @@ QString Messages::ending(const Outcome &o, const QString &heldHere)
     }
     if (o.kind == Outcome::Kind::Lost)
         return connectionLost(o.error) + twoLines + moved;
-    if (o.kind == Outcome::Kind::PortError)
-        return cannotOpenPort(o.port, o.error, heldHere);
+    if (o.kind == Outcome::Kind::PortError) {
+        if (o.diagnosis)
+            return cannotOpenPort(o.port, o.error, o.diagnosis->findings, o.diagnosis->ports, heldHere);
+        if (o.error.kind == Error::Kind::NotPermitted || o.error.kind == Error::Kind::NoDescriptors)
+            return cannotOpenPort(o.port, o.error, {}, {}, heldHere); // the error says all there is
+        // Nothing looked at: the same failure as before, said before.
+        return tr("Cannot open %1: %2.").arg(o.port.describe(), reason(o.error.description));
+    }
     return {};
 }
 
@@ -165,15 +171,6 @@ QString Messages::cannotOpenFile(const QString &path, const Error &error, bool f
 {
     return (forWriting ? tr("Cannot open \"%1\" for writing: %2.") : tr("Cannot open \"%1\" for reading: %2."))
         .arg(path, reason(error.description));
-}
-
-QString Messages::cannotOpenPort(const PortTarget &target, const Error &error, const QString &heldHere)
-{
-    // These say all there is: no look at the system would tell more.
-    if (error.kind == Error::Kind::NotPermitted || error.kind == Error::Kind::NoDescriptors)
-        return cannotOpenPort(target, error, {}, {}, heldHere);
-    return cannotOpenPort(target, error, PortDiagnosis::diagnose(target.device, error.kind), listSerialPorts(),
-                          heldHere);
 }
 
 QString Messages::cannotOpenPort(const PortTarget &target, const Error &error,

@@ -10,7 +10,9 @@
 
 // Texts of the messages both transfer windows and the command line show when
 // the platform fails them or the terminal does what no designed box covers,
-// so every front end words the same trouble the same way.
+// so every front end words the same trouble the same way. Each front end
+// words an outcome in a table of its own (the windows' boxes, the command
+// line's sentences); this is what those tables share.
 namespace Messages {
 /// The program's own words for how a transfer ended: a lost line, a file or
 /// port that failed, a reply that answers nothing asked, a terminal that
@@ -20,10 +22,8 @@ namespace Messages {
 /// "another transfer of this program".
 QString ending(const Outcome &outcome, const QString &heldHere = {});
 QString cannotOpenFile(const QString &path, const Error &error, bool forWriting);
-/// "Cannot open COMn (device): reason." and what to do about it, found out
-/// from this machine.
-QString cannotOpenPort(const PortTarget &target, const Error &error, const QString &heldHere = {});
-/// The same from given findings and the serial ports the system lists.
+/// "Cannot open COMn (device): reason." and what to do about it, from what
+/// was found out when it failed and the serial ports the system lists.
 QString cannotOpenPort(const PortTarget &target, const Error &error, const PortDiagnosis::Findings &findings,
                        const QList<SerialPortListing> &ports, const QString &heldHere = {});
 QString connectionLost(const Error &error);
