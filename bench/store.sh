@@ -27,8 +27,8 @@
 #
 # --build           build folder with quillan-cli, quillan-simterm and quillan-timings (default: build-bench)
 # --records         records of 40 bytes per upload in section 2 (default 5000)
-# --runs            rounds of sections 1 to 3, each into all three (default 3)
-# --ceiling-records writes per loop in section 1 (default 3000; needs cc and the
+# --runs            rounds of sections 2 and 3, each into all three (default 3)
+# --ceiling-records writes of each kind in section 1 (default 3000; needs cc and the
 #                   sqlite3 and libpq headers, else the section is left out)
 # --paced-records   records per upload in section 3 (default 500)
 # --baud            the line rate of section 3 (default 115200, the program's)
@@ -178,12 +178,15 @@ echo
 
 # 1. Bare ceilings --------------------------------------------------------------
 # One durable write of a 42-byte record per iteration, as bare as each store
-# allows, each write timed: ceilings KIND TARGET TABLE COUNT TIMES writes
-# the microseconds of each into TIMES. Kinds: file (write + fdatasync),
-# sqlite (quillan's table: one index; WAL, synchronous=FULL, an insert per
-# commit), sqlite2 (the same with the second index tables made before had),
-# pgtext (an INSERT statement each, autocommit), pgbinary (prepared once,
-# the record a binary bytea, as quillan-cli sends it).
+# allows, each write timed: "ceilings DIR PGURI COUNT BLOCK" makes COUNT
+# writes of each kind, BLOCK of one kind then BLOCK of the next, so that the
+# disk's drift falls on all alike, and writes the microseconds of each into
+# DIR/c-KIND.txt. Kinds: file (write + fdatasync), sqlite (an insert per
+# commit, WAL and synchronous=FULL, into quillan's table with one index and
+# its settings), sqlite2 (the same with the second index tables made before
+# have and SQLite's default checkpoints, as quillan wrote until 2026-12),
+# pgtext (an INSERT statement each, autocommit), pgbinary (prepared once, the
+# record a binary bytea, as quillan-cli sends it).
 ceilings_source() {
   cat <<'C'
 #include <fcntl.h>
@@ -194,6 +197,17 @@ ceilings_source() {
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
+
+enum { File, Sqlite, Sqlite2, PgText, PgBinary, Kinds };
+static const char *Names[Kinds] = {"file", "sqlite", "sqlite2", "pgtext", "pgbinary"};
+static const char *Columns = "(id %s, committed %s NOT NULL, station %s NOT NULL, port %s NOT NULL, device %s NOT NULL, "
+                             "transfer %s NOT NULL, number integer NOT NULL, record %s NOT NULL, unconfirmed %s, maybe_repeat %s)";
+static const char *Insert = "INSERT INTO %s (committed, station, port, device, transfer, number, record, unconfirmed, maybe_repeat) ";
+static const char *Transfer = "0b1c5e4e-4a4f-4c55-9d62-8f2e6f6f0a11";
+static int fd;
+static sqlite3 *db[2];
+static sqlite3_stmt *st[2];
+static PGconn *pg;
 
 static double now_us(void)
 {
@@ -206,153 +220,167 @@ static void die(const char *what, const char *why)
     fprintf(stderr, "ceilings: %s: %s\n", what, why);
     exit(1);
 }
-static void lite(sqlite3 *db, const char *sql)
+static void lite(sqlite3 *d, const char *sql)
 {
     char *err = NULL;
-    if (sqlite3_exec(db, sql, NULL, NULL, &err) != SQLITE_OK)
+    if (sqlite3_exec(d, sql, NULL, NULL, &err) != SQLITE_OK)
         die(sql, err);
 }
-static const char *Columns = "(id %s, committed %s NOT NULL, station %s NOT NULL, port %s NOT NULL, device %s NOT NULL, "
-                             "transfer %s NOT NULL, number integer NOT NULL, record %s NOT NULL, unconfirmed %s, maybe_repeat %s)";
-static const char *Insert = "INSERT INTO %s (committed, station, port, device, transfer, number, record, unconfirmed, maybe_repeat) ";
-static const char *Transfer = "0b1c5e4e-4a4f-4c55-9d62-8f2e6f6f0a11";
+static void pgexec(const char *sql)
+{
+    PGresult *r = PQexec(pg, sql);
+    if (PQresultStatus(r) != PGRES_COMMAND_OK)
+        die(sql, PQerrorMessage(pg));
+    PQclear(r);
+}
+static void openSqlite(int k, const char *dir)
+{
+    char path[4096], cols[512], sql[1024];
+    snprintf(path, sizeof path, "%s/ceiling%d.db", dir, k + 1);
+    if (sqlite3_open(path, &db[k]) != SQLITE_OK)
+        die(path, sqlite3_errmsg(db[k]));
+    lite(db[k], "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL");
+    if (k == 0)
+        lite(db[k], "PRAGMA cache_size=-256; PRAGMA wal_autocheckpoint=200");
+    snprintf(cols, sizeof cols, Columns, "INTEGER PRIMARY KEY", "TEXT", "TEXT", "TEXT", "TEXT", "TEXT", "BLOB",
+             "INTEGER NOT NULL DEFAULT 0", "INTEGER NOT NULL DEFAULT 0");
+    snprintf(sql, sizeof sql, "CREATE TABLE t %s; CREATE INDEX t_port ON t (station, port, id)%s", cols,
+             k ? "; CREATE INDEX t_transfer ON t (transfer, number)" : "");
+    lite(db[k], sql);
+    snprintf(sql, sizeof sql, Insert, "t");
+    snprintf(sql + strlen(sql), sizeof sql - strlen(sql),
+             "VALUES (strftime('%%Y-%%m-%%dT%%H:%%M:%%fZ', 'now'), 'pc7', 'COM1', '/dev/ttyS0', '%s', ?, ?, 0, 0)", Transfer);
+    if (sqlite3_prepare_v2(db[k], sql, -1, &st[k], NULL) != SQLITE_OK)
+        die(sql, sqlite3_errmsg(db[k]));
+}
+static void one(int kind, int i)
+{
+    char rec[48], number[16], hex[81], sql[1024];
+    snprintf(rec, sizeof rec, "%010d;4006381333931;12;ABCDEFGHIJKL\r\n", i);
+    snprintf(number, sizeof number, "%d", i);
+    PGresult *r = NULL;
+    switch (kind) {
+    case File:
+        if (write(fd, rec, 42) != 42 || fdatasync(fd) != 0)
+            die("file", "cannot write");
+        return;
+    case Sqlite:
+    case Sqlite2:
+        sqlite3_bind_int(st[kind - Sqlite], 1, i);
+        sqlite3_bind_blob(st[kind - Sqlite], 2, rec, 40, SQLITE_STATIC);
+        if (sqlite3_step(st[kind - Sqlite]) != SQLITE_DONE)
+            die("insert", sqlite3_errmsg(db[kind - Sqlite]));
+        sqlite3_reset(st[kind - Sqlite]);
+        return;
+    case PgText:
+        for (int k = 0; k < 40; ++k)
+            sprintf(hex + 2 * k, "%02x", (unsigned char)rec[k]);
+        snprintf(sql, sizeof sql, Insert, "ceiling_text");
+        snprintf(sql + strlen(sql), sizeof sql - strlen(sql),
+                 "VALUES (now(), 'pc7', 'COM1', '/dev/ttyS0', '%s', %s, '\\x%s', false, false)", Transfer, number, hex);
+        r = PQexec(pg, sql);
+        break;
+    case PgBinary: {
+        const char *v[6] = {"pc7", "COM1", "/dev/ttyS0", Transfer, number, rec};
+        const int len[6] = {0, 0, 0, 0, 0, 40}, fmt[6] = {0, 0, 0, 0, 0, 1};
+        r = PQexecPrepared(pg, "ins", 6, v, len, fmt, 0);
+        break;
+    }
+    }
+    if (PQresultStatus(r) != PGRES_COMMAND_OK)
+        die("insert", PQerrorMessage(pg));
+    PQclear(r);
+}
 
 int main(int argc, char **argv)
 {
-    if (argc != 6)
-        die("usage", "ceilings file|sqlite|sqlite2|pgtext|pgbinary TARGET TABLE COUNT TIMES");
-    const char *kind = argv[1], *target = argv[2], *table = argv[3];
-    const int n = atoi(argv[4]);
-    FILE *times = fopen(argv[5], "w");
-    double *t = calloc(n, sizeof *t);
-    char rec[48], sql[2048], cols[512], head[256];
-    int fd = -1;
-    sqlite3 *db = NULL;
-    sqlite3_stmt *st = NULL;
-    PGconn *c = NULL;
-    if (!times || !t)
-        die(argv[5], "cannot write");
-    snprintf(head, sizeof head, Insert, table);
-    if (!strcmp(kind, "file")) {
-        if ((fd = open(target, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) < 0)
-            die(target, "cannot open");
-    } else if (!strncmp(kind, "sqlite", 6)) {
-        if (sqlite3_open(target, &db) != SQLITE_OK)
-            die(target, sqlite3_errmsg(db));
-        lite(db, "PRAGMA journal_mode=WAL");
-        lite(db, "PRAGMA synchronous=FULL");
-        lite(db, "PRAGMA cache_size=-256");
-        snprintf(cols, sizeof cols, Columns, "INTEGER PRIMARY KEY", "TEXT", "TEXT", "TEXT", "TEXT", "TEXT", "BLOB",
-                 "INTEGER NOT NULL DEFAULT 0", "INTEGER NOT NULL DEFAULT 0");
-        snprintf(sql, sizeof sql, "CREATE TABLE %s %s; CREATE INDEX %s_port ON %s (station, port, id)", table, cols, table, table);
-        lite(db, sql);
-        if (!strcmp(kind, "sqlite2")) {
-            snprintf(sql, sizeof sql, "CREATE INDEX %s_transfer ON %s (transfer, number)", table, table);
-            lite(db, sql);
-        }
-        snprintf(sql, sizeof sql, "%sVALUES (strftime('%%Y-%%m-%%dT%%H:%%M:%%fZ', 'now'), 'pc7', 'COM1', '/dev/ttyS0', '%s', ?, ?, 0, 0)",
-                 head, Transfer);
-        if (sqlite3_prepare_v2(db, sql, -1, &st, NULL) != SQLITE_OK)
-            die(sql, sqlite3_errmsg(db));
-    } else {
-        c = PQconnectdb(target);
-        if (PQstatus(c) != CONNECTION_OK)
-            die("connect", PQerrorMessage(c));
-        snprintf(cols, sizeof cols, Columns, "bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY", "timestamptz", "text", "text",
-                 "text", "uuid", "bytea", "boolean NOT NULL DEFAULT false", "boolean NOT NULL DEFAULT false");
-        snprintf(sql, sizeof sql, "CREATE TABLE %s %s; CREATE INDEX ON %s (station, port, id)", table, cols, table);
-        PGresult *r = PQexec(c, sql);
-        if (PQresultStatus(r) != PGRES_COMMAND_OK)
-            die(sql, PQerrorMessage(c));
-        PQclear(r);
-        snprintf(sql, sizeof sql, "%sVALUES (now(), $1, $2, $3, $4, $5, $6, false, false)", head);
-        r = PQprepare(c, "ins", sql, 0, NULL);
-        if (PQresultStatus(r) != PGRES_COMMAND_OK)
-            die(sql, PQerrorMessage(c));
-        PQclear(r);
-    }
-    for (int i = 0; i < n; ++i) {
-        snprintf(rec, sizeof rec, "%010d;4006381333931;12;ABCDEFGHIJKL\r\n", i + 1);
-        const double a = now_us();
-        if (fd >= 0) {
-            if (write(fd, rec, 42) != 42 || fdatasync(fd) != 0)
-                die(target, "cannot write");
-        } else if (db) {
-            sqlite3_bind_int(st, 1, i + 1);
-            sqlite3_bind_blob(st, 2, rec, 40, SQLITE_STATIC);
-            if (sqlite3_step(st) != SQLITE_DONE)
-                die("insert", sqlite3_errmsg(db));
-            sqlite3_reset(st);
-        } else {
-            char number[16], hex[81];
-            snprintf(number, sizeof number, "%d", i + 1);
-            PGresult *r;
-            if (!strcmp(kind, "pgbinary")) {
-                const char *v[6] = {"pc7", "COM1", "/dev/ttyS0", Transfer, number, rec};
-                const int len[6] = {0, 0, 0, 0, 0, 40}, fmt[6] = {0, 0, 0, 0, 0, 1};
-                r = PQexecPrepared(c, "ins", 6, v, len, fmt, 0);
-            } else {
-                for (int k = 0; k < 40; ++k)
-                    sprintf(hex + 2 * k, "%02x", (unsigned char)rec[k]);
-                snprintf(sql, sizeof sql, "%sVALUES (now(), 'pc7', 'COM1', '/dev/ttyS0', '%s', %s, '\\x%s', false, false)",
-                         head, Transfer, number, hex);
-                r = PQexec(c, sql);
+    if (argc != 5)
+        die("usage", "ceilings DIR PGURI COUNT BLOCK");
+    const char *dir = argv[1];
+    const int count = atoi(argv[3]), block = atoi(argv[4]);
+    char path[4096], cols[512], sql[2048];
+    double *t[Kinds];
+    snprintf(path, sizeof path, "%s/ceiling.txt", dir);
+    if ((fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) < 0)
+        die(path, "cannot open");
+    openSqlite(0, dir);
+    openSqlite(1, dir);
+    pg = PQconnectdb(argv[2]);
+    if (PQstatus(pg) != CONNECTION_OK)
+        die("connect", PQerrorMessage(pg));
+    snprintf(cols, sizeof cols, Columns, "bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY", "timestamptz", "text", "text",
+             "text", "uuid", "bytea", "boolean NOT NULL DEFAULT false", "boolean NOT NULL DEFAULT false");
+    snprintf(sql, sizeof sql, "CREATE TABLE ceiling_text %s; CREATE INDEX ON ceiling_text (station, port, id); "
+             "CREATE TABLE ceiling_binary %s; CREATE INDEX ON ceiling_binary (station, port, id)", cols, cols);
+    pgexec(sql);
+    snprintf(sql, sizeof sql, Insert, "ceiling_binary");
+    strcat(sql, "VALUES (now(), $1, $2, $3, $4, $5, $6, false, false)");
+    PGresult *r = PQprepare(pg, "ins", sql, 0, NULL);
+    if (PQresultStatus(r) != PGRES_COMMAND_OK)
+        die(sql, PQerrorMessage(pg));
+    PQclear(r);
+    for (int k = 0; k < Kinds; ++k)
+        if (!(t[k] = calloc(count, sizeof(double))))
+            die("memory", "none left");
+    for (int done = 0; done < count; done += block) {
+        // Each block in another order, so that no kind always follows the same one.
+        for (int j = 0; j < Kinds; ++j) {
+            const int k = (j + done / block) % Kinds;
+            for (int i = done; i < count && i < done + block; ++i) {
+                const double a = now_us();
+                one(k, i + 1);
+                t[k][i] = now_us() - a;
             }
-            if (PQresultStatus(r) != PGRES_COMMAND_OK)
-                die("insert", PQerrorMessage(c));
-            PQclear(r);
         }
-        t[i] = now_us() - a;
     }
-    for (int i = 0; i < n; ++i)
-        fprintf(times, "%.1f\n", t[i]);
-    return fclose(times) == 0 ? 0 : 1;
+    for (int k = 0; k < Kinds; ++k) {
+        snprintf(path, sizeof path, "%s/c-%s.txt", dir, Names[k]);
+        FILE *f = fopen(path, "w");
+        if (!f)
+            die(path, "cannot write");
+        for (int i = 0; i < count; ++i)
+            fprintf(f, "%.1f\n", t[k][i]);
+        if (fclose(f) != 0)
+            die(path, "cannot write");
+    }
+    return 0;
 }
 C
 }
-# ceilings_stats FILE...: records/s (writes over the sum of their times), median and p90 µs.
+# ceilings_stats FILE: writes/s (writes over the sum of their times), median and p90 µs.
 ceilings_stats() {
-  cat "$@" | sort -g | awk '{ v[NR] = $1; s += $1 } END {
+  sort -g "$1" | awk '{ v[NR] = $1; s += $1 } END {
     printf "%.0f %.0f %.0f\n", NR / (s / 1e6), v[int((NR + 1) / 2)], v[int((NR * 9 + 9) / 10)] }'
 }
-declare -A ctitle=([file]="text file: write + fdatasync" [sqlite]="SQLite: an insert per commit (quillan's table, one index)"
-  [sqlite2]="SQLite: the same with a second index (tables made before)" [pgtext]="PostgreSQL: an INSERT statement, autocommit"
+declare -A ctitle=([file]="text file: write + fdatasync" [sqlite]="SQLite: an insert per commit (quillan's table and settings)"
+  [sqlite2]="SQLite: two indexes, default checkpoints (as before)" [pgtext]="PostgreSQL: an INSERT statement, autocommit"
   [pgbinary]="PostgreSQL: prepared INSERT, binary bytea (as quillan-cli)")
 ckinds=(file sqlite sqlite2 pgtext pgbinary)
-echo "### 1. Bare ceilings: $ceiling_records durable writes of a 42-byte record in a loop, $runs rounds (each kind in turn)"
+block=100
+echo "### 1. Bare ceilings: $ceiling_records durable writes of a 42-byte record of each kind, $block of one kind then $block of the next (in turn, each block in another order)"
 load
 echo
 if command -v cc >/dev/null && pkg-config --exists sqlite3 libpq 2>/dev/null \
    && ceilings_source >"$work/ceilings.c" \
    && cc -O2 -o "$work/ceilings" "$work/ceilings.c" $(pkg-config --cflags --libs sqlite3 libpq) 2>>"$log"; then
   echo "No terminal and no quillan-cli: a C loop (in this script) writes a record and waits for it to be durable,"
-  echo "$ceiling_records times, into the same disk and server as below. This is as fast as each store can take"
-  echo "records one commit at a time here; quillan-cli adds the terminal's dialogue around each."
+  echo "into the same disk and server as below. This is as fast as each store can take records one commit at a"
+  echo "time here; quillan-cli adds the terminal's dialogue around each."
   echo
   stall0=$(cpu_stall_us) t0=$(date +%s%N)
-  for round in $(seq "$runs"); do
-    for k in "${ckinds[@]}"; do
-      case $k in
-        file) target="$work/ceiling.txt" ;;
-        sqlite*) target="$work/ceiling.db" ;;
-        pg*) target=$pg_uri; sql "drop table if exists ceiling" ;;
-      esac
-      rm -f "$work/ceiling.txt" "$work/ceiling.db" "$work/ceiling.db-wal" "$work/ceiling.db-shm"
-      "$work/ceilings" "$k" "$target" ceiling "$ceiling_records" "$work/c-$k-$round.txt" 2>>"$log" || fail "the ceiling loop $k failed"
-    done
-  done
+  "$work/ceilings" "$work" "$pg_uri" "$ceiling_records" "$block" 2>>"$log" || fail "the ceiling loops failed"
   p=$(pressure_since "$stall0" "$t0")
-  echo "| write | round 1…$runs records/s | pooled records/s | against the file | median µs | p90 µs |"
+  echo "| write | records/s | against the file | median µs | p90 µs | the file's median / its median |"
   echo "|---|---|---|---|---|---|"
-  read -r file_rate _ < <(ceilings_stats "$work"/c-file-*.txt)
+  read -r file_rate file_median _ < <(ceilings_stats "$work/c-file.txt")
   for k in "${ckinds[@]}"; do
-    per=""
-    for round in $(seq "$runs"); do read -r r _ < <(ceilings_stats "$work/c-$k-$round.txt"); per+="$r, "; done
-    read -r r med p90 < <(ceilings_stats "$work"/c-"$k"-*.txt)
-    echo "| ${ctitle[$k]} | ${per%, } | $r | **$(ratio "$r" "$file_rate")** | $med | $p90 |"
+    read -r r med p90 < <(ceilings_stats "$work/c-$k.txt")
+    echo "| ${ctitle[$k]} | $r | **$(ratio "$r" "$file_rate")** | $med | $p90 | $(ratio "$file_median" "$med") |"
   done
   echo
   echo "CPU pressure during the loops: $p %."
+  sql "drop table ceiling_text; drop table ceiling_binary"
+  rm -f "$work"/ceiling*
 else
   echo "Left out: it needs cc and the headers of sqlite3 and libpq (apt-get install gcc libsqlite3-dev libpq-dev)."
 fi
