@@ -7,6 +7,7 @@
 #      time into each (write + fdatasync; an SQLite insert per commit, WAL and
 #      synchronous=FULL; an autocommit INSERT over libpq), no terminal and no
 #      quillan-cli: how close each store can come to the file on this disk;
+#      then with a pause after each write, as the terminal's dialogue makes;
 #   2. records per second of each (the simulators' --timings: first READ to
 #      the READ after the last NEXT), and of the whole process (start-up,
 #      connection and table included); ratio of each store to the file;
@@ -60,7 +61,7 @@ while [ $# -gt 0 ]; do
     --mem-sizes) mem_sizes="$2"; shift ;;
     --pg-bin) pg_bin="$2"; shift ;;
     --skip-strace) syscalls=0 ;;
-    -h|--help) sed -n '2,40p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,41p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 1 ;;
   esac
   shift
@@ -178,10 +179,11 @@ echo
 
 # 1. Bare ceilings --------------------------------------------------------------
 # One durable write of a 42-byte record per iteration, as bare as each store
-# allows, each write timed: "ceilings DIR PGURI COUNT BLOCK" makes COUNT
-# writes of each kind, BLOCK of one kind then BLOCK of the next, so that the
-# disk's drift falls on all alike, and writes the microseconds of each into
-# DIR/c-KIND.txt. Kinds: file (write + fdatasync), sqlite (an insert per
+# allows, each write timed: "ceilings DIR PGURI COUNT BLOCK PAUSE" makes
+# COUNT writes of each kind, BLOCK of one kind then BLOCK of the next, so that
+# the disk's drift falls on all alike, sleeping PAUSE µs after each (as the
+# PC waits for the terminal between records), and writes the microseconds of
+# each write into DIR/c-KIND.txt. Kinds: file (write + fdatasync), sqlite (an insert per
 # commit, WAL and synchronous=FULL, into quillan's table with one index and
 # its settings), sqlite2 (the same with the second index tables made before
 # have and SQLite's default checkpoints, as quillan wrote until 2026-12),
@@ -294,10 +296,11 @@ static void one(int kind, int i)
 
 int main(int argc, char **argv)
 {
-    if (argc != 5)
-        die("usage", "ceilings DIR PGURI COUNT BLOCK");
+    if (argc != 6)
+        die("usage", "ceilings DIR PGURI COUNT BLOCK PAUSE");
     const char *dir = argv[1];
-    const int count = atoi(argv[3]), block = atoi(argv[4]);
+    const int count = atoi(argv[3]), block = atoi(argv[4]), pause = atoi(argv[5]);
+    const struct timespec gap = {0, pause * 1000L};
     char path[4096], cols[512], sql[2048];
     double *t[Kinds];
     snprintf(path, sizeof path, "%s/ceiling.txt", dir);
@@ -330,6 +333,8 @@ int main(int argc, char **argv)
                 const double a = now_us();
                 one(k, i + 1);
                 t[k][i] = now_us() - a;
+                if (pause > 0)
+                    nanosleep(&gap, NULL);
             }
         }
     }
@@ -356,7 +361,7 @@ declare -A ctitle=([file]="text file: write + fdatasync" [sqlite]="SQLite: an in
   [sqlite2]="SQLite: two indexes, default checkpoints (as before)" [pgtext]="PostgreSQL: an INSERT statement, autocommit"
   [pgbinary]="PostgreSQL: prepared INSERT, binary bytea (as quillan-cli)")
 ckinds=(file sqlite sqlite2 pgtext pgbinary)
-block=100
+block=100 pause_us=150
 echo "### 1. Bare ceilings: $ceiling_records durable writes of a 42-byte record of each kind, $block of one kind then $block of the next (in turn, each block in another order)"
 load
 echo
@@ -365,22 +370,29 @@ if command -v cc >/dev/null && pkg-config --exists sqlite3 libpq 2>/dev/null \
    && cc -O2 -o "$work/ceilings" "$work/ceilings.c" $(pkg-config --cflags --libs sqlite3 libpq) 2>>"$log"; then
   echo "No terminal and no quillan-cli: a C loop (in this script) writes a record and waits for it to be durable,"
   echo "into the same disk and server as below. This is as fast as each store can take records one commit at a"
-  echo "time here; quillan-cli adds the terminal's dialogue around each."
-  echo
-  stall0=$(cpu_stall_us) t0=$(date +%s%N)
-  "$work/ceilings" "$work" "$pg_uri" "$ceiling_records" "$block" 2>>"$log" || fail "the ceiling loops failed"
-  p=$(pressure_since "$stall0" "$t0")
-  echo "| write | records/s | against the file | median µs | p90 µs | the file's median / its median |"
-  echo "|---|---|---|---|---|---|"
-  read -r file_rate file_median _ < <(ceilings_stats "$work/c-file.txt")
-  for k in "${ckinds[@]}"; do
-    read -r r med p90 < <(ceilings_stats "$work/c-$k.txt")
-    echo "| ${ctitle[$k]} | $r | **$(ratio "$r" "$file_rate")** | $med | $p90 | $(ratio "$file_median" "$med") |"
+  echo "time here; quillan-cli adds the terminal's dialogue around each. Then the same with a pause of $pause_us µs"
+  echo "after each write, about what the dialogue takes between two records: a process that slept (the server's"
+  echo "backend, or one waiting for its disk) may take longer to be woken than one kept busy."
+  for pause in 0 "$pause_us"; do
+    echo
+    [ "$pause" = 0 ] && echo "Writes one after another:" || echo "A pause of $pause µs after each write (not counted):"
+    echo
+    mkdir "$work/ceilings-$pause"
+    stall0=$(cpu_stall_us) t0=$(date +%s%N)
+    "$work/ceilings" "$work/ceilings-$pause" "$pg_uri" "$ceiling_records" "$block" "$pause" 2>>"$log" || fail "the ceiling loops failed"
+    p=$(pressure_since "$stall0" "$t0")
+    sql "drop table ceiling_text; drop table ceiling_binary"
+    echo "| write | records/s | against the file | median µs | p90 µs | the file's median / its median |"
+    echo "|---|---|---|---|---|---|"
+    read -r file_rate file_median _ < <(ceilings_stats "$work/ceilings-$pause/c-file.txt")
+    for k in "${ckinds[@]}"; do
+      read -r r med p90 < <(ceilings_stats "$work/ceilings-$pause/c-$k.txt")
+      echo "| ${ctitle[$k]} | $r | **$(ratio "$r" "$file_rate")** | $med | $p90 | $(ratio "$file_median" "$med") |"
+    done
+    echo
+    echo "CPU pressure during these loops: $p %."
+    rm -rf "$work/ceilings-$pause"
   done
-  echo
-  echo "CPU pressure during the loops: $p %."
-  sql "drop table ceiling_text; drop table ceiling_binary"
-  rm -f "$work"/ceiling*
 else
   echo "Left out: it needs cc and the headers of sqlite3 and libpq (apt-get install gcc libsqlite3-dev libpq-dev)."
 fi
