@@ -127,6 +127,7 @@ Error RecordFile::open(const QString &path, Mode mode)
         if (Error e = lockExclusive(file->handle()))
             return e;
         m_file = std::move(file);
+        m_fileId = {};
         break;
     }
     case Mode::Replace: {
@@ -160,6 +161,7 @@ Error RecordFile::open(const QString &path, Mode mode)
         if (!file->seek(size))
             return errnoOr(file->errorString());
         m_file = std::move(file);
+        m_fileId = {};
         break;
     }
     }
@@ -198,6 +200,7 @@ Error RecordFile::makeReplacement()
         }
         m_temporary = name;
         m_file = std::move(file);
+        m_fileId = {};
         if (Error e = lockExclusive(m_file->handle())) {
             removeReplacement();
             return e;
@@ -212,6 +215,7 @@ void RecordFile::removeReplacement()
     if (m_file)
         m_file->close(); // Windows removes no file that is open
     m_file.reset();
+    m_fileId = {};
     if (!m_temporary.isEmpty())
         m_place.remove(m_temporary);
     m_temporary.clear();
@@ -279,7 +283,10 @@ Error RecordFile::writeLine(const QByteArray &record)
     // A record is kept only while its file has a name: one that a person or
     // a rotation removed or moved away meanwhile would take it with it.
     // (Windows removes and renames no file that is open.)
-    if (!e && !m_place.isAt(*m_file, m_place.name()))
+    // The open file's identity is taken once: a file keeps it while open.
+    if (!e && !m_fileId.known)
+        m_fileId = SafePath::identify(*m_file);
+    if (!e && !m_place.isAt(m_fileId, m_place.name()))
         e = {Error::Kind::NotFound, QStringLiteral("the file was removed or renamed while records were being "
                                                    "saved in it")};
 #endif
@@ -322,6 +329,7 @@ void RecordFile::close(bool removeIfEmpty)
         m_place.remove(m_place.name());
 #endif
     m_file.reset();
+    m_fileId = {};
     m_old.reset();
     // A replacement that got no record: the old file keeps its name.
     removeReplacement();

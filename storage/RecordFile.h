@@ -87,5 +87,6 @@ private:
     Mode m_mode = Mode::Create;
     bool m_committed = false;
     QByteArray m_line;  // reused so a long upload does not allocate per record
+    SafePath::FileId m_fileId;  // of m_file, once taken; forgotten whenever m_file changes
     qint64 m_written = 0;
 };

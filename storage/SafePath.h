@@ -76,6 +76,17 @@ public:
                unsigned newMode = 0600) const;
     /// Whether the open file is still the one at name.
     bool isAt(const QFile &file, const QString &name) const;
+    /// An open file's identity (device and inode), so that asking whether it
+    /// is still at its name after every record looks at the name only.
+    struct FileId
+    {
+        unsigned long long device = 0, inode = 0;
+        bool known = false;
+    };
+#ifndef Q_OS_WIN
+    static FileId identify(const QFile &file);
+    bool isAt(const FileId &id, const QString &name) const;
+#endif
     Error rename(const QString &from, const QString &to) const;
     Error remove(const QString &name) const;
     /// Makes the folder's names durable.

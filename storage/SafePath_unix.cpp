@@ -260,10 +260,22 @@ Error SafePath::open(const QString &name, Open how, QFile &file, const QFile *mo
 
 bool SafePath::isAt(const QFile &file, const QString &name) const
 {
-    struct stat open{}, named{};
-    return ::fstat(file.handle(), &open) == 0
-           && ::fstatat(m_folder, QFile::encodeName(name).constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
-           && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+    return isAt(identify(file), name);
+}
+
+SafePath::FileId SafePath::identify(const QFile &file)
+{
+    struct stat open{};
+    if (::fstat(file.handle(), &open) != 0)
+        return {};
+    return {open.st_dev, open.st_ino, true};
+}
+
+bool SafePath::isAt(const FileId &id, const QString &name) const
+{
+    struct stat named{};
+    return id.known && ::fstatat(m_folder, QFile::encodeName(name).constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
+           && named.st_dev == id.device && named.st_ino == id.inode;
 }
 
 Error SafePath::rename(const QString &from, const QString &to) const

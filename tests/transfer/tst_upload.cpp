@@ -528,15 +528,17 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.box->shown.size(), 1);
         writeAll(second, "old\r\n");
         QByteArray sentWhileAsking;
+        bool arrivedWhileAsking = false;
         rig.box->onShow = [&](const MessageBox::Request &r) {
             if (r.buttons != MessageBox::Buttons::YesNo)
                 return;
             rig.term.sendRaw("R9\r");
-            QTest::qWaitFor([&] { return rig.port->bytesAvailable() > 0; }, 5000);
+            arrivedWhileAsking = QTest::qWaitFor([&] { return rig.port->bytesAvailable() > 0; }, 5000);
             sentWhileAsking = rig.term.receivedBytes();
         };
         rig.box->answerNext(MessageBox::Answer::Yes);
         rig.start(second);
+        QVERIFY(arrivedWhileAsking);
         QCOMPARE(sentWhileAsking, QByteArray("READ\r")); // nothing handled inside Start
         QTRY_COMPARE(rig.term.receivedBytes(), QByteArray("READ\rREAD\rREMOVE\r"));
         QCOMPARE(readAll(first), QByteArray());
