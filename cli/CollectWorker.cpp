@@ -119,9 +119,14 @@ void CollectWorker::poll()
     m_rig.transfer.begin(m_path, target, RecordFile::Mode::Append);
 }
 
+QString CollectWorker::ended(const Outcome &o) const
+{
+    return OutcomeWords::ended(o, {m_path, m_setup.timeoutMs, true, {}});
+}
+
 void CollectWorker::endDocking(const Outcome &o)
 {
-    QString said = OutcomeWords::ended(o, {m_path, m_setup.timeoutMs, true, {}});
+    QString said = ended(o);
     if (o.unconfirmed)
         said += QLatin1Char(' ') + OutcomeWords::unconfirmed(o.count);
     Q_EMIT dockingEnded(o, m_started, m_path, said.trimmed());
@@ -172,7 +177,7 @@ void CollectWorker::transferFinished(const Outcome &o)
             m_watch = Watch::Absent;
         } else {
             // A port that stays busy is told once, until it fails otherwise.
-            trouble(Reporter::Level::Error, OutcomeWords::ended(o, {m_path, m_setup.timeoutMs, true, {}}),
+            trouble(Reporter::Level::Error, ended(o),
                     QStringLiteral("port: %1").arg(int(o.error.kind)));
         }
         break;
@@ -181,7 +186,7 @@ void CollectWorker::transferFinished(const Outcome &o)
         if (docked)
             endDocking(o);
         trouble(o.kind == Kind::FileError ? Reporter::Level::Error : Reporter::Level::Warning,
-                OutcomeWords::ended(o, {m_path, m_setup.timeoutMs, true, {}}));
+                ended(o));
         m_watch = Watch::Quiet;
         break;
     }

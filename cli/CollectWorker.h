@@ -65,6 +65,8 @@ private:
     /// A trouble that repeats at every poll is told once, until it changes
     /// (kind: what counts as the same trouble; the text itself when empty).
     void trouble(Reporter::Level level, const QString &text, const QString &kind = {});
+    /// How o ended, in the one sentence form of a docking.
+    QString ended(const Outcome &o) const;
     void endDocking(const Outcome &o);
     void watchAgainIn(int ms);
 

@@ -123,55 +123,36 @@ bool Transfer::begin(const QString &path, const PortTarget &target, RecordFile::
     m_path = path;
     m_mode = mode;
     m_rxBuffer.clear();
-    if (m_direction == Outcome::Direction::Upload)
-        return beginUpload();
-    if (Error e = m_lines.openFile(path)) {
+    const bool upload = m_direction == Outcome::Direction::Upload;
+    // The collecting service makes its file with the first record: an empty
+    // cradle makes none, and a first record that cannot be saved leaves none.
+    const bool fileNow = upload && !m_sink && m_policy != Policy::Collect;
+    // Nothing goes to the terminal while its records have nowhere to go, or
+    // while the file to send cannot be read.
+    Error e = !upload ? m_lines.openFile(path) : m_sink ? m_sink->begin(target) : fileNow ? m_file.open(path, mode) : Error();
+    if (e) {
         fail(Kind::FileError, Reason::OpenFile, e);
         return false;
     }
-    if (Error e = openPort(target)) {
+    if ((e = openPort(target))) {
+        m_file.discard();
         m_lines.close();
         fail(Kind::PortError, Reason::None, e);
         return false;
     }
     m_portFailed = Error::Kind::None;
-    m_download.start();
-    scanSome(); // a small file is read through at once
-    return true;
-}
-
-bool Transfer::beginUpload()
-{
-    // The collecting service makes its file with the first record: an empty
-    // cradle makes none, and a first record that cannot be saved leaves none.
-    const bool fileNow = !m_sink && m_policy != Policy::Collect;
-    if (m_sink) {
-        // Nothing goes to the terminal while its records have nowhere to go.
-        if (Error e = m_sink->begin(m_target)) {
-            fail(Kind::FileError, Reason::OpenFile, e);
-            return false;
-        }
-    } else if (fileNow) {
-        if (Error e = m_file.open(m_path, m_mode)) {
-            fail(Kind::FileError, Reason::OpenFile, e);
-            return false;
-        }
-    }
-    if (Error e = openPort(m_target)) {
+    // The file is durable where it is before any record can be removed.
+    if (fileNow && (e = m_file.commit())) {
         m_file.discard();
-        fail(Kind::PortError, Reason::None, e);
+        fail(Kind::FileError, Reason::OpenFile, e);
         return false;
     }
-    if (fileNow) {
-        // The file is durable where it is before any record can be removed.
-        if (Error e = m_file.commit()) {
-            m_file.discard();
-            fail(Kind::FileError, Reason::OpenFile, e);
-            return false;
-        }
+    if (upload) {
+        run(m_upload.start());
+    } else {
+        m_download.start();
+        scanSome(); // a small file is read through at once
     }
-    m_portFailed = Error::Kind::None;
-    run(m_upload.start());
     return true;
 }
 

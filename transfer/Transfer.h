@@ -127,7 +127,6 @@ private:
     void finish(const Protocol::Action &end, const Error &error = {});
     void fail(Outcome::Kind kind, Outcome::Reason reason, const Error &error);
     void release(Outcome::Kind kind, Outcome::Reason reason);
-    bool beginUpload();
     Error openPort(const PortTarget &target);
     std::optional<Outcome::PortFindings> diagnose(const Error &error);
 

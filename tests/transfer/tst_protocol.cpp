@@ -111,94 +111,93 @@ private Q_SLOTS:
         QTest::addColumn<QString>("actions");
         QTest::addColumn<QString>("state");
         const QStringList read{"start"}, removeOut{"start", "reply:R1", "saved"};
-        auto up = [](const char *tag, bool hold, const QStringList &before, const char *input, const char *actions,
-                     const char *state) {
-            QTest::newRow(tag) << true << hold << before << input << actions << state;
+        // A row of the upload's table (then of the download's).
+        bool upload = true;
+        auto row = [&upload](const char *tag, bool hold, const QStringList &before, const char *input,
+                             const char *actions, const char *state) {
+            QTest::newRow(tag) << upload << hold << before << input << actions << state;
         };
-        up("READ first", false, {}, "start", "ask READ", "AwaitingRecord");
-        up("a record is saved, not yet answered", false, read, "reply:R1", "save R1", "AwaitingRecord");
-        up("REMOVE only once it is kept", false, {"start", "reply:R1"}, "saved", "ask REMOVE", "AwaitingNext");
-        up("NEXT asks again", false, removeOut, "reply:NEXT", "ask READ", "AwaitingRecord");
-        up("OVER", false, read, "reply:OVER", "tell DONE, end Completed n=0", "Idle");
-        up("OVER after REMOVE", false, removeOut, "reply:OVER", "tell DONE, end Completed n=1", "Idle");
-        up("NAK ends", false, read, "reply:NAK", "end Refused asked=READ n=0", "Idle");
-        up("NAK held", true, read, "reply:NAK", "end Refused asked=READ held n=0", "AwaitingRecord");
-        up("a late reply carries a held transfer on", true, {"start", "reply:NAK"}, "reply:R1", "save R1",
-           "AwaitingRecord");
-        up("NAK after REMOVE: the record may come again", false, removeOut, "reply:NAK",
-           "end Refused asked=REMOVE unconfirmed n=1", "Idle");
-        up("READ echoed", false, read, "reply:READ", "end Refused/Echo asked=READ n=0", "Idle");
-        up("READ echoed, CR as LF, glued to a record", false, read, "reply:READ\\nR1", "end Refused/Echo asked=READ n=0",
-           "Idle");
-        up("REMOVE echoed", false, removeOut, "reply:REMOVE", "end Refused/Echo asked=REMOVE unconfirmed n=1", "Idle");
-        up("READ as a record's beginning is a record", false, read, "reply:READY", "save READY", "AwaitingRecord");
-        up("NEXT answers only REMOVE", false, read, "reply:NEXT", "end Refused/Unexpected asked=READ n=0", "Idle");
-        up("a record after REMOVE", false, removeOut, "reply:R2",
-           "end Refused/Unexpected asked=REMOVE unconfirmed n=1", "Idle");
-        up("two messages in one reply", false, read, "reply:R1\\rR2", "end Refused/Unexpected asked=READ n=0", "Idle");
-        up("a CR alone awaits quiet", false, read, "reply:", "await quiet", "ConfirmingEmpty");
-        up("quiet: the empty record", false, {"start", "reply:"}, "quiet", "save ", "AwaitingRecord");
-        up("bytes at once: noise, kept for a held reply", true, {"start", "reply:"}, "noise",
-           "end Refused/EmptyReply asked=READ held keep n=0", "AwaitingRecord");
-        up("quiet after noise is nothing", false, {"start", "reply:", "noise"}, "quiet", "", "Idle");
-        up("no clock while awaiting quiet", false, {"start", "reply:"}, "tick:silent", "", "ConfirmingEmpty");
-        up("silence", false, read, "tick:silent", "end TimedOut asked=READ n=0", "Idle");
-        up("silence held", true, removeOut, "tick:silent", "end TimedOut asked=REMOVE held unconfirmed n=1",
-           "AwaitingNext");
-        up("a held transfer's clock does not count", true, {"start", "tick:silent"}, "tick:silent", "",
-           "AwaitingRecord");
-        up("a message the terminal does not take", false, read, "tick:stalled", "end TimedOut/Stalled asked=READ n=0",
-           "Idle");
-        up("endless reply, never held", true, read, "endless", "end Refused/Endless asked=READ n=0", "Idle");
-        up("stop between two messages", false, removeOut, "stop", "end Stopped unconfirmed n=1", "Idle");
-        up("stop when idle", false, {}, "stop", "", "Idle");
+        row("READ first", false, {}, "start", "ask READ", "AwaitingRecord");
+        row("a record is saved, not yet answered", false, read, "reply:R1", "save R1", "AwaitingRecord");
+        row("REMOVE only once it is kept", false, {"start", "reply:R1"}, "saved", "ask REMOVE", "AwaitingNext");
+        row("NEXT asks again", false, removeOut, "reply:NEXT", "ask READ", "AwaitingRecord");
+        row("OVER", false, read, "reply:OVER", "tell DONE, end Completed n=0", "Idle");
+        row("OVER after REMOVE", false, removeOut, "reply:OVER", "tell DONE, end Completed n=1", "Idle");
+        row("NAK ends", false, read, "reply:NAK", "end Refused asked=READ n=0", "Idle");
+        row("NAK held", true, read, "reply:NAK", "end Refused asked=READ held n=0", "AwaitingRecord");
+        row("a late reply carries a held transfer on", true, {"start", "reply:NAK"}, "reply:R1", "save R1",
+            "AwaitingRecord");
+        row("NAK after REMOVE: the record may come again", false, removeOut, "reply:NAK",
+            "end Refused asked=REMOVE unconfirmed n=1", "Idle");
+        row("READ echoed", false, read, "reply:READ", "end Refused/Echo asked=READ n=0", "Idle");
+        row("READ echoed, CR as LF, glued to a record", false, read, "reply:READ\\nR1", "end Refused/Echo asked=READ n=0",
+            "Idle");
+        row("REMOVE echoed", false, removeOut, "reply:REMOVE", "end Refused/Echo asked=REMOVE unconfirmed n=1", "Idle");
+        row("READ as a record's beginning is a record", false, read, "reply:READY", "save READY", "AwaitingRecord");
+        row("NEXT answers only REMOVE", false, read, "reply:NEXT", "end Refused/Unexpected asked=READ n=0", "Idle");
+        row("a record after REMOVE", false, removeOut, "reply:R2",
+            "end Refused/Unexpected asked=REMOVE unconfirmed n=1", "Idle");
+        row("two messages in one reply", false, read, "reply:R1\\rR2", "end Refused/Unexpected asked=READ n=0", "Idle");
+        row("a CR alone awaits quiet", false, read, "reply:", "await quiet", "ConfirmingEmpty");
+        row("quiet: the empty record", false, {"start", "reply:"}, "quiet", "save ", "AwaitingRecord");
+        row("bytes at once: noise, kept for a held reply", true, {"start", "reply:"}, "noise",
+            "end Refused/EmptyReply asked=READ held keep n=0", "AwaitingRecord");
+        row("quiet after noise is nothing", false, {"start", "reply:", "noise"}, "quiet", "", "Idle");
+        row("no clock while awaiting quiet", false, {"start", "reply:"}, "tick:silent", "", "ConfirmingEmpty");
+        row("silence", false, read, "tick:silent", "end TimedOut asked=READ n=0", "Idle");
+        row("silence held", true, removeOut, "tick:silent", "end TimedOut asked=REMOVE held unconfirmed n=1",
+            "AwaitingNext");
+        row("a held transfer's clock does not count", true, {"start", "tick:silent"}, "tick:silent", "",
+            "AwaitingRecord");
+        row("a message the terminal does not take", false, read, "tick:stalled", "end TimedOut/Stalled asked=READ n=0",
+            "Idle");
+        row("endless reply, never held", true, read, "endless", "end Refused/Endless asked=READ n=0", "Idle");
+        row("stop between two messages", false, removeOut, "stop", "end Stopped unconfirmed n=1", "Idle");
+        row("stop when idle", false, {}, "stop", "", "Idle");
 
         const QStringList down{"start", "scanned"}, lineOut{"start", "scanned", "reply:ACK", "line:L1", "left"};
-        auto dn = [](const char *tag, bool hold, const QStringList &before, const char *input, const char *actions,
-                     const char *state) {
-            QTest::newRow(tag) << false << hold << before << input << actions << state;
-        };
-        dn("read through first", false, {}, "start", "", "Preparing");
-        dn("no clock while reading through", false, {"start"}, "tick:silent", "", "Preparing");
-        dn("DOWN once read through", false, {"start"}, "scanned", "ask DOWN", "AwaitingAck");
-        dn("ACK asks for the first line", false, down, "reply:ACK", "next line", "AwaitingAck");
-        dn("a stray ACK while the line leaves", false, {"start", "scanned", "reply:ACK", "line:L1"}, "reply:ACK", "",
-           "SendingLine");
-        dn("the line out whole", false, {"start", "scanned", "reply:ACK", "line:L1"}, "left", "", "AwaitingLineAck");
-        dn("ACK counts the line", false, lineOut, "reply:ACK", "next line", "AwaitingLineAck");
-        dn("the file's end: OVER", false, lineOut + QStringList{"reply:ACK"}, "ended", "tell OVER, end Completed n=1",
-           "Idle");
-        dn("NAK held, kept before the next reply", true, lineOut, "reply:NAK", "end Refused held keep n=0",
-           "AwaitingLineAck");
-        dn("unknown reply to DOWN", false, down, "reply:XYZ", "end Refused asked=DOWN keep n=0", "Idle");
-        dn("DOWN echoed", false, down, "reply:DOWN", "end Refused/Echo asked=DOWN keep n=0", "Idle");
-        dn("the line echoed, its CR as LF", false, lineOut, "reply:L1\\nACK", "end Refused/Echo keep n=0", "Idle");
-        dn("NAK is never an echo", false, {"start", "scanned", "reply:ACK", "line:NAK", "left"}, "reply:NAK",
-           "end Refused keep n=0", "Idle");
-        dn("part of a reply stops the windows' clock", true, lineOut, "tick:partial", "", "AwaitingLineAck");
-        dn("but not the command line's", false, lineOut, "tick:partial", "end TimedOut n=0", "Idle");
-        dn("a tick that waits", false, lineOut, "tick:wait", "", "AwaitingLineAck");
-        dn("stop while a line leaves: it finishes", false, {"start", "scanned", "reply:ACK", "line:L1"}, "stop", "",
-           "Ending");
-        dn("stop again: at once", false, {"start", "scanned", "reply:ACK", "line:L1", "stop"}, "stop",
-           "end Stopped/CutShort n=0", "Idle");
-        dn("stopped line handed over, not yet gone", false, {"start", "scanned", "reply:ACK", "line:L1", "stop"},
-           "left", "", "Ending");
-        dn("stopped line gone: its answer awaited", false, {"start", "scanned", "reply:ACK", "line:L1", "stop"},
-           "left:drained", "", "AwaitingLastAck");
-        dn("stop with the line out: its answer awaited", false, lineOut, "stop", "", "AwaitingLastAck");
-        dn("stop with bytes still queued", false, lineOut, "stop:queued", "", "Ending");
-        dn("ACK to the last line counts, then the end", false, lineOut + QStringList{"stop"}, "reply:ACK",
-           "end Stopped n=1", "Idle");
-        dn("NAK to the last line: the end, uncounted", false, lineOut + QStringList{"stop"}, "reply:NAK",
-           "end Stopped n=0", "Idle");
-        dn("no answer to the last line", false, lineOut + QStringList{"stop"}, "tick:silent", "end Stopped n=0",
-           "Idle");
-        dn("a line that will not leave, stopped", false, {"start", "scanned", "reply:ACK", "line:L1", "stop"},
-           "tick:stalled", "end Stopped/CutShort n=0", "Idle");
-        dn("a held line is not waited for", true, lineOut + QStringList{"reply:NAK"}, "stop", "end Stopped n=0",
-           "Idle");
-        dn("stop while reading through", false, {"start"}, "stop", "end Stopped n=0", "Idle");
+        upload = false;
+        row("read through first", false, {}, "start", "", "Preparing");
+        row("no clock while reading through", false, {"start"}, "tick:silent", "", "Preparing");
+        row("DOWN once read through", false, {"start"}, "scanned", "ask DOWN", "AwaitingAck");
+        row("ACK asks for the first line", false, down, "reply:ACK", "next line", "AwaitingAck");
+        row("a stray ACK while the line leaves", false, {"start", "scanned", "reply:ACK", "line:L1"}, "reply:ACK", "",
+            "SendingLine");
+        row("the line out whole", false, {"start", "scanned", "reply:ACK", "line:L1"}, "left", "", "AwaitingLineAck");
+        row("ACK counts the line", false, lineOut, "reply:ACK", "next line", "AwaitingLineAck");
+        row("the file's end: OVER", false, lineOut + QStringList{"reply:ACK"}, "ended", "tell OVER, end Completed n=1",
+            "Idle");
+        row("NAK held, kept before the next reply", true, lineOut, "reply:NAK", "end Refused held keep n=0",
+            "AwaitingLineAck");
+        row("unknown reply to DOWN", false, down, "reply:XYZ", "end Refused asked=DOWN keep n=0", "Idle");
+        row("DOWN echoed", false, down, "reply:DOWN", "end Refused/Echo asked=DOWN keep n=0", "Idle");
+        row("the line echoed, its CR as LF", false, lineOut, "reply:L1\\nACK", "end Refused/Echo keep n=0", "Idle");
+        row("NAK is never an echo", false, {"start", "scanned", "reply:ACK", "line:NAK", "left"}, "reply:NAK",
+            "end Refused keep n=0", "Idle");
+        row("part of a reply stops the windows' clock", true, lineOut, "tick:partial", "", "AwaitingLineAck");
+        row("but not the command line's", false, lineOut, "tick:partial", "end TimedOut n=0", "Idle");
+        row("a tick that waits", false, lineOut, "tick:wait", "", "AwaitingLineAck");
+        row("stop while a line leaves: it finishes", false, {"start", "scanned", "reply:ACK", "line:L1"}, "stop", "",
+            "Ending");
+        row("stop again: at once", false, {"start", "scanned", "reply:ACK", "line:L1", "stop"}, "stop",
+            "end Stopped/CutShort n=0", "Idle");
+        row("stopped line handed over, not yet gone", false, {"start", "scanned", "reply:ACK", "line:L1", "stop"},
+            "left", "", "Ending");
+        row("stopped line gone: its answer awaited", false, {"start", "scanned", "reply:ACK", "line:L1", "stop"},
+            "left:drained", "", "AwaitingLastAck");
+        row("stop with the line out: its answer awaited", false, lineOut, "stop", "", "AwaitingLastAck");
+        row("stop with bytes still queued", false, lineOut, "stop:queued", "", "Ending");
+        row("ACK to the last line counts, then the end", false, lineOut + QStringList{"stop"}, "reply:ACK",
+            "end Stopped n=1", "Idle");
+        row("NAK to the last line: the end, uncounted", false, lineOut + QStringList{"stop"}, "reply:NAK",
+            "end Stopped n=0", "Idle");
+        row("no answer to the last line", false, lineOut + QStringList{"stop"}, "tick:silent", "end Stopped n=0",
+            "Idle");
+        row("a line that will not leave, stopped", false, {"start", "scanned", "reply:ACK", "line:L1", "stop"},
+            "tick:stalled", "end Stopped/CutShort n=0", "Idle");
+        row("a held line is not waited for", true, lineOut + QStringList{"reply:NAK"}, "stop", "end Stopped n=0",
+            "Idle");
+        row("stop while reading through", false, {"start"}, "stop", "end Stopped n=0", "Idle");
     }
     void table()
     {
