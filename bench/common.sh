@@ -4,11 +4,11 @@
 # and its checks, input files, pooled quillan-timings figures, CPU pressure,
 # and the parts of the Markdown report the two write alike.
 #
-# The caller sets build, simterm, bareloop, timings_tool, cli (if it measures
-# quillan-cli), work (its scratch folder), log, bound_s (the longest a
+# The caller sets build, simterm, bareloop, qtloop, timings_tool, cli (if it
+# measures quillan-cli), work (its scratch folder), log, bound_s (the longest a
 # simulator or PC program may run, in seconds), programs and title (for the
 # turnaround table), and defines fail MESSAGE (does not return) and, for each
-# program measured that is not cli or bareloop, pc_NAME DIRECTION DEVICE FILE.
+# program measured that is not cli, bareloop or qtloop, pc_NAME DIRECTION DEVICE FILE.
 
 # bench/NAME.sh with its arguments, quoted where a shell would need it.
 quoted_command() {
@@ -87,6 +87,7 @@ run_pc() {
 # records (upload: into FILE) or lines (download: from FILE) over DEVICE and
 # returns once its side of the dialogue is over.
 pc_bareloop() { run_pc "$bareloop" "$1" "$2" "$3"; }
+pc_qtloop() { run_pc "$qtloop" "$1" "$2" "$3"; }
 pc_cli() { run_pc "$cli" "$1" -p "$2" "$3"; }
 
 # ---------------------------------------------------------------------------

@@ -3,14 +3,15 @@
 # driven through its own buttons, Save/Open dialogs and boxes, against
 # quillan-simterm in its own process; beside it, in the same run, the bare
 # blocking loop (quillan-bareloop) in its own process against its own
-# simulator. Turnarounds come from the simulator's --timings file. Prints a
+# simulator, and the same dialogue on Qt's event loop alone (quillan-qtloop).
+# Turnarounds come from the simulator's --timings file. Prints a
 # Markdown section (stdout and --out).
 #
 #   bench/window.sh [--build DIR] [--out FILE] [--count N] [--rate-count N] [--runs N]
 #                   [--dir DIR] [--shots DIR] [--label TEXT] [--cli PATH]
 #
-# --build       build folder with quillan1, quillan-simterm, quillan-bareloop and
-#               quillan-timings (default: build-bench)
+# --build       build folder with quillan1, quillan-simterm, quillan-bareloop,
+#               quillan-qtloop and quillan-timings (default: build-bench)
 # --count       records uploaded and lines downloaded for the turnarounds (default 3000)
 # --rate-count  records and lines for the rates at 115200 baud (default 600)
 # --runs        runs of each program, alternating, pooled (default 1); the rates too
@@ -49,8 +50,8 @@ done
 positive_counts "counts must be positive whole numbers" "$count" "$rate_count" "$runs"
 build=$(cd "$build" && pwd)
 program="$build/quillan1" simterm="$build/quillan-simterm"
-bareloop="$build/quillan-bareloop" timings_tool="$build/quillan-timings"
-built "$program" "$simterm" "$bareloop" "$timings_tool"
+bareloop="$build/quillan-bareloop" qtloop="$build/quillan-qtloop" timings_tool="$build/quillan-timings"
+built "$program" "$simterm" "$bareloop" "$qtloop" "$timings_tool"
 if [ -n "$cli" ]; then
   cli=$(cd "$(dirname "$cli")" && pwd)/$(basename "$cli")
   [ -x "$cli" ] || { echo "no $cli" >&2; exit 1; }
@@ -182,9 +183,10 @@ progress_shots() {
 }
 
 # ---------------------------------------------------------------------------
-programs=(quillan1 bareloop)
+programs=(quillan1 bareloop qtloop)
 [ -z "$cli" ] || programs+=(cli)
-declare -A title=([quillan1]="quillan1, window on screen" [bareloop]="bare loop (quillan-bareloop)" [cli]="$(basename "${cli:-cli}")")
+declare -A title=([quillan1]="quillan1, window on screen" [bareloop]="bare loop (quillan-bareloop)"
+                  [qtloop]="Qt event loop alone (quillan-qtloop)" [cli]="$(basename "${cli:-cli}")")
 
 start=$(date +%s)
 x_start
@@ -230,10 +232,12 @@ transfer_rounds "" "$count" "$size" "$input" "$runs"
 echo
 turnaround_table
 for p in "${programs[@]}"; do
-  [ "$p" = bareloop ] && continue
-  echo "| ratio ${title[$p]} / bare loop (medians) | **$(ratio "${fig[up-$p.record_remove_median]}" "${fig[up-bareloop.record_remove_median]}")** |" \
-    "| **$(ratio "${fig[up-$p.next_read_median]}" "${fig[up-bareloop.next_read_median]}")** |" \
-    "| **$(ratio "${fig[down-$p.ack_line_median]}" "${fig[down-bareloop.ack_line_median]}")** | | | |"
+  case $p in bareloop | qtloop) continue ;; esac
+  for base in bareloop qtloop; do
+    echo "| ratio ${title[$p]} / ${title[$base]%% (*} (medians) | **$(ratio "${fig[up-$p.record_remove_median]}" "${fig[up-$base.record_remove_median]}")** |" \
+      "| **$(ratio "${fig[up-$p.next_read_median]}" "${fig[up-$base.next_read_median]}")** |" \
+      "| **$(ratio "${fig[down-$p.ack_line_median]}" "${fig[down-$base.ack_line_median]}")** | | | |"
+  done
 done
 echo
 echo "Whole transfers (first READ to the READ after the last NEXT; first line to OVER), for scale:"
