@@ -123,38 +123,17 @@ Error QtSerialPort::write(const QByteArray &bytes)
 {
     if (!m_port.isOpen())
         return {Error::Kind::PortNotOpen, tr("Port is not open")};
-#ifdef Q_OS_UNIX
-    // A message, with nothing of ours queued ahead, goes to the device at
-    // once: QSerialPort would switch its write notifier on and off for every
-    // message, waking the event loop twice per exchange, measurably slower
-    // than the terminal's next reply. Long pieces, what the device does not
-    // take now, and any failure go through QSerialPort, which sends them as
-    // the device takes them. (Filling the device ourselves while QSerialPort
-    // is about to write makes its next write fail on a full buffer.)
-    QByteArray rest = bytes;
-    if (bytes.size() <= FlushLimit && m_port.bytesToWrite() == 0) {
-        qint64 written;
-        do {
-            written = ::write(int(m_port.handle()), bytes.constData(), size_t(bytes.size()));
-        } while (written < 0 && errno == EINTR);
-        if (written == bytes.size())
-            return {};
-        if (written > 0)
-            rest = bytes.mid(written);
-    }
-    if (m_port.write(rest) != rest.size())
-        return portError(Error::Kind::Io);
-    return {};
-#else
     if (m_port.write(bytes) != bytes.size())
         return portError(Error::Kind::Io);
     // Hand a message to the system now rather than on the next turn of the
-    // event loop: the terminal waits for each answer. A long line's pieces go
-    // out as the line takes them (flushing those stalls on a full buffer).
+    // event loop: the terminal waits for each answer. The write notifier's
+    // turn that follows keeps the loop awake while the terminal answers,
+    // which on a virtual machine's idle CPUs answers sooner than a write of
+    // our own that lets it sleep at once. A long line's pieces go out as the
+    // line takes them (flushing those stalls on a full buffer).
     if (m_port.bytesToWrite() <= FlushLimit)
         m_port.flush();
     return {};
-#endif
 }
 
 void QtSerialPort::handleError(QSerialPort::SerialPortError error)

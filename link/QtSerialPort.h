@@ -30,7 +30,8 @@ public:
     QString device() const override { return m_device; }
     Error write(const QByteArray &bytes) override;
     qint64 bytesToWrite() const override { return m_port.isOpen() ? m_port.bytesToWrite() : 0; }
-    QByteArray readAll() override { return m_port.isOpen() ? m_port.readAll() : QByteArray(); }
+    // What has arrived, in one allocation (readAll() grows its result by 16 KiB to look for more).
+    QByteArray readAll() override { return m_port.isOpen() ? m_port.read(m_port.bytesAvailable()) : QByteArray(); }
     qint64 bytesAvailable() const override { return m_port.isOpen() ? m_port.bytesAvailable() : 0; }
 
 private:
