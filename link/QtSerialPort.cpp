@@ -123,6 +123,7 @@ Error QtSerialPort::write(const QByteArray &bytes)
 {
     if (!m_port.isOpen())
         return {Error::Kind::PortNotOpen, tr("Port is not open")};
+    const bool nothingQueued = m_port.bytesToWrite() == 0;
     if (m_port.write(bytes) != bytes.size())
         return portError(Error::Kind::Io);
     // Hand a message to the system now rather than on the next turn of the
@@ -130,8 +131,9 @@ Error QtSerialPort::write(const QByteArray &bytes)
     // turn that follows keeps the loop awake while the terminal answers,
     // which on a virtual machine's idle CPUs answers sooner than a write of
     // our own that lets it sleep at once. A long line's pieces go out as the
-    // line takes them (flushing those stalls on a full buffer).
-    if (m_port.bytesToWrite() <= FlushLimit)
+    // line takes them: flushing one behind others could meet a full device
+    // buffer, which Qt reports as a failed write.
+    if (nothingQueued && bytes.size() <= FlushLimit)
         m_port.flush();
     return {};
 }
