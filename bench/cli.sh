@@ -280,21 +280,13 @@ echo "**$(verdict "$m1" 1.00)**, NEXT → READ **$(verdict "$m2" 1.00)**."
 
 
 # 4. CPU and system calls per record -------------------------------------------
-# pc_command PROG DEVICE FILE: the command line of an upload by PROG.
-pc_command() {
-  case $1 in
-    cli) cmd=("$cli" upload -p "$2" "$3") ;;
-    bareloop) cmd=("$bareloop" upload "$2" "$3") ;;
-    qtloop) cmd=("$qtloop" upload "$2" "$3") ;;
-  esac
-}
 # cpu_upload PROG N RESULT [wrapper...]: uploads N records with PROG under the wrapper, checks the file.
 cpu_upload() {
   local prog=$1 n=$2 f="$work/cpu-$1.txt"
   shift 2
   rm -f "$f"
   sim_start cpu --lean --records-count "$n" --record-size "$size"
-  pc_command "$prog" "$work/cpu" "$f"
+  pc_command "$prog" upload "$work/cpu" "$f"
   run_pc "$@" "${cmd[@]}" || fail "${title[$prog]} upload of $n records failed"
   sim_wait cpu
   [ "$(lines_in "$f")" = "$n" ] || fail "${title[$prog]} saved $(lines_in "$f") records, not $n"

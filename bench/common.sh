@@ -86,9 +86,18 @@ run_pc() {
 # PC programs as measure runs them: pc_NAME DIRECTION DEVICE FILE moves the
 # records (upload: into FILE) or lines (download: from FILE) over DEVICE and
 # returns once its side of the dialogue is over.
-pc_bareloop() { run_pc "$bareloop" "$1" "$2" "$3"; }
-pc_qtloop() { run_pc "$qtloop" "$1" "$2" "$3"; }
-pc_cli() { run_pc "$cli" "$1" -p "$2" "$3"; }
+# pc_command PROG DIRECTION DEVICE FILE sets cmd to that command line, for
+# callers that run it under a wrapper (perf, strace).
+pc_command() {
+  case $1 in
+    bareloop) cmd=("$bareloop" "$2" "$3" "$4") ;;
+    qtloop) cmd=("$qtloop" "$2" "$3" "$4") ;;
+    cli) cmd=("$cli" "$2" -p "$3" "$4") ;;
+  esac
+}
+pc_bareloop() { pc_command bareloop "$@" && run_pc "${cmd[@]}"; }
+pc_qtloop() { pc_command qtloop "$@" && run_pc "${cmd[@]}"; }
+pc_cli() { pc_command cli "$@" && run_pc "${cmd[@]}"; }
 
 # ---------------------------------------------------------------------------
 # Other work on the machine shows in every figure: say how busy it was.
